@@ -1,0 +1,14 @@
+find_package(Threads REQUIRED)
+find_package(OpenSSL 3 REQUIRED)
+find_package(nlohmann_json 3.11 REQUIRED)
+find_package(fmt REQUIRED)
+find_package(spdlog REQUIRED)
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(SODIUM REQUIRED IMPORTED_TARGET libsodium)
+
+# Standalone asio is header-only and ships no CMake package.
+find_path(ASIO_INCLUDE_DIR asio.hpp REQUIRED)
+add_library(vx_asio INTERFACE)
+target_include_directories(vx_asio SYSTEM INTERFACE ${ASIO_INCLUDE_DIR})
+target_compile_definitions(vx_asio INTERFACE ASIO_STANDALONE ASIO_NO_DEPRECATED)
+target_link_libraries(vx_asio INTERFACE Threads::Threads)
