@@ -17,29 +17,48 @@ function(vx_area name)
     target_link_libraries(vx_${name} ${scope} ${ARG_DEPS})
 endfunction()
 
-# Tests of one area: every *_test.cpp under agent/tests/<area>/ forms one GoogleTest binary
-# labelled "unit"; every *_itest.cpp forms a second one labelled "integration".
+# Tests of one area: every *_test.cpp directly under agent/tests/<area>/ forms one GoogleTest
+# binary vx_<area>_tests labelled "unit", every *_itest.cpp a binary vx_<area>_itests labelled
+# "integration". Each subfolder agent/tests/<area>/<group>/ forms its own pair of binaries
+# (vx_<area>_<group>_tests, vx_<area>_<group>_itests), so a large area keeps its groups apart.
+function(vx_test_binary target kind sources)
+    cmake_parse_arguments(ARG "" "" "DEPS;LABELS" ${ARGN})
+    add_executable(${target} ${sources})
+    target_compile_options(${target} PRIVATE ${VX_WARNINGS})
+    target_link_libraries(${target} PRIVATE ${ARG_DEPS} vx_test_support GTest::gtest GTest::gmock GTest::gtest_main)
+    gtest_discover_tests(${target}
+        DISCOVERY_MODE PRE_TEST
+        DISCOVERY_TIMEOUT 60
+        PROPERTIES LABELS "${kind};${ARG_LABELS}" TIMEOUT 300
+        WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
+endfunction()
+
 function(vx_area_tests area)
     cmake_parse_arguments(ARG "" "" "DEPS;LABELS" ${ARGN})
-    foreach(kind unit integration)
-        if(kind STREQUAL "unit")
-            set(pattern "*_test.cpp")
-            set(target vx_${area}_tests)
+    set(root ${CMAKE_CURRENT_SOURCE_DIR}/${area})
+    file(GLOB children LIST_DIRECTORIES true CONFIGURE_DEPENDS ${root}/*)
+    set(groups "")
+    foreach(child ${children})
+        if(IS_DIRECTORY ${child})
+            get_filename_component(group ${child} NAME)
+            list(APPEND groups ${group})
+        endif()
+    endforeach()
+    foreach(group "" ${groups})
+        if(group STREQUAL "")
+            set(dir ${root})
+            set(prefix vx_${area})
         else()
-            set(pattern "*_itest.cpp")
-            set(target vx_${area}_itests)
+            set(dir ${root}/${group})
+            set(prefix vx_${area}_${group})
         endif()
-        file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${area}/${pattern})
-        if(NOT sources)
-            continue()
+        file(GLOB unit CONFIGURE_DEPENDS ${dir}/*_test.cpp)
+        file(GLOB integration CONFIGURE_DEPENDS ${dir}/*_itest.cpp)
+        if(unit)
+            vx_test_binary(${prefix}_tests unit "${unit}" DEPS ${ARG_DEPS} LABELS ${ARG_LABELS})
         endif()
-        add_executable(${target} ${sources})
-        target_compile_options(${target} PRIVATE ${VX_WARNINGS})
-        target_link_libraries(${target} PRIVATE ${ARG_DEPS} vx_test_support GTest::gtest GTest::gmock GTest::gtest_main)
-        gtest_discover_tests(${target}
-            DISCOVERY_MODE PRE_TEST
-            DISCOVERY_TIMEOUT 60
-            PROPERTIES LABELS "${kind};${ARG_LABELS}" TIMEOUT 300
-            WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
+        if(integration)
+            vx_test_binary(${prefix}_itests integration "${integration}" DEPS ${ARG_DEPS} LABELS ${ARG_LABELS})
+        endif()
     endforeach()
 endfunction()
