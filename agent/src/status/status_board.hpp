@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -54,10 +55,10 @@ enum class DirectVerdict : std::uint8_t {
 };
 
 struct StatusEvent {
-    std::uint64_t seq = 0;       // increasing from 1
-    std::string time_text;       // local "HH:MM"
+    std::uint64_t seq = 0;  // increasing from 1
+    std::string time_text;  // local "HH:MM"
     StatusEventKind kind = StatusEventKind::started;
-    std::int64_t value = 0;      // seconds or a port, depending on the kind
+    std::int64_t value = 0;  // seconds or a port, depending on the kind
     ProblemKind problem = ProblemKind::none;
 };
 
@@ -94,8 +95,8 @@ struct StatusSnapshot {
 // The process-wide board the console screen shows. Every change happens under `mutex`, raises
 // `change_counter` by one and notifies `changed`, so a waiting reader never misses one.
 class StatusBoard {
-public:
-    std::mutex mutex;
+  public:
+    mutable std::mutex mutex;
     std::condition_variable changed;
     std::uint64_t change_counter = 0;  // guarded by mutex
 
@@ -117,15 +118,20 @@ public:
     void set_sent_rate(double mbps);
     void set_path(MediaPathKind kind, double ping_ms, double loss_pct);
     void add_event(StatusEventKind kind, std::int64_t value = 0);
+    // Sets the stopping flag; the first call also adds the `stopping` event.
     void set_stopping();
     // Raises the counter and wakes every waiter without changing anything (used to stop a reader).
     void poke();
+    // Waits until the change counter differs from `seen` or the timeout passes; returns the
+    // counter as it then stands.
+    std::uint64_t wait_for_change(std::uint64_t seen, std::chrono::milliseconds timeout);
 
     // Tests replace the wall clock that stamps events and link changes (seconds since 1970).
     void set_wall_clock_for_test(std::int64_t (*now_s)());
 
-private:
+  private:
     void changed_locked();
+    std::int64_t now_s() const;
     void add_event_locked(StatusEventKind kind, std::int64_t value, ProblemKind problem);
 
     StatusSnapshot snap_;
