@@ -1,0 +1,27 @@
+#pragma once
+
+#include <initializer_list>
+#include <string_view>
+
+namespace vx {
+
+// What the console shows: the full log, or the status screen (always the negation).
+struct ConsoleChoice {
+    bool full_log = false;
+    bool status_screen = true;
+};
+
+// The full log is requested by VX_CONSOLE_LOG ("1", "true", "TRUE", "yes", "on", "ON", exactly),
+// by "--verbose" anywhere after the program name, or by any argument equal to one of `extra`.
+// Comparisons are exact and case-sensitive.
+ConsoleChoice console_log_requested(int argc, const char* const* argv,
+                                    std::initializer_list<std::string_view> extra);
+
+// True when `text` begins with "ru" in any letter case.
+bool begins_with_ru(std::string_view text);
+
+// The console's language, decided once at start: VX_LANG when set and not empty (Russian exactly
+// when it begins with "ru" in any case), else the system's UI language.
+bool ui_language_is_russian();
+
+}  // namespace vx
