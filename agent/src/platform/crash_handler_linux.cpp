@@ -1,0 +1,114 @@
+#include "platform/crash_handler.hpp"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <ctime>
+
+#include "platform/crash_line.hpp"
+
+namespace vx::platform {
+namespace {
+
+constexpr int kFatalSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT};
+
+std::atomic<CrashScreenHook> g_screen_hook{nullptr};
+std::atomic<int> g_log_fd{-1};
+std::atomic<long> g_utc_offset_s{0};  // local time minus UTC, taken outside the handler
+std::atomic<bool> g_crashing{false};
+
+alignas(16) char g_alt_stack[64 * 1024];
+
+void write_all(int fd, const char* data, std::size_t size) {
+    while (fd >= 0 && size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return;
+        }
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+}
+
+void refresh_utc_offset() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    if (::localtime_r(&now, &local) != nullptr) {
+        g_utc_offset_s.store(local.tm_gmtoff);
+    }
+}
+
+CrashFacts facts_of(int signal_number, const siginfo_t* info) {
+    CrashFacts facts;
+    facts.signal_number = signal_number;
+    if (info != nullptr) {
+        facts.signal_code = info->si_code;
+        facts.address = reinterpret_cast<std::uintptr_t>(info->si_addr);
+    }
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    facts.local_time_ms = static_cast<std::int64_t>(now.tv_sec + g_utc_offset_s.load()) * 1000 +
+                          now.tv_nsec / 1'000'000;
+    facts.thread_id = static_cast<long>(::syscall(SYS_gettid));
+    return facts;
+}
+
+void on_fatal_signal(int signal_number, siginfo_t* info, void*) {
+    // A crash while reporting a crash goes straight to the default action.
+    if (!g_crashing.exchange(true)) {
+        if (CrashScreenHook hook = g_screen_hook.exchange(nullptr)) {
+            hook();
+        }
+        char line[256];
+        const std::size_t size =
+            compose_crash_line(facts_of(signal_number, info), line, sizeof line);
+        write_all(STDERR_FILENO, line, size);
+        write_all(g_log_fd.load(), line, size);
+    }
+    // Back to the default action: a fault repeats on return and ends the process with the
+    // original signal; a raised signal is delivered again once this handler returns.
+    ::signal(signal_number, SIG_DFL);
+    ::raise(signal_number);
+}
+
+}  // namespace
+
+void set_crash_screen_hook(CrashScreenHook hook) {
+    g_screen_hook.store(hook);
+}
+
+bool install_crash_handler() {
+    refresh_utc_offset();
+    stack_t stack{};
+    stack.ss_sp = g_alt_stack;
+    stack.ss_size = sizeof g_alt_stack;
+    bool ok = ::sigaltstack(&stack, nullptr) == 0;
+    struct sigaction action {};
+    action.sa_sigaction = on_fatal_signal;
+    action.sa_flags = SA_SIGINFO | SA_ONSTACK;
+    sigemptyset(&action.sa_mask);
+    for (int signal_number : kFatalSignals) {
+        ok = ::sigaction(signal_number, &action, nullptr) == 0 && ok;
+    }
+    return ok;
+}
+
+bool set_crash_log_file(const std::filesystem::path& path) {
+    refresh_utc_offset();
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    const int old = g_log_fd.exchange(fd);
+    if (old >= 0) {
+        ::close(old);
+    }
+    return fd >= 0;
+}
+
+}  // namespace vx::platform

@@ -1,0 +1,89 @@
+#include "platform/stop_signals.hpp"
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <utility>
+
+namespace vx::platform {
+namespace {
+
+sigset_t stop_signal_set() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    return set;
+}
+
+}  // namespace
+
+bool prepare_process_signals() {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    const bool pipe_ok = ::sigaction(SIGPIPE, &ignore, nullptr) == 0;
+    const sigset_t set = stop_signal_set();
+    return ::pthread_sigmask(SIG_BLOCK, &set, nullptr) == 0 && pipe_ok;
+}
+
+StopSignalWatcher::StopSignalWatcher(Handler handler)
+    : handler_(std::move(handler)), thread_([this] { run(); }) {}
+
+StopSignalWatcher::~StopSignalWatcher() {
+    stop();
+}
+
+void StopSignalWatcher::stop() {
+    if (!thread_.joinable()) {
+        return;
+    }
+    stopping_.store(true);
+    // Aimed at the watching thread alone, which has SIGTERM blocked: it becomes pending for that
+    // thread and ends its sigwait.
+    ::pthread_kill(thread_.native_handle(), SIGTERM);
+    thread_.join();
+}
+
+void StopSignalWatcher::run() {
+    const sigset_t set = stop_signal_set();
+    ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    while (!stopping_.load()) {
+        int signal_number = 0;
+        if (::sigwait(&set, &signal_number) != 0 || stopping_.load()) {
+            continue;
+        }
+        try {
+            if (handler_) {
+                handler_(signal_number);
+            }
+        } catch (...) {
+            // A failing handler must not end the process; the next signal calls it again.
+        }
+    }
+}
+
+const char* signal_name(int signal_number) {
+    switch (signal_number) {
+        case SIGINT:
+            return "SIGINT";
+        case SIGTERM:
+            return "SIGTERM";
+        case SIGSEGV:
+            return "SIGSEGV";
+        case SIGBUS:
+            return "SIGBUS";
+        case SIGILL:
+            return "SIGILL";
+        case SIGFPE:
+            return "SIGFPE";
+        case SIGABRT:
+            return "SIGABRT";
+        case SIGPIPE:
+            return "SIGPIPE";
+        default:
+            return "signal";
+    }
+}
+
+}  // namespace vx::platform
