@@ -1,0 +1,86 @@
+#include "platform/crash_handler.hpp"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace vx::platform {
+namespace {
+
+void leave_screen_hook() {
+    const char text[] = "<left the screen>";
+    [[maybe_unused]] auto n = ::write(STDERR_FILENO, text, sizeof text - 1);
+}
+
+// Runs in the death-test child: no core file, our handler, then the crash.
+[[noreturn]] void crash_with(int signal_number, const std::filesystem::path& log) {
+    rlimit no_core{0, 0};
+    ::setrlimit(RLIMIT_CORE, &no_core);
+    set_crash_screen_hook(leave_screen_hook);
+    set_crash_log_file(log);
+    if (!install_crash_handler()) {
+        std::_Exit(3);
+    }
+    if (signal_number == SIGABRT) {
+        std::abort();
+    }
+    ::raise(signal_number);
+    std::_Exit(4);  // not reached: the default action ends the process
+}
+
+std::string read_file(const std::filesystem::path& path) {
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+class CrashHandler : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        // A forked child shares this fixture's temporary folder (a re-executed one would make its
+        // own).
+        GTEST_FLAG_SET(death_test_style, "fast");
+        char pattern[] = "/tmp/vx-crash-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+        log_ = dir_ / "agent.log";
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+
+    std::filesystem::path dir_;
+    std::filesystem::path log_;
+};
+
+TEST_F(CrashHandler, SegfaultLeavesScreenThenReportsAndDiesOfTheSignal) {
+    EXPECT_EXIT(crash_with(SIGSEGV, log_), ::testing::KilledBySignal(SIGSEGV),
+                "<left the screen>\\[.*\\] \\[critical\\] \\[[0-9]+\\] Fatal crash: Unhandled OS "
+                "exception 0xB \\(SIGSEGV");
+    EXPECT_NE(read_file(log_).find("Fatal crash: Unhandled OS exception 0xB (SIGSEGV"),
+              std::string::npos);
+}
+
+TEST_F(CrashHandler, AbortIsReportedOnce) {
+    EXPECT_EXIT(crash_with(SIGABRT, log_), ::testing::KilledBySignal(SIGABRT),
+                "Fatal crash: Unhandled OS exception 0x6 \\(SIGABRT\\)");
+    const std::string log = read_file(log_);
+    const auto first = log.find("Fatal crash");
+    ASSERT_NE(first, std::string::npos);
+    EXPECT_EQ(log.find("Fatal crash", first + 1), std::string::npos);
+}
+
+TEST_F(CrashHandler, LogFileThatCannotBeOpenedStillReportsOnStandardError) {
+    EXPECT_FALSE(set_crash_log_file(dir_ / "missing" / "agent.log"));
+    EXPECT_EXIT(crash_with(SIGFPE, dir_ / "missing" / "agent.log"),
+                ::testing::KilledBySignal(SIGFPE), "Fatal crash: Unhandled OS exception 0x8");
+}
+
+}  // namespace
+}  // namespace vx::platform
