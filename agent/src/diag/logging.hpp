@@ -1,0 +1,25 @@
+#pragma once
+
+#include <string>
+
+namespace vx::diag {
+
+struct LoggingOptions {
+    std::string directory;  // where "agent.log" goes; empty = the working directory
+    bool console = false;   // plain-log mode: also write the log to the console in colour
+};
+
+inline constexpr const char* kLoggerName = "agent";
+inline constexpr const char* kLogPattern = "[%Y-%m-%d %H:%M:%S.%e] [%^%l%$] [%t] %v";
+
+// Sets up the "agent" logger as the default logger: asynchronous, one worker, a queue of 8192
+// that overwrites its oldest message, the rotating file, the diagnostics store and, in plain-log
+// mode, the console. Returns the log file's path, or an empty text when the file could not be
+// opened (the other sinks still work). Calling it again replaces the previous set-up.
+std::string init_logging(const LoggingOptions& options);
+
+// Writes out what is queued, stops the worker and the periodic flush, and leaves a default
+// logger without sinks, so a late log call is harmless.
+void shutdown_logging();
+
+}  // namespace vx::diag

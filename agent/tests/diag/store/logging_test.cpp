@@ -1,0 +1,97 @@
+#include "diag/logging.hpp"
+
+#include <gtest/gtest.h>
+
+#include <spdlog/spdlog.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "diag/diagnostics_store.hpp"
+
+namespace vx::diag {
+namespace {
+
+namespace fs = std::filesystem;
+
+class TempDir {
+  public:
+    TempDir() {
+        std::string tmpl = (fs::temp_directory_path() / "vx-logging-XXXXXX").string();
+        path_ = mkdtemp(tmpl.data());
+    }
+    ~TempDir() {
+        std::error_code ec;
+        fs::remove_all(path_, ec);
+    }
+    const fs::path& path() const { return path_; }
+
+  private:
+    fs::path path_;
+};
+
+std::string read_file(const fs::path& p) {
+    std::ifstream in(p);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+bool store_has(const std::string& needle) {
+    auto& store = diagnostics_store();
+    std::lock_guard lock(store.mutex);
+    for (const auto& line : store.ring) {
+        if (line.find(needle) != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+TEST(Logging, ALineReachesTheFileAndTheStore) {
+    TempDir dir;
+    const std::string path = init_logging({dir.path().string(), false});
+    EXPECT_EQ(path, (dir.path() / "agent.log").string());
+    spdlog::info("Logging test: marker {}", 42);
+    spdlog::debug("Logging test: below the level");
+    shutdown_logging();  // writes out the queue and joins the worker
+
+    const std::string text = read_file(path);
+    EXPECT_NE(text.find("] [info] ["), std::string::npos) << text;
+    EXPECT_NE(text.find("Logging test: marker 42\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find("below the level"), std::string::npos);
+    EXPECT_TRUE(store_has("] [info] ["));
+    EXPECT_TRUE(store_has("Logging test: marker 42"));
+
+    spdlog::info("after shutdown");  // harmless, goes nowhere
+    EXPECT_FALSE(store_has("after shutdown"));
+}
+
+TEST(Logging, AFolderThatCannotHoldTheFileStillFeedsTheStore) {
+    TempDir dir;
+    const fs::path not_a_dir = dir.path() / "plain-file";
+    std::ofstream(not_a_dir) << "x";
+    EXPECT_EQ(init_logging({not_a_dir.string(), false}), "");
+    spdlog::warn("Logging test: no file here");
+    shutdown_logging();
+    EXPECT_TRUE(store_has("Logging test: no file here"));
+    EXPECT_TRUE(store_has("could not be opened"));
+}
+
+TEST(Logging, InitTwiceReplacesTheSetUp) {
+    TempDir first;
+    TempDir second;
+    init_logging({first.path().string(), false});
+    spdlog::info("Logging test: first");
+    const std::string path = init_logging({second.path().string(), false});
+    spdlog::info("Logging test: second");
+    shutdown_logging();
+    EXPECT_NE(read_file(first.path() / "agent.log").find("Logging test: first"), std::string::npos);
+    EXPECT_NE(read_file(path).find("Logging test: second"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace vx::diag
