@@ -1,1 +1,116 @@
-int main() { return 0; }
+// The program's entry: answers --version and --help, chooses the console's use, installs the
+// crash handler and the log, makes sure this is the only agent, and runs the session driver.
+
+#include <spdlog/spdlog.h>
+
+#include <cstdio>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "config/command_line.hpp"
+#include "config/console_mode.hpp"
+#include "diag/logging.hpp"
+#include "platform/computer_name.hpp"
+#include "platform/crash_handler.hpp"
+#include "platform/paths.hpp"
+#include "platform/single_instance.hpp"
+#include "platform/stop_signals.hpp"
+#include "session_driver.hpp"
+#include "status/status_board.hpp"
+
+namespace {
+
+constexpr int kExitFailed = 1;
+constexpr int kExitDuplicate = 2;
+
+void print(std::FILE* stream, const std::string& text) {
+    std::fputs(text.c_str(), stream);
+    std::fflush(stream);
+}
+
+// Another agent of this user holds the lock: say so in the log and, when the console shows the
+// status screen instead of the log, on the console too.
+void report_duplicate(const vx::ConsoleChoice& console) {
+    spdlog::error(
+        "another VelmoraAgent instance is already running; refusing to start a duplicate (same "
+        "server token)");
+    if (console.status_screen) {
+        print(stdout, vx::ui_language_is_russian()
+                          ? "Агент Velmora уже запущен на этом компьютере. Второй экземпляр не "
+                            "запускается.\n"
+                          : "A Velmora agent is already running on this PC. This second copy "
+                            "will not start.\n");
+    }
+}
+
+// Runs the driver; every exception that leaves it ends the agent through the fatal path.
+int run_driver(const std::vector<std::string>& args, const vx::ConsoleChoice& console) {
+    std::string failure;
+    try {
+        vx::SessionDriver driver(args);
+        return driver.run();
+    } catch (const std::exception& e) {
+        failure = e.what();
+    } catch (...) {
+        failure = "unknown exception";
+    }
+    spdlog::critical("Fatal crash: unhandled std::exception: {}", failure);
+    vx::status_board().add_event(vx::StatusEventKind::failed);
+    if (console.status_screen) {
+        print(stderr, "velmora-agent: " + failure + "\n");
+    }
+    return kExitFailed;
+}
+
+int run_agent(const std::vector<std::string>& args, const vx::ConsoleChoice& console,
+              const std::string& log_path) {
+    const auto lock =
+        vx::platform::SingleInstanceLock::try_acquire(vx::platform::agent_state_folder());
+    if (lock.state() == vx::platform::InstanceLockState::held_elsewhere) {
+        report_duplicate(console);
+        return kExitDuplicate;
+    }
+    if (lock.state() == vx::platform::InstanceLockState::unavailable) {
+        spdlog::warn("single-instance mutex unavailable (error {}) - continuing", lock.error());
+    }
+    if (console.status_screen) {
+        vx::status_board().set_identity(std::string(vx::kAgentVersion),
+                                        vx::platform::computer_name(), log_path);
+        // The status screen starts here, before the driver, and stops right after it returns.
+    }
+    return run_driver(args, console);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Before any thread exists, so every later thread inherits the blocked stop signals.
+    vx::platform::prepare_process_signals();
+    const std::vector<std::string> args(argv + 1, argv + argc);
+
+    // Answered before anything else: no log, no lock, no screen.
+    switch (vx::find_early_action(args)) {
+        case vx::EarlyAction::version:
+            print(stdout, std::string(vx::kAgentVersion) + "\n");
+            return 0;
+        case vx::EarlyAction::help:
+            print(stdout, vx::usage_text());
+            return 0;
+        case vx::EarlyAction::none:
+            break;
+    }
+
+    const vx::ConsoleChoice console =
+        vx::console_log_requested(argc, argv, {"--help", "-h", "--check-direct"});
+    vx::platform::install_crash_handler();
+    const std::string log_path =
+        vx::diag::init_logging({vx::platform::executable_folder().string(), console.full_log});
+    if (!log_path.empty()) {
+        vx::platform::set_crash_log_file(log_path);
+    }
+
+    const int exit_code = run_agent(args, console, log_path);
+    vx::diag::shutdown_logging();
+    return exit_code;
+}

@@ -4,15 +4,17 @@
 
 namespace vx::platform {
 
-// Called first when the process crashes, inside the signal handler: it may only do
-// async-signal-safe work (an atomic exchange and `write`). The status screen registers the hook
-// that leaves the alternate screen, so the crash line lands on the user's normal console.
-using CrashScreenHook = void (*)();
-void set_crash_screen_hook(CrashScreenHook hook);
+// Called when the process crashes, inside the signal handler, before the crash line is written:
+// a hook may only do async-signal-safe work (atomic exchanges, `write`). The status screen
+// registers the one that leaves the alternate screen, so the crash line lands on the user's
+// normal console; session isolation registers the one that brings the desktop back.
+using CrashHook = void (*)();
+enum class CrashHookSlot { screen = 0, isolation = 1 };  // called in this order
+void set_crash_hook(CrashHookSlot slot, CrashHook hook);
 
 // Installs the handler for SIGSEGV, SIGBUS, SIGILL, SIGFPE and SIGABRT on an alternate stack of
 // the calling thread (so a stack overflow there can still be reported). On a crash it calls the
-// screen hook, writes the crash line to standard error and to the crash log file, then lets the
+// hooks, writes the crash line to standard error and to the crash log file, then lets the
 // signal's default action end the process. Returns false when an action could not be installed.
 bool install_crash_handler();
 

@@ -17,7 +17,7 @@ namespace {
 
 constexpr int kFatalSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT};
 
-std::atomic<CrashScreenHook> g_screen_hook{nullptr};
+std::atomic<CrashHook> g_hooks[2] = {nullptr, nullptr};
 std::atomic<int> g_log_fd{-1};
 std::atomic<long> g_utc_offset_s{0};  // local time minus UTC, taken outside the handler
 std::atomic<bool> g_crashing{false};
@@ -64,8 +64,10 @@ CrashFacts facts_of(int signal_number, const siginfo_t* info) {
 void on_fatal_signal(int signal_number, siginfo_t* info, void*) {
     // A crash while reporting a crash goes straight to the default action.
     if (!g_crashing.exchange(true)) {
-        if (CrashScreenHook hook = g_screen_hook.exchange(nullptr)) {
-            hook();
+        for (auto& slot : g_hooks) {
+            if (CrashHook hook = slot.exchange(nullptr)) {
+                hook();
+            }
         }
         char line[256];
         const std::size_t size =
@@ -81,8 +83,8 @@ void on_fatal_signal(int signal_number, siginfo_t* info, void*) {
 
 }  // namespace
 
-void set_crash_screen_hook(CrashScreenHook hook) {
-    g_screen_hook.store(hook);
+void set_crash_hook(CrashHookSlot slot, CrashHook hook) {
+    g_hooks[static_cast<int>(slot)].store(hook);
 }
 
 bool install_crash_handler() {

@@ -19,11 +19,17 @@ void leave_screen_hook() {
     [[maybe_unused]] auto n = ::write(STDERR_FILENO, text, sizeof text - 1);
 }
 
+void restore_desktop_hook() {
+    const char text[] = "<restored the desktop>";
+    [[maybe_unused]] auto n = ::write(STDERR_FILENO, text, sizeof text - 1);
+}
+
 // Runs in the death-test child: no core file, our handler, then the crash.
 [[noreturn]] void crash_with(int signal_number, const std::filesystem::path& log) {
     rlimit no_core{0, 0};
     ::setrlimit(RLIMIT_CORE, &no_core);
-    set_crash_screen_hook(leave_screen_hook);
+    set_crash_hook(CrashHookSlot::isolation, restore_desktop_hook);
+    set_crash_hook(CrashHookSlot::screen, leave_screen_hook);
     set_crash_log_file(log);
     if (!install_crash_handler()) {
         std::_Exit(3);
@@ -61,7 +67,8 @@ class CrashHandler : public ::testing::Test {
 
 TEST_F(CrashHandler, SegfaultLeavesScreenThenReportsAndDiesOfTheSignal) {
     EXPECT_EXIT(crash_with(SIGSEGV, log_), ::testing::KilledBySignal(SIGSEGV),
-                "<left the screen>\\[.*\\] \\[critical\\] \\[[0-9]+\\] Fatal crash: Unhandled OS "
+                "<left the screen><restored the desktop>\\[.*\\] \\[critical\\] \\[[0-9]+\\] Fatal "
+                "crash: Unhandled OS "
                 "exception 0xB \\(SIGSEGV");
     EXPECT_NE(read_file(log_).find("Fatal crash: Unhandled OS exception 0xB (SIGSEGV"),
               std::string::npos);

@@ -1,0 +1,99 @@
+#include "session_driver.hpp"
+
+#include <sodium.h>
+#include <spdlog/spdlog.h>
+
+#include <utility>
+
+#include "config/command_line.hpp"
+#include "config/environment.hpp"
+#include "platform/stop_signals.hpp"
+#include "status/status_board.hpp"
+
+namespace vx {
+
+SessionDriver::SessionDriver(std::vector<std::string> args) : args_(std::move(args)) {}
+
+int SessionDriver::run() {
+    // SIGINT and SIGTERM are blocked since the entry's first line; from here on they arrive on
+    // the watcher's thread, where taking the board's mutex is allowed.
+    platform::StopSignalWatcher stop_signals(
+        [this](int signal_number) { on_stop_signal(signal_number); });
+    if (!init_libraries()) {
+        return 1;
+    }
+    read_configuration();
+    if (config_.check_direct) {
+        return check_direct_report();
+    }
+    spdlog::info("Velmora host agent {}", kAgentVersion);
+    log_configuration();
+    if (config_.saas_host.empty()) {
+        spdlog::info("No --saas-host given - running standalone");
+        status_board().set_link_state(LinkState::standalone, LinkTransport::none);
+    }
+    status_board().add_event(StatusEventKind::started);
+    wait_for_stop();
+    spdlog::info("Agent stopped cleanly");
+    return 0;
+}
+
+void SessionDriver::request_stop() {
+    {
+        std::lock_guard lock(mutex_);
+        stop_requested_.store(true);
+        running_.store(false);
+    }
+    wake_.notify_all();
+    status_board().set_stopping();
+}
+
+void SessionDriver::on_stop_signal(int signal_number) {
+    if (!stop_requested_.load()) {
+        spdlog::info("{} received - stopping", platform::signal_name(signal_number));
+    }
+    request_stop();
+}
+
+bool SessionDriver::init_libraries() {
+    if (sodium_init() < 0) {
+        spdlog::critical("libsodium init failed");
+        return false;
+    }
+    return true;
+}
+
+void SessionDriver::read_configuration() {
+    CommandLineResult parsed = parse_command_line(args_);
+    if (!parsed.ok()) {
+        throw CommandLineError(parsed.error + " (run with --help to see the options)");
+    }
+    config_ = std::move(parsed.config);
+    apply_environment(config_);
+}
+
+void SessionDriver::log_configuration() const {
+    spdlog::info("Config: {}x{} @{} fps, {} kbps, codec={}", config_.width, config_.height,
+                 config_.fps, config_.bitrate / 1000, config_.codec);
+    if (config_.client_idle_timeout_sec == 0) {
+        spdlog::warn(
+            "Client idle timeout is 0 - the presence watchdog is off: a player who vanishes "
+            "keeps the session until it is ended");
+    } else {
+        spdlog::info("Client idle timeout: {} s", config_.client_idle_timeout_sec);
+    }
+}
+
+// The router mapping report comes with the router port mapper; until then this build says so and
+// answers "not mapped".
+int SessionDriver::check_direct_report() {
+    spdlog::error("--check-direct: router port mapping is not available in this build");
+    return 1;
+}
+
+void SessionDriver::wait_for_stop() {
+    std::unique_lock lock(mutex_);
+    wake_.wait(lock, [this] { return stop_requested_.load(); });
+}
+
+}  // namespace vx

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "config/agent_config.hpp"
+
+namespace vx {
+
+// Owns the agent's run between the entry's set-up and its exit: the stop signals, the libraries,
+// the configuration, and (as they arrive) the backend link and the sessions it starts. Every
+// long-lived component is created and wired here and stopped here in reverse order.
+class SessionDriver {
+  public:
+    // `args` are the command-line arguments after the program name.
+    explicit SessionDriver(std::vector<std::string> args);
+    SessionDriver(const SessionDriver&) = delete;
+    SessionDriver& operator=(const SessionDriver&) = delete;
+
+    // Runs until a stop is requested and returns the process exit code. An unusable command line
+    // throws `CommandLineError`; the entry turns every exception into the fatal path (exit 1).
+    int run();
+
+    // Ends the run: sets the stop flag, clears the running flag, marks the status board as
+    // stopping and wakes every wait. Any thread may call it (never a signal handler).
+    void request_stop();
+
+    bool stop_requested() const { return stop_requested_.load(); }
+    bool running() const { return running_.load(); }
+    const AgentConfig& config() const { return config_; }
+
+  private:
+    void on_stop_signal(int signal_number);
+    static bool init_libraries();
+    void read_configuration();
+    void log_configuration() const;
+    int check_direct_report();
+    void wait_for_stop();
+
+    std::vector<std::string> args_;
+    AgentConfig config_;
+
+    // The stop flag ends the agent; the running flag ends every wait and the current session (a
+    // requested session end clears it too, and the outer loop sets it again).
+    std::atomic<bool> stop_requested_{false};
+    std::atomic<bool> running_{true};
+    std::mutex mutex_;
+    std::condition_variable wake_;
+};
+
+}  // namespace vx

@@ -1,0 +1,40 @@
+#include "config/environment.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "config/command_line.hpp"
+
+namespace vx {
+namespace {
+
+TEST(AudioParitySwitch, AcceptedValuesInAnyCase) {
+    for (const char* on : {"1", "on", "ON", "True", "yes", "YES", "enabled", "Enabled"}) {
+        EXPECT_TRUE(audio_parity_switch_on(on)) << on;
+    }
+    for (const char* off : {"", "0", "off", "no", "enable", "1 ", "y", "truee"}) {
+        EXPECT_FALSE(audio_parity_switch_on(off)) << off;
+    }
+    EXPECT_FALSE(audio_parity_switch_on(nullptr));
+}
+
+TEST(AudioParitySwitch, CommandLineOptionWinsOverTheEnvironment) {
+    ::setenv("VX_AUDIO_PARITY", "on", 1);
+    AgentConfig from_env = parse_command_line({}).config;
+    apply_environment(from_env);
+    EXPECT_TRUE(from_env.audio_parity);
+
+    AgentConfig told_off = parse_command_line({"--no-audio-parity"}).config;
+    apply_environment(told_off);
+    EXPECT_FALSE(told_off.audio_parity);
+
+    ::setenv("VX_AUDIO_PARITY", "off", 1);
+    AgentConfig told_on = parse_command_line({"--audio-parity"}).config;
+    apply_environment(told_on);
+    EXPECT_TRUE(told_on.audio_parity);
+    ::unsetenv("VX_AUDIO_PARITY");
+}
+
+}  // namespace
+}  // namespace vx
