@@ -1,0 +1,67 @@
+#include <spdlog/spdlog.h>
+
+#include "backend/messages.hpp"
+#include "backend/saas_connector.hpp"
+
+namespace vx::network {
+
+using nlohmann::json;
+
+void SaasConnector::handle_message(const std::string& text) {
+    messages_received_.fetch_add(1);
+    json message = json::parse(text, nullptr, false);
+    if (message.is_discarded()) {
+        spdlog::warn("SaasConnector: invalid JSON: {:.80}", text);
+        return;
+    }
+    // A malformed message is the backend's fault, not the connection's: dropping it keeps the
+    // link up, where ending the connection would only bring the same message back after the
+    // reconnect, once a second, for as long as the backend re-sends it.
+    if (!message.is_object()) {
+        spdlog::warn("SaasConnector: message is not a JSON object — dropped: {:.80}", text);
+        return;
+    }
+    std::string type;
+    try {
+        type = read_string(message, "type", "");
+        dispatch(type, message, text);
+    } catch (const std::exception& e) {
+        spdlog::warn("SaasConnector: malformed '{}' message dropped ({}): {:.200}", type, e.what(),
+                     text);
+    }
+}
+
+void SaasConnector::dispatch(const std::string& type, const json& message, const std::string& raw) {
+    if (type == "ping") {
+        on_ping(message);
+    } else if (type == "control_open") {
+        on_control_open();
+    } else if (type == "control_close") {
+        on_control_close();
+    } else if (type == "control_data") {
+        on_control_data(message);
+    } else if (type == "prepare_session") {
+        on_prepare_session(message, raw);
+    } else if (type == "terminate_session") {
+        on_terminate_session(message);
+    } else if (type == "observed_ip") {
+        on_observed_ip(message);
+    } else if (type == "client_candidate") {
+        on_client_candidate(message);
+    } else if (type == "diagnostic_log_stored") {
+        on_log_stored(message);
+    } else if (type == "relay_list") {
+        handle_relay_list(message);
+    } else {
+        spdlog::debug("SaasConnector: unhandled message type '{}'", type);
+    }
+}
+
+void SaasConnector::on_log_stored(const json& message) {
+    const std::string upload_id = read_string(message, "upload_id", "");
+    if (auto upload = log_upload()) {
+        upload->on_log_stored(upload_id);
+    }
+}
+
+}  // namespace vx::network

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <cstddef>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace vx::network {
+
+// The one list of serialised messages waiting for a connection, plus the two caches whose
+// contents survive a reconnect: the last "session_ready" and the terminal messages
+// ("session_ended", and "error" with a session id).
+//
+// Lock order: a cache mutex first, the queue mutex second; never the other way round.
+class OutgoingQueue {
+  public:
+    static constexpr std::size_t kTerminalCacheSize = 8;
+
+    void push(std::string text);
+
+    // Takes the whole list at once, leaving it empty (the drainer sends outside the lock).
+    std::vector<std::string> take_all();
+    std::size_t size() const;
+
+    // Start of a reconnect replay: drops everything queued and queues `first` in one step, so
+    // no other thread's message can slip in ahead of it. Returns how many were dropped.
+    std::size_t restart_with(std::string first);
+
+    // Stores the text as the cached "session_ready", then queues it.
+    void push_session_ready(std::string text);
+    void clear_session_ready();
+    std::string cached_session_ready() const;
+
+    // Stores under the key (evicting the smallest key when full); does not queue.
+    void store_terminal(const std::string& key, std::string text);
+    std::map<std::string, std::string> terminal_cache() const;
+
+    // Replay steps: queue a copy of the cached "session_ready" (false when there is none), and
+    // a copy of every terminal message in key order (returns the keys, for the log).
+    bool requeue_session_ready();
+    std::vector<std::string> requeue_terminal();
+
+  private:
+    mutable std::mutex queue_mutex_;
+    std::vector<std::string> queue_;
+
+    mutable std::mutex ready_mutex_;
+    std::string cached_ready_;
+
+    mutable std::mutex terminal_mutex_;
+    std::map<std::string, std::string> terminal_;
+};
+
+}  // namespace vx::network

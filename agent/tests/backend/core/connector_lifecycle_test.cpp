@@ -1,0 +1,70 @@
+#include <gtest/gtest.h>
+
+#include "connector_test_support.hpp"
+#include "log_capture.hpp"
+
+namespace vx::network {
+namespace {
+
+using test::ConnectorRig;
+using test::LogCapture;
+
+TEST(ConnectorLifecycle, StopWithoutStartReturnsAndTwiceIsHarmless) {
+    ConnectorRig rig;
+    rig.connector.stop();
+    rig.connector.stop();
+    EXPECT_FALSE(rig.connector.running());
+}
+
+TEST(ConnectorLifecycle, SecondStartIsALoggedNoOp) {
+    LogCapture log;
+    ConnectorRig rig;
+    rig.connector.start();
+    EXPECT_TRUE(rig.connector.running());
+    rig.connector.start();
+    EXPECT_EQ(log.count("start() called while the connection thread runs"), 1u);
+    rig.connector.stop();
+    EXPECT_FALSE(rig.connector.running());
+    EXPECT_TRUE(log.has("SaasConnector: stopped"));
+    // After a stop it may be started again.
+    rig.connector.start();
+    rig.connector.stop();
+}
+
+TEST(ConnectorLifecycle, StopWakesTheTransportAndStopsTheBridge) {
+    ConnectorRig rig;
+    auto transport = std::make_shared<test::FakeTransport>();
+    auto bridge = std::make_shared<test::FakeBridge>(rig.connector.bridge_queue());
+    rig.connector.set_transport(transport);
+    rig.connector.set_control_bridge(bridge);
+    rig.connector.start();
+    rig.connector.stop();
+    EXPECT_EQ(transport->wakes, 1);
+    EXPECT_EQ(bridge->stops, 1);
+}
+
+TEST(ConnectorLifecycle, TlsOffLooksForNoCertificateFile) {
+    LogCapture log;
+    ConnectorRig rig;
+    EXPECT_FALSE(log.has("cacert.pem"));
+}
+
+TEST(ConnectorLifecycle, TlsOnWithoutCacertWarnsOnceAndStillStarts) {
+    LogCapture log;
+    SaasConfig config = ConnectorRig::plain_config();
+    config.tls = true;
+    ConnectorRig rig(config);
+    EXPECT_EQ(log.count("cacert.pem not found next to the executable"), 1u);
+    rig.connector.start();
+    rig.connector.stop();
+}
+
+TEST(ConnectorLifecycle, ControlPortDoesNotWrap) {
+    SaasConfig config = ConnectorRig::plain_config();
+    EXPECT_EQ(ConnectorRig(config).connector.control_port(), 48001);
+    config.register_payload.port_base = 65533;
+    EXPECT_EQ(ConnectorRig(config).connector.control_port(), std::nullopt);
+}
+
+}  // namespace
+}  // namespace vx::network
