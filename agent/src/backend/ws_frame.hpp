@@ -1,0 +1,69 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vx::network {
+
+// RFC 6455 opcodes the link uses.
+enum class WsOpcode : std::uint8_t {
+    continuation = 0x0,
+    text = 0x1,
+    binary = 0x2,
+    close = 0x8,
+    ping = 0x9,
+    pong = 0xA,
+};
+
+// Largest frame payload and largest (reassembled) message the agent accepts.
+inline constexpr std::size_t kWsMaxPayload = 1'048'576;
+
+// Fills `n` bytes with cryptographic randomness; tests inject a fixed source.
+using RandomFn = std::function<void(std::uint8_t* out, std::size_t n)>;
+
+// The process's cryptographic random source (libsodium).
+RandomFn default_random();
+
+// One client frame: FIN set, RSV clear, masked with a fresh 4-byte key from `random`.
+std::vector<std::uint8_t> encode_ws_frame(std::uint8_t opcode, const std::uint8_t* payload,
+                                          std::size_t size, const RandomFn& random);
+std::vector<std::uint8_t> encode_ws_frame(std::uint8_t opcode, std::string_view payload,
+                                          const RandomFn& random);
+
+struct WsFrame {
+    std::uint8_t opcode = 0;
+    bool fin = false;
+    std::string payload;  // unmasked
+};
+
+// Incremental parser of a server's frame stream. Bytes may arrive split anywhere; every complete
+// frame is queued. A frame longer than kWsMaxPayload fails the parser for good (until reset).
+class WsFrameParser {
+  public:
+    // Appends and parses. False once the parser has failed; feeding no bytes succeeds.
+    bool feed(const std::uint8_t* data, std::size_t size);
+    void reset();
+
+    bool has_frame() const { return !frames_.empty(); }
+    WsFrame pop();  // precondition: has_frame()
+    // True when neither a frame nor a partial frame is held.
+    bool empty() const { return frames_.empty() && buffer_.size() == consumed_; }
+    bool failed() const { return failed_; }
+    const std::string& error() const { return error_; }
+
+  private:
+    bool parse();
+
+    std::vector<std::uint8_t> buffer_;
+    std::size_t consumed_ = 0;
+    std::deque<WsFrame> frames_;
+    bool failed_ = false;
+    std::string error_;
+};
+
+}  // namespace vx::network

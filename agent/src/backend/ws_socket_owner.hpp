@@ -1,0 +1,62 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
+namespace vx::network {
+
+// Lets exactly one thread at a time use a plain WebSocket's socket; a waiting writer makes new
+// readers hold back, so a writer never waits behind more than the read in progress.
+class SocketOwner {
+  public:
+    class Guard {
+      public:
+        Guard() = default;
+        explicit Guard(SocketOwner* owner) : owner_(owner) {}
+        Guard(Guard&& other) noexcept : owner_(other.owner_) { other.owner_ = nullptr; }
+        Guard& operator=(Guard&& other) noexcept {
+            if (this != &other) {
+                if (owner_)
+                    owner_->release();
+                owner_ = other.owner_;
+                other.owner_ = nullptr;
+            }
+            return *this;
+        }
+        ~Guard() {
+            if (owner_)
+                owner_->release();
+        }
+        bool owns() const { return owner_ != nullptr; }
+
+      private:
+        SocketOwner* owner_ = nullptr;
+    };
+
+    static constexpr std::chrono::milliseconds kWait{500};
+    static constexpr std::uint64_t kLongWaitUs = 1'000'000;
+
+    Guard acquire_for_read();
+    Guard acquire_for_write();
+    void release();
+
+    // The writer logs a long wait once and clears the mark.
+    bool take_writer_waited_long();
+    void reset_connection_stats();
+
+    std::atomic<std::uint64_t> writer_waits{0};
+    std::atomic<std::uint64_t> writer_give_ups{0};
+    std::atomic<std::uint64_t> max_writer_wait_us{0};
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    bool owned_ = false;
+    std::uint32_t writers_waiting_ = 0;
+    bool writer_waited_long_ = false;
+};
+
+}  // namespace vx::network

@@ -1,0 +1,129 @@
+#include "backend/ws_writer_lanes.hpp"
+
+namespace vx::network {
+
+WsPushResult WsWriterLanes::refuse_locked(bool control, WsPushResult why) {
+    ++(control ? control_dropped_ : data_dropped_);
+    return why;
+}
+
+WsPushResult WsWriterLanes::push(std::vector<std::uint8_t> frame, bool control,
+                                 std::uint8_t opcode) {
+    {
+        std::lock_guard lock(mutex_);
+        if (closed_)
+            return refuse_locked(control, WsPushResult::closed);
+        auto& lane = control ? control_ : data_;
+        if (lane.size() >= (control ? control_cap_ : data_cap_)) {
+            return refuse_locked(control, WsPushResult::full);
+        }
+        lane.push_back(WsLaneFrame{std::move(frame), control, opcode});
+        ++pushed_;
+    }
+    cv_.notify_all();
+    return WsPushResult::accepted;
+}
+
+WsPushResult WsWriterLanes::push_pong(std::vector<std::uint8_t> frame, std::uint8_t opcode) {
+    {
+        std::lock_guard lock(mutex_);
+        if (closed_)
+            return refuse_locked(true, WsPushResult::closed);
+        for (auto& queued : control_) {
+            if (queued.opcode == opcode) {
+                queued.bytes = std::move(frame);
+                return WsPushResult::accepted;
+            }
+        }
+        if (control_.size() >= control_cap_)
+            return refuse_locked(true, WsPushResult::full);
+        control_.push_back(WsLaneFrame{std::move(frame), true, opcode});
+        ++pushed_;
+    }
+    cv_.notify_all();
+    return WsPushResult::accepted;
+}
+
+bool WsWriterLanes::pop(WsLaneFrame& out) {
+    std::lock_guard lock(mutex_);
+    auto& lane = !control_.empty() ? control_ : data_;
+    if (lane.empty())
+        return false;
+    out = std::move(lane.front());
+    lane.pop_front();
+    if (control_.empty() && data_.empty())
+        cv_.notify_all();  // wait_drained
+    return true;
+}
+
+bool WsWriterLanes::wait_pop(WsLaneFrame& out) {
+    std::unique_lock lock(mutex_);
+    cv_.wait(lock, [&] { return closed_ || !control_.empty() || !data_.empty(); });
+    auto& lane = !control_.empty() ? control_ : data_;
+    if (lane.empty())
+        return false;
+    out = std::move(lane.front());
+    lane.pop_front();
+    if (control_.empty() && data_.empty())
+        cv_.notify_all();
+    return true;
+}
+
+bool WsWriterLanes::wait_drained(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    return cv_.wait_for(lock, timeout, [&] { return control_.empty() && data_.empty(); });
+}
+
+void WsWriterLanes::open() {
+    {
+        std::lock_guard lock(mutex_);
+        closed_ = false;
+        control_.clear();
+        data_.clear();
+    }
+    cv_.notify_all();
+}
+
+void WsWriterLanes::close() {
+    {
+        std::lock_guard lock(mutex_);
+        closed_ = true;
+    }
+    cv_.notify_all();
+}
+
+void WsWriterLanes::discard() {
+    {
+        std::lock_guard lock(mutex_);
+        control_.clear();
+        data_.clear();
+    }
+    cv_.notify_all();
+}
+
+bool WsWriterLanes::is_closed() const {
+    std::lock_guard lock(mutex_);
+    return closed_;
+}
+std::size_t WsWriterLanes::data_pending() const {
+    std::lock_guard lock(mutex_);
+    return data_.size();
+}
+std::size_t WsWriterLanes::control_pending() const {
+    std::lock_guard lock(mutex_);
+    return control_.size();
+}
+std::uint64_t WsWriterLanes::data_dropped() const {
+    std::lock_guard lock(mutex_);
+    return data_dropped_;
+}
+std::uint64_t WsWriterLanes::control_dropped() const {
+    std::lock_guard lock(mutex_);
+    return control_dropped_;
+}
+std::uint64_t WsWriterLanes::pushed() const {
+    std::lock_guard lock(mutex_);
+    return pushed_;
+}
+
+}  // namespace vx::network

@@ -1,0 +1,75 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <vector>
+
+namespace vx::network {
+
+enum class WsPushResult : std::uint8_t { accepted, full, closed };
+
+struct WsLaneFrame {
+    std::vector<std::uint8_t> bytes;  // one encoded frame
+    bool control = false;
+    std::uint8_t opcode = 0;
+};
+
+// Two bounded FIFO lanes of encoded frames drained by one writer, control before data, so a
+// pong never waits behind a backlog of messages. Closed when created.
+class WsWriterLanes {
+  public:
+    static constexpr std::size_t kControlCapacity = 16;
+    static constexpr std::size_t kDataCapacity = 256;
+
+    explicit WsWriterLanes(std::size_t control_capacity = kControlCapacity,
+                           std::size_t data_capacity = kDataCapacity)
+        : control_cap_(control_capacity), data_cap_(data_capacity) {}
+
+    WsPushResult push(std::vector<std::uint8_t> frame, bool control, std::uint8_t opcode);
+    // A pong still waiting in the control lane is replaced instead of queueing another: a
+    // burst of pings then costs one lane slot, and the backend gets the latest payload.
+    WsPushResult push_pong(std::vector<std::uint8_t> frame, std::uint8_t opcode);
+
+    // Takes the next frame without waiting, control lane first.
+    bool pop(WsLaneFrame& out);
+    // Waits until a frame is queued (true) or the lanes are closed and empty (false).
+    bool wait_pop(WsLaneFrame& out);
+    // Waits until both lanes are empty or `timeout` passes; true when empty.
+    bool wait_drained(std::chrono::milliseconds timeout);
+
+    // Start of a connection: accept frames again, both lanes empty.
+    void open();
+    // End of a connection: refuse new frames; what is queued stays for the writer to drain.
+    void close();
+    // Throws away whatever is still queued and wakes every waiter.
+    void discard();
+
+    bool is_closed() const;
+    std::size_t data_pending() const;
+    std::size_t control_pending() const;
+    std::uint64_t data_dropped() const;
+    std::uint64_t control_dropped() const;
+    std::uint64_t pushed() const;
+    std::size_t data_capacity() const { return data_cap_; }
+    std::size_t control_capacity() const { return control_cap_; }
+
+  private:
+    WsPushResult refuse_locked(bool control, WsPushResult why);
+
+    const std::size_t control_cap_;
+    const std::size_t data_cap_;
+    mutable std::mutex mutex_;
+    std::condition_variable cv_;
+    std::deque<WsLaneFrame> control_;
+    std::deque<WsLaneFrame> data_;
+    bool closed_ = true;
+    std::uint64_t data_dropped_ = 0;
+    std::uint64_t control_dropped_ = 0;
+    std::uint64_t pushed_ = 0;
+};
+
+}  // namespace vx::network

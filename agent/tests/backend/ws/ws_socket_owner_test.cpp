@@ -1,0 +1,46 @@
+#include "backend/ws_socket_owner.hpp"
+
+#include <gtest/gtest.h>
+
+#include <future>
+
+namespace vx::network {
+namespace {
+
+TEST(SocketOwner, AWaitingWriterHoldsBackNewReaders) {
+    SocketOwner owner;
+    std::promise<void> writer_waiting;
+    auto reader = std::make_unique<SocketOwner::Guard>(owner.acquire_for_read());
+    ASSERT_TRUE(reader->owns());
+    auto writer = std::async(std::launch::async, [&] {
+        auto g = owner.acquire_for_write();
+        return g.owns();
+    });
+    // The writer either waits now or already has the socket; both hold the next reader back
+    // until the first reader lets go, after which the writer wins.
+    reader.reset();
+    EXPECT_TRUE(writer.get());
+    EXPECT_EQ(owner.writer_give_ups.load(), 0u);
+}
+
+TEST(SocketOwner, AReaderThatCannotOwnComesBackEmptyHanded) {
+    SocketOwner owner;
+    auto held = owner.acquire_for_write();
+    ASSERT_TRUE(held.owns());
+    const auto start = std::chrono::steady_clock::now();
+    auto r = std::async(std::launch::async, [&] { return owner.acquire_for_read().owns(); });
+    EXPECT_FALSE(r.get());
+    EXPECT_GE(std::chrono::steady_clock::now() - start, SocketOwner::kWait);
+}
+
+TEST(SocketOwner, WriterGivesUpAfterTheWaitAndIsCounted) {
+    SocketOwner owner;
+    auto held = owner.acquire_for_read();
+    auto w = std::async(std::launch::async, [&] { return owner.acquire_for_write().owns(); });
+    EXPECT_FALSE(w.get());
+    EXPECT_EQ(owner.writer_waits.load(), 1u);
+    EXPECT_EQ(owner.writer_give_ups.load(), 1u);
+}
+
+}  // namespace
+}  // namespace vx::network

@@ -1,0 +1,86 @@
+#include "backend/ws_writer_lanes.hpp"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+namespace vx::network {
+namespace {
+
+std::vector<std::uint8_t> bytes(std::uint8_t tag) {
+    return {tag};
+}
+
+TEST(WsWriterLanes, ClosedUntilOpenedAndBoundedPerLane) {
+    WsWriterLanes lanes;
+    EXPECT_EQ(lanes.push(bytes(1), false, 1), WsPushResult::closed);
+    lanes.open();
+    for (int i = 0; i < 16; ++i)
+        ASSERT_EQ(lanes.push(bytes(9), true, 9), WsPushResult::accepted);
+    EXPECT_EQ(lanes.push(bytes(9), true, 9), WsPushResult::full);
+    for (int i = 0; i < 256; ++i)
+        ASSERT_EQ(lanes.push(bytes(1), false, 1), WsPushResult::accepted);
+    EXPECT_EQ(lanes.push(bytes(1), false, 1), WsPushResult::full);
+    EXPECT_EQ(lanes.control_dropped(), 1u);
+    EXPECT_EQ(lanes.data_dropped(), 2u);  // one while closed, one while full
+}
+
+TEST(WsWriterLanes, ControlFramesGoFirst) {
+    WsWriterLanes lanes;
+    lanes.open();
+    lanes.push(bytes(1), false, 1);
+    lanes.push(bytes(2), false, 1);
+    lanes.push(bytes(3), true, 9);
+    WsLaneFrame f;
+    ASSERT_TRUE(lanes.pop(f));
+    EXPECT_EQ(f.bytes, bytes(3));
+    ASSERT_TRUE(lanes.pop(f));
+    EXPECT_EQ(f.bytes, bytes(1));
+}
+
+TEST(WsWriterLanes, APongBurstKeepsOnePendingPongWithTheLatestPayload) {
+    WsWriterLanes lanes;
+    lanes.open();
+    for (std::uint8_t i = 0; i < 40; ++i) {
+        ASSERT_EQ(lanes.push_pong(bytes(i), 0xA), WsPushResult::accepted);
+    }
+    EXPECT_EQ(lanes.control_pending(), 1u);
+    WsLaneFrame f;
+    ASSERT_TRUE(lanes.pop(f));
+    EXPECT_EQ(f.bytes, bytes(39));
+    EXPECT_EQ(lanes.control_dropped(), 0u);
+}
+
+TEST(WsWriterLanes, CloseRefusesNewFramesButTheWriterDrainsWhatIsQueued) {
+    WsWriterLanes lanes;
+    lanes.open();
+    for (std::uint8_t i = 0; i < 5; ++i)
+        lanes.push(bytes(i), false, 1);
+    std::vector<std::uint8_t> written;
+    std::thread writer([&] {
+        WsLaneFrame f;
+        while (lanes.wait_pop(f))
+            written.push_back(f.bytes[0]);
+    });
+    lanes.close();
+    EXPECT_EQ(lanes.push(bytes(99), false, 1), WsPushResult::closed);
+    writer.join();
+    EXPECT_EQ(written, (std::vector<std::uint8_t>{0, 1, 2, 3, 4}));
+    EXPECT_TRUE(lanes.wait_drained(std::chrono::milliseconds(0)));
+}
+
+TEST(WsWriterLanes, DiscardEmptiesAndReopenStartsClean) {
+    WsWriterLanes lanes;
+    lanes.open();
+    lanes.push(bytes(1), false, 1);
+    lanes.close();
+    lanes.discard();
+    EXPECT_EQ(lanes.data_pending(), 0u);
+    WsLaneFrame f;
+    EXPECT_FALSE(lanes.wait_pop(f));
+    lanes.open();
+    EXPECT_EQ(lanes.push(bytes(2), false, 1), WsPushResult::accepted);
+}
+
+}  // namespace
+}  // namespace vx::network
