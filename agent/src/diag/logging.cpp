@@ -74,13 +74,11 @@ std::string init_logging(const LoggingOptions& options) {
         shutdown_locked();
     }
     g_pool = std::make_shared<spdlog::details::thread_pool>(kQueueSize, 1);
-    std::weak_ptr<spdlog::details::thread_pool> weak_pool = g_pool;
+    // Only the pool's own worker calls the sink, so the pool is alive whenever the counter is
+    // read, even while its destructor drains the queue (a weak pointer would already be empty).
+    spdlog::details::thread_pool* pool = g_pool.get();
     auto watch = std::make_shared<util::detail::overflow_watch_sink>(
-        [weak_pool]() -> std::size_t {
-            auto pool = weak_pool.lock();
-            return pool ? pool->overrun_counter() : 0;
-        },
-        util::NowFn{});
+        [pool]() -> std::size_t { return pool->overrun_counter(); }, util::NowFn{});
 
     FileSink file = open_file_sink(options.directory);
     if (file.sink) {

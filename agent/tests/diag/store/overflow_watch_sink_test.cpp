@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <spdlog/async_logger.h>
+#include <spdlog/details/thread_pool.h>
 #include <spdlog/logger.h>
+#include <spdlog/sinks/base_sink.h>
 #include <spdlog/sinks/ostream_sink.h>
 
+#include <future>
 #include <sstream>
 #include <string>
 
@@ -63,6 +67,64 @@ TEST_F(OverflowWatchTest, WarnsBeforeTheNextLineAtMostOncePerMinute) {
     clock.advance_ms(120'000);  // no new drops: nothing to say
     logger->info("z");
     EXPECT_EQ(warnings(), 2);
+}
+
+}  // namespace
+}  // namespace vx::util::detail
+
+namespace vx::util::detail {
+namespace {
+
+// Holds the worker inside the first line until the test lets it go.
+class GateSink final : public spdlog::sinks::base_sink<std::mutex> {
+  public:
+    std::promise<void> entered;
+    std::shared_future<void> open;
+
+  protected:
+    void sink_it_(const spdlog::details::log_msg&) override {
+        if (!first_done_) {
+            first_done_ = true;
+            entered.set_value();
+            open.wait();
+        }
+    }
+    void flush_() override {}
+
+  private:
+    bool first_done_ = false;
+};
+
+TEST(OverflowWatchAsync, RealQueueOverrunIsReported) {
+    auto pool = std::make_shared<spdlog::details::thread_pool>(2, 1);
+    std::ostringstream out;
+    std::promise<void> release;
+    auto gate = std::make_shared<GateSink>();
+    gate->open = release.get_future().share();
+    auto entered = gate->entered.get_future();
+
+    // The worker drains the queue inside the pool's destructor: read the counter through the raw
+    // pointer, as the logging set-up does.
+    auto* raw = pool.get();
+    auto watch = std::make_shared<overflow_watch_sink>(
+        [raw]() -> std::size_t { return raw->overrun_counter(); }, util::NowFn{});
+    watch->add_sink(gate);
+    watch->add_sink(std::make_shared<spdlog::sinks::ostream_sink_mt>(out));
+    auto logger = std::make_shared<spdlog::async_logger>(
+        "agent", watch, pool, spdlog::async_overflow_policy::overrun_oldest);
+    logger->set_pattern("%v");
+
+    logger->info("first");
+    entered.wait();  // the worker is now stuck in the first line; the queue holds 2
+    for (int i = 1; i <= 5; ++i) {
+        logger->info("queued {}", i);  // 3 of these overwrite older ones
+    }
+    release.set_value();
+    logger.reset();
+    pool.reset();  // the worker drains the queue and exits
+
+    EXPECT_EQ(out.str(),
+              std::string("first\n") + overflow_watch_sink::kWarning + "\nqueued 4\nqueued 5\n");
 }
 
 }  // namespace
