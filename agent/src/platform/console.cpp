@@ -1,0 +1,113 @@
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "platform/console.hpp"
+
+namespace vx::platform {
+namespace {
+
+constexpr std::size_t kMaxPiece = 1'048'576;
+
+std::atomic<int> g_saved_stderr{-1};
+
+std::mutex g_stop_mutex;
+bool g_stop_saved = false;
+struct sigaction g_saved_stop_action {};
+
+}  // namespace
+
+void write_fd(int fd, const char* data, std::size_t size) {
+    while (fd >= 0 && size > 0) {
+        const ssize_t n = ::write(fd, data, std::min(size, kMaxPiece));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return;
+        }
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+}
+
+void write_console(const char* data, std::size_t size) {
+    write_fd(STDOUT_FILENO, data, size);
+}
+
+bool stdout_is_terminal() {
+    return ::isatty(STDOUT_FILENO) == 1;
+}
+
+bool terminal_is_dumb(const char* term) {
+    return term == nullptr || term[0] == '\0' || std::strcmp(term, "dumb") == 0;
+}
+
+ConsoleSize console_size() {
+    winsize ws{};
+    if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) != 0 || ws.ws_col == 0 || ws.ws_row == 0) {
+        return {};
+    }
+    return {ws.ws_col, ws.ws_row};
+}
+
+void ignore_terminal_stop() {
+    std::lock_guard lock(g_stop_mutex);
+    if (g_stop_saved) {
+        return;
+    }
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    g_stop_saved = ::sigaction(SIGTSTP, &ignore, &g_saved_stop_action) == 0;
+}
+
+void restore_terminal_stop() {
+    std::lock_guard lock(g_stop_mutex);
+    if (g_stop_saved) {
+        ::sigaction(SIGTSTP, &g_saved_stop_action, nullptr);
+        g_stop_saved = false;
+    }
+}
+
+void divert_stderr(const char* path) {
+    if (g_saved_stderr.load() >= 0 || ::isatty(STDERR_FILENO) != 1) {
+        return;
+    }
+    int target = -1;
+    if (path != nullptr && path[0] != '\0') {
+        target = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    }
+    if (target < 0) {
+        target = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    }
+    const int saved = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+    if (target < 0 || saved < 0 || ::dup2(target, STDERR_FILENO) < 0) {
+        if (saved >= 0) {
+            ::close(saved);
+        }
+    } else {
+        g_saved_stderr.store(saved);
+    }
+    if (target >= 0) {
+        ::close(target);
+    }
+}
+
+void restore_stderr() {
+    const int saved = g_saved_stderr.exchange(-1);
+    if (saved >= 0) {
+        ::dup2(saved, STDERR_FILENO);
+        ::close(saved);
+    }
+}
+
+}  // namespace vx::platform

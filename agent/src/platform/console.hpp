@@ -1,0 +1,48 @@
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+// The console as the status screen uses it: standard output, its size, and the few process-wide
+// settings the screen changes while it holds the terminal. termios is never touched.
+namespace vx::platform {
+
+struct ConsoleSize {
+    int columns = 80;
+    int rows = 25;
+
+    bool operator==(const ConsoleSize&) const = default;
+};
+
+// Writes all bytes to `fd` in pieces of at most 1 MiB, retrying EINTR; stops silently when a
+// write fails or writes nothing. Async-signal-safe.
+void write_fd(int fd, const char* data, std::size_t size);
+
+// write_fd on standard output. Async-signal-safe (used by the crash handler's screen hook).
+void write_console(const char* data, std::size_t size);
+inline void write_console(std::string_view bytes) {
+    write_console(bytes.data(), bytes.size());
+}
+
+bool stdout_is_terminal();
+
+// A terminal that cannot take escape sequences: TERM unset, empty or "dumb".
+bool terminal_is_dumb(const char* term);
+
+// The window size of the terminal on standard output; 80 x 25 when the query fails or reports a
+// size that is not positive.
+ConsoleSize console_size();
+
+// Ctrl+Z would stop the agent with the terminal left in the alternate screen: ignore it while
+// the screen is up. restore_terminal_stop puts the previous action back.
+void ignore_terminal_stop();
+void restore_terminal_stop();
+
+// While the screen is up, writes to standard error (a library's warning, a sanitizer report)
+// would land in the middle of the frame. When standard error is a terminal, point it at
+// `path` (appending; /dev/null when empty or it cannot be opened) until restore_stderr.
+// restore_stderr is async-signal-safe, so a crash report reaches the console again.
+void divert_stderr(const char* path);
+void restore_stderr();
+
+}  // namespace vx::platform

@@ -1,0 +1,210 @@
+#include "ui/status_screen.hpp"
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/crash_handler.hpp"
+#include "ui/ansi_frame.hpp"
+#include "ui/screen_layout.hpp"
+#include "ui/screen_texts.hpp"
+
+namespace vx::ui {
+
+std::atomic<int> g_screen_active{0};
+
+namespace {
+
+constexpr auto kWaitSlice = std::chrono::milliseconds(250);
+constexpr std::int64_t kIdleRedrawUs = 500'000;  // the session clock ticks on an idle screen
+constexpr auto kMinFrameGap = std::chrono::milliseconds(100);  // at most ten frames a second
+constexpr std::int64_t kFirstDrawBackdateUs = 10'000'000;
+
+platform::ConsoleSize checked_size(platform::ConsoleSize size) {
+    if (size.columns < 1 || size.rows < 1) {
+        return {};
+    }
+    return size;
+}
+
+}  // namespace
+
+void leave_screen_on_crash() {
+    if (g_screen_active.exchange(0) == 1) {
+        platform::write_console(kLeaveSequence.data(), kLeaveSequence.size());
+    }
+    platform::restore_stderr();
+}
+
+ScreenMode choose_screen_mode(const char* vx_tui, bool stdout_is_terminal, const char* term) {
+    if (vx_tui != nullptr && std::strcmp(vx_tui, "plain") == 0) {
+        return ScreenMode::plain;
+    }
+    if (!stdout_is_terminal || platform::terminal_is_dumb(term)) {
+        return ScreenMode::plain;
+    }
+    return ScreenMode::ansi;
+}
+
+ConsoleAccess real_console_access() {
+    ConsoleAccess c;
+    c.write = [](std::string_view bytes) { platform::write_console(bytes); };
+    c.size = [] { return platform::console_size(); };
+    c.steady_now_us = [] { return util::steady_now_us(); };
+    c.wall_now_s = [] { return util::wall_now_ms() / 1000; };
+    c.mode = choose_screen_mode(std::getenv("VX_TUI"), platform::stdout_is_terminal(),
+                                std::getenv("TERM"));
+    c.real_terminal = true;
+    return c;
+}
+
+void StatusScreen::start(bool russian, StatusBoard& board) {
+    if (thread_.joinable()) {
+        return;
+    }
+    if (!console_) {
+        console_ = real_console_access();
+    }
+    russian_ = russian;
+    board_ = &board;
+    stop_.store(false);
+    mode_ = console_->mode;
+    if (mode_ == ScreenMode::ansi && console_->real_terminal) {
+        platform::ignore_terminal_stop();
+        platform::divert_stderr(board.snapshot().log_path.c_str());
+        platform::set_crash_hook(platform::CrashHookSlot::screen, &leave_screen_on_crash);
+    }
+    thread_ = std::thread([this] { run(); });
+}
+
+void StatusScreen::stop() {
+    if (!thread_.joinable()) {
+        return;
+    }
+    stop_.store(true);
+    {
+        std::lock_guard lock(board_->mutex);
+        ++board_->change_counter;
+    }
+    board_->changed.notify_all();
+    thread_.join();
+}
+
+void StatusScreen::run() {
+    // Whatever happens while drawing, the end below must still leave the screen.
+    try {
+        if (mode_ == ScreenMode::ansi) {
+            run_ansi();
+        } else {
+            run_plain();
+        }
+    } catch (...) {
+    }
+    try {
+        if (mode_ == ScreenMode::ansi) {
+            finish_ansi();
+        } else {
+            finish_plain();
+        }
+    } catch (...) {
+    }
+    if (mode_ == ScreenMode::ansi && console_->real_terminal) {
+        platform::set_crash_hook(platform::CrashHookSlot::screen, nullptr);
+        platform::restore_stderr();
+        platform::restore_terminal_stop();
+    }
+}
+
+std::uint64_t StatusScreen::wait_for_change(std::uint64_t seen) {
+    std::unique_lock lock(board_->mutex);
+    board_->changed.wait_for(lock, kWaitSlice,
+                             [&] { return board_->change_counter != seen || stop_.load(); });
+    return board_->change_counter;
+}
+
+void StatusScreen::pace_after_frame() {
+    const auto until = std::chrono::steady_clock::now() + kMinFrameGap;
+    std::unique_lock lock(board_->mutex);
+    board_->changed.wait_until(lock, until, [&] { return stop_.load(); });
+}
+
+void StatusScreen::run_ansi() {
+    g_screen_active.store(1);
+    console_->write(kEnterSequence);
+    std::uint64_t seen = 0;
+    platform::ConsoleSize last{-1, -1};
+    std::int64_t last_draw_us = console_->steady_now_us() - kFirstDrawBackdateUs;
+    while (!stop_.load()) {
+        const std::uint64_t counter = wait_for_change(seen);
+        if (stop_.load()) {
+            break;
+        }
+        ++passes_;
+        const platform::ConsoleSize size = checked_size(console_->size());
+        const bool resized = !(size == last);
+        if (counter == seen && !resized &&
+            console_->steady_now_us() - last_draw_us < kIdleRedrawUs) {
+            continue;
+        }
+        // Taking the counter as drawn is what lets the next wait sleep instead of spinning.
+        seen = counter;
+        last = size;
+        std::string frame(resized ? kClearScreen : std::string_view{});
+        const RenderParams params{size.columns, size.rows, russian_, console_->wall_now_s()};
+        frame += compose_ansi_frame(render_status_screen(board_->snapshot(), params), size.rows);
+        // The crash path has left the alternate screen: nothing may be drawn over the console.
+        if (g_screen_active.load() != 1) {
+            break;
+        }
+        console_->write(frame);
+        ++frames_;
+        last_draw_us = console_->steady_now_us();
+        pace_after_frame();
+    }
+}
+
+void StatusScreen::finish_ansi() {
+    const StatusSnapshot snap = board_->snapshot();
+    if (g_screen_active.exchange(0) == 1) {
+        console_->write(kLeaveSequence);
+    }
+    console_->write(render_final_screen(snap, russian_));
+}
+
+void StatusScreen::run_plain() {
+    console_->write(render_plain_header(board_->snapshot(), russian_));
+    std::uint64_t seen = 0;
+    while (!stop_.load()) {
+        const std::uint64_t counter = wait_for_change(seen);
+        if (stop_.load()) {
+            break;
+        }
+        ++passes_;
+        if (counter != seen) {
+            last_printed_ = print_new_events(last_printed_);
+            seen = counter;
+        }
+    }
+}
+
+void StatusScreen::finish_plain() {
+    last_printed_ = print_new_events(last_printed_);
+    console_->write(std::string(pick_text(texts::kAgentStopped, russian_)) + "\n");
+}
+
+std::uint64_t StatusScreen::print_new_events(std::uint64_t last_seq) {
+    const StatusSnapshot snap = board_->snapshot();
+    std::string text;
+    for (const StatusEvent& e : snap.events) {
+        if (e.seq > last_seq) {
+            text += format_event_line(snap, e, russian_) + "\n";
+            last_seq = e.seq;
+        }
+    }
+    if (!text.empty()) {
+        console_->write(text);
+    }
+    return last_seq;
+}
+
+}  // namespace vx::ui
