@@ -86,7 +86,7 @@ int run_agent(const std::vector<std::string>& args, const vx::ConsoleChoice& con
 
 int main(int argc, char** argv) {
     // Before any thread exists, so every later thread inherits the blocked stop signals.
-    vx::platform::prepare_process_signals();
+    const bool signals_ready = vx::platform::prepare_process_signals();
     const std::vector<std::string> args(argv + 1, argv + argc);
 
     // Answered before anything else: no log, no lock, no screen.
@@ -108,6 +108,11 @@ int main(int argc, char** argv) {
         vx::diag::init_logging({vx::platform::executable_folder().string(), console.full_log});
     if (!log_path.empty()) {
         vx::platform::set_crash_log_file(log_path);
+    }
+    if (!signals_ready) {
+        spdlog::warn(
+            "Stop signals could not be routed to their own thread - Ctrl+C may end the "
+            "agent without a clean stop");
     }
 
     const int exit_code = run_agent(args, console, log_path);

@@ -1,0 +1,64 @@
+#include "session_driver.hpp"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <future>
+#include <thread>
+
+#include "config/command_line.hpp"
+#include "platform/stop_signals.hpp"
+#include "status/status_board.hpp"
+
+namespace vx {
+namespace {
+
+class SessionDriverTest : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_TRUE(platform::prepare_process_signals()); }
+};
+
+TEST_F(SessionDriverTest, RequestStopEndsTheRunWithCodeZero) {
+    SessionDriver driver({"--fps", "30"});
+    auto result = std::async(std::launch::async, [&] { return driver.run(); });
+    driver.request_stop();
+    ASSERT_EQ(result.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    EXPECT_EQ(result.get(), 0);
+    EXPECT_TRUE(driver.stop_requested());
+    EXPECT_FALSE(driver.running());
+    EXPECT_EQ(driver.config().fps, 30u);
+    EXPECT_TRUE(status_board().snapshot().stopping);
+}
+
+TEST_F(SessionDriverTest, StopSignalEndsTheRun) {
+    SessionDriver driver({});
+    auto result = std::async(std::launch::async, [&] { return driver.run(); });
+    // Pending until the driver's watcher takes it, whenever that starts: no race with start-up.
+    ASSERT_EQ(::kill(::getpid(), SIGTERM), 0);
+    ASSERT_EQ(result.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    EXPECT_EQ(result.get(), 0);
+    EXPECT_TRUE(driver.stop_requested());
+}
+
+TEST_F(SessionDriverTest, StandaloneRunShowsTheStandaloneLinkState) {
+    SessionDriver driver({});
+    driver.request_stop();  // a stop before the run still lets it start up, then it ends
+    EXPECT_EQ(driver.run(), 0);
+    EXPECT_EQ(status_board().snapshot().link, LinkState::standalone);
+}
+
+TEST_F(SessionDriverTest, UnusableCommandLineThrowsTheParsersMessage) {
+    SessionDriver driver({"--port-base", "70000"});
+    try {
+        driver.run();
+        FAIL() << "no exception";
+    } catch (const CommandLineError& e) {
+        EXPECT_STREQ(e.what(),
+                     "--port-base: 70000 is out of range (1 to 65535) (run with --help to see the "
+                     "options)");
+    }
+}
+
+}  // namespace
+}  // namespace vx
