@@ -95,8 +95,8 @@ struct ConnectorRig {
 
     static network::SaasConfig plain_config() {
         network::SaasConfig config;
-        config.host = "backend.test";
-        config.port = 80;
+        config.host = "127.0.0.1";
+        config.port = 9;  // nothing listens: a started loop only retries
         config.tls = false;
         return config;
     }
