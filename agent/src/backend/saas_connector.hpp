@@ -42,6 +42,8 @@ class context;
 
 namespace vx::network {
 
+class WebSocketSession;
+
 class SaasConnector {
   public:
     using PrepareSessionHandler = std::function<void(const PrepareSessionParams&)>;
@@ -158,6 +160,10 @@ class SaasConnector {
   private:
     // The connection loop: the thread body started by start(); returns once running clears.
     void run();
+    // One WebSocket connection; true when it was up (the loop then resets its back-off).
+    bool run_websocket_session();
+    // Sleeps in short steps so a stop is prompt.
+    void sleep_while_running(std::int64_t wait_ms);
 
     std::int64_t now_us() const { return steady_now_us_(); }
     void dispatch(const std::string& type, const nlohmann::json& message, const std::string& raw);
@@ -218,6 +224,9 @@ class SaasConnector {
 
     std::mutex lifecycle_mutex_;
     std::thread thread_;
+
+    // The WebSocket transport, made by the connection thread (run()).
+    std::shared_ptr<WebSocketSession> ws_;
 };
 
 }  // namespace vx::network

@@ -1,18 +1,128 @@
+// The connection loop of the backend connector and its WebSocket transport.
 #include <spdlog/spdlog.h>
 
 #include <chrono>
 #include <thread>
 
+#include "backend/reconnect_backoff.hpp"
 #include "backend/saas_connector.hpp"
+#include "backend/websocket_session.hpp"
+#include "status/status_board.hpp"
 
 namespace vx::network {
 
-// Placeholder connection loop: keeps the connection thread alive until stop(), without a
-// transport. Replaced by the real loop (WebSocket and UDP control channel).
-void SaasConnector::run() {
-    while (running_.load()) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+namespace {
+
+constexpr auto kSleepStep = std::chrono::milliseconds(100);
+
+// The WebSocket as the dispatcher and stop() see it.
+class WsControlTransport : public ControlTransport {
+  public:
+    explicit WsControlTransport(std::shared_ptr<WebSocketSession> ws) : ws_(std::move(ws)) {}
+
+    bool send_control_text(const std::string& text) override {
+        return ws_->queue_frame(WsOpcode::text, text, true);
     }
+    std::uint64_t control_drops() const override { return ws_->stats().control_dropped; }
+    bool control_closed() const override { return !ws_->connected(); }
+    void abort_connection(const std::string&) override { ws_->shutdown_current(); }
+    void wake_for_stop() override { ws_->shutdown_current(); }
+
+  private:
+    std::shared_ptr<WebSocketSession> ws_;
+};
+
+// What one WebSocket connection needs from the connector. Messages the data lane refused wait
+// here, ahead of everything queued later, so none is lost or reordered.
+class WsConnectorHooks : public WsSessionHooks {
+  public:
+    WsConnectorHooks(SaasConnector& connector, util::NowFn now)
+        : c_(connector), now_(std::move(now)) {}
+
+    void on_connected() override {
+        const std::int64_t now = now_();
+        c_.set_link_up("ws", now);
+        c_.reset_connection_liveness(now);
+        StatusBoard& board = status_board();
+        board.set_link_state(LinkState::connected, LinkTransport::websocket);
+        board.clear_duplicate_agent();
+    }
+    void on_token_rejected() override {
+        status_board().report_problem(ProblemKind::token_rejected);
+    }
+    void resend_after_reconnect() override {
+        pending_.clear();
+        c_.resend_after_reconnect();
+    }
+    std::deque<std::string> take_outgoing() override {
+        std::deque<std::string> out = std::move(pending_);
+        pending_.clear();
+        for (auto& text : c_.take_outgoing())
+            out.push_back(std::move(text));
+        return out;
+    }
+    void return_outgoing(std::deque<std::string> rest) override { pending_ = std::move(rest); }
+    void send_heartbeat() override { c_.send_heartbeat(); }
+    void on_message(const std::string& text) override {
+        c_.note_heard(now_());
+        c_.handle_message(text);
+    }
+
+  private:
+    SaasConnector& c_;
+    util::NowFn now_;
+    std::deque<std::string> pending_;
+};
+
+}  // namespace
+
+bool SaasConnector::run_websocket_session() {
+    WsSessionConfig cfg;
+    cfg.host = config_.host;
+    cfg.port = config_.port;
+    cfg.tls = config_.tls;
+    cfg.agent_token = config_.agent_token;
+    WsConnectorHooks hooks(*this, steady_now_us_);
+    return ws_->run(cfg, hooks, running_);
+}
+
+void SaasConnector::sleep_while_running(std::int64_t wait_ms) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
+    while (running_.load() && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
+            kSleepStep, until - std::chrono::steady_clock::now()));
+    }
+}
+
+void SaasConnector::run() {
+    ws_ = std::make_shared<WebSocketSession>(
+        io_, config_.tls ? tls_.get() : nullptr, [this] { return steady_now_us_(); },
+        default_random());
+    set_transport(std::make_shared<WsControlTransport>(ws_));
+    ReconnectBackoff backoff;
+    while (running_.load()) {
+        spdlog::info("SaasConnector: connecting to {}:{}", config_.host, config_.port);
+        const bool was_up = run_websocket_session();
+        set_link_down();
+        if (!running_.load())
+            break;
+        status_board().set_link_state(LinkState::lost, LinkTransport::none);
+        std::string reason;
+        const std::uint16_t code = ws_->take_close_code(&reason);
+        const std::int64_t wait = backoff.after_attempt(was_up, code);
+        if (code == ReconnectBackoff::kReplacedCode) {
+            status_board().report_problem(ProblemKind::duplicate_agent);
+            spdlog::error(
+                "SaasConnector: another agent with the same server token connected ({}) "
+                "and replaced this one - two agents must not share one server token; "
+                "waiting {} s before reconnecting",
+                reason.empty() ? std::string("close code 4009") : reason, wait / 1000);
+        }
+        spdlog::warn("SaasConnector: disconnected, retry in {}ms", wait);
+        sleep_while_running(wait);
+    }
+    ws_->close_lanes();
+    set_transport(nullptr);
     spdlog::info("SaasConnector: stopped");
 }
 

@@ -145,7 +145,7 @@ async def process_request(path, headers):
         STATE["rejected"] += 1
         record(conn, "reject", status=ARGS.reject, token=token, attempt=attempt)
         return refusal(ARGS.reject)
-    if ARGS.token is not None and token is None:
+    if ARGS.token is not None and not token:
         record(conn, "reject", status=401, token=None, attempt=attempt)
         return refusal(401)
     if ARGS.token is not None and token != ARGS.token:

@@ -1,0 +1,131 @@
+#pragma once
+
+// Runs the Python test backend (agent/tests/peers/test_backend.py) for a test and reads what it
+// recorded. Header only; see the options at the top of test_backend.py.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace vx::test {
+
+class TestBackendPeer {
+  public:
+    // `args` are extra options; --port-file and --record are added here.
+    explicit TestBackendPeer(std::vector<std::string> args = {},
+                             const std::string& script_json = "") {
+        char tmpl[] = "/tmp/vx-backend-peer-XXXXXX";
+        dir_ = ::mkdtemp(tmpl);
+        std::vector<std::string> argv{
+            "/usr/bin/python3", std::string(VX_TEST_PEERS_DIR) + "/test_backend.py",
+            "--quiet",          "--port-file",
+            dir_ + "/port",     "--record",
+            record_path()};
+        if (!script_json.empty()) {
+            std::ofstream(dir_ + "/script.json") << script_json;
+            argv.push_back("--script");
+            argv.push_back(dir_ + "/script.json");
+        }
+        argv.insert(argv.end(), args.begin(), args.end());
+        std::vector<char*> cargv;
+        for (auto& a : argv)
+            cargv.push_back(a.data());
+        cargv.push_back(nullptr);
+        if (::posix_spawn(&pid_, cargv[0], nullptr, nullptr, cargv.data(), environ) != 0) {
+            throw std::runtime_error("cannot start the test backend");
+        }
+        port_ = wait_port();
+    }
+
+    ~TestBackendPeer() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGTERM);
+            int status = 0;
+            ::waitpid(pid_, &status, 0);
+        }
+        std::error_code ec;
+        std::filesystem::remove_all(dir_, ec);
+    }
+
+    std::uint16_t port() const { return port_; }
+    const std::string& dir() const { return dir_; }
+    std::string record_path() const { return dir_ + "/record.jsonl"; }
+
+    std::vector<nlohmann::json> events() const {
+        std::vector<nlohmann::json> out;
+        std::ifstream in(record_path());
+        std::string line;
+        while (std::getline(in, line)) {
+            if (!line.empty())
+                out.push_back(nlohmann::json::parse(line, nullptr, false));
+        }
+        return out;
+    }
+
+    // Events with this "event" (and, when given, this message "type").
+    std::vector<nlohmann::json> events(const std::string& event,
+                                       const std::string& type = "") const {
+        std::vector<nlohmann::json> out;
+        for (auto& e : events()) {
+            if (!e.is_object() || e.value("event", "") != event)
+                continue;
+            if (!type.empty() && (!e.contains("type") || !e["type"].is_string() ||
+                                  e["type"].get<std::string>() != type)) {
+                continue;
+            }
+            out.push_back(e);
+        }
+        return out;
+    }
+
+    // Polls the record until `pred` holds or `limit` passes; a bounded wait for another process.
+    template <typename Pred>
+    bool wait_for(Pred pred, std::chrono::milliseconds limit) const {
+        const auto until = std::chrono::steady_clock::now() + limit;
+        while (std::chrono::steady_clock::now() < until) {
+            if (pred())
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return pred();
+    }
+
+  private:
+    std::uint16_t wait_port() {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+        while (std::chrono::steady_clock::now() < until) {
+            std::ifstream in(dir_ + "/port");
+            int port = 0;
+            if (in >> port && port > 0)
+                return static_cast<std::uint16_t>(port);
+            int status = 0;
+            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                throw std::runtime_error("the test backend exited at start");
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        throw std::runtime_error("the test backend did not start listening");
+    }
+
+    std::string dir_;
+    pid_t pid_ = -1;
+    std::uint16_t port_ = 0;
+};
+
+}  // namespace vx::test
