@@ -31,6 +31,10 @@ function(vx_test_binary target kind sources)
         DISCOVERY_TIMEOUT 60
         PROPERTIES LABELS "${kind};${ARG_LABELS}" TIMEOUT 300
         WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
+    if(kind STREQUAL "integration")
+        # Integration tests may start the agent itself.
+        add_dependencies(${target} velmora-agent)
+    endif()
 endfunction()
 
 function(vx_area_tests area)
