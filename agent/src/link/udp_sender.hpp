@@ -1,0 +1,61 @@
+#pragma once
+
+#include <asio.hpp>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "link/probe.hpp"
+
+namespace vx {
+
+struct ProbeEvent {
+    ProbeKind kind = ProbeKind::legacy;
+    asio::ip::udp::endpoint from;
+};
+
+// A media socket (video: port_base+4) on the shared I/O context. It answers the launcher's
+// probes and remembers where they came from; media itself is someone else's business.
+class UdpSender {
+  public:
+    explicit UdpSender(asio::io_context& io);
+    ~UdpSender();
+    UdpSender(const UdpSender&) = delete;
+    UdpSender& operator=(const UdpSender&) = delete;
+
+    // Binds 0.0.0.0:port (0 picks a free port). False with `error` filled on failure.
+    bool bind(std::uint16_t port, std::string& error);
+    std::uint16_t local_port() const;
+    bool is_open() const;
+
+    // The bound socket and its context, for synchronous use (STUN) before the listener is armed.
+    asio::ip::udp::socket& socket();
+    asio::io_context& io() { return io_; }
+
+    // Where media would go. Only IPv4 literals and ports 1..65535 are taken.
+    bool set_destination(const std::string& host, std::uint16_t port);
+    std::optional<asio::ip::udp::endpoint> destination() const;
+
+    // When set, a probe that carries a token must carry this one.
+    void set_probe_token(std::optional<ProbeToken> token);
+    // Runs on the I/O pool for every accepted probe; must not call `close`.
+    void set_on_probe(std::function<void(const ProbeEvent&)> fn);
+
+    // Listens for probes (again, after synchronous use of the socket). No effect while armed.
+    void arm_probe_listener();
+    // The source of the last accepted probe.
+    std::optional<asio::ip::udp::endpoint> proven_endpoint() const;
+
+    // Closes the socket; no handler runs once it has returned. Idempotent.
+    void close();
+
+    struct State;
+
+  private:
+    asio::io_context& io_;
+    std::shared_ptr<State> state_;
+};
+
+}  // namespace vx
