@@ -7,6 +7,7 @@
 
 #include "config/command_line.hpp"
 #include "config/environment.hpp"
+#include "driver_backend.hpp"
 #include "platform/stop_signals.hpp"
 #include "status/status_board.hpp"
 
@@ -33,7 +34,11 @@ int SessionDriver::run() {
         status_board().set_link_state(LinkState::standalone, LinkTransport::none);
     }
     status_board().add_event(StatusEventKind::started);
-    wait_for_stop();
+    if (config_.saas_host.empty()) {
+        wait_for_stop();
+    } else {
+        run_with_backend(config_, orders_, running_, stop_requested_);
+    }
     spdlog::info("Agent stopped cleanly");
     return 0;
 }
@@ -45,6 +50,11 @@ void SessionDriver::request_stop() {
         running_.store(false);
     }
     wake_.notify_all();
+    {
+        // Taken so the outer loop cannot miss the wake between its check and its wait.
+        std::lock_guard lock(orders_.mutex);
+    }
+    orders_.wake.notify_all();
     status_board().set_stopping();
 }
 

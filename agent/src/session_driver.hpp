@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "config/agent_config.hpp"
+#include "session_orders.hpp"
 
 namespace vx {
 
@@ -49,6 +50,8 @@ class SessionDriver {
     std::atomic<bool> running_{true};
     std::mutex mutex_;
     std::condition_variable wake_;
+    // The backend's orders and the session slots; the outer loop waits on them.
+    SessionOrders orders_;
 };
 
 }  // namespace vx

@@ -1,0 +1,142 @@
+#include "driver_backend.hpp"
+
+#include <spdlog/spdlog.h>
+
+#include <algorithm>
+#include <asio/io_context.hpp>
+#include <limits>
+
+#include "backend/saas_connector.hpp"
+#include "config/command_line.hpp"
+#include "direct_candidate_state.hpp"
+#include "util/shared_endpoint.hpp"
+
+namespace vx {
+
+namespace {
+
+std::uint32_t clamp_u32(std::uint64_t v) {
+    return static_cast<std::uint32_t>(
+        std::min<std::uint64_t>(v, std::numeric_limits<std::uint32_t>::max()));
+}
+
+}  // namespace
+
+network::SaasConfig make_saas_config(const AgentConfig& config, const util::SystemInfo& system,
+                                     std::string_view version) {
+    network::SaasConfig c;
+    c.host = config.saas_host;
+    c.port = config.saas_port;
+    c.tls = config.saas_port == 443;
+    c.server_id = config.server_id;
+    c.agent_token = config.agent_token;
+    c.control_udp_host = config.control_udp_host;
+    c.control_udp_port = config.control_udp_port;
+    network::RegisterPayload& r = c.register_payload;
+    r.agent_version = std::string(version);
+    r.gpu_model = system.gpu_name;
+    r.gpu_vram_mb = clamp_u32(system.gpu_vram_mb);
+    r.cpu_model = system.cpu_name;
+    r.ram_mb = clamp_u32(system.ram_mb);
+    r.os_version = system.os_text;
+    r.port_base = config.port_base;
+    r.public_ip = config.public_ip;
+    return c;
+}
+
+void end_prepared_session_at_once(network::SaasConnector& connector,
+                                  const network::PrepareSessionParams& params) {
+    spdlog::warn(
+        "Session {} prepared, but this build does not serve sessions yet - reporting it "
+        "ended",
+        params.session_id);
+    if (!params.session_id.empty()) {
+        connector.send_session_ended(params.session_id, "pipeline_ended", 0);
+    }
+}
+
+void WaitingLoop::run() {
+    spdlog::info("SaaS connector started - waiting for prepare_session...");
+    d_.clear_cached_session_ready();
+    while (step(kStep) != Step::stopped) {
+    }
+}
+
+WaitingLoop::Step WaitingLoop::step(std::chrono::milliseconds wait) {
+    std::unique_lock lock(d_.orders.mutex);
+    d_.orders.wake.wait_for(lock, wait,
+                            [&] { return d_.orders.prepared || d_.stop_requested.load(); });
+    if (d_.stop_requested.load())
+        return Step::stopped;
+    if (!d_.orders.prepared) {
+        // A session end requested while nothing ran cleared the running flag: wait on.
+        if (!d_.running.load())
+            d_.running.store(true);
+        return Step::waited;
+    }
+    network::PrepareSessionParams params = std::move(d_.orders.prepared_params);
+    d_.orders.prepared_params = network::PrepareSessionParams{};
+    d_.orders.prepared = false;
+    const std::int64_t waited_us = d_.now() - d_.orders.prepared_us;
+    if (waited_us > kStaleUs) {
+        lock.unlock();
+        spdlog::warn(
+            "Prepared session {} waited {} s to start - the client has given up on it "
+            "by now; not starting it",
+            params.session_id, waited_us / 1'000'000);
+        back_to_waiting(false);
+        return Step::dropped_stale;
+    }
+    d_.orders.session_running = true;
+    d_.orders.running_session_id = params.session_id;
+    d_.orders.end_requested = false;
+    d_.running.store(true);
+    lock.unlock();
+
+    d_.run_session(params);
+
+    lock.lock();
+    d_.orders.session_running = false;
+    d_.orders.running_session_id.clear();
+    const bool end_requested = d_.orders.end_requested;
+    d_.orders.end_requested = false;
+    if (end_requested && !d_.stop_requested.load())
+        d_.running.store(true);
+    lock.unlock();
+    back_to_waiting(true);
+    return Step::ran_session;
+}
+
+void WaitingLoop::back_to_waiting(bool after_session) {
+    d_.clear_cached_session_ready();
+    if (!after_session)
+        return;
+    const std::int64_t now = d_.now();
+    if (!ended_logged_ || now - ended_log_us_ >= kEndedLogEveryUs) {
+        ended_logged_ = true;
+        ended_log_us_ = now;
+        spdlog::info("Session ended - waiting for next prepare_session...");
+    }
+}
+
+void run_with_backend(const AgentConfig& config, SessionOrders& orders, std::atomic<bool>& running,
+                      const std::atomic<bool>& stop_requested) {
+    asio::io_context io;
+    DirectCandidateState direct;
+    util::SharedEndpoint media_endpoint;
+    const util::SystemInfo system = util::read_system_info();
+    network::SaasConnector connector(io, make_saas_config(config, system, kAgentVersion));
+    BackendHandlers handlers(orders, running, direct, media_endpoint, !config.public_ip.empty());
+    handlers.install(connector);
+    connector.start();
+
+    WaitingLoop loop({orders, running, stop_requested,
+                      [&] { connector.clear_cached_session_ready(); },
+                      [&](const network::PrepareSessionParams& p) {
+                          end_prepared_session_at_once(connector, p);
+                      }});
+    loop.run();
+    connector.stop();
+}
+
+}  // namespace vx

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "backend/saas_connector_records.hpp"
+#include "direct_candidate_state.hpp"
+#include "util/clock.hpp"
+#include "util/shared_endpoint.hpp"
+
+namespace vx {
+
+namespace network {
+class SaasConnector;
+}
+
+// The driver's session slots, guarded by its session mutex: the order the backend prepared and
+// the session that runs. The backend's handlers fill them; the outer loop takes them.
+struct SessionOrders {
+    std::mutex mutex;
+    std::condition_variable wake;  // the outer loop waits here
+
+    bool prepared = false;
+    network::PrepareSessionParams prepared_params;
+    std::int64_t prepared_us = 0;  // steady time of the order
+
+    bool session_running = false;
+    std::string running_session_id;
+    bool end_requested = false;
+};
+
+// The four callbacks the driver installs on the backend connector. Each takes its locks, does
+// its small part and returns at once; they run on the connector's thread.
+class BackendHandlers {
+  public:
+    BackendHandlers(SessionOrders& orders, std::atomic<bool>& running, DirectCandidateState& direct,
+                    util::SharedEndpoint& media_endpoint, bool public_ip_given,
+                    util::NowFn now = util::steady_now_us);
+
+    void on_prepare_session(const network::PrepareSessionParams& params);
+    void on_session_terminated(const std::string& session_id, const std::string& reason);
+    void on_client_candidate(std::string host, std::uint16_t port);
+    void on_observed_ip(std::string address);
+
+    void install(network::SaasConnector& connector);
+
+  private:
+    SessionOrders& orders_;
+    std::atomic<bool>& running_;
+    DirectCandidateState& direct_;
+    util::SharedEndpoint& media_endpoint_;
+    bool public_ip_given_;
+    util::NowFn now_;
+};
+
+}  // namespace vx

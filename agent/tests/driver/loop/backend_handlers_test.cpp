@@ -1,0 +1,112 @@
+#include <gtest/gtest.h>
+
+#include "log_lines.hpp"
+#include "session_orders.hpp"
+#include "status/status_board.hpp"
+#include "support/fake_clock.hpp"
+
+namespace vx {
+namespace {
+
+class BackendHandlersTest : public ::testing::Test {
+  protected:
+    BackendHandlers make(bool public_ip_given = false) {
+        return BackendHandlers(orders, running, direct, endpoint, public_ip_given, clock.fn());
+    }
+    network::PrepareSessionParams order(const std::string& id) {
+        network::PrepareSessionParams p;
+        p.session_id = id;
+        p.resolution = "2560x1440";
+        return p;
+    }
+
+    test::FakeClock clock{5'000'000};
+    SessionOrders orders;
+    std::atomic<bool> running{true};
+    DirectCandidateState direct;
+    util::SharedEndpoint endpoint;
+    test::LogLines log;
+};
+
+TEST_F(BackendHandlersTest, PrepareCopiesStampsAndSignals) {
+    auto h = make();
+    h.on_prepare_session(order("s1"));
+    std::lock_guard lock(orders.mutex);
+    EXPECT_TRUE(orders.prepared);
+    EXPECT_EQ(orders.prepared_params.session_id, "s1");
+    EXPECT_EQ(orders.prepared_params.resolution, "2560x1440");
+    EXPECT_EQ(orders.prepared_us, 5'000'000);
+}
+
+TEST_F(BackendHandlersTest, TerminateTheRunningSessionEndsIt) {
+    auto h = make();
+    orders.session_running = true;
+    orders.running_session_id = "run-1";
+    h.on_session_terminated("run-1", "saas_terminated");
+    EXPECT_TRUE(orders.end_requested);
+    EXPECT_FALSE(running.load());
+    EXPECT_EQ(log.count("SaaS terminated session run-1 (saas_terminated) - ending it"), 1);
+    // An empty id means whatever runs.
+    orders.end_requested = false;
+    running = true;
+    h.on_session_terminated("", "admin");
+    EXPECT_TRUE(orders.end_requested);
+}
+
+TEST_F(BackendHandlersTest, TerminateAPreparedSessionDropsIt) {
+    auto h = make();
+    h.on_prepare_session(order("p-2"));
+    h.on_session_terminated("p-2", "client_left");
+    EXPECT_FALSE(orders.prepared);
+    EXPECT_TRUE(running.load());
+    EXPECT_EQ(log.count("SaaS terminated session p-2 (client_left) before it started - not "
+                        "starting it"),
+              1);
+}
+
+TEST_F(BackendHandlersTest, TerminateAnotherSessionChangesNothing) {
+    auto h = make();
+    orders.session_running = true;
+    orders.running_session_id = "mine";
+    h.on_prepare_session(order("next"));
+    h.on_session_terminated("other", "saas_terminated");
+    EXPECT_TRUE(running.load());
+    EXPECT_TRUE(orders.prepared);
+    EXPECT_FALSE(orders.end_requested);
+    EXPECT_EQ(log.count("SaaS terminated session other (saas_terminated) - not running on this "
+                        "PC (serving: mine); the agent keeps waiting for the next session"),
+              1);
+}
+
+TEST_F(BackendHandlersTest, ClientCandidateBecomesTheMediaEndpoint) {
+    auto h = make();
+    h.on_client_candidate("198.51.100.20", 50000);
+    ASSERT_TRUE(endpoint.get());
+    EXPECT_EQ(endpoint.get()->host, "198.51.100.20");
+    EXPECT_EQ(endpoint.get()->port, 50000);
+}
+
+TEST_F(BackendHandlersTest, ObservedAddressMustBePublic) {
+    auto h = make();
+    status_board().set_public_address("");
+    for (const char* ignored :
+         {"10.1.2.3", "100.64.0.1", "127.0.0.1", "203.0.113.5", "1.2.3", "::1", ""}) {
+        h.on_observed_ip(ignored);
+        EXPECT_FALSE(direct.arrived()) << ignored;
+    }
+    h.on_observed_ip("8.8.4.4");
+    EXPECT_TRUE(direct.wait_arrived(std::chrono::milliseconds(0)));
+    EXPECT_EQ(direct.address(), "8.8.4.4");
+    EXPECT_EQ(status_board().snapshot().public_address, "8.8.4.4");
+}
+
+TEST_F(BackendHandlersTest, ObservedAddressLeavesAHandGivenAddressOnTheBoard) {
+    auto h = make(true);
+    status_board().set_public_address("9.9.9.9");
+    h.on_observed_ip("8.8.4.4");
+    EXPECT_TRUE(direct.arrived());
+    EXPECT_EQ(status_board().snapshot().public_address, "9.9.9.9");
+}
+
+}  // namespace
+}  // namespace vx

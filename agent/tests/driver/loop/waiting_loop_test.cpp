@@ -1,0 +1,137 @@
+#include <gtest/gtest.h>
+
+#include "driver_backend.hpp"
+#include "log_lines.hpp"
+#include "support/fake_clock.hpp"
+
+namespace vx {
+namespace {
+
+using namespace std::chrono_literals;
+using Step = WaitingLoop::Step;
+
+class WaitingLoopTest : public ::testing::Test {
+  protected:
+    WaitingLoop make() {
+        return WaitingLoop({orders, running, stop, [this] { ++clears; },
+                            [this](const network::PrepareSessionParams& p) {
+                                ran.push_back(p.session_id);
+                                if (on_session)
+                                    on_session();
+                            },
+                            clock.fn()});
+    }
+    void prepare(const std::string& id) {
+        std::lock_guard lock(orders.mutex);
+        orders.prepared = true;
+        orders.prepared_params.session_id = id;
+        orders.prepared_us = clock.now_us();
+    }
+
+    test::FakeClock clock;
+    SessionOrders orders;
+    std::atomic<bool> running{true};
+    std::atomic<bool> stop{false};
+    int clears = 0;
+    std::vector<std::string> ran;
+    std::function<void()> on_session;
+    test::LogLines log;
+};
+
+TEST_F(WaitingLoopTest, RunsAPreparedSessionAndGoesBackToWaiting) {
+    auto loop = make();
+    EXPECT_EQ(loop.step(0ms), Step::waited);
+    prepare("s1");
+    EXPECT_EQ(loop.step(0ms), Step::ran_session);
+    EXPECT_EQ(ran, std::vector<std::string>{"s1"});
+    EXPECT_EQ(clears, 1);
+    EXPECT_FALSE(orders.session_running);
+    EXPECT_EQ(log.count("Session ended - waiting for next prepare_session..."), 1);
+}
+
+TEST_F(WaitingLoopTest, AnOrderOlderThanAMinuteIsDropped) {
+    auto loop = make();
+    prepare("old");
+    clock.advance_ms(60'001);
+    EXPECT_EQ(loop.step(0ms), Step::dropped_stale);
+    EXPECT_TRUE(ran.empty());
+    EXPECT_EQ(clears, 1);
+    EXPECT_EQ(log.count("Prepared session old waited 60 s to start - the client has given up on "
+                        "it by now; not starting it"),
+              1);
+    prepare("fresh");
+    clock.advance_ms(60'000);
+    EXPECT_EQ(loop.step(0ms), Step::ran_session) << "exactly 60 s is not too old";
+}
+
+TEST_F(WaitingLoopTest, TheEndedLineAppearsAtMostOncePerThirtySeconds) {
+    auto loop = make();
+    for (int i = 0; i < 3; ++i) {
+        prepare("s" + std::to_string(i));
+        loop.step(0ms);
+        clock.advance_ms(10'000);
+    }
+    EXPECT_EQ(log.count("Session ended - waiting"), 1);
+    clock.advance_ms(1'000);
+    prepare("s3");
+    loop.step(0ms);
+    EXPECT_EQ(log.count("Session ended - waiting"), 2);
+}
+
+TEST_F(WaitingLoopTest, ARequestedSessionEndSetsRunningAgain) {
+    auto loop = make();
+    on_session = [this] {
+        std::lock_guard lock(orders.mutex);
+        orders.end_requested = true;
+        running = false;
+    };
+    prepare("s1");
+    EXPECT_EQ(loop.step(0ms), Step::ran_session);
+    EXPECT_TRUE(running.load());
+}
+
+TEST_F(WaitingLoopTest, AStopEndsTheLoopAndWinsOverAnOrder) {
+    auto loop = make();
+    prepare("s1");
+    stop = true;
+    running = false;
+    EXPECT_EQ(loop.step(0ms), Step::stopped);
+    EXPECT_TRUE(ran.empty());
+    loop.run();  // returns at once
+    EXPECT_EQ(log.count("SaaS connector started - waiting for prepare_session..."), 1);
+}
+
+TEST(MakeSaasConfig, TlsExactlyOnPort443AndTheRegistrationFromTheSystem) {
+    AgentConfig config;
+    config.saas_host = "backend.example";
+    config.agent_token = "tok";
+    config.server_id = "srv";
+    config.port_base = 50000;
+    config.public_ip = "198.51.100.7";
+    util::SystemInfo sys;
+    sys.cpu_name = "Test CPU";
+    sys.ram_mb = 1ull << 40;
+    sys.os_text = "Debian";
+    sys.gpu_name = "Test GPU";
+    sys.gpu_vram_mb = 8192;
+    for (std::uint16_t port : {443, 80, 8443}) {
+        config.saas_port = port;
+        const auto c = make_saas_config(config, sys, "9.9.9");
+        EXPECT_EQ(c.tls, port == 443) << port;
+        EXPECT_EQ(c.port, port);
+    }
+    const auto c = make_saas_config(config, sys, "9.9.9");
+    EXPECT_EQ(c.host, "backend.example");
+    EXPECT_EQ(c.agent_token, "tok");
+    EXPECT_EQ(c.register_payload.agent_version, "9.9.9");
+    EXPECT_EQ(c.register_payload.cpu_model, "Test CPU");
+    EXPECT_EQ(c.register_payload.ram_mb, 0xFFFFFFFFu) << "clamped, not wrapped";
+    EXPECT_EQ(c.register_payload.gpu_model, "Test GPU");
+    EXPECT_EQ(c.register_payload.gpu_vram_mb, 8192u);
+    EXPECT_EQ(c.register_payload.os_version, "Debian");
+    EXPECT_EQ(c.register_payload.port_base, 50000);
+    EXPECT_EQ(c.register_payload.public_ip, "198.51.100.7");
+}
+
+}  // namespace
+}  // namespace vx
