@@ -1,0 +1,215 @@
+#!/usr/bin/python3
+"""The whole agent against the Python test backend over the WebSocket, inside a network
+namespace of its own with only loopback up (the agent may probe routers and STUN servers at
+start; nothing of that may leave the sandbox).
+
+Env: VX_AGENT (agent binary), VX_PEERS (test peers folder).
+"""
+
+import json
+import os
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+AGENT = os.environ.get("VX_AGENT", "")
+PEERS = os.environ.get("VX_PEERS", os.path.join(os.path.dirname(__file__), "..", "peers"))
+
+
+def enter_namespace():
+    if os.environ.get("VX_WS_NETNS") == "1":
+        subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+        return
+    env = dict(os.environ, VX_WS_NETNS="1")
+    os.execvpe("unshare", ["unshare", "-n", "--", sys.executable, os.path.abspath(__file__)]
+               + sys.argv[1:], env)
+
+
+def wait_until(pred, limit):
+    until = time.monotonic() + limit
+    while time.monotonic() < until:
+        if pred():
+            return True
+        time.sleep(0.02)
+    return pred()
+
+
+class Backend:
+    def __init__(self, tmp, script=None, args=()):
+        self.record = os.path.join(tmp, "record.jsonl")
+        port_file = os.path.join(tmp, "port")
+        cmd = ["/usr/bin/python3", os.path.join(PEERS, "test_backend.py"), "--quiet",
+               "--port-file", port_file, "--record", self.record] + list(args)
+        if script is not None:
+            path = os.path.join(tmp, "script.json")
+            with open(path, "w") as f:
+                json.dump({"connections": script}, f)
+            cmd += ["--script", path]
+        self.proc = subprocess.Popen(cmd)
+        if not wait_until(lambda: os.path.exists(port_file), 15):
+            raise RuntimeError("test backend did not start")
+        with open(port_file) as f:
+            self.port = int(f.read())
+
+    def events(self, event=None, type_=None):
+        out = []
+        if not os.path.exists(self.record):
+            return out
+        with open(self.record) as f:
+            for line in f:
+                e = json.loads(line)
+                if event and e["event"] != event:
+                    continue
+                if type_ and e.get("type") != type_:
+                    continue
+                out.append(e)
+        return out
+
+    def stop(self):
+        self.proc.terminate()
+        self.proc.wait(10)
+
+
+class Agent:
+    def __init__(self, tmp, port, host="127.0.0.1", token="tok", env=None):
+        self.log_path = os.path.join(tmp, "agent.out")
+        self.log = open(self.log_path, "w")
+        e = dict(os.environ, LOCALAPPDATA=os.path.join(tmp, "state"))
+        e.update(env or {})
+        self.proc = subprocess.Popen(
+            [AGENT, "--verbose", "--saas-host", host, "--saas-port", str(port),
+             "--agent-token", token, "--server-id", "x" * 36],
+            stdout=self.log, stderr=subprocess.STDOUT, env=e)
+
+    def text(self):
+        with open(self.log_path, encoding="utf-8", errors="replace") as f:
+            return f.read()
+
+    def stop(self):
+        """SIGTERM; returns (exit code, seconds it took)."""
+        t0 = time.monotonic()
+        self.proc.send_signal(signal.SIGTERM)
+        try:
+            rc = self.proc.wait(10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            rc = self.proc.wait()
+        self.log.close()
+        return rc, time.monotonic() - t0
+
+
+class AgentOverWebSocket(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="vx-ws-")
+        self.backend = None
+        self.agent = None
+
+    def tearDown(self):
+        if self.agent and self.agent.proc.poll() is None:
+            self.agent.proc.kill()
+            self.agent.proc.wait()
+        if self.backend:
+            self.backend.stop()
+        subprocess.run(["rm", "-rf", self.tmp])
+
+    def test_registers_serves_orders_and_stops_cleanly(self):
+        self.backend = Backend(self.tmp, {"1": [
+            {"wait": "register"}, {"ping": 77}, {"observed_ip": "8.8.8.8"},
+            {"prepare_session": {"session_id": "order-1"}}, {"wait": "session_ended"},
+            {"terminate_session": "elsewhere"}]})
+        self.agent = Agent(self.tmp, self.backend.port)
+        self.assertTrue(wait_until(lambda: self.backend.events("recv", "session_ended"), 10),
+                        self.agent.text())
+        recv = self.backend.events("recv")
+        self.assertEqual(recv[0]["type"], "register")
+        reg = json.loads(recv[0]["text"])
+        self.assertEqual(reg["features"], ["prepare_redelivery"])
+        self.assertTrue(all(e["canonical"] for e in recv), recv)
+        self.assertIn('{"type":"pong","ts":77}', [e["text"] for e in recv])
+        ended = json.loads(self.backend.events("recv", "session_ended")[0]["text"])
+        self.assertEqual(ended["session_id"], "order-1")
+        self.assertTrue(wait_until(lambda: "not running on this PC" in self.agent.text(), 5))
+        rc, took = self.agent.stop()
+        text = self.agent.text()
+        self.assertEqual(rc, 0, text)
+        self.assertLess(took, 3.0)
+        self.assertIn("SaaS connector started - waiting for prepare_session...", text)
+        self.assertIn("Session ended - waiting for next prepare_session...", text)
+        self.assertIn("Agent stopped cleanly", text)
+
+    def test_replaced_agent_waits_thirty_seconds(self):
+        self.backend = Backend(self.tmp, {"1": [{"wait": "register"},
+                                                {"close": 4009, "reason": "replaced"}]})
+        self.agent = Agent(self.tmp, self.backend.port)
+        self.assertTrue(wait_until(lambda: "retry in 30000ms" in self.agent.text(), 8),
+                        self.agent.text())
+        self.assertIn("another agent with the same server token connected (replaced)",
+                      self.agent.text())
+        time.sleep(2)
+        self.assertEqual(len(self.backend.events("connect")), 1)
+        rc, took = self.agent.stop()
+        self.assertEqual(rc, 0)
+        self.assertLess(took, 2.0)
+
+    def test_black_holed_backend_does_not_delay_the_stop(self):
+        # A listener with a full accept queue drops every further SYN.
+        hole = socket.socket()
+        hole.bind(("127.0.0.1", 0))
+        hole.listen(0)
+        fillers = []
+        for _ in range(2):
+            s = socket.socket()
+            s.setblocking(False)
+            s.connect_ex(hole.getsockname())
+            fillers.append(s)
+        self.agent = Agent(self.tmp, hole.getsockname()[1])
+        self.assertTrue(wait_until(lambda: "connecting to 127.0.0.1" in self.agent.text(), 5))
+        time.sleep(1.0)
+        rc, took = self.agent.stop()
+        self.assertEqual(rc, 0, self.agent.text())
+        self.assertLess(took, 1.5)
+        for s in fillers:
+            s.close()
+        hole.close()
+
+    def test_tls_on_port_443(self):
+        ca = self.make_certificates()
+        self.backend = Backend(self.tmp, {"*": [{"wait": "register"}]},
+                               ["--port", "443", "--tls-cert", self.path("srv.pem"),
+                                "--tls-key", self.path("srv.key")])
+        self.agent = Agent(self.tmp, 443, host="localhost", env={"SSL_CERT_FILE": ca})
+        self.assertTrue(wait_until(lambda: self.backend.events("recv", "register"), 8),
+                        self.agent.text())
+        self.assertIn("TLS established (localhost)", self.agent.text())
+        rc, _ = self.agent.stop()
+        self.assertEqual(rc, 0)
+
+    def path(self, name):
+        return os.path.join(self.tmp, name)
+
+    def make_certificates(self):
+        def run(*args):
+            subprocess.run(["openssl"] + list(args), cwd=self.tmp, check=True,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        run("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
+            "/CN=vx-test-ca", "-keyout", "ca.key", "-out", "ca.pem",
+            "-addext", "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=keyCertSign")
+        run("req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=localhost",
+            "-keyout", "srv.key", "-out", "srv.csr")
+        with open(self.path("ext.cnf"), "w") as f:
+            f.write("subjectAltName=DNS:localhost\n")
+        run("x509", "-req", "-in", "srv.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+            "-CAcreateserial", "-days", "2", "-extfile", "ext.cnf", "-out", "srv.pem")
+        return self.path("ca.pem")
+
+
+if __name__ == "__main__":
+    if not AGENT or not os.access(AGENT, os.X_OK):
+        print("SKIP: VX_AGENT is not set to the agent binary")
+        sys.exit(0)
+    enter_namespace()
+    unittest.main(verbosity=2)
