@@ -18,6 +18,7 @@
 #include "platform/stop_signals.hpp"
 #include "session_driver.hpp"
 #include "status/status_board.hpp"
+#include "ui/status_screen.hpp"
 
 namespace {
 
@@ -74,12 +75,17 @@ int run_agent(const std::vector<std::string>& args, const vx::ConsoleChoice& con
     if (lock.state() == vx::platform::InstanceLockState::unavailable) {
         spdlog::warn("single-instance mutex unavailable (error {}) - continuing", lock.error());
     }
+    // The screen leaves the terminal as it found it, also when an exception leaves the driver.
+    vx::ui::StatusScreen screen;
+    vx::ui::StatusScreenGuard screen_guard(screen);
     if (console.status_screen) {
         vx::status_board().set_identity(std::string(vx::kAgentVersion),
                                         vx::platform::computer_name(), log_path);
-        // The status screen starts here, before the driver, and stops right after it returns.
+        screen.start(vx::ui_language_is_russian(), vx::status_board());
     }
-    return run_driver(args, console);
+    const int exit_code = run_driver(args, console);
+    screen.stop();
+    return exit_code;
 }
 
 }  // namespace
