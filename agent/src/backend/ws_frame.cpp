@@ -2,9 +2,33 @@
 
 #include <sodium.h>
 
+#include <cstring>
 #include <string>
 
 namespace vx::network {
+
+namespace {
+
+// XOR with the 4-byte key repeated; eight bytes at a time where it can.
+void apply_mask(std::uint8_t* dst, const std::uint8_t* src, std::size_t n,
+                const std::uint8_t* key) {
+    std::uint8_t wide_key[8];
+    for (int i = 0; i < 8; ++i)
+        wide_key[i] = key[i & 3];
+    std::uint64_t k;
+    std::memcpy(&k, wide_key, 8);
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, src + i, 8);
+        w ^= k;
+        std::memcpy(dst + i, &w, 8);
+    }
+    for (; i < n; ++i)
+        dst[i] = src[i] ^ key[i & 3];
+}
+
+}  // namespace
 
 RandomFn default_random() {
     return [](std::uint8_t* out, std::size_t n) { randombytes_buf(out, n); };
@@ -33,10 +57,8 @@ std::vector<std::uint8_t> encode_ws_frame(std::uint8_t opcode, const std::uint8_
     out.insert(out.end(), key, key + 4);
     const std::size_t start = out.size();
     out.resize(start + size);
-    std::uint8_t* dst = out.data() + start;
-    for (std::size_t i = 0; i < size; ++i) {
-        dst[i] = payload[i] ^ key[i & 3];
-    }
+    if (size > 0)
+        apply_mask(out.data() + start, payload, size, key);
     return out;
 }
 
@@ -107,12 +129,12 @@ bool WsFrameParser::parse() {
         WsFrame frame;
         frame.opcode = p[0] & 0x0F;
         frame.fin = (p[0] & 0x80) != 0;
-        frame.payload.assign(reinterpret_cast<const char*>(p + header), length);
         if (masked) {
-            const std::uint8_t* key = p + header - 4;
-            for (std::size_t i = 0; i < frame.payload.size(); ++i) {
-                frame.payload[i] = static_cast<char>(frame.payload[i] ^ key[i & 3]);
-            }
+            frame.payload.resize(length);
+            apply_mask(reinterpret_cast<std::uint8_t*>(frame.payload.data()), p + header, length,
+                       p + header - 4);
+        } else {
+            frame.payload.assign(reinterpret_cast<const char*>(p + header), length);
         }
         frames_.push_back(std::move(frame));
         consumed_ += header + static_cast<std::size_t>(length);
