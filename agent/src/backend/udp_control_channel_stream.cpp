@@ -174,6 +174,7 @@ void UdpControlChannel::close(std::uint16_t code, std::string_view reason) {
     standby_relay_.reset();
     move_tried_ = true;
     const std::int64_t start = now();
+    send();  // what was queued but not yet sent goes out before the drain waits for ACKs
     std::vector<std::string> ignored;
     while (alive_ && stream_->pending_fragments() > 0 && now() < start + kCloseDrainUs) {
         const auto left_ms = (start + kCloseDrainUs - now()) / 1000;
