@@ -124,7 +124,10 @@ std::string render_plain_header(const StatusSnapshot& snap, bool russian) {
 }
 
 std::string format_event_line(const StatusSnapshot& snap, const StatusEvent& event, bool russian) {
-    std::string out = "[" + sanitize_for_console(event.time_text) + "] ";
+    // Appended piece by piece: GCC 12 at -O3 warns falsely (-Wrestrict) on "literal" + temporary.
+    std::string out = "[";
+    out += sanitize_for_console(event.time_text);
+    out += "] ";
     if (event.kind == StatusEventKind::problem) {
         return out + "! " + problem_text(snap, event.problem, russian, event.value);
     }
