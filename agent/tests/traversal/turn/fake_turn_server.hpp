@@ -5,6 +5,7 @@
 // knobs to drop, reorder or corrupt answers.
 
 #include <atomic>
+#include <mutex>
 #include <string>
 
 #include "scripted_udp_peer.hpp"
@@ -27,6 +28,13 @@ class FakeTurnLogic {
     std::atomic<int> error_code = 0;  // answer every authenticated request with this error
     std::string error_phrase;
 
+    // Changes non-atomic knobs while the server thread may be answering.
+    template <class F>
+    void set(F change) {
+        std::lock_guard lock(mutex_);
+        change(*this);
+    }
+
     network::TurnKey key() const {
         network::TurnKey k{};
         network::compute_long_term_key(user, realm, pass, k);
@@ -34,6 +42,7 @@ class FakeTurnLogic {
     }
 
     std::vector<Bytes> handle(const Bytes& request) {
+        std::lock_guard lock(mutex_);
         network::StunMessage m;
         if (!network::parse_stun_message(request.data(), request.size(), m) ||
             m.message_class() != network::kStunRequest) {
@@ -66,6 +75,8 @@ class FakeTurnLogic {
     }
 
   private:
+    std::mutex mutex_;
+
     Bytes challenge(std::uint16_t type, const network::StunTransactionId& id, int code) {
         const Bytes value = error_value(code);
         return build_stun(type, id, [&](Bytes& out) {

@@ -6,6 +6,8 @@
 #include "support/fake_clock.hpp"
 #include "traversal/turn_url.hpp"
 
+#include <thread>
+
 namespace vx::network {
 namespace {
 
@@ -70,7 +72,8 @@ TEST(TurnServerText, UrlRules) {
 
 TEST(TurnClientScripted, ChallengeThenAuthenticatedAllocate) {
     TurnFixture f;
-    f.logic.granted_lifetime = 0;  // the server echoes; the LIFETIME sent was 600
+    // The server echoes; the LIFETIME sent was 600.
+    f.logic.set([](test::FakeTurnLogic& l) { l.granted_lifetime = 0; });
     std::string err;
     TurnConfig c = f.config();
     c.lifetime = 0;
@@ -135,7 +138,8 @@ TEST(TurnClientScripted, ErrorResponsesAndChallenges) {
     {
         TurnFixture f;
         f.logic.error_code = 486;
-        f.logic.error_phrase = std::string("quota\r\n\0reached", 16);
+        f.logic.set(
+            [](test::FakeTurnLogic& l) { l.error_phrase = std::string("quota\r\n\0reached", 16); });
         std::string err;
         EXPECT_FALSE(f.client.allocate(f.config(), err));
         EXPECT_EQ(err,
@@ -301,7 +305,7 @@ TEST(TurnClientScripted, QueueDropsOldestAndOversized) {
 
 TEST(TurnClientScripted, MaintainRefreshesNearExpiryAndZeroLifetimeEndsAllocation) {
     TurnFixture f;
-    f.logic.granted_lifetime = 70;
+    f.logic.set([](test::FakeTurnLogic& l) { l.granted_lifetime = 70; });
     std::string err;
     EXPECT_FALSE(f.client.maintain(err));
     EXPECT_EQ(err, "TURN: no allocation to maintain");
@@ -355,6 +359,75 @@ TEST(TurnClientScripted, DefaultsAndOperationsBeforeAllocate) {
     EXPECT_FALSE(client.allocate(c, err));
     EXPECT_EQ(err, "TURN: IPv6 server addresses are not supported");
     client.close();
+    client.close();
+}
+
+}  // namespace
+}  // namespace vx::network
+
+namespace vx::network {
+namespace {
+
+// Media sends and a receiving poller keep running while transactions hold the operation mutex.
+TEST(TurnClientScripted, SendAndReceiveFromOtherThreadsDuringTransactions) {
+    test::FakeTurnLogic logic;
+    test::ScriptedUdpPeer server([&](const Bytes& b, const asio::ip::udp::endpoint& from) {
+        auto replies = logic.handle(b);
+        StunMessage m;
+        if (parse_stun_message(b.data(), b.size(), m) && m.type == 0x0016) {
+            // Echo every Send indication's data back as a Data indication.
+            const auto* data = m.find(kAttrData);
+            const auto* peer = m.find(kAttrXorPeerAddress);
+            if (data != nullptr && peer != nullptr) {
+                const auto d = m.value(*data);
+                const auto p = m.value(*peer);
+                replies.push_back(test::build_stun(0x0017, StunTransactionId{}, [&](Bytes& out) {
+                    append_stun_attribute(out, kAttrXorPeerAddress, p.data(), p.size());
+                    append_stun_attribute(out, kAttrData, d.data(), d.size());
+                }));
+            }
+        }
+        (void)from;
+        return replies;
+    });
+    TurnClient client;
+    TurnConfig c;
+    c.server = "127.0.0.1:" + std::to_string(server.port());
+    c.username = logic.user;
+    c.password = logic.pass;
+    c.timeout_ms = 200;
+    std::string err;
+    ASSERT_TRUE(client.allocate(c, err)) << err;
+
+    std::atomic<bool> done{false};
+    std::atomic<int> received{0};
+    std::thread poller([&] {
+        std::uint8_t buf[64];
+        std::string peer;
+        std::uint16_t port = 0;
+        while (!done) {
+            if (client.receive(buf, sizeof buf, peer, port, 5) > 0)
+                ++received;
+        }
+    });
+    std::thread sender([&] {
+        const std::uint8_t payload[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+        for (int i = 0; i < 200; ++i) {
+            client.send("127.0.0.7", 7000, payload, sizeof payload);
+            (void)client.is_allocated();
+            (void)client.relayed_endpoint();
+        }
+    });
+    for (int i = 0; i < 20; ++i) {
+        std::string e;
+        EXPECT_TRUE(client.create_permission("127.0.0.7", e)) << e;
+        EXPECT_TRUE(client.maintain(e)) << e;
+    }
+    sender.join();
+    done = true;
+    poller.join();
+    EXPECT_GT(received.load(), 0);
+    EXPECT_EQ(client.bytes_sent(), 200u * 8u);
     client.close();
 }
 
