@@ -1,0 +1,248 @@
+#include <gtest/gtest.h>
+
+#include <spdlog/sinks/base_sink.h>
+#include <spdlog/spdlog.h>
+#include <asio.hpp>
+#include <condition_variable>
+#include <mutex>
+
+#include "backend/control_bridge.hpp"
+#include "backend/messages.hpp"
+#include "backend/saas_connector.hpp"
+#include "support/fake_clock.hpp"
+
+namespace vx::network {
+namespace {
+
+// Captures the log so tests can assert on what the bridge reports, and wait for a line.
+class CaptureSink : public spdlog::sinks::base_sink<std::mutex> {
+  public:
+    int count(const std::string& needle) {
+        std::lock_guard lock(mutex_);
+        return count_locked(needle);
+    }
+    // Waits (bounded, as a safety net only) until a line containing `needle` was logged.
+    bool wait_for(const std::string& needle) {
+        std::unique_lock lock(mutex_);
+        return cv_.wait_for(lock, std::chrono::seconds(20),
+                            [&] { return count_locked(needle) > 0; });
+    }
+
+  protected:
+    void sink_it_(const spdlog::details::log_msg& msg) override {
+        lines_.emplace_back(msg.payload.data(), msg.payload.size());
+        cv_.notify_all();
+    }
+    void flush_() override {}
+
+  private:
+    int count_locked(const std::string& needle) const {
+        int n = 0;
+        for (const auto& line : lines_) {
+            if (line.find(needle) != std::string::npos)
+                ++n;
+        }
+        return n;
+    }
+    std::vector<std::string> lines_;
+    std::condition_variable_any cv_;
+};
+
+class LogCapture {
+  public:
+    LogCapture() : sink_(std::make_shared<CaptureSink>()) {
+        previous_ = spdlog::default_logger();
+        auto logger = std::make_shared<spdlog::logger>("bridge-test", sink_);
+        logger->set_level(spdlog::level::debug);
+        spdlog::set_default_logger(logger);
+    }
+    ~LogCapture() { spdlog::set_default_logger(previous_); }
+    int count(const std::string& needle) const { return sink_->count(needle); }
+    bool wait_for(const std::string& needle) const { return sink_->wait_for(needle); }
+
+  private:
+    std::shared_ptr<CaptureSink> sink_;
+    std::shared_ptr<spdlog::logger> previous_;
+};
+
+// The local control server stand-in: accepts on 127.0.0.1 with blocking calls.
+class LocalServer {
+  public:
+    LocalServer() : acceptor_(io_, {asio::ip::address_v4::loopback(), 0}) {}
+    std::uint16_t port() const { return acceptor_.local_endpoint().port(); }
+    asio::ip::tcp::socket accept() { return acceptor_.accept(); }
+    void close() { acceptor_.close(); }
+
+  private:
+    asio::io_context io_;
+    asio::ip::tcp::acceptor acceptor_;
+};
+
+std::string read_exactly(asio::ip::tcp::socket& s, std::size_t n) {
+    std::string out(n, '\0');
+    asio::read(s, asio::buffer(out));
+    return out;
+}
+
+std::vector<std::uint8_t> chunk(const std::string& text) {
+    return {text.begin(), text.end()};
+}
+
+class ControlBridgeTest : public ::testing::Test {
+  protected:
+    ControlBridge::Hooks hooks() {
+        ControlBridge::Hooks h;
+        h.enqueue = [this](const nlohmann::json& m) {
+            std::lock_guard lock(mutex_);
+            sent_.push_back(m);
+            cv_.notify_all();
+        };
+        h.session_id = [] { return std::string("sess-1"); };
+        return h;
+    }
+    nlohmann::json next_sent() {
+        std::unique_lock lock(mutex_);
+        cv_.wait(lock, [this] { return !sent_.empty(); });
+        auto m = sent_.front();
+        sent_.erase(sent_.begin());
+        return m;
+    }
+
+    LogCapture log_;
+    test::FakeClock clock_;
+    asio::io_context io_;
+    std::shared_ptr<BridgeWriteQueue> queue_ = std::make_shared<BridgeWriteQueue>(64);
+    ControlBridge bridge_{io_, queue_, hooks(), clock_.fn()};
+    LocalServer server_;
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::vector<nlohmann::json> sent_;
+};
+
+TEST_F(ControlBridgeTest, RelaysBothWays) {
+    bridge_.open(server_.port());
+    auto local = server_.accept();
+    ASSERT_TRUE(bridge_.is_socket_open());
+    EXPECT_EQ(queue_->push(chunk("{\"type\":\"auth\"}\n")), BridgeWriteQueue::push_ok);
+    EXPECT_EQ(read_exactly(local, 16), "{\"type\":\"auth\"}\n");
+    asio::write(local, asio::buffer(std::string("answer\n")));
+    const auto m = next_sent();
+    EXPECT_EQ(m.dump(), R"({"data":"YW5zd2VyCg==","session_id":"sess-1","type":"control_data"})");
+    bridge_.stop();
+    EXPECT_FALSE(bridge_.is_socket_open());
+    EXPECT_TRUE(queue_->closed());
+    EXPECT_EQ(bridge_.chunks_written(), 1u);
+    EXPECT_EQ(log_.count("relay peer closed unexpectedly"), 0);  // a stop is no loss
+    EXPECT_EQ(bridge_.relay_peer_lost_us(), 0);
+}
+
+TEST_F(ControlBridgeTest, LocalPeerLeavingIsStampedForTheWatchdog) {
+    bridge_.open(server_.port());
+    {
+        auto local = server_.accept();
+        clock_.advance_ms(1234);
+    }  // the control server closes the connection
+    ASSERT_TRUE(log_.wait_for("relay reader finished"));
+    EXPECT_EQ(bridge_.relay_peer_lost_us(), clock_.now_us());
+    bridge_.stop();
+    EXPECT_EQ(log_.count("relay peer closed unexpectedly (EOF) - client considered lost"), 1);
+    EXPECT_EQ(bridge_.relay_peer_lost_us(), 0);  // stop resets it
+}
+
+TEST_F(ControlBridgeTest, RefusedConnectInstallsNothing) {
+    const std::uint16_t port = server_.port();
+    server_.close();
+    bridge_.open(port);
+    EXPECT_FALSE(bridge_.is_socket_open());
+    EXPECT_TRUE(queue_->closed());
+    EXPECT_EQ(queue_->push(chunk("x")), BridgeWriteQueue::push_closed);
+    EXPECT_EQ(
+        log_.count("ControlBridge: local control port " + std::to_string(port) + " unreachable"),
+        1);
+}
+
+TEST_F(ControlBridgeTest, FullQueueDropsAndCountsWhileTheWriterIsBlocked) {
+    bridge_.open(server_.port());
+    auto local = server_.accept();
+    // A chunk far larger than the socket buffers blocks the writer once the server stops reading.
+    ASSERT_EQ(queue_->push(std::vector<std::uint8_t>(32 << 20, 'z')), BridgeWriteQueue::push_ok);
+    EXPECT_EQ(read_exactly(local, 1), "z");  // the writer has taken it off the queue
+    for (int i = 0; i < 64; ++i) {
+        ASSERT_EQ(queue_->push(chunk("c")), BridgeWriteQueue::push_ok) << i;
+    }
+    for (int i = 0; i < 500; ++i) {
+        EXPECT_EQ(queue_->push(chunk("d")), BridgeWriteQueue::push_full);
+        bridge_.count_drop("write queue full");
+    }
+    EXPECT_EQ(queue_->drops(), 500u);
+    EXPECT_EQ(log_.count("control frame dropped - write queue full"), 2);  // the 1st and 500th
+    bridge_.stop();  // wakes the blocked write
+    EXPECT_FALSE(bridge_.is_socket_open());
+}
+
+TEST_F(ControlBridgeTest, SecondOpenReplacesTheFirstConnection) {
+    bridge_.open(server_.port());
+    auto first = server_.accept();
+    bridge_.open(server_.port());
+    auto second = server_.accept();
+    char c;
+    std::error_code ec;
+    first.read_some(asio::buffer(&c, 1), ec);
+    EXPECT_EQ(ec, asio::error::eof);
+    ASSERT_EQ(queue_->push(chunk("hi")), BridgeWriteQueue::push_ok);
+    EXPECT_EQ(read_exactly(second, 2), "hi");
+    bridge_.stop();
+}
+
+TEST_F(ControlBridgeTest, WriteFailureClosesTheQueueSoTheNextDataReopens) {
+    bridge_.open(server_.port());
+    {
+        auto local = server_.accept();
+        local.set_option(asio::socket_base::linger(true, 0));  // reset, so writes fail
+        local.close();  // explicitly: asio's destructor would drop the linger option
+    }
+    ASSERT_TRUE(log_.wait_for("relay peer closed unexpectedly"));
+    EXPECT_EQ(log_.count("(EOF)"), 0);  // a reset, not an orderly close
+    // The writer fails on the first write after the reset and closes the queue.
+    EXPECT_EQ(queue_->push(chunk("ping\n")), BridgeWriteQueue::push_ok);
+    ASSERT_TRUE(log_.wait_for("writer finished"));
+    EXPECT_EQ(log_.count("ControlBridge: write failed"), 1);
+    EXPECT_TRUE(queue_->closed());
+    EXPECT_TRUE(bridge_.is_socket_open());  // half-closed until the next open or stop
+    bridge_.stop();
+}
+
+TEST(ControlBridgeConnector, RelayedControlMessagesDriveTheBridge) {
+    LocalServer server;
+    asio::io_context io;
+    SaasConfig config;
+    config.tls = false;
+    config.register_payload.port_base = static_cast<std::uint16_t>(server.port() - 3);
+    SaasConnector connector(io, config);
+    auto bridge = ControlBridge::for_connector(connector);
+    connector.set_control_bridge(bridge);
+
+    // control_data before control_open opens the bridge by itself.
+    connector.handle_message(R"({"type":"control_data","data":"aGVsbG8K"})");
+    auto local = server.accept();
+    EXPECT_EQ(read_exactly(local, 6), "hello\n");
+    EXPECT_GT(connector.last_control_data_us(), 0);
+
+    asio::write(local, asio::buffer(std::string("back")));
+    std::string seen;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (seen.find("control_data") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline) {
+        for (const auto& text : connector.take_outgoing())
+            seen += text;
+        std::this_thread::yield();
+    }
+    EXPECT_NE(seen.find(R"("data":"YmFjaw==")"), std::string::npos) << seen;
+
+    connector.handle_message(R"({"type":"control_close"})");
+    EXPECT_FALSE(bridge->is_socket_open());
+    connector.stop();
+}
+
+}  // namespace
+}  // namespace vx::network
