@@ -10,5 +10,9 @@ pkg_check_modules(SODIUM REQUIRED IMPORTED_TARGET libsodium)
 find_path(ASIO_INCLUDE_DIR asio.hpp REQUIRED)
 add_library(vx_asio INTERFACE)
 target_include_directories(vx_asio SYSTEM INTERFACE ${ASIO_INCLUDE_DIR})
-target_compile_definitions(vx_asio INTERFACE ASIO_STANDALONE ASIO_NO_DEPRECATED)
+# asio picks aligned_alloc or operator new by whether a C++ library header came before its own;
+# translation units that disagree free each other's recycled handler memory with the wrong call.
+# One choice for every unit keeps them in step.
+target_compile_definitions(vx_asio INTERFACE ASIO_STANDALONE ASIO_NO_DEPRECATED
+    ASIO_DISABLE_STD_ALIGNED_ALLOC)
 target_link_libraries(vx_asio INTERFACE Threads::Threads)

@@ -28,6 +28,12 @@ Options:
                          each line is one step in the JSON form of the script (applied to the
                          newest open connection), answered with "ok" or "error: ...";
                          {"quit": true} stops the server
+  --relay-port-file P    relay a launcher's control connection like the real backend: listen on
+                         127.0.0.1 and write the port there; a launcher connecting to it makes
+                         the newest agent connection receive "control_open", every chunk the
+                         launcher sends becomes a "control_data" (base64), every "control_data"
+                         from the agent is written back to the launcher, and the launcher's
+                         leaving becomes "control_close"
   --quiet                log only warnings to stderr
 
 Record (--record), one JSON object per line, "t" is Unix time in seconds (float):
@@ -73,6 +79,7 @@ ARGS = None
 RECORD = None
 SCRIPT = {}
 STATE = {"accepted": 0, "attempts": 0, "rejected": 0, "connections": {}}
+RELAY = {"writer": None}  # the launcher connection of --relay-port-file
 
 
 def log(msg, warn=False):
@@ -238,6 +245,8 @@ async def reader(conn):
             if not ok:
                 log(f"NON-CANONICAL message on connection {conn.number}: {text}", warn=True)
             await conn.inbox.put(value)
+            if kind == "control_data":
+                relay_to_launcher(value)
     except websockets.ConnectionClosed:
         pass
 
@@ -289,6 +298,42 @@ async def control_client(reader_, writer, stop):
     writer.close()
 
 
+def relay_to_launcher(value):
+    writer = RELAY["writer"]
+    if writer is None or writer.is_closing():
+        log("control_data from the agent with no launcher to relay it to", warn=True)
+        return
+    try:
+        writer.write(base64.b64decode(value.get("data", ""), validate=True))
+    except ValueError:
+        log(f"undecodable control_data from the agent: {value!r}", warn=True)
+
+
+async def relay_client(reader_, writer):
+    if not STATE["connections"]:
+        log("launcher came to the relay with no agent connected", warn=True)
+        writer.close()
+        return
+    conn = STATE["connections"][max(STATE["connections"])]
+    RELAY["writer"] = writer
+    log(f"relaying a launcher over connection {conn.number}")
+    try:
+        await conn.send_json({"type": "control_open"})
+        while True:
+            data = await reader_.read(4096)
+            if not data:
+                break
+            await conn.send_json({"type": "control_data",
+                                  "data": base64.b64encode(data).decode()})
+        await conn.send_json({"type": "control_close"})
+    except (websockets.ConnectionClosed, ConnectionError):
+        pass
+    finally:
+        if RELAY["writer"] is writer:
+            RELAY["writer"] = None
+        writer.close()
+
+
 def write_port_file(path, port):
     tmp = path + ".tmp"
     with open(tmp, "w") as f:
@@ -313,6 +358,9 @@ async def main():
         control = await asyncio.start_server(
             lambda r, w: control_client(r, w, stop), "127.0.0.1", 0)
         write_port_file(ARGS.control_port_file, control.sockets[0].getsockname()[1])
+    if ARGS.relay_port_file:
+        relay = await asyncio.start_server(relay_client, "127.0.0.1", 0)
+        write_port_file(ARGS.relay_port_file, relay.sockets[0].getsockname()[1])
     await stop
     server.close()
 
@@ -331,6 +379,7 @@ def parse_args():
     p.add_argument("--tls-key")
     p.add_argument("--ws-ping-interval", type=float)
     p.add_argument("--control-port-file")
+    p.add_argument("--relay-port-file")
     p.add_argument("--quiet", action="store_true")
     return p.parse_args()
 
