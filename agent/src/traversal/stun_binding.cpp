@@ -129,7 +129,7 @@ bool StunResponseHandoff::offer(const std::uint8_t* data, std::size_t size,
     }
     {
         std::lock_guard lock(mutex_);
-        if (!waiting_) {
+        if (!waiting_ || !std::equal(transaction_id_.begin(), transaction_id_.end(), data + 8)) {
             return false;
         }
         if (queue_.size() >= kMaxQueued) {
@@ -141,9 +141,10 @@ bool StunResponseHandoff::offer(const std::uint8_t* data, std::size_t size,
     return true;
 }
 
-void StunResponseHandoff::begin() {
+void StunResponseHandoff::begin(const std::array<std::uint8_t, 12>& transaction_id) {
     std::lock_guard lock(mutex_);
     queue_.clear();
+    transaction_id_ = transaction_id;
     waiting_ = true;
 }
 
@@ -230,7 +231,7 @@ bool stun_binding_request(asio::io_context& io, asio::ip::udp::socket& socket,
     const TransactionId id = new_transaction_id();
     const auto request = binding_request(id);
     if (handoff != nullptr) {
-        handoff->begin();
+        handoff->begin(id);
     }
     std::error_code ec;
     socket.send_to(asio::buffer(request), destination, 0, ec);

@@ -36,11 +36,12 @@ class StunResponseHandoff {
     };
 
     // True when a binding request is waiting and the datagram is a STUN message (magic cookie
-    // 0x2112A442, top two bits 0): it now belongs to the request. Thread-safe.
+    // 0x2112A442, top two bits 0) of that request's transaction: it now belongs to the request
+    // and the caller drops it. Any other datagram stays the caller's. Thread-safe.
     bool offer(const std::uint8_t* data, std::size_t size, const asio::ip::udp::endpoint& from);
 
     // The request's side: open before sending, wait, close when done.
-    void begin();
+    void begin(const std::array<std::uint8_t, 12>& transaction_id);
     std::optional<Datagram> wait_until(std::chrono::steady_clock::time_point deadline);
     void end();
     bool waiting() const;
@@ -50,6 +51,7 @@ class StunResponseHandoff {
     mutable std::mutex mutex_;
     std::condition_variable arrived_;
     bool waiting_ = false;
+    std::array<std::uint8_t, 12> transaction_id_{};
     std::deque<Datagram> queue_;
 };
 

@@ -180,7 +180,15 @@ TEST(StunBindingRequest, ScriptedServerEdgeCases) {
 
 // The socket's own asynchronous reader sees every datagram first and hands STUN to the request.
 TEST(StunBindingRequest, HandoffFromTheSocketsReader) {
-    test::ScriptedUdpPeer server(reflect(5));
+    // Another transaction's STUN message comes first: it stays with the socket's reader.
+    const auto answer = reflect(5);
+    test::ScriptedUdpPeer server([&](const Bytes& request, const asio::ip::udp::endpoint& from) {
+        StunTransactionId other = id_of(request);
+        other[0] ^= 0xFF;
+        auto replies = answer(request, from);
+        replies.insert(replies.begin(), response(other, 0x0101, {}));
+        return replies;
+    });
     Client c;
     StunResponseHandoff handoff;
     std::atomic<int> other_datagrams{0};
@@ -207,7 +215,7 @@ TEST(StunBindingRequest, HandoffFromTheSocketsReader) {
     std::uint16_t port = 0;
     const bool ok = stun_binding_request(c.io, c.socket, "127.0.0.1", server.port(), address, port,
                                          2000, &handoff);
-    // A datagram that is not STUN still reaches the reader.
+    // A datagram that is not STUN reaches the reader too.
     server.send_to(Bytes{1, 2, 3, 4}, c.socket.local_endpoint());
     const bool seen =
         other_seen.get_future().wait_for(std::chrono::seconds(5)) == std::future_status::ready;
@@ -217,7 +225,7 @@ TEST(StunBindingRequest, HandoffFromTheSocketsReader) {
     EXPECT_EQ(address, "127.0.0.1");
     EXPECT_EQ(port, local_port + 5);
     EXPECT_TRUE(seen);
-    EXPECT_EQ(other_datagrams.load(), 1);
+    EXPECT_EQ(other_datagrams.load(), 2);
     EXPECT_FALSE(handoff.waiting());
 }
 
