@@ -1,6 +1,7 @@
 #include "backend/saas_stream.hpp"
 
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -8,6 +9,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <thread>
+#include <vector>
 
 namespace vx::network {
 
@@ -112,24 +117,74 @@ SaasStream::~SaasStream() {
     close();
 }
 
+namespace {
+
+// getaddrinfo cannot be interrupted: it runs on a thread of its own that owns its results, so a
+// stop never waits for a slow name server.
+struct ResolveJob {
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool done = false;
+    std::vector<asio::ip::tcp::endpoint> endpoints;
+    std::string error;
+};
+
+void resolve_into(const std::shared_ptr<ResolveJob>& job, const std::string& host,
+                  std::uint16_t port) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const int rc = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
+    std::vector<asio::ip::tcp::endpoint> endpoints;
+    for (addrinfo* ai = rc == 0 ? found : nullptr; ai != nullptr; ai = ai->ai_next) {
+        asio::ip::tcp::endpoint ep;
+        if (ai->ai_addrlen <= ep.capacity()) {
+            std::memcpy(ep.data(), ai->ai_addr, ai->ai_addrlen);
+            ep.resize(ai->ai_addrlen);
+            endpoints.push_back(ep);
+        }
+    }
+    if (found != nullptr)
+        ::freeaddrinfo(found);
+    std::lock_guard lock(job->mutex);
+    job->endpoints = std::move(endpoints);
+    if (rc != 0)
+        job->error = ::gai_strerror(rc);
+    job->done = true;
+    job->cv.notify_all();
+}
+
+}  // namespace
+
 bool SaasStream::connect(const std::string& host, std::uint16_t port,
                          const std::atomic<bool>& running, std::chrono::milliseconds limit,
                          std::string& error) {
     const auto deadline = Clock::now() + limit;
-    asio::error_code ec;
-    asio::ip::tcp::resolver resolver(socket_.get_executor());
-    const auto endpoints = resolver.resolve(host, std::to_string(port), ec);
-    if (ec) {
-        error = "resolve: " + ec.message();
-        return false;
+    auto job = std::make_shared<ResolveJob>();
+    std::thread([job, host, port] { resolve_into(job, host, port); }).detach();
+    std::vector<asio::ip::tcp::endpoint> endpoints;
+    {
+        std::unique_lock lock(job->mutex);
+        while (!job->cv.wait_for(lock, std::chrono::milliseconds(100), [&] { return job->done; })) {
+            if (!running.load() || shut_.load() || Clock::now() >= deadline) {
+                error = "resolve: " + std::string(running.load() ? "timed out" : "stopped");
+                return false;
+            }
+        }
+        if (!job->error.empty()) {
+            error = "resolve: " + job->error;
+            return false;
+        }
+        endpoints = job->endpoints;
     }
     error = "connect: no address";
-    for (const auto& entry : endpoints) {
+    for (const auto& ep : endpoints) {
         if (!running.load() || shut_.load()) {
             error = "connect: stopped";
             return false;
         }
-        if (connect_endpoint(entry.endpoint(), running, deadline, error)) {
+        if (connect_endpoint(ep, running, deadline, error)) {
             tune_socket();
             return true;
         }
