@@ -66,11 +66,16 @@ Screen assemble(const Blocks& b, const StatusSnapshot& snap, const RenderParams&
     return out;
 }
 
-Row finish_row(const Row& row, int width) {
+// Indents a non-empty row by one space (a console of one or two columns has no room for it)
+// and fits it to the width.
+Row finish_row(const Row& row, int width, bool indent) {
     if (row.empty()) {
         return row;
     }
-    Row out{{" ", Style::normal, false}};
+    Row out;
+    if (indent) {
+        out.push_back({" ", Style::normal, false});
+    }
     for (Segment& s : fit_row(row, width)) {
         out.push_back(std::move(s));
     }
@@ -108,7 +113,7 @@ Screen render_status_screen(const StatusSnapshot& snap, const RenderParams& para
     }
     rows.resize(std::min(rows.size(), height));
     for (Row& row : rows) {
-        row = finish_row(row, width);
+        row = finish_row(row, width, params.columns > 2);
     }
     return rows;
 }

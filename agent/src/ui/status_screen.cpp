@@ -1,5 +1,7 @@
 #include "ui/status_screen.hpp"
 
+#include <time.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +16,12 @@ namespace vx::ui {
 std::atomic<int> g_screen_active{0};
 
 namespace {
+
+// 1 while the drawing thread writes a frame. With g_screen_active it forms a handshake (both
+// sequentially consistent): either the thread sees the crash path's 0 and draws nothing, or the
+// crash path sees the frame being written and waits for it before leaving the screen.
+std::atomic<int> g_frame_writing{0};
+constexpr int kCrashWaitSteps = 200;  // 1 ms each: a stalled terminal must not hold a crash
 
 constexpr auto kWaitSlice = std::chrono::milliseconds(250);
 constexpr std::int64_t kIdleRedrawUs = 500'000;  // the session clock ticks on an idle screen
@@ -31,6 +39,10 @@ platform::ConsoleSize checked_size(platform::ConsoleSize size) {
 
 void leave_screen_on_crash() {
     if (g_screen_active.exchange(0) == 1) {
+        const timespec step{0, 1'000'000};
+        for (int i = 0; i < kCrashWaitSteps && g_frame_writing.load() == 1; ++i) {
+            ::nanosleep(&step, nullptr);
+        }
         platform::write_console(kLeaveSequence.data(), kLeaveSequence.size());
     }
     platform::restore_stderr();
@@ -74,7 +86,12 @@ void StatusScreen::start(bool russian, StatusBoard& board) {
         platform::divert_stderr(board.snapshot().log_path.c_str());
         platform::set_crash_hook(platform::CrashHookSlot::screen, &leave_screen_on_crash);
     }
-    thread_ = std::thread([this] { run(); });
+    try {
+        thread_ = std::thread([this] { run(); });
+    } catch (...) {
+        restore_console();
+        throw;
+    }
 }
 
 void StatusScreen::stop() {
@@ -108,6 +125,10 @@ void StatusScreen::run() {
         }
     } catch (...) {
     }
+    restore_console();
+}
+
+void StatusScreen::restore_console() {
     if (mode_ == ScreenMode::ansi && console_->real_terminal) {
         platform::set_crash_hook(platform::CrashHookSlot::screen, nullptr);
         platform::restore_stderr();
@@ -152,15 +173,24 @@ void StatusScreen::run_ansi() {
         std::string frame(resized ? kClearScreen : std::string_view{});
         const RenderParams params{size.columns, size.rows, russian_, console_->wall_now_s()};
         frame += compose_ansi_frame(render_status_screen(board_->snapshot(), params), size.rows);
-        // The crash path has left the alternate screen: nothing may be drawn over the console.
-        if (g_screen_active.load() != 1) {
+        // Once the crash path has left the alternate screen nothing may be drawn over the console.
+        if (!write_frame(frame)) {
             break;
         }
-        console_->write(frame);
-        ++frames_;
         last_draw_us = console_->steady_now_us();
         pace_after_frame();
     }
+}
+
+bool StatusScreen::write_frame(std::string_view frame) {
+    g_frame_writing.store(1);
+    const bool active = g_screen_active.load() == 1;
+    if (active) {
+        console_->write(frame);
+        ++frames_;
+    }
+    g_frame_writing.store(0);
+    return active;
 }
 
 void StatusScreen::finish_ansi() {

@@ -69,6 +69,10 @@ class StatusScreen {
     void run_plain();
     void finish_ansi();
     void finish_plain();
+    // Writes one frame unless the crash path has left the screen; false once it has.
+    bool write_frame(std::string_view frame);
+    // Undoes what start changed on the real terminal (Ctrl+Z, standard error, crash hook).
+    void restore_console();
     std::uint64_t wait_for_change(std::uint64_t seen);
     void pace_after_frame();
     // Prints every board event newer than `last_seq`; returns the newest sequence printed.

@@ -4,9 +4,11 @@ Ctrl+C and a crash must give the normal screen back with the cursor visible; pla
 no escape byte; a closed pipe does not kill the program."""
 
 import os
+import shlex
 import shutil
 import subprocess
 import sys
+import tempfile
 import time
 import unittest
 from pathlib import Path
@@ -146,6 +148,32 @@ class LeavingTheScreen(TmuxCase):
                 self.assertIn(stopped, text)
                 self.assertIn("/home/player/.local/share/Velmora/logs/agent.log", text)
                 self.assertNotIn("▌", text)  # no frame after the leave sequence
+
+    def test_ctrl_z_and_stray_stderr_leave_the_screen_alone(self):
+        folder = Path(tempfile.mkdtemp(prefix="vxui-"))
+        self.addCleanup(shutil.rmtree, folder, True)
+        log = folder / "agent.log"
+        state = folder / "demo.state"
+        lines = (STATES / "standalone.state").read_text().splitlines()
+        state.write_text("\n".join(l for l in lines if not l.startswith("log=")) + f"\nlog={log}\n")
+        argv = [str(DEMO), "--state", str(state), "--lang", "en", "--stderr-after-ms", "300"]
+        # Job control (set -m) gives the demo a process group of its own in the foreground,
+        # where the terminal's Ctrl+Z would really stop it.
+        command = f"set -m; {' '.join(argv)}; echo DEMO=$?"
+        pane = self.pane(80, 24, ["bash", "-c", shlex.quote(command)])
+        self.assertTrue(pane.wait_for("Ctrl+C stops the agent"), pane.text())
+        pane.tmux("send-keys", "C-z")
+        deadline = time.monotonic() + PATIENCE_S
+        while "STRAY STDERR LINE" not in (log.read_text() if log.exists() else ""):
+            self.assertLess(time.monotonic(), deadline, "the stray line is not in the log")
+            time.sleep(0.05)
+        self.assertNotIn("STRAY STDERR LINE", pane.text())
+        self.assertNotIn("Stopped", pane.text())
+        self.assertEqual(pane.flags(), "1 0")
+        pane.tmux("send-keys", "C-c")
+        self.assertTrue(pane.wait_for("EXIT=0"), pane.text())
+        self.assertIn("DEMO=0", pane.text())  # 148 when Ctrl+Z had stopped it
+        self.assertEqual(pane.flags(), "0 1")
 
     def test_a_crash_leaves_the_alternate_screen(self):
         pane = self.pane(80, 24, demo_command("idle.state", "en", "--crash-after-ms", "700"))

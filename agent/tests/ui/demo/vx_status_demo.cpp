@@ -2,10 +2,13 @@
 // so every state can be looked at in any terminal size without a backend.
 //
 //   vx_status_demo [--state FILE] [--lang ru|en] [--run-ms N] [--crash-after-ms N]
+//                  [--stderr-after-ms N]
 //
 // The language defaults to VX_LANG (Russian when it begins with "ru"). Without --run-ms the demo
 // runs until SIGINT or SIGTERM; --crash-after-ms dereferences a null pointer on purpose so the
-// crash handler's screen hook can be watched. State file lines are "key=value" ('#' comments):
+// crash handler's screen hook can be watched; --stderr-after-ms writes a line to standard error
+// while the screen is up, as a stray library warning would. State file lines are "key=value" ('#'
+// comments):
 //   version, computer, log, link (connecting|connected|lost|standalone),
 //   transport (udp|relay|websocket), link_age (s), address, verdict (0-5), gpu, encoder,
 //   session (idle|rented|player), session_age (s), codec, resolution (WxH), fps, rate, path
@@ -43,6 +46,7 @@ struct Options {
     bool russian = false;
     long run_ms = -1;
     long crash_after_ms = -1;
+    long stderr_after_ms = -1;
 };
 
 bool parse_options(int argc, char** argv, Options& opt) {
@@ -63,6 +67,8 @@ bool parse_options(int argc, char** argv, Options& opt) {
             opt.run_ms = std::stol(value);
         } else if (arg == "--crash-after-ms") {
             opt.crash_after_ms = std::stol(value);
+        } else if (arg == "--stderr-after-ms") {
+            opt.stderr_after_ms = std::stol(value);
         } else {
             return false;
         }
@@ -200,7 +206,7 @@ int main(int argc, char** argv) {
     if (!parse_options(argc, argv, opt)) {
         std::fprintf(stderr,
                      "usage: vx_status_demo [--state FILE] [--lang ru|en] [--run-ms N] "
-                     "[--crash-after-ms N]\n");
+                     "[--crash-after-ms N] [--stderr-after-ms N]\n");
         return 2;
     }
     // As in the agent: a closed pipe on stdout must not kill the program, and the stop signals
@@ -218,6 +224,10 @@ int main(int argc, char** argv) {
     vx::ui::StatusScreen screen;
     vx::ui::StatusScreenGuard guard(screen);
     screen.start(opt.russian, board);
+    if (opt.stderr_after_ms >= 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(opt.stderr_after_ms));
+        std::fputs("STRAY STDERR LINE\n", stderr);
+    }
     if (opt.crash_after_ms >= 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(opt.crash_after_ms));
         crash_on_purpose();
