@@ -6,6 +6,7 @@
 
 #include "backend/reconnect_backoff.hpp"
 #include "backend/saas_connector.hpp"
+#include "backend/vxcp_control_loop.hpp"
 #include "backend/websocket_session.hpp"
 #include "status/status_board.hpp"
 
@@ -100,15 +101,23 @@ void SaasConnector::run() {
         default_random());
     set_transport(std::make_shared<WsControlTransport>(ws_));
     ReconnectBackoff backoff;
+    // UDP first when "--control-udp" is given; the WebSocket is the fallback.
+    VxcpControlLoop udp(*this, steady_now_us_, wall_now_ms_);
+    udp.load_state();
     while (running_.load()) {
-        spdlog::info("SaasConnector: connecting to {}:{}", config_.host, config_.port);
-        const bool was_up = run_websocket_session();
+        VxcpControlLoop::Pass pass = udp.run_pass();
+        bool was_up = pass.reset_backoff;
+        std::string reason = std::move(pass.close_reason);
+        std::uint16_t code = pass.close_code;
+        if (pass.use_websocket && running_.load()) {
+            spdlog::info("SaasConnector: connecting to {}:{}", config_.host, config_.port);
+            was_up = run_websocket_session();
+            code = ws_->take_close_code(&reason);
+        }
         set_link_down();
         if (!running_.load())
             break;
         status_board().set_link_state(LinkState::lost, LinkTransport::none);
-        std::string reason;
-        const std::uint16_t code = ws_->take_close_code(&reason);
         const std::int64_t wait = backoff.after_attempt(was_up, code);
         if (code == ReconnectBackoff::kReplacedCode) {
             status_board().report_problem(ProblemKind::duplicate_agent);

@@ -1,0 +1,166 @@
+// The connector's UDP-first connection loop against the Python VXCP/1 server (and the Python
+// WebSocket backend for the fallback), over loopback with real clocks.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <asio/io_context.hpp>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "backend/saas_connector.hpp"
+#include "peer_process.hpp"
+#include "status/status_board.hpp"
+#include "support/test_backend_peer.hpp"
+
+namespace vx::test {
+namespace {
+
+using namespace vx::network;
+using namespace std::chrono_literals;
+using nlohmann::json;
+
+constexpr const char* kServerId = "00000000-0000-4000-8000-0000000000aa";
+constexpr const char* kAgentToken = "connector-itest-token";
+
+std::string script_file(const std::string& steps) {
+    char tmpl[] = "/tmp/vx-vxcp-loop-script-XXXXXX";
+    const int fd = ::mkstemp(tmpl);
+    const std::string text = R"({"connections": {"*": )" + steps + "}}";
+    EXPECT_EQ(::write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    ::close(fd);
+    return tmpl;
+}
+
+template <typename Pred>
+bool eventually(Pred pred, std::chrono::milliseconds limit) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < until) {
+        if (pred()) {
+            return true;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    return pred();
+}
+
+class ConnectorUdpTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/vx-vxcp-appdata-XXXXXX";
+        appdata_ = ::mkdtemp(tmpl);
+        ::setenv("LOCALAPPDATA", appdata_.c_str(), 1);
+        status_board().clear_problem(ProblemKind::duplicate_agent);
+    }
+    void TearDown() override {
+        if (connector_) {
+            connector_->stop();
+        }
+        ::unsetenv("LOCALAPPDATA");
+        std::filesystem::remove_all(appdata_);
+        for (const auto& f : scripts_) {
+            std::filesystem::remove(f);
+        }
+    }
+
+    std::unique_ptr<PeerProcess> server(const std::string& steps,
+                                        std::vector<std::string> extra = {}) {
+        scripts_.push_back(script_file(steps));
+        std::vector<std::string> args{"--script", scripts_.back(), "--server-id",
+                                      kServerId,  "--agent-token", kAgentToken};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return std::make_unique<PeerProcess>("vxcp_server.py", args);
+    }
+
+    void start(std::uint16_t udp_port, std::uint16_t ws_port = 9) {
+        SaasConfig cfg;
+        cfg.host = "127.0.0.1";
+        cfg.port = ws_port;
+        cfg.tls = false;
+        cfg.server_id = kServerId;
+        cfg.agent_token = kAgentToken;
+        cfg.control_udp_host = "127.0.0.1";
+        cfg.control_udp_port = udp_port;
+        connector_ = std::make_unique<SaasConnector>(io_, cfg);
+        connector_->start();
+    }
+
+    static json conn(const PeerProcess& p, int n) {
+        const json st = json::parse(p.control(R"({"stats": true})"), nullptr, false);
+        return st.is_object() ? st["connections"].value(std::to_string(n), json()) : json();
+    }
+
+    asio::io_context io_;
+    std::unique_ptr<SaasConnector> connector_;
+    std::string appdata_;
+    std::vector<std::string> scripts_;
+};
+
+TEST_F(ConnectorUdpTest, RegistersOverUdpAnswersPingsAndSendsHeartbeats) {
+    auto peer = server(R"([{"wait": "register"}, {"pings": 20, "interval": 0.01}])");
+    start(peer->port());
+    ASSERT_TRUE(eventually(
+        [&] {
+            const json c = conn(*peer, 1);
+            return c.is_object() && c["pongs_in_order"] == 20 &&
+                   std::find(c["messages"].begin(), c["messages"].end(), "heartbeat") !=
+                       c["messages"].end();
+        },
+        10s))
+        << conn(*peer, 1).dump();
+    const json c = conn(*peer, 1);
+    EXPECT_EQ(c["messages"][0], "register");
+    EXPECT_EQ(c["pongs_out_of_order"], 0);
+    EXPECT_TRUE(connector_->connected());
+    EXPECT_EQ(connector_->transport_name(), "udp");
+    const json st = json::parse(peer->control(R"({"stats": true})"));
+    EXPECT_TRUE(st["violations"].empty()) << st["violations"].dump();
+}
+
+TEST_F(ConnectorUdpTest, CloseCode4009OverUdpReportsTheDuplicateAgentAndWaits) {
+    auto peer = server(R"([{"wait": "register"}, {"close": 4009, "reason": "replaced"}])");
+    start(peer->port());
+    ASSERT_TRUE(eventually(
+        [] {
+            return status_board()
+                .snapshot()
+                .problems[static_cast<std::size_t>(ProblemKind::duplicate_agent)];
+        },
+        5s));
+    // The next attempt waits at least 30 s: no second connection within 3 s.
+    std::this_thread::sleep_for(3s);
+    EXPECT_TRUE(conn(*peer, 2).is_null());
+    EXPECT_FALSE(connector_->connected());
+}
+
+TEST_F(ConnectorUdpTest, FallsBackToTheWebSocketAfterThreeFailedUdpAttempts) {
+    // A VXCP/1 server that knows another token never answers with a WELCOME.
+    scripts_.push_back(script_file("[]"));
+    PeerProcess deaf("vxcp_server.py", {"--script", scripts_.back(), "--agent-token", "other"});
+    TestBackendPeer ws({}, R"({"connections":{"*":[{"wait":"register"}]}})");
+    start(deaf.port(), ws.port());
+    ASSERT_TRUE(ws.wait_for([&] { return !ws.events("recv", "register").empty(); }, 20s));
+    EXPECT_EQ(connector_->transport_name(), "ws");
+    const json st = json::parse(deaf.control(R"({"stats": true})"));
+    EXPECT_EQ(st["count"], 0);
+}
+
+TEST_F(ConnectorUdpTest, UnreadableSavedStateIsIgnoredAndRewritten) {
+    std::filesystem::create_directories(std::filesystem::path(appdata_) / "Velmora");
+    const auto file = std::filesystem::path(appdata_) / "Velmora" / "control-path.txt";
+    std::ofstream(file) << "vxcp-path v1 0 18000000x\n";
+    auto peer = server(R"([{"wait": "register"}])");
+    start(peer->port());
+    ASSERT_TRUE(eventually([&] { return connector_->connected(); }, 5s));
+    connector_->stop();
+    // A direct connection ended: the state is saved, no hold, length as read before (30 min).
+    std::ifstream in(file);
+    std::string line;
+    std::getline(in, line);
+    EXPECT_EQ(line, "vxcp-path v1 0 1800000");
+}
+
+}  // namespace
+}  // namespace vx::test
