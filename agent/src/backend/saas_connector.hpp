@@ -43,6 +43,7 @@ class context;
 namespace vx::network {
 
 class WebSocketSession;
+struct WsStats;
 
 class SaasConnector {
   public:
@@ -111,6 +112,8 @@ class SaasConnector {
     bool running() const { return running_.load(); }
     bool connected() const { return connected_.load(); }
     std::int64_t connected_since_us() const { return connected_since_us_.load(); }
+    // The WebSocket transport's counters (backend/websocket_session.hpp), any thread.
+    WsStats websocket_stats() const;
     std::string transport_name() const;
 
     // Liveness of the current connection: reset per connection; the dispatcher moves the
@@ -164,6 +167,7 @@ class SaasConnector {
     bool run_websocket_session();
     // Sleeps in short steps so a stop is prompt.
     void sleep_while_running(std::int64_t wait_ms);
+    std::shared_ptr<WebSocketSession> make_websocket_session();
 
     std::int64_t now_us() const { return steady_now_us_(); }
     void dispatch(const std::string& type, const nlohmann::json& message, const std::string& raw);
@@ -225,8 +229,8 @@ class SaasConnector {
     std::mutex lifecycle_mutex_;
     std::thread thread_;
 
-    // The WebSocket transport, made by the connection thread (run()).
-    std::shared_ptr<WebSocketSession> ws_;
+    // The WebSocket transport; made last, from the members above.
+    std::shared_ptr<WebSocketSession> ws_ = make_websocket_session();
 };
 
 }  // namespace vx::network

@@ -95,10 +95,16 @@ void SaasConnector::sleep_while_running(std::int64_t wait_ms) {
     }
 }
 
-void SaasConnector::run() {
-    ws_ = std::make_shared<WebSocketSession>(
+std::shared_ptr<WebSocketSession> SaasConnector::make_websocket_session() {
+    // The clock is read through the member so set_clocks() before start() still applies.
+    return std::make_shared<WebSocketSession>(
         io_, config_.tls ? tls_.get() : nullptr, [this] { return steady_now_us_(); },
         default_random());
+}
+
+WsStats SaasConnector::websocket_stats() const { return ws_->stats(); }
+
+void SaasConnector::run() {
     set_transport(std::make_shared<WsControlTransport>(ws_));
     ReconnectBackoff backoff;
     // UDP first when "--control-udp" is given; the WebSocket is the fallback.

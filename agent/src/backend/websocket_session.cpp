@@ -263,9 +263,10 @@ void WebSocketSession::begin_connection() {
 
 void WebSocketSession::start_writer(const std::shared_ptr<SaasStream>& stream) {
     writer_done_ = std::make_shared<std::atomic<bool>>(false);
-    writer_ = std::thread([self = shared_from_this(), stream, done = writer_done_] {
-        self->writer_loop(stream, done);
-    });
+    writer_retired_ = std::make_shared<std::atomic<bool>>(false);
+    writer_ =
+        std::thread([self = shared_from_this(), stream, done = writer_done_,
+                     retired = writer_retired_] { self->writer_loop(stream, done, retired); });
 }
 
 void WebSocketSession::loop(const WsSessionConfig& config, WsSessionHooks& hooks,

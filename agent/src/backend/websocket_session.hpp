@@ -126,7 +126,9 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
     void note_pong(std::uint32_t id);
     void note_close(SaasStream& stream, std::uint16_t code, const std::string& reason);
     void pump_writes(SaasStream& stream);
-    void writer_loop(std::shared_ptr<SaasStream> stream, std::shared_ptr<std::atomic<bool>> done);
+    void writer_loop(std::shared_ptr<SaasStream> stream, std::shared_ptr<std::atomic<bool>> done,
+                     std::shared_ptr<std::atomic<bool>> retired);
+    void retire_writer();
     bool refused_log_due(std::uint64_t drops) const { return drops <= 3 || drops % 500 == 0; }
     void log_refusal(bool control);
 
@@ -142,6 +144,7 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
     SocketOwner owner_;
     std::thread writer_;
     std::shared_ptr<std::atomic<bool>> writer_done_;
+    std::shared_ptr<std::atomic<bool>> writer_retired_;
 
     WsFrameParser parser_;
     WsMessageAssembler assembler_;

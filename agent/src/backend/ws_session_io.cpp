@@ -189,15 +189,16 @@ void WebSocketSession::pump_writes(SaasStream& stream) {
 }
 
 void WebSocketSession::writer_loop(std::shared_ptr<SaasStream> stream,
-                                   std::shared_ptr<std::atomic<bool>> done) {
+                                   std::shared_ptr<std::atomic<bool>> done,
+                                   std::shared_ptr<std::atomic<bool>> retired) {
     WsLaneFrame frame;
-    while (lanes_->wait_pop(frame)) {
+    while (lanes_->wait_pop(frame, retired.get())) {
         SocketOwner::Guard guard;
         for (int attempt = 0; attempt < kWriterAttempts; ++attempt) {
             guard = owner_.acquire_for_write();
             if (guard.owns())
                 break;
-            if (lanes_->is_closed())
+            if (lanes_->is_closed() || retired->load())
                 break;
             std::this_thread::sleep_for(std::chrono::milliseconds(kWriterAttemptPauseMs));
         }
@@ -209,7 +210,7 @@ void WebSocketSession::writer_loop(std::shared_ptr<SaasStream> stream,
                 "can start clean",
                 kWriterAttempts * (500 + kWriterAttemptPauseMs));
             shutdown_stream(*stream);
-            lanes_->close();
+            lanes_->close_unless(*retired);
             break;
         }
         if (owner_.take_writer_waited_long()) {
@@ -224,7 +225,7 @@ void WebSocketSession::writer_loop(std::shared_ptr<SaasStream> stream,
             ++write_failures_;
             spdlog::warn("SaasConnector: WS write failed ({}), writer stopping", e.what());
             shutdown_stream(*stream);
-            lanes_->close();
+            lanes_->close_unless(*retired);
             break;
         }
         ++frames_written_;

@@ -56,9 +56,12 @@ bool WsWriterLanes::pop(WsLaneFrame& out) {
     return true;
 }
 
-bool WsWriterLanes::wait_pop(WsLaneFrame& out) {
+bool WsWriterLanes::wait_pop(WsLaneFrame& out, const std::atomic<bool>* retired) {
     std::unique_lock lock(mutex_);
-    cv_.wait(lock, [&] { return closed_ || !control_.empty() || !data_.empty(); });
+    const auto is_retired = [&] { return retired != nullptr && retired->load(); };
+    cv_.wait(lock, [&] { return is_retired() || closed_ || !control_.empty() || !data_.empty(); });
+    if (is_retired())
+        return false;
     auto& lane = !control_.empty() ? control_ : data_;
     if (lane.empty())
         return false;
@@ -87,6 +90,16 @@ void WsWriterLanes::open() {
 void WsWriterLanes::close() {
     {
         std::lock_guard lock(mutex_);
+        closed_ = true;
+    }
+    cv_.notify_all();
+}
+
+void WsWriterLanes::close_unless(const std::atomic<bool>& retired) {
+    {
+        std::lock_guard lock(mutex_);
+        if (retired.load())
+            return;
         closed_ = true;
     }
     cv_.notify_all();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -36,8 +37,10 @@ class WsWriterLanes {
 
     // Takes the next frame without waiting, control lane first.
     bool pop(WsLaneFrame& out);
-    // Waits until a frame is queued (true) or the lanes are closed and empty (false).
-    bool wait_pop(WsLaneFrame& out);
+    // Waits until a frame is queued (true) or the lanes are closed and empty (false). A writer
+    // whose `retired` flag is set (it was given up on and detached) gets false at once, so it
+    // never takes a later connection's frames.
+    bool wait_pop(WsLaneFrame& out, const std::atomic<bool>* retired = nullptr);
     // Waits until both lanes are empty or `timeout` passes; true when empty.
     bool wait_drained(std::chrono::milliseconds timeout);
 
@@ -45,6 +48,9 @@ class WsWriterLanes {
     void open();
     // End of a connection: refuse new frames; what is queued stays for the writer to drain.
     void close();
+    // close(), unless the caller is a retired writer: a detached writer must not close the
+    // lanes of the connection that came after it.
+    void close_unless(const std::atomic<bool>& retired);
     // Throws away whatever is still queued and wakes every waiter.
     void discard();
 

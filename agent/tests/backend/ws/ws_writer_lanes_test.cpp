@@ -84,3 +84,24 @@ TEST(WsWriterLanes, DiscardEmptiesAndReopenStartsClean) {
 
 }  // namespace
 }  // namespace vx::network
+
+namespace vx::network {
+namespace {
+
+TEST(WsWriterLanes, ARetiredWriterTakesNothingAndClosesNothing) {
+    WsWriterLanes lanes;
+    std::atomic<bool> retired{true};
+    lanes.open();
+    lanes.push(bytes(7), false, 1);
+    WsLaneFrame f;
+    EXPECT_FALSE(lanes.wait_pop(f, &retired));
+    lanes.close_unless(retired);
+    EXPECT_FALSE(lanes.is_closed());
+    EXPECT_EQ(lanes.data_pending(), 1u);
+    std::atomic<bool> current{false};
+    lanes.close_unless(current);
+    EXPECT_TRUE(lanes.is_closed());
+}
+
+}  // namespace
+}  // namespace vx::network
