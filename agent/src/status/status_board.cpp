@@ -1,5 +1,6 @@
 #include "status/status_board.hpp"
 
+#include <cmath>
 #include <cstdio>
 #include <ctime>
 #include <utility>
@@ -33,6 +34,12 @@ bool assign(T& field, U&& value) {
     }
     field = std::forward<U>(value);
     return true;
+}
+
+// Figures arrive from measurements that may be NaN or infinite; the board keeps one spelling of
+// "unknown" (negative) so a NaN feed does not count as a change on every call.
+double known_or_unknown(double value) {
+    return std::isfinite(value) && value >= 0.0 ? value : -1.0;
 }
 
 bool valid_problem(ProblemKind kind) {
@@ -159,7 +166,7 @@ void StatusBoard::set_stream(std::string codec, std::uint32_t width, std::uint32
 
 void StatusBoard::set_sent_rate(double mbps) {
     std::lock_guard lock(mutex);
-    if (assign(snap_.sent_mbps, mbps)) {
+    if (assign(snap_.sent_mbps, known_or_unknown(mbps))) {
         changed_locked();
     }
 }
@@ -167,8 +174,8 @@ void StatusBoard::set_sent_rate(double mbps) {
 void StatusBoard::set_path(MediaPathKind kind, double ping_ms, double loss_pct) {
     std::lock_guard lock(mutex);
     bool changed = assign(snap_.path, kind);
-    changed = assign(snap_.ping_ms, ping_ms) || changed;
-    changed = assign(snap_.loss_pct, loss_pct) || changed;
+    changed = assign(snap_.ping_ms, known_or_unknown(ping_ms)) || changed;
+    changed = assign(snap_.loss_pct, known_or_unknown(loss_pct)) || changed;
     if (changed) {
         changed_locked();
     }

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <future>
+#include <limits>
 #include <thread>
 
 namespace vx {
@@ -145,6 +146,25 @@ TEST_F(BoardTest, EveryChangeRaisesTheCounterOnce) {
     EXPECT_EQ(counter(), 4u);
     board.set_public_address("203.0.113.5");
     EXPECT_EQ(counter(), 4u);
+}
+
+TEST_F(BoardTest, UnmeasurableFiguresAreOneUnknownAndNotAChangeEachTime) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    board.set_path(MediaPathKind::relay, nan, -std::numeric_limits<double>::infinity());
+    board.set_sent_rate(nan);
+    std::uint64_t after_first = 0;
+    {
+        std::lock_guard lock(board.mutex);
+        after_first = board.change_counter;
+    }
+    board.set_path(MediaPathKind::relay, nan, nan);
+    board.set_sent_rate(std::numeric_limits<double>::infinity());
+    const auto snap = board.snapshot();
+    EXPECT_EQ(snap.ping_ms, -1.0);
+    EXPECT_EQ(snap.loss_pct, -1.0);
+    EXPECT_EQ(snap.sent_mbps, -1.0);
+    std::lock_guard lock(board.mutex);
+    EXPECT_EQ(board.change_counter, after_first);
 }
 
 TEST_F(BoardTest, AChangeWakesAWaitingThread) {
