@@ -6,9 +6,12 @@
 #include <asio/io_context.hpp>
 #include <limits>
 
+#include "backend/control_bridge.hpp"
 #include "backend/saas_connector.hpp"
 #include "config/command_line.hpp"
 #include "direct_candidate_state.hpp"
+#include "session_config.hpp"
+#include "session_runner.hpp"
 #include "util/shared_endpoint.hpp"
 
 namespace vx {
@@ -125,17 +128,30 @@ void run_with_backend(const AgentConfig& config, SessionOrders& orders, std::ato
     DirectCandidateState direct;
     util::SharedEndpoint media_endpoint;
     const util::SystemInfo system = util::read_system_info();
-    network::SaasConnector connector(io, make_saas_config(config, system, kAgentVersion));
+    // Declared before the connector: the connector's thread, which calls them, ends first.
     BackendHandlers handlers(orders, running, direct, media_endpoint, !config.public_ip.empty());
+    network::SaasConnector connector(io, make_saas_config(config, system, kAgentVersion));
     handlers.install(connector);
+    const auto bridge = network::ControlBridge::for_connector(connector);
+    connector.set_control_bridge(bridge);
+    SessionRunner sessions({io, running, orders, &connector, bridge.get(), [&config, &direct] {
+                                return !config.public_ip.empty() ? config.public_ip
+                                                                 : direct.address();
+                            }});
+    // The open video sender follows the launcher's relayed address as well.
+    connector.set_on_client_candidate([&](std::string host, std::uint16_t port) {
+        sessions.on_client_candidate(host, port);
+        handlers.on_client_candidate(std::move(host), port);
+    });
     connector.start();
 
     WaitingLoop loop({orders, running, stop_requested,
                       [&] { connector.clear_cached_session_ready(); },
                       [&](const network::PrepareSessionParams& p) {
-                          end_prepared_session_at_once(connector, p);
+                          sessions.run(session_config_from_order(config, p));
                       }});
     loop.run();
+    // Not under the session mutex: the connector's thread takes it in the order handlers.
     connector.stop();
 }
 
