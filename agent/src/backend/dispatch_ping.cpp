@@ -1,7 +1,7 @@
 #include <spdlog/spdlog.h>
 
-#include "backend/ping_pong.hpp"
 #include "backend/saas_connector.hpp"
+#include "link/pong.hpp"
 
 namespace vx::network {
 

@@ -10,6 +10,7 @@
 
 #include "backend/messages.hpp"
 #include "platform/paths.hpp"
+#include "traversal/relay_rtt_probe.hpp"
 #include "util/error_text.hpp"
 
 namespace vx::network {
@@ -63,6 +64,7 @@ SaasConnector::SaasConnector(asio::io_context& io, SaasConfig config)
       bridge_queue_(std::make_shared<BridgeWriteQueue>(kBridgeQueueCapacity)),
       relay_book_(std::make_shared<RelayBook>()) {
     RelayProbeSetup setup;
+    setup.probe = stun_binding_probe;
     setup.now_us = util::steady_now_us;
     setup.book = relay_book_;
     // Holds the queue itself, not the connector: a detached probe may still report.

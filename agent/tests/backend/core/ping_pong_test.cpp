@@ -1,4 +1,4 @@
-#include "backend/ping_pong.hpp"
+#include "link/pong.hpp"
 
 #include <gtest/gtest.h>
 
