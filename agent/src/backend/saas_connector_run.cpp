@@ -68,6 +68,7 @@ class WsConnectorHooks : public WsSessionHooks {
         c_.note_heard(now_());
         c_.handle_message(text);
     }
+    std::uint64_t app_pings() const override { return c_.app_pings(); }
 
   private:
     SaasConnector& c_;
@@ -102,7 +103,9 @@ std::shared_ptr<WebSocketSession> SaasConnector::make_websocket_session() {
         default_random());
 }
 
-WsStats SaasConnector::websocket_stats() const { return ws_->stats(); }
+WsStats SaasConnector::websocket_stats() const {
+    return ws_->stats();
+}
 
 void SaasConnector::run() {
     set_transport(std::make_shared<WsControlTransport>(ws_));

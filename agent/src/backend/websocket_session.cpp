@@ -256,6 +256,7 @@ void WebSocketSession::begin_connection() {
     end_reason_ = "peer closed";
     agent_closed_ = false;
     rx_frames_ = 0;
+    pings_seen_ = 0;
     control_written_ = 0;
     connected_since_us_ = now;
     connected_ = true;
@@ -290,7 +291,7 @@ void WebSocketSession::loop(const WsSessionConfig& config, WsSessionHooks& hooks
                 if (stream.tls())
                     pump_writes(stream);
             }
-            if (!keepalive_step(stream))
+            if (!keepalive_step(stream, hooks))
                 break;
             if (now - lanes_log_us_ >= 30'000'000) {
                 lanes_log_us_ = now;
@@ -338,7 +339,7 @@ void WebSocketSession::move_outgoing(WsSessionHooks& hooks) {
     }
 }
 
-bool WebSocketSession::keepalive_step(SaasStream& stream) {
+bool WebSocketSession::keepalive_step(SaasStream& stream, const WsSessionHooks& hooks) {
     const std::int64_t now = now_();
     const auto s = stats();
     const std::int64_t silent_ms = (now - keepalive_.last_inbound_us()) / 1000;
@@ -387,8 +388,8 @@ bool WebSocketSession::keepalive_step(SaasStream& stream) {
                 "had proven inbound traffic (app pings={}, keepalive pings={}, "
                 "pongs={}; ws_rx={}, ws_tx={}, ws_reads={}, ws_rd_to={}) - closing to "
                 "reconnect",
-                silent_ms, 0, keepalive_.pings_sent(), keepalive_.pongs_received(), rx_frames_,
-                s.frames_written, s.reads, s.read_timeouts);
+                silent_ms, hooks.app_pings(), keepalive_.pings_sent(), keepalive_.pongs_received(),
+                rx_frames_, s.frames_written, s.reads, s.read_timeouts);
             end_reason_ = "inbound silent past the liveness limit";
             break;
     }

@@ -43,6 +43,8 @@ class WsSessionHooks {
     virtual void send_next_paced_part() {}
     // One received message; an exception ends the connection.
     virtual void on_message(const std::string& text) = 0;
+    // Application pings the dispatcher counted on this connection (for the silence log).
+    virtual std::uint64_t app_pings() const { return 0; }
 };
 
 struct WsSessionConfig {
@@ -116,7 +118,7 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
     void loop(const WsSessionConfig& config, WsSessionHooks& hooks,
               const std::atomic<bool>& running, SaasStream& stream);
     void move_outgoing(WsSessionHooks& hooks);
-    bool keepalive_step(SaasStream& stream);
+    bool keepalive_step(SaasStream& stream, const WsSessionHooks& hooks);
     void end_connection(WsSessionHooks& hooks, const std::shared_ptr<SaasStream>& stream);
     void join_writer(std::chrono::milliseconds limit);
 
@@ -173,7 +175,9 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
     std::int64_t pong_log_us_ = INT64_MIN / 2;
     std::int64_t sent_ping_log_us_ = INT64_MIN / 2;
     std::int64_t lanes_log_us_ = INT64_MIN / 2;
-    std::uint64_t pings_seen_ = 0;
+    std::uint64_t pings_seen_ = 0;  // this connection
+    std::uint64_t pings_suppressed_ = 0;
+    std::uint64_t pongs_suppressed_ = 0;
     std::int64_t control_log_us_ = INT64_MIN / 2;
 };
 

@@ -113,10 +113,11 @@ bool WebSocketSession::answer_ping(SaasStream& stream, std::string payload) {
         spdlog::info(
             "SaasConnector: WS ping received from the backend ({}B payload) - pong {} "
             "the control lane ({} seen, {} suppressed in the last window)",
-            size, ok ? "queued on" : "REFUSED by", pings_seen_,
-            pings_seen_ == 0 ? 0 : pings_seen_ - 1);
+            size, ok ? "queued on" : "REFUSED by", pings_seen_, pings_suppressed_);
         ping_log_us_ = now;
-        pings_seen_ = 0;
+        pings_suppressed_ = 0;
+    } else {
+        ++pings_suppressed_;
     }
     if (ok)
         return true;
@@ -133,14 +134,18 @@ void WebSocketSession::note_pong(std::uint32_t id) {
     const std::int64_t now = now_();
     std::int64_t rtt_us = 0;
     const bool matched = keepalive_.on_pong(id, now, rtt_us);
-    if (now - pong_log_us_ < kLogWindowUs)
+    if (now - pong_log_us_ < kLogWindowUs) {
+        ++pongs_suppressed_;
         return;
+    }
     pong_log_us_ = now;
+    const std::uint64_t suppressed = pongs_suppressed_;
+    pongs_suppressed_ = 0;
     spdlog::info(
         "SaasConnector: WS pong received ({} ms rtt, id={}{}) - inbound verified: {}/{} "
         "keepalive ping(s) answered ({} suppressed in the last window)",
         rtt_us / 1000, id, matched ? "" : ", unmatched", keepalive_.pongs_received(),
-        keepalive_.pings_sent(), 0);
+        keepalive_.pings_sent(), suppressed);
 }
 
 void WebSocketSession::note_close(SaasStream& stream, std::uint16_t code,
