@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "config/command_line.hpp"
+#include "support/scoped_env.hpp"
 
 namespace vx {
 namespace {
@@ -20,7 +21,7 @@ TEST(AudioParitySwitch, AcceptedValuesInAnyCase) {
 }
 
 TEST(AudioParitySwitch, CommandLineOptionWinsOverTheEnvironment) {
-    ::setenv("VX_AUDIO_PARITY", "on", 1);
+    test::ScopedEnv on("VX_AUDIO_PARITY", "on");
     AgentConfig from_env = parse_command_line({}).config;
     apply_environment(from_env);
     EXPECT_TRUE(from_env.audio_parity);
@@ -29,11 +30,10 @@ TEST(AudioParitySwitch, CommandLineOptionWinsOverTheEnvironment) {
     apply_environment(told_off);
     EXPECT_FALSE(told_off.audio_parity);
 
-    ::setenv("VX_AUDIO_PARITY", "off", 1);
+    test::ScopedEnv off("VX_AUDIO_PARITY", "off");
     AgentConfig told_on = parse_command_line({"--audio-parity"}).config;
     apply_environment(told_on);
     EXPECT_TRUE(told_on.audio_parity);
-    ::unsetenv("VX_AUDIO_PARITY");
 }
 
 }  // namespace

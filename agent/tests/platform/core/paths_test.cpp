@@ -4,28 +4,15 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <optional>
 #include <string>
 
 #include "platform/computer_name.hpp"
+#include "support/scoped_env.hpp"
 
 namespace vx::platform {
 namespace {
 
-class ScopedEnv {
-  public:
-    ScopedEnv(const char* name, const char* value) : name_(name) {
-        if (const char* old = std::getenv(name)) {
-            old_ = old;
-        }
-        value != nullptr ? ::setenv(name, value, 1) : ::unsetenv(name);
-    }
-    ~ScopedEnv() { old_ ? ::setenv(name_, old_->c_str(), 1) : ::unsetenv(name_); }
-
-  private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
+using test::ScopedEnv;
 
 TEST(Paths, LocalAppDataFallsBackInOrder) {
     ScopedEnv local("LOCALAPPDATA", "/la");
