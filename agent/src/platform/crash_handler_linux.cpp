@@ -7,9 +7,9 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 #include <ctime>
 
+#include "platform/console.hpp"
 #include "platform/crash_line.hpp"
 
 namespace vx::platform {
@@ -23,20 +23,6 @@ std::atomic<long> g_utc_offset_s{0};  // local time minus UTC, taken outside the
 std::atomic<bool> g_crashing{false};
 
 alignas(16) char g_alt_stack[64 * 1024];
-
-void write_all(int fd, const char* data, std::size_t size) {
-    while (fd >= 0 && size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return;
-        }
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-}
 
 void refresh_utc_offset() {
     const std::time_t now = std::time(nullptr);
@@ -72,8 +58,8 @@ void on_fatal_signal(int signal_number, siginfo_t* info, void*) {
         char line[256];
         const std::size_t size =
             compose_crash_line(facts_of(signal_number, info), line, sizeof line);
-        write_all(STDERR_FILENO, line, size);
-        write_all(g_log_fd.load(), line, size);
+        write_fd(STDERR_FILENO, line, size);
+        write_fd(g_log_fd.load(), line, size);
     }
     // Back to the default action: a fault repeats on return and ends the process with the
     // original signal; a raised signal is delivered again once this handler returns.

@@ -2,6 +2,8 @@
 
 #include <signal.h>
 
+#include "platform/signal_name.hpp"
+
 namespace vx::platform {
 namespace {
 
@@ -91,23 +93,6 @@ void write_stamp(LineWriter& w, std::int64_t local_ms) {
     w.text("] ");
 }
 
-const char* fatal_signal_name(int signal_number) {
-    switch (signal_number) {
-        case SIGSEGV:
-            return "SIGSEGV";
-        case SIGBUS:
-            return "SIGBUS";
-        case SIGILL:
-            return "SIGILL";
-        case SIGFPE:
-            return "SIGFPE";
-        case SIGABRT:
-            return "SIGABRT";
-        default:
-            return "signal";
-    }
-}
-
 // The kind of access or fault, as far as si_code tells it.
 const char* fault_kind(int signal_number, int code) {
     if (signal_number == SIGSEGV) {
@@ -147,7 +132,7 @@ std::size_t compose_crash_line(const CrashFacts& facts, char* out, std::size_t c
     w.text("] Fatal crash: Unhandled OS exception 0x");
     w.unsigned_number(static_cast<std::uint64_t>(facts.signal_number), 16);
     w.text(" (");
-    w.text(fatal_signal_name(facts.signal_number));
+    w.text(signal_name(facts.signal_number));
     if (const char* kind = fault_kind(facts.signal_number, facts.signal_code)) {
         w.text(", ");
         w.text(kind);

@@ -4,6 +4,8 @@
 #include <functional>
 #include <thread>
 
+#include "platform/signal_name.hpp"  // signal_name, for the handler's log line
+
 namespace vx::platform {
 
 // Blocks SIGINT and SIGTERM in the calling thread, so in every thread it starts afterwards, and
@@ -35,8 +37,5 @@ class StopSignalWatcher {
     std::atomic<bool> stopping_{false};
     std::thread thread_;
 };
-
-// Name of a signal ("SIGINT"), or "signal" for one this file does not know.
-const char* signal_name(int signal_number);
 
 }  // namespace vx::platform

@@ -63,27 +63,4 @@ void StopSignalWatcher::run() {
     }
 }
 
-const char* signal_name(int signal_number) {
-    switch (signal_number) {
-        case SIGINT:
-            return "SIGINT";
-        case SIGTERM:
-            return "SIGTERM";
-        case SIGSEGV:
-            return "SIGSEGV";
-        case SIGBUS:
-            return "SIGBUS";
-        case SIGILL:
-            return "SIGILL";
-        case SIGFPE:
-            return "SIGFPE";
-        case SIGABRT:
-            return "SIGABRT";
-        case SIGPIPE:
-            return "SIGPIPE";
-        default:
-            return "signal";
-    }
-}
-
 }  // namespace vx::platform
