@@ -73,6 +73,11 @@ bool SessionRelay::active() const {
     return running_ && client_->is_allocated();
 }
 
+bool SessionRelay::stopping() const {
+    std::lock_guard lock(mutex_);
+    return stopping_;
+}
+
 bool SessionRelay::wait_for_stop(std::chrono::milliseconds limit) {
     std::unique_lock lock(mutex_);
     return wake_.wait_for(lock, limit, [this] { return stopping_; });
@@ -92,8 +97,8 @@ void SessionRelay::poll() {
             if (n > 0) {
                 options_.on_datagram(peer, port, buffer.data(), static_cast<std::size_t>(n));
             }
-            std::lock_guard lock(mutex_);
-            if (stopping_) {
+            // A closed socket answers at once; wait instead of spinning on it.
+            if (n < 0 ? wait_for_stop(std::chrono::milliseconds(kReceiveStepMs)) : stopping()) {
                 return;
             }
         } else if (wait_for_stop(std::chrono::milliseconds(kReceiveStepMs))) {

@@ -56,6 +56,7 @@ class SessionRelay {
   private:
     void poll();
     bool wait_for_stop(std::chrono::milliseconds limit);
+    bool stopping() const;
 
     TurnTiming timing_;
     std::unique_ptr<TurnClient> client_;
