@@ -12,6 +12,7 @@
 
 #include "backend/saas_connector.hpp"
 #include "status/status_board.hpp"
+#include "support/log_lines.hpp"
 #include "support/test_backend_peer.hpp"
 
 namespace vx::network {
@@ -109,6 +110,16 @@ TEST_F(ConnectorBackendTest, ServerErrorIsNotATokenProblem) {
     TestBackendPeer peer({"--reject", "500", "--reject-count", "1"});
     start(peer.port());
     ASSERT_TRUE(peer.wait_for([&] { return !peer.events("connect").empty(); }, 4s));
+    EXPECT_FALSE(problem(ProblemKind::token_rejected));
+}
+
+TEST_F(ConnectorBackendTest, PlainHttpToATlsPortGetsTheHintFromTheBody) {
+    test::LogLines log;
+    TestBackendPeer peer({"--reject", "400-plain", "--reject-count", "1"});
+    start(peer.port());
+    ASSERT_TRUE(peer.wait_for([&] { return !peer.events("reject").empty(); }, 3s));
+    ASSERT_TRUE(peer.wait_for([&] { return log.count("WebSocket handshake rejected") > 0; }, 2s));
+    EXPECT_EQ(log.count("SaasConnector: the agent speaks plain ws:// only. Use --saas-port 80"), 1);
     EXPECT_FALSE(problem(ProblemKind::token_rejected));
 }
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "log_lines.hpp"
+#include "support/log_lines.hpp"
 #include "session_orders.hpp"
 #include "status/status_board.hpp"
 #include "support/fake_clock.hpp"

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "driver_backend.hpp"
-#include "log_lines.hpp"
+#include "support/log_lines.hpp"
 #include "support/fake_clock.hpp"
 
 namespace vx {
