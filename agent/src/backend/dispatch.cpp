@@ -7,8 +7,47 @@ namespace vx::network {
 
 using nlohmann::json;
 
+namespace {
+
+// Our messages nest a few levels at most. Serialising and comparing JSON recurse, so a
+// pathologically deep document (a "turn" block of a million brackets) would overflow the stack.
+constexpr int kMaxNesting = 64;
+
+bool nests_deeper_than(const std::string& text, int limit) {
+    int depth = 0;
+    bool in_string = false;
+    bool escaped = false;
+    for (const char ch : text) {
+        if (in_string) {
+            if (escaped) {
+                escaped = false;
+            } else if (ch == '\\') {
+                escaped = true;
+            } else if (ch == '"') {
+                in_string = false;
+            }
+        } else if (ch == '"') {
+            in_string = true;
+        } else if (ch == '[' || ch == '{') {
+            if (++depth > limit) {
+                return true;
+            }
+        } else if (ch == ']' || ch == '}') {
+            --depth;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
 void SaasConnector::handle_message(const std::string& text) {
     messages_received_.fetch_add(1);
+    if (nests_deeper_than(text, kMaxNesting)) {
+        spdlog::warn("SaasConnector: message nested deeper than {} levels — dropped: {:.80}",
+                     kMaxNesting, text);
+        return;
+    }
     json message = json::parse(text, nullptr, false);
     if (message.is_discarded()) {
         spdlog::warn("SaasConnector: invalid JSON: {:.80}", text);

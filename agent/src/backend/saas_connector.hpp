@@ -134,7 +134,7 @@ class SaasConnector {
     std::shared_ptr<LogUpload> log_upload() const;
     // The bridge's write queue: filled here, drained by the bridge's writer.
     const std::shared_ptr<BridgeWriteQueue>& bridge_queue() const { return bridge_queue_; }
-    // Set before relay lists arrive (the driver passes the STUN binding probe).
+    // Replaces the relay measurement (by default one STUN Binding round trip per node).
     void set_relay_probe(RelayProbeFn probe);
     // Steady clock in microseconds and wall clock in milliseconds since 1970; set before
     // start(). Tests drive protocol time with them.
@@ -154,6 +154,9 @@ class SaasConnector {
     const std::shared_ptr<RelayBook>& relay_book() const { return relay_book_; }
     RelayProbe& relay_probe() { return *relay_probe_; }
     const OutgoingQueue& outgoing() const { return *queue_; }
+    // The queue itself, for a thread that may outlive the connector after a deadline-detach
+    // (the control bridge's reader): it queues through this instead of enqueue_message().
+    const std::shared_ptr<OutgoingQueue>& outgoing_queue() const { return queue_; }
 
     // ---- Relay list handling (also reachable through handle_message) ----
     void handle_relay_list(const nlohmann::json& message);

@@ -133,3 +133,26 @@ TEST(DispatchFuzz, RandomAndMutatedMessagesOnlyEverLog) {
 
 }  // namespace
 }  // namespace vx::network
+
+namespace vx::network {
+namespace {
+
+TEST(DispatchFuzz, PathologicallyDeepNestingIsDroppedNotRecursedInto) {
+    test::LogCapture log;
+    test::ConnectorRig rig;
+    int prepared = 0;
+    rig.connector.set_on_prepare_session([&](const PrepareSessionParams&) { ++prepared; });
+    const std::string deep = std::string(200'000, '[') + std::string(200'000, ']');
+    rig.connector.handle_message(R"({"type":"prepare_session","session_id":"s","turn":)" + deep +
+                                 "}");
+    rig.connector.handle_message(deep);
+    EXPECT_EQ(log.count("nested deeper than 64 levels — dropped"), 2u);
+    EXPECT_EQ(prepared, 0);
+    // Brackets inside strings do not count, and ordinary nesting passes.
+    rig.connector.handle_message(R"({"type":"prepare_session","session_id":"t","client_id":")" +
+                                 std::string(100, '[') + R"(\"","turn":{"a":[[{"b":[1]}]]}})");
+    EXPECT_EQ(prepared, 1);
+}
+
+}  // namespace
+}  // namespace vx::network
