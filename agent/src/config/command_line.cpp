@@ -11,6 +11,9 @@ namespace {
 
 constexpr std::int64_t kU32Max = std::numeric_limits<std::uint32_t>::max();
 constexpr std::int64_t kI32Max = std::numeric_limits<std::int32_t>::max();
+// The audio socket binds base+5, the highest port the base fixes; a larger base would wrap the
+// derived ports around to unrelated low ports.
+constexpr std::int64_t kMaxPortBase = 65535 - 5;
 
 // Whole decimal number in [min, max]: optional '-' only when min is negative, then digits only.
 // Returns the error text, empty on success.
@@ -123,8 +126,8 @@ Setter answered_early() {
 
 const std::vector<OptionSpec>& options() {
     static const std::vector<OptionSpec> table{
-        {"--port-base", true, port(&AgentConfig::port_base)},
-        {"--port", true, port(&AgentConfig::port_base)},
+        {"--port-base", true, number(&AgentConfig::port_base, 1, kMaxPortBase)},
+        {"--port", true, number(&AgentConfig::port_base, 1, kMaxPortBase)},
         {"--width", true, number(&AgentConfig::width, 1, kU32Max)},
         {"--height", true, number(&AgentConfig::height, 1, kU32Max)},
         {"--fps", true, u32(&AgentConfig::fps)},

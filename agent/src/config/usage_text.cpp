@@ -21,7 +21,7 @@ Backend:
   --agent-token TOKEN         this PC's agent token
 
 Stream:
-  --port-base P, --port P     port base (1 to 65535, default 47998)
+  --port-base P, --port P     port base (1 to 65530, default 47998)
   --width N, --height N       picture size (default 1920x1080)
   --fps N                     frame rate (default 60)
   --bitrate N                 bit/s (default 30000000)

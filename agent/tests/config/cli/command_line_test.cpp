@@ -47,6 +47,8 @@ TEST(CommandLine, EveryOptionSetsItsField) {
     const std::vector<OptionCase> cases = {
         {{"--port-base", "50000"}, [](const AgentConfig& c) { return c.port_base == 50000; }},
         {{"--port", "40000"}, [](const AgentConfig& c) { return c.port_base == 40000; }},
+        // The highest base whose audio port (base+5) is still a port.
+        {{"--port-base", "65530"}, [](const AgentConfig& c) { return c.port_base == 65530; }},
         {{"--width", "1280"}, [](const AgentConfig& c) { return c.width == 1280; }},
         {{"--height", "720"}, [](const AgentConfig& c) { return c.height == 720; }},
         {{"--fps", "144"}, [](const AgentConfig& c) { return c.fps == 144; }},
@@ -125,7 +127,9 @@ struct ErrorCase {
 TEST(CommandLine, BadInputIsAnErrorNamingTheOption) {
     const std::vector<ErrorCase> cases = {
         {{"--port-base", "x"}, "--port-base: 'x' is not a whole number"},
-        {{"--port-base", "70000"}, "--port-base: 70000 is out of range (1 to 65535)"},
+        {{"--port-base", "70000"}, "--port-base: 70000 is out of range (1 to 65530)"},
+        {{"--port-base", "65531"}, "--port-base: 65531 is out of range (1 to 65530)"},
+        {{"--port", "65535"}, "--port: 65535 is out of range (1 to 65530)"},
         {{"--port-base", "0"}, "--port-base: 0 is out of range"},
         {{"--port-base", "-5"}, "--port-base: '-5' is not a whole number"},
         {{"--port-base", "+5"}, "--port-base: '+5' is not a whole number"},

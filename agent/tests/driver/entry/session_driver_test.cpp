@@ -55,7 +55,7 @@ TEST_F(SessionDriverTest, UnusableCommandLineThrowsTheParsersMessage) {
         FAIL() << "no exception";
     } catch (const CommandLineError& e) {
         EXPECT_STREQ(e.what(),
-                     "--port-base: 70000 is out of range (1 to 65535) (run with --help to see the "
+                     "--port-base: 70000 is out of range (1 to 65530) (run with --help to see the "
                      "options)");
     }
 }
