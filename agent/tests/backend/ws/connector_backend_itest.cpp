@@ -7,8 +7,11 @@
 #include <asio/io_context.hpp>
 #include <asio/ssl/context.hpp>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
+#include <sstream>
 
 #include "backend/saas_connector.hpp"
 #include "status/status_board.hpp"
@@ -211,14 +214,39 @@ class BlackHole {
     std::uint16_t port_ = 0;
 };
 
+// Sockets of this network namespace trying to connect (SYN_SENT) to the loopback port.
+int connecting_to(std::uint16_t port) {
+    std::ifstream in("/proc/net/tcp");
+    std::string line;
+    std::getline(in, line);
+    int n = 0;
+    char want[8];
+    std::snprintf(want, sizeof want, ":%04X", port);
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state;
+        fields >> slot >> local >> remote >> state;
+        if (state == "02" && remote.size() > 5 && remote.substr(remote.size() - 5) == want)
+            ++n;
+    }
+    return n;
+}
+
 TEST_F(ConnectorBackendTest, StopIsPromptWhileTheConnectHangs) {
+    test::LogLines log;
     BlackHole hole;
+    const int before = connecting_to(hole.port());
     start(hole.port());
-    std::this_thread::sleep_for(1500ms);  // let the attempt hang in its connect
+    const auto until = Clock::now() + 3s;
+    while (connecting_to(hole.port()) <= before && Clock::now() < until) {
+        std::this_thread::sleep_for(10ms);
+    }
+    ASSERT_GT(connecting_to(hole.port()), before) << "the agent's SYN is not hanging";
     EXPECT_FALSE(connector->connected());
     const auto t0 = Clock::now();
     connector->stop();
     EXPECT_LT(Clock::now() - t0, 1s);
+    EXPECT_EQ(log.count("WebSocket connected"), 0);
 }
 
 // TLS against the Python backend with a CA made for the test.
