@@ -121,19 +121,25 @@ std::string format_duration(std::int64_t seconds, bool russian) {
     }
     const std::int64_t hours = seconds / 3600;
     const std::int64_t minutes = seconds % 3600 / 60;
-    const std::string h = russian ? " ч" : " h";
-    const std::string min = russian ? " мин" : " min";
+    const std::string_view min = russian ? " мин" : " min";
+    // Appended piece by piece: GCC 12 at -O3 warns falsely (-Wrestrict) on "literal" + temporary.
+    std::string text;
     if (hours > 0) {
-        std::string text = std::to_string(hours) + h;
+        text = std::to_string(hours);
+        text += russian ? " ч" : " h";
         if (minutes > 0) {
-            text += " " + std::to_string(minutes) + min;
+            text += ' ';
+            text += std::to_string(minutes);
+            text += min;
         }
-        return text;
+    } else if (minutes > 0) {
+        text = std::to_string(minutes);
+        text += min;
+    } else {
+        text = std::to_string(seconds);
+        text += russian ? " с" : " s";
     }
-    if (minutes > 0) {
-        return std::to_string(minutes) + min;
-    }
-    return std::to_string(seconds) + (russian ? " с" : " s");
+    return text;
 }
 
 }  // namespace vx
