@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "backend/saas_connector.hpp"
+#include "backend/vxcp_message_fit.hpp"
 #include "status/status_board.hpp"
 
 namespace vx::network {
@@ -387,7 +388,14 @@ void VxcpControlLoop::pump_outgoing(UdpControlChannel& ch) {
         }
         if (ch.queue_message(as_bytes(text))) {
             ch.send();
-        } else {
+            continue;
+        }
+        const auto pieces = vxcp_fit_control_data(text, ch.stream()->settings().max_message);
+        for (const auto& piece : pieces) {
+            ch.queue_message(as_bytes(piece));
+        }
+        ch.send();
+        if (pieces.empty()) {
             spdlog::warn(
                 "SaasConnector: dropped a {} B control message - larger than the channel's "
                 "message limit",
