@@ -99,11 +99,7 @@ void StatusScreen::stop() {
         return;
     }
     stop_.store(true);
-    {
-        std::lock_guard lock(board_->mutex);
-        ++board_->change_counter;
-    }
-    board_->changed.notify_all();
+    board_->poke();  // raises the counter under the board's mutex, so the wait cannot miss it
     thread_.join();
 }
 
@@ -195,9 +191,12 @@ bool StatusScreen::write_frame(std::string_view frame) {
 
 void StatusScreen::finish_ansi() {
     const StatusSnapshot snap = board_->snapshot();
-    if (g_screen_active.exchange(0) == 1) {
-        console_->write(kLeaveSequence);
+    // Only the crash path clears the flag before this: the process is dying, and a "stopped"
+    // text next to its crash report would tell the user the opposite of what happened.
+    if (g_screen_active.exchange(0) != 1) {
+        return;
     }
+    console_->write(kLeaveSequence);
     console_->write(render_final_screen(snap, russian_));
 }
 

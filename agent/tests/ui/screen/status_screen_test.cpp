@@ -178,6 +178,7 @@ TEST(StatusScreenAnsi, NothingIsDrawnOnceTheCrashPathLeftTheScreen) {
     screen.stop();
     EXPECT_EQ(console.count("198.51.100.9"), 0u);
     EXPECT_EQ(console.count(std::string(kLeaveSequence)), 0u) << "the crash path wrote it";
+    EXPECT_EQ(console.count("Velmora agent stopped."), 0u) << "no clean-stop text in a crash";
     EXPECT_EQ(screen.frames_written(), 1u);
 }
 
