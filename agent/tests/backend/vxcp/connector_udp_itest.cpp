@@ -14,6 +14,7 @@
 #include "peer_process.hpp"
 #include "status/status_board.hpp"
 #include "support/test_backend_peer.hpp"
+#include "traversal/turn/coturn_process.hpp"
 
 namespace vx::test {
 namespace {
@@ -160,6 +161,51 @@ TEST_F(ConnectorUdpTest, UnreadableSavedStateIsIgnoredAndRewritten) {
     std::string line;
     std::getline(in, line);
     EXPECT_EQ(line, "vxcp-path v1 0 1800000");
+}
+
+TEST_F(ConnectorUdpTest, StalledDirectPathMovesToTheRelayAndEngagesTheHold) {
+    if (!coturn_available()) {
+        GTEST_SKIP() << "coturn (/usr/bin/turnserver) is not installed";
+    }
+    CoturnProcess turn(CoturnProcess::Options{});
+    ASSERT_TRUE(turn.wait_ready()) << turn.log();
+    const json relay_list = {
+        {"type", "relay_list"},
+        {"relays",
+         json::array(
+             {{{"id", "r1"},
+               {"host", "127.0.0.1"},
+               {"port", turn.port()},
+               {"control", {{"username", "vxuser"}, {"credential", "vxpass"}, {"ttl", 3600}}}}})}};
+    auto peer = server(R"([{"wait": "register"}, {"send": )" + relay_list.dump() +
+                       R"(}, {"pings": 300, "interval": 0.04}])");
+    PeerProcess proxy("udp_proxy.py",
+                      {"--target", "127.0.0.1:" + std::to_string(peer->port()), "--seed", "5"});
+    start(proxy.port());
+    ASSERT_TRUE(eventually(
+        [&] {
+            const json c = conn(*peer, 1);
+            return c.is_object() && c["pongs_in_order"].get<int>() >= 10;
+        },
+        5s));
+    // Only the direct flow goes dark; the relay reaches the backend through a flow of its own.
+    ASSERT_EQ(proxy.control(R"({"blackhole": "both", "flow": 1})"), "ok");
+    ASSERT_TRUE(eventually([&] { return connector_->transport_name() == "udp-relay"; }, 15s));
+    ASSERT_TRUE(eventually([&] { return conn(*peer, 1)["pongs_in_order"] == 300; }, 15s))
+        << conn(*peer, 1).dump();
+    const json st = json::parse(peer->control(R"({"stats": true})"));
+    EXPECT_EQ(st["count"], 1);  // the same connection throughout
+    EXPECT_EQ(st["connections"]["1"]["pongs_out_of_order"], 0);
+    EXPECT_TRUE(st["violations"].empty()) << st["violations"].dump();
+    // The hold is engaged for 30 min and saved; the next one would last 60 min.
+    std::ifstream in(std::filesystem::path(appdata_) / "Velmora" / "control-path.txt");
+    std::string tag, version;
+    long long hold_end = 0, length = 0;
+    in >> tag >> version >> hold_end >> length;
+    EXPECT_EQ(tag, "vxcp-path");
+    EXPECT_GT(hold_end, 0);
+    EXPECT_EQ(length, 3'600'000);
+    connector_->stop();  // while the relay still runs
 }
 
 }  // namespace
