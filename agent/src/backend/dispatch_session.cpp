@@ -62,7 +62,7 @@ void SaasConnector::on_prepare_session(const json& message, const std::string& r
         order = read_prepare_session(message);
     } catch (const std::exception& e) {
         spdlog::error("SaasConnector: error processing prepare_session: {} raw={:.200}", e.what(),
-                      raw);
+                      redact_secrets(raw));
         return;
     }
     begin_session(session_id);
@@ -79,7 +79,7 @@ void SaasConnector::on_prepare_session(const json& message, const std::string& r
         on_prepare_session_(p);
     } catch (const std::exception& e) {
         spdlog::error("SaasConnector: error processing prepare_session: {} raw={:.200}", e.what(),
-                      raw);
+                      redact_secrets(raw));
     }
 }
 

@@ -61,6 +61,13 @@ std::string base64_encode(const std::vector<std::uint8_t>& bytes);
 // Nothing for text that is not strict padded base64.
 std::optional<std::vector<std::uint8_t>> base64_decode(std::string_view text);
 
+// ---- Logging received text ----
+
+// The text with the string values of secret keys ("encryption_key", "credential",
+// "password") replaced by "[REDACTED]", so an excerpt of a received message can be logged.
+// Works on any text, valid JSON or not.
+std::string redact_secrets(std::string_view text);
+
 // ---- Readers (backend to agent) ----
 
 // A present key of the wrong JSON type, or a number the field cannot hold. The dispatcher drops

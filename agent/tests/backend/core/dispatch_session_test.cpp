@@ -106,6 +106,16 @@ TEST(PrepareSessionDispatch, MalformedOrderIsDroppedBeforeItChangesState) {
     EXPECT_EQ(rig.prepared, std::vector<std::string>{"s-1"});
 }
 
+TEST(PrepareSessionDispatch, TheLoggedExcerptNeverShowsTheSessionKey) {
+    test::LogCapture log;
+    SessionRig rig;
+    rig.connector.handle_message(
+        R"({"type":"prepare_session","encryption_key":"c2VjcmV0","session_id":"s-1",)"
+        R"("max_fps_bad":1,"constraints":{"max_fps":"x"}})");
+    EXPECT_TRUE(log.has(R"(raw={"type":"prepare_session","encryption_key":"[REDACTED]")"));
+    EXPECT_FALSE(log.has("c2VjcmV0"));
+}
+
 TEST(PrepareSessionDispatch, LimitBeyond32BitsIsRefusedNotTurnedIntoNoLimit) {
     test::LogCapture log;
     SessionRig rig;
@@ -154,6 +164,19 @@ TEST(TerminateSessionDispatch, EveryOrderReachesTheDriver) {
               (std::vector<std::string>{"s-1/x", "s-1/saas_terminated", "/saas_terminated"}));
     // The current session id is the driver's business here.
     EXPECT_EQ(rig.connector.current_session_id(), "s-1");
+}
+
+TEST(TerminateSessionDispatch, AFailingDriverCallbackCostsOnlyThatMessage) {
+    test::LogCapture log;
+    test::ConnectorRig rig;
+    rig.connector.set_on_session_terminated(
+        [](const std::string&, const std::string&) { throw std::runtime_error("busy"); });
+    rig.connector.set_on_observed_ip([](std::string) { throw 42; });
+    EXPECT_NO_THROW(rig.connector.handle_message(terminate("s-1")));
+    EXPECT_NO_THROW(
+        rig.connector.handle_message(R"({"type":"observed_ip","public_ip":"8.8.8.8"})"));
+    EXPECT_TRUE(log.has("error handling a 'terminate_session' message: busy"));
+    EXPECT_TRUE(log.has("error handling a 'observed_ip' message: unknown exception"));
 }
 
 TEST(ObservedIpDispatch, EmptyAddressIsIgnored) {

@@ -224,3 +224,21 @@ TEST(RelayListReader, MissingArrayAndSignature) {
 
 }  // namespace
 }  // namespace vx::network
+
+namespace vx::network {
+namespace {
+
+TEST(RedactSecrets, MasksSecretStringValuesOnly) {
+    EXPECT_EQ(redact_secrets(R"({"encryption_key":"AAEC","session_id":"s"})"),
+              R"({"encryption_key":"[REDACTED]","session_id":"s"})");
+    EXPECT_EQ(redact_secrets(R"({"control":{"credential" : "p\"w","ttl":1},"password":"x"})"),
+              R"({"control":{"credential" : "[REDACTED]","ttl":1},"password":"[REDACTED]"})");
+    // Cut-off text, a non-string value and a key without a value stay harmless.
+    EXPECT_EQ(redact_secrets(R"({"encryption_key":"AAECAw)"), R"({"encryption_key":"[REDACTED])");
+    EXPECT_EQ(redact_secrets(R"({"encryption_key":5})"), R"({"encryption_key":5})");
+    EXPECT_EQ(redact_secrets(R"("credential")"), R"("credential")");
+    EXPECT_EQ(redact_secrets("plain"), "plain");
+}
+
+}  // namespace
+}  // namespace vx::network
