@@ -9,6 +9,7 @@
 #include "config/environment.hpp"
 #include "driver_backend.hpp"
 #include "platform/stop_signals.hpp"
+#include "session_runner.hpp"
 #include "status/status_board.hpp"
 
 namespace vx {
@@ -35,7 +36,7 @@ int SessionDriver::run() {
     }
     status_board().add_event(StatusEventKind::started);
     if (config_.saas_host.empty()) {
-        wait_for_stop();
+        run_standalone_session(config_, running_, orders_);
     } else {
         run_with_backend(config_, orders_, running_, stop_requested_);
     }

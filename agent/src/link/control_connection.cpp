@@ -3,6 +3,7 @@
 #include <spdlog/spdlog.h>
 
 #include "link/pong.hpp"
+#include "link/strand_call.hpp"
 #include "util/error_text.hpp"
 
 namespace vx::detail {
@@ -47,18 +48,31 @@ void ControlConnection::start(Callbacks callbacks, std::string already_received)
 void ControlConnection::stop() {
     {
         std::lock_guard lock(callbacks_mutex_);
+        if (stopped_) {
+            return;
+        }
         stopped_ = true;
         callbacks_ = {};
     }
     // Shutting down (not closing) is safe beside a pending read: it wakes it with EOF, and the
     // handler closes the socket on the strand.
+    shutdown_socket();
+    call_on_strand(strand_, [self = shared_from_this()] { self->close_socket(); });
+}
+
+void ControlConnection::shutdown_socket() {
+    std::lock_guard lock(socket_mutex_);
     std::error_code ignored;
     socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
-    asio::post(strand_, [self = shared_from_this()] {
-        std::error_code ec;
-        self->socket_.close(ec);
-        self->open = false;
-    });
+}
+
+void ControlConnection::close_socket() {
+    // Under the socket mutex so a shutdown from another thread never meets a descriptor that was
+    // closed (and perhaps reused) under it.
+    std::lock_guard lock(socket_mutex_);
+    std::error_code ignored;
+    socket_.close(ignored);
+    open = false;
 }
 
 void ControlConnection::read_next() {
@@ -146,8 +160,7 @@ void ControlConnection::lost(const std::string& why) {
     if (!open.exchange(false)) {
         return;
     }
-    std::error_code ignored;
-    socket_.close(ignored);
+    close_socket();
     bool expected = false;
     {
         std::lock_guard lock(callbacks_mutex_);

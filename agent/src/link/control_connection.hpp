@@ -41,6 +41,8 @@ struct ControlConnection : std::enable_shared_from_this<ControlConnection> {
     void send(std::string text);
     void write_next();
     void lost(const std::string& why);
+    void shutdown_socket();
+    void close_socket();
     template <class F>
     void with_callbacks(F&& f);
 
@@ -50,6 +52,7 @@ struct ControlConnection : std::enable_shared_from_this<ControlConnection> {
     util::NowFn now_;
     std::string peer_;
     std::deque<std::string> writes_;  // strand only
+    std::mutex socket_mutex_;         // closing (strand) against shutting down (any thread)
 
     std::mutex callbacks_mutex_;
     bool stopped_ = false;  // guarded by callbacks_mutex_

@@ -4,6 +4,7 @@
 #include <array>
 #include <mutex>
 
+#include "link/strand_call.hpp"
 #include "util/error_text.hpp"
 
 namespace vx {
@@ -155,6 +156,7 @@ void UdpSender::set_on_probe(std::function<void(const ProbeEvent&)> fn) {
 }
 
 void UdpSender::arm_probe_listener() {
+    armed_ = true;
     asio::post(state_->strand, [self = state_] { self->receive(); });
 }
 
@@ -173,10 +175,16 @@ void UdpSender::close() {
         state_->on_probe = nullptr;
     }
     // Shutting down wakes a pending receive without touching the socket's state under it; the
-    // socket itself is closed on the strand (or by the state's destructor when no pool runs).
+    // socket itself is closed on the strand, where the receive handler runs.
     std::error_code ignored;
+    if (!armed_) {
+        // No asynchronous operation ever touched the socket: close it here, so the port is free
+        // at once even when no I/O thread runs.
+        state_->socket.close(ignored);
+        return;
+    }
     state_->socket.shutdown(asio::socket_base::shutdown_both, ignored);
-    asio::post(state_->strand, [self = state_] {
+    call_on_strand(state_->strand, [self = state_] {
         std::error_code ec;
         self->socket.close(ec);
     });

@@ -48,7 +48,8 @@ class UdpSender {
     // The source of the last accepted probe.
     std::optional<asio::ip::udp::endpoint> proven_endpoint() const;
 
-    // Closes the socket; no handler runs once it has returned. Idempotent.
+    // Closes the socket; no handler runs once it has returned. Idempotent. Once the listener was
+    // armed, the socket itself is closed on the I/O pool, which must still run then.
     void close();
 
     struct State;
@@ -56,6 +57,7 @@ class UdpSender {
   private:
     asio::io_context& io_;
     std::shared_ptr<State> state_;
+    bool armed_ = false;  // owner's thread only
 };
 
 }  // namespace vx

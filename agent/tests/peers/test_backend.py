@@ -33,7 +33,8 @@ Options:
                          the newest agent connection receive "control_open", every chunk the
                          launcher sends becomes a "control_data" (base64), every "control_data"
                          from the agent is written back to the launcher, and the launcher's
-                         leaving becomes "control_close"
+                         leaving becomes "control_close"; the agent's "session_ended" closes
+                         the launcher's connection
   --quiet                log only warnings to stderr
 
 Record (--record), one JSON object per line, "t" is Unix time in seconds (float):
@@ -247,6 +248,8 @@ async def reader(conn):
             await conn.inbox.put(value)
             if kind == "control_data":
                 relay_to_launcher(value)
+            elif kind == "session_ended" and RELAY["writer"] is not None:
+                RELAY["writer"].close()  # the session is over: so is its relayed control
     except websockets.ConnectionClosed:
         pass
 

@@ -119,7 +119,8 @@ class AgentOverWebSocket(unittest.TestCase):
     def test_registers_serves_orders_and_stops_cleanly(self):
         self.backend = Backend(self.tmp, {"1": [
             {"wait": "register"}, {"ping": 77}, {"observed_ip": "8.8.8.8"},
-            {"prepare_session": {"session_id": "order-1"}}, {"wait": "session_ended"},
+            {"prepare_session": {"session_id": "order-1", "max_duration_sec": 1}},
+            {"wait": "session_ended"},
             {"terminate_session": "elsewhere"}]})
         self.agent = Agent(self.tmp, self.backend.port)
         self.assertTrue(wait_until(lambda: self.backend.events("recv", "session_ended"), 10),

@@ -54,6 +54,15 @@ TEST_F(UdpSenderTest, ConnectivityCheckIsEchoedAndProvesThePath) {
     EXPECT_EQ(*sender_.proven_endpoint(), event.from);
 }
 
+TEST_F(UdpSenderTest, ClosingAnArmedListenerFreesThePort) {
+    sender_.arm_probe_listener();
+    const std::uint16_t port = sender_.local_port();
+    sender_.close();
+    UdpSender next(io_);
+    std::string error;
+    EXPECT_TRUE(next.bind(port, error)) << error;  // the next session binds the same port
+}
+
 TEST_F(UdpSenderTest, JunkAndForeignTokensProveNothing) {
     std::promise<ProbeEvent> seen;
     sender_.set_probe_token(ProbeToken{'s', 'e', 'c', 'r', 'e', 't', '0', '1'});
@@ -86,6 +95,18 @@ TEST(UdpSenderBind, BusyPortFails) {
     EXPECT_FALSE(second.bind(first.local_port(), error));
     EXPECT_FALSE(error.empty());
     EXPECT_FALSE(second.is_open());
+}
+
+TEST(UdpSenderBind, CloseFreesThePortWithoutAnyIoThread) {
+    // A session whose set-up fails closes its sender before the I/O pool ever ran.
+    asio::io_context io;
+    UdpSender first(io);
+    std::string error;
+    ASSERT_TRUE(first.bind(0, error));
+    const std::uint16_t port = first.local_port();
+    first.close();
+    UdpSender second(io);
+    EXPECT_TRUE(second.bind(port, error)) << error;
 }
 
 TEST(IoPoolSize, BetweenTwoAndFour) {

@@ -1,0 +1,95 @@
+#pragma once
+
+#include <asio.hpp>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "link/control_server.hpp"
+#include "link/presence_watchdog.hpp"
+#include "link/session_keys.hpp"
+#include "session_config.hpp"
+#include "session_orders.hpp"
+#include "setup_failure_reporter.hpp"
+#include "util/clock.hpp"
+
+namespace vx {
+
+class UdpSender;
+class IoPool;
+
+namespace network {
+class SaasConnector;
+class ControlBridge;
+}  // namespace network
+
+// Why a session ended; the backend hears "client_lost" for the watchdog, else "pipeline_ended".
+enum class SessionEnd : std::uint8_t {
+    none,
+    terminated,     // the backend's terminate_session, or a stop
+    end_session,    // the launcher asked
+    launcher_gone,  // the launcher's control connection closed
+    max_duration,
+    client_lost,  // the presence watchdog
+};
+
+struct SessionResult {
+    bool started = false;  // the launcher authenticated
+    bool setup_failed = false;
+    SessionEnd end = SessionEnd::none;
+    std::uint32_t duration_sec = 0;
+};
+
+// Runs one session from set-up to teardown on the driver's thread. The backend's handlers and
+// the I/O pool reach it only through `request_end` and `on_client_candidate`.
+class SessionRunner {
+  public:
+    struct Deps {
+        asio::io_context& io;
+        std::atomic<bool>& running;
+        SessionOrders& orders;
+        network::SaasConnector* connector = nullptr;  // none standalone
+        network::ControlBridge* bridge = nullptr;     // none standalone
+        std::function<std::string()> public_address;
+        util::NowFn now = util::steady_now_us;
+    };
+
+    explicit SessionRunner(Deps deps);
+    ~SessionRunner();
+
+    SessionResult run(const SessionConfig& session);
+
+    // The backend relayed the launcher's address: the open video sender sends there. Safe from
+    // any thread at any time, teardown included.
+    void on_client_candidate(const std::string& host, std::uint16_t port);
+
+  private:
+    struct Live;
+    bool set_up(const SessionConfig& s, Live& live, SessionResult& result);
+    bool keep_waiting(const Live& live) const;
+    void serve(const SessionConfig& s, Live& live);
+    void watch(Live& live, PresenceWatchdog* dog);
+    void request_end(Live& live, SessionEnd why);
+    void tear_down(const SessionConfig& s, Live& live, SessionResult& result);
+    void fail_setup(const SessionConfig& s, SetupStage stage, const std::string& code,
+                    const std::string& text);
+    PresenceReadings readings(const Live& live) const;
+
+    Deps d_;
+    SetupFailureReporter reporter_;
+
+    // Guards the video sender slot against a client_candidate arriving during teardown.
+    std::mutex sender_mutex_;
+    std::shared_ptr<UdpSender> video_;
+};
+
+// Standalone: exactly one session from the command-line values.
+void run_standalone_session(const AgentConfig& config, std::atomic<bool>& running,
+                            SessionOrders& orders);
+
+}  // namespace vx

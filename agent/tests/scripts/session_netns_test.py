@@ -1,0 +1,296 @@
+#!/usr/bin/python3
+"""Whole sessions: the agent against the Python test backend and the Python test launcher,
+directly and through the backend's control relay, inside a network namespace of its own with
+only loopback up. Each way a session can end must reach the backend as the right
+"session_ended" with a true duration; refused handshakes and repeated orders start nothing.
+
+Env: VX_AGENT (agent binary), VX_PEERS (test peers folder).
+"""
+
+import base64
+import hashlib
+import json
+import os
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+AGENT = os.environ.get("VX_AGENT", "")
+PEERS = os.environ.get("VX_PEERS", os.path.join(os.path.dirname(__file__), "..", "peers"))
+TOKEN = "launcher-secret-token"
+MASTER = base64.b64encode(bytes(range(32))).decode()
+CONTROL_PORT = 48001  # default port base 47998 + 3
+
+
+def enter_namespace():
+    if os.environ.get("VX_SESSION_NETNS") == "1":
+        subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+        return
+    env = dict(os.environ, VX_SESSION_NETNS="1")
+    os.execvpe("unshare", ["unshare", "-n", "--", sys.executable, os.path.abspath(__file__)]
+               + sys.argv[1:], env)
+
+
+def wait_until(pred, limit):
+    until = time.monotonic() + limit
+    while time.monotonic() < until:
+        if pred():
+            return True
+        time.sleep(0.02)
+    return pred()
+
+
+def order(session_id, **extra):
+    o = {"session_id": session_id, "max_duration_sec": 0,
+         "session_token_sha256": hashlib.sha256(TOKEN.encode()).hexdigest(),
+         "encryption_key": MASTER}
+    o.update(extra)
+    return o
+
+
+class Backend:
+    def __init__(self, tmp):
+        self.record = os.path.join(tmp, "record.jsonl")
+        files = {n: os.path.join(tmp, n) for n in ("port", "control", "relay")}
+        self.proc = subprocess.Popen(
+            ["/usr/bin/python3", os.path.join(PEERS, "test_backend.py"), "--quiet",
+             "--port-file", files["port"], "--record", self.record,
+             "--control-port-file", files["control"], "--relay-port-file", files["relay"]])
+        if not wait_until(lambda: all(os.path.exists(f) for f in files.values()), 15):
+            raise RuntimeError("test backend did not start")
+        ports = []
+        for n in ("port", "control", "relay"):
+            with open(files[n]) as f:
+                ports.append(int(f.read()))
+        self.port, self.control, self.relay = ports
+
+    def step(self, step):
+        with socket.create_connection(("127.0.0.1", self.control), timeout=10) as s:
+            s.sendall(json.dumps(step).encode() + b"\n")
+            answer = s.makefile().readline().strip()
+        if answer != "ok":
+            raise RuntimeError(f"backend step {step}: {answer}")
+        return time.time()
+
+    def events(self, event=None, type_=None):
+        out = []
+        if os.path.exists(self.record):
+            with open(self.record) as f:
+                for line in f:
+                    e = json.loads(line)
+                    if (event is None or e["event"] == event) and \
+                            (type_ is None or e.get("type") == type_):
+                        out.append(e)
+        return out
+
+    def received(self, type_):
+        return [json.loads(e["text"]) for e in self.events("recv", type_)]
+
+    def stop(self):
+        self.proc.terminate()
+        self.proc.wait(10)
+
+
+class Agent:
+    def __init__(self, tmp, args):
+        self.log_path = os.path.join(tmp, "agent.out")
+        self.log = open(self.log_path, "w")
+        env = dict(os.environ, LOCALAPPDATA=os.path.join(tmp, "state"))
+        self.proc = subprocess.Popen([AGENT, "--verbose"] + args, stdout=self.log,
+                                     stderr=subprocess.STDOUT, env=env)
+
+    def text(self):
+        with open(self.log_path, encoding="utf-8", errors="replace") as f:
+            return f.read()
+
+    def count(self, needle):
+        return self.text().count(needle)
+
+    def stop(self):
+        self.proc.send_signal(signal.SIGTERM)
+        try:
+            rc = self.proc.wait(10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            rc = self.proc.wait()
+        self.log.close()
+        return rc
+
+
+def launcher(port, *args):
+    return subprocess.Popen(
+        ["/usr/bin/python3", os.path.join(PEERS, "test_launcher.py"), "--port", str(port),
+         "--token", TOKEN, "--master-key", MASTER, "--ping-interval", "0.1"] + list(args),
+        stdout=subprocess.PIPE, text=True)
+
+
+def outcome(proc):
+    out, _ = proc.communicate(timeout=60)
+    return json.loads(out.strip().splitlines()[-1]), proc.returncode
+
+
+class Sessions(unittest.TestCase):
+    """One agent serves a row of sessions, each ended another way."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.mkdtemp(prefix="vx-session-")
+        cls.backend = Backend(cls.tmp)
+        cls.agent = Agent(cls.tmp, ["--saas-host", "127.0.0.1", "--saas-port",
+                                    str(cls.backend.port), "--agent-token", "tok",
+                                    "--server-id", "x" * 36, "--client-idle-timeout", "2"])
+        if not wait_until(lambda: cls.backend.events("recv", "register"), 10):
+            raise RuntimeError("agent did not register:\n" + cls.agent.text())
+
+    @classmethod
+    def tearDownClass(cls):
+        if os.environ.get("VX_SHOW_AGENT_LOG"):
+            print(cls.agent.text(), file=sys.stderr)
+        if cls.agent.proc.poll() is None:
+            cls.agent.proc.kill()
+            cls.agent.proc.wait()
+        cls.backend.stop()
+        subprocess.run(["rm", "-rf", cls.tmp])
+
+    def start(self, session_id, **extra):
+        """Orders a session and waits until the agent listens for its launcher."""
+        waiting = self.agent.count("Waiting for launcher connection on TCP port 48001...")
+        t = self.backend.step({"prepare_session": order(session_id, **extra)})
+        self.assertTrue(wait_until(lambda: self.agent.count(
+            "Waiting for launcher connection on TCP port 48001...") > waiting, 10), self.agent.text())
+        return t
+
+    def ended(self, session_id, started, reason):
+        got = []
+        self.assertTrue(wait_until(lambda: [m for m in self.backend.received("session_ended")
+                                            if m["session_id"] == session_id], 15),
+                        self.agent.text())
+        e = [x for x in self.backend.events("recv", "session_ended")
+             if json.loads(x["text"])["session_id"] == session_id][0]
+        msg = json.loads(e["text"])
+        self.assertEqual(msg["reason"], reason)
+        self.assertLessEqual(abs(msg["duration_sec"] - (e["t"] - started)), 1.0, (msg, e["t"] - started))
+        return got
+
+    def ready(self, session_id):
+        return [m for m in self.backend.received("session_ready") if m["session_id"] == session_id]
+
+    def test_1_direct_session_ended_by_the_launcher(self):
+        t = self.start("direct-1")
+        result, rc = outcome(launcher(CONTROL_PORT, "--pings", "3", "--stats", "2", "--then", "end"))
+        self.assertEqual(rc, 0, result)
+        self.assertTrue(result["keys_match"] and result["closed_by_agent"], result)
+        self.ended("direct-1", t, "pipeline_ended")
+        ready = self.ready("direct-1")[0]
+        self.assertEqual(ready["ports"], {"video": 47998, "audio": 47999, "input": 48000})
+        self.assertIn("Session established \u2014 keys ready", self.agent.text())
+        self.assertIn("Launcher requested end_session", self.agent.text())
+
+    def test_2_relayed_session(self):
+        t = self.start("relay-1")
+        result, rc = outcome(launcher(self.backend.relay, "--pings", "3", "--then", "end"))
+        self.assertEqual(rc, 0, result)
+        self.ended("relay-1", t, "pipeline_ended")
+        self.assertTrue(self.ready("relay-1"))
+        relayed = [m for m in self.backend.received("control_data") if m["session_id"] == "relay-1"]
+        self.assertTrue(relayed)
+        self.assertIn("ControlBridge: relaying to 127.0.0.1:48001", self.agent.text())
+
+    def test_3_silent_launcher_is_lost(self):
+        t = self.start("silent-1")
+        result, rc = outcome(launcher(CONTROL_PORT, "--pings", "1", "--then", "silent",
+                                      "--hold-limit", "10"))
+        self.assertEqual(rc, 0, result)
+        self.assertTrue(result["closed_by_agent"], result)
+        self.ended("silent-1", t, "client_lost")
+
+    def test_4_dropped_launcher(self):
+        t = self.start("drop-1")
+        result, rc = outcome(launcher(CONTROL_PORT, "--pings", "1", "--then", "close"))
+        self.assertEqual(rc, 0, result)
+        self.ended("drop-1", t, "pipeline_ended")
+        self.assertIn("Launcher disconnected \u2014 ending session", self.agent.text())
+
+    def test_5_max_duration(self):
+        t = self.start("max-1", max_duration_sec=2)
+        result, rc = outcome(launcher(CONTROL_PORT, "--pings", "1", "--then", "hold"))
+        self.assertTrue(result["closed_by_agent"], result)
+        self.ended("max-1", t, "pipeline_ended")
+        self.assertIn("Session reached max_duration_sec=2 - ending", self.agent.text())
+
+    def test_6_backend_terminates(self):
+        t = self.start("term-1")
+        proc = launcher(CONTROL_PORT, "--pings", "1", "--then", "hold")
+        self.assertTrue(wait_until(lambda: self.ready("term-1"), 10))
+        self.backend.step({"terminate_session": "term-1"})
+        result, rc = outcome(proc)
+        self.assertTrue(result["closed_by_agent"], result)
+        self.ended("term-1", t, "pipeline_ended")
+
+    def test_7_wrong_token_starts_nothing(self):
+        self.start("wrong-1")
+        proc = subprocess.Popen(
+            ["/usr/bin/python3", os.path.join(PEERS, "test_launcher.py"), "--port",
+             str(CONTROL_PORT), "--token", "not-the-token"], stdout=subprocess.PIPE, text=True)
+        result, rc = outcome(proc)
+        self.assertEqual(result["auth"], "AUTH_REJECTED")
+        self.assertTrue(wait_until(lambda: [m for m in self.backend.received("error")
+                                            if m.get("session_id") == "wrong-1"], 10))
+        err = [m for m in self.backend.received("error") if m.get("session_id") == "wrong-1"][0]
+        self.assertEqual(err["code"], "AUTH_REJECTED")
+        self.assertFalse(self.ready("wrong-1"))
+        self.assertFalse([m for m in self.backend.received("session_ended")
+                          if m["session_id"] == "wrong-1"])
+
+    def test_8_repeated_order_starts_nothing(self):
+        waiting = self.agent.count("Waiting for launcher connection")
+        self.backend.step({"prepare_session": order("direct-1")})
+        self.assertTrue(wait_until(lambda: "prepare_session direct-1 ignored" in self.agent.text(), 10))
+        time.sleep(0.3)
+        self.assertEqual(self.agent.count("Waiting for launcher connection"), waiting)
+
+    def test_9_sigterm_mid_session(self):
+        self.start("stop-1")
+        proc = launcher(CONTROL_PORT, "--pings", "1", "--then", "hold")
+        self.assertTrue(wait_until(lambda: self.ready("stop-1"), 10))
+        rc = self.agent.stop()
+        self.assertEqual(rc, 0, self.agent.text())
+        result, _ = outcome(proc)
+        self.assertTrue(result["closed_by_agent"], result)
+        text = self.agent.text()
+        self.assertIn("Session ending \u2014 cleaning up...", text)
+        self.assertIn("Agent stopped cleanly", text)
+
+
+class Standalone(unittest.TestCase):
+    def test_one_refused_session_then_the_agent_ends(self):
+        tmp = tempfile.mkdtemp(prefix="vx-standalone-")
+        agent = Agent(tmp, [])
+        try:
+            self.assertTrue(wait_until(lambda: "Waiting for launcher connection" in agent.text(), 10),
+                            agent.text())
+            result, rc = outcome(launcher(CONTROL_PORT, "--pings", "0"))
+            self.assertEqual(result["auth"], "AUTH_REJECTED")
+            self.assertEqual(agent.proc.wait(10), 0)
+            text = agent.text()
+            self.assertIn("TcpControlServer: SECURITY \u2014 no expected session_token_sha256 "
+                          "configured (backend did not deliver one); refusing handshake instead of "
+                          "accepting an unverified token", text)
+            self.assertIn("Agent stopped cleanly", text)
+        finally:
+            if agent.proc.poll() is None:
+                agent.proc.kill()
+            agent.log.close()
+            subprocess.run(["rm", "-rf", tmp])
+
+
+if __name__ == "__main__":
+    if not AGENT or not os.path.exists(AGENT):
+        print("VX_AGENT not set or missing - skipping")
+        sys.exit(0)
+    enter_namespace()
+    unittest.main(verbosity=2)
