@@ -57,6 +57,7 @@ class ConnectorBackendTest : public ::testing::Test {
         return status_board().snapshot().problems[static_cast<std::size_t>(kind)];
     }
 
+    test::LogLines log;  // outlives the connector, which logs until TearDown stops it
     asio::io_context io;
     std::unique_ptr<SaasConnector> connector;
 };
@@ -117,7 +118,6 @@ TEST_F(ConnectorBackendTest, ServerErrorIsNotATokenProblem) {
 }
 
 TEST_F(ConnectorBackendTest, PlainHttpToATlsPortGetsTheHintFromTheBody) {
-    test::LogLines log;
     TestBackendPeer peer({"--reject", "400-plain", "--reject-count", "1"});
     start(peer.port());
     ASSERT_TRUE(peer.wait_for([&] { return !peer.events("reject").empty(); }, 3s));
@@ -233,7 +233,6 @@ int connecting_to(std::uint16_t port) {
 }
 
 TEST_F(ConnectorBackendTest, StopIsPromptWhileTheConnectHangs) {
-    test::LogLines log;
     BlackHole hole;
     const int before = connecting_to(hole.port());
     start(hole.port());
