@@ -167,9 +167,10 @@ const std::string kUpgraded = "HTTP/1.1 101 Switching Protocols\r\nupgrade: webs
 
 class WebSocketSessionTest : public ::testing::Test {
   protected:
-    void start() {
+    void start(std::chrono::milliseconds upgrade_limit = 10'000ms) {
         ws = std::make_shared<WebSocketSession>(io, nullptr, clock.fn(), kZeroKey);
         WsSessionConfig cfg;
+        cfg.upgrade_limit = upgrade_limit;
         cfg.host = "127.0.0.1";
         cfg.port = server.port();
         cfg.tls = false;
@@ -238,6 +239,21 @@ TEST_F(WebSocketSessionTest, UnauthorizedMentioningTheMagicWordsIsATokenRefusal)
     EXPECT_FALSE(finish());
     EXPECT_FALSE(hooks.connected.load());
     EXPECT_TRUE(hooks.token_rejected.load());
+}
+
+TEST_F(WebSocketSessionTest, ASilentServerDoesNotHoldTheUpgradeForever) {
+    start(300ms);
+    server.accept_and_answer("HTTP/1.1 101 Switching Protocols\r\n");  // and nothing more
+    EXPECT_FALSE(finish());
+    EXPECT_FALSE(hooks.connected.load());
+}
+
+TEST_F(WebSocketSessionTest, AnEndlessResponseHeadIsCutAt16KiB) {
+    start();
+    server.accept_and_answer("HTTP/1.1 101 Switching Protocols\r\nX-Pad: " +
+                             std::string(20'000, 'a'));
+    EXPECT_FALSE(finish());
+    EXPECT_FALSE(hooks.connected.load());
 }
 
 TEST_F(WebSocketSessionTest, ABurstOfPingsKeepsTheConnection) {
