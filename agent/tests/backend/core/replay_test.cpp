@@ -118,3 +118,37 @@ TEST(Replay, DrainTakesEverythingInOrder) {
 
 }  // namespace
 }  // namespace vx::network
+
+namespace vx::network {
+namespace {
+
+TEST(Senders, IceCandidateIsQueuedAndLoggedOnlyWhenComplete) {
+    test::LogCapture log;
+    test::ConnectorRig rig;
+    natwave::Profile profile;
+    profile.kind = 2;
+    profile.base = 40000;
+    rig.connector.send_ice_candidate("s-1", "198.51.99.7", "srflx", 48002, profile);
+    rig.connector.send_ice_candidate("s-1", "198.51.99.7", "relay", 3478, std::nullopt);
+    rig.connector.send_ice_candidate("s-1", "198.51.99.7", "host", 0, std::nullopt);
+    rig.connector.send_ice_candidate("", "198.51.99.7", "host", 1, std::nullopt);
+    EXPECT_EQ(rig.connector.take_outgoing().size(), 2u);
+    EXPECT_TRUE(
+        log.has("SaasConnector: published ICE candidate 198.51.99.7:48002 (srflx nat=adm)"));
+    EXPECT_TRUE(
+        log.has("SaasConnector: published ICE candidate 198.51.99.7:3478 (relay nat=none)"));
+    EXPECT_EQ(log.count("published ICE candidate"), 2u);
+}
+
+TEST(Senders, HeartbeatIsQueuedWithItsDebugLine) {
+    test::LogCapture log;
+    test::ConnectorRig rig;
+    rig.connector.send_heartbeat();
+    EXPECT_EQ(rig.connector.take_outgoing(),
+              std::vector<std::string>{R"({"cpu_pct":0.0,"gpu_pct":0.0,"ram_mb_free":0.0,)"
+                                       R"("status":"online","type":"heartbeat"})"});
+    EXPECT_EQ(log.count("SaasConnector: queueing heartbeat", SPDLOG_LEVEL_DEBUG), 1u);
+}
+
+}  // namespace
+}  // namespace vx::network
