@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <asio/io_context.hpp>
+#include <asio/ssl/context.hpp>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -56,6 +57,14 @@ class RawServer {
         ::close(listener_);
     }
     std::uint16_t port() const { return port_; }
+
+    bool accept_only() {
+        pollfd p{listener_, POLLIN, 0};
+        if (::poll(&p, 1, 5000) != 1)
+            return false;
+        conn_ = ::accept(listener_, nullptr, nullptr);
+        return conn_ >= 0;
+    }
 
     // Accepts, reads the upgrade request, answers with `response`.
     std::string accept_and_answer(const std::string& response) {
@@ -244,6 +253,20 @@ TEST_F(WebSocketSessionTest, UnauthorizedMentioningTheMagicWordsIsATokenRefusal)
 TEST_F(WebSocketSessionTest, ASilentServerDoesNotHoldTheUpgradeForever) {
     start(300ms);
     server.accept_and_answer("HTTP/1.1 101 Switching Protocols\r\n");  // and nothing more
+    EXPECT_FALSE(finish());
+    EXPECT_FALSE(hooks.connected.load());
+}
+
+TEST_F(WebSocketSessionTest, ASilentTlsPeerDoesNotHoldTheHandshakeForever) {
+    asio::ssl::context tls(asio::ssl::context::tls_client);
+    ws = std::make_shared<WebSocketSession>(io, &tls, clock.fn(), kZeroKey);
+    WsSessionConfig cfg;
+    cfg.host = "localhost";
+    cfg.port = server.port();
+    cfg.tls = true;
+    cfg.tls_limit = 300ms;
+    result = std::async(std::launch::async, [this, cfg] { return ws->run(cfg, hooks, running); });
+    ASSERT_TRUE(server.accept_only());
     EXPECT_FALSE(finish());
     EXPECT_FALSE(hooks.connected.load());
 }
