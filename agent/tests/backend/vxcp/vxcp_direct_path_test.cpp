@@ -44,7 +44,6 @@ TEST(VxcpDirectPath, FiltersSourcesAndCutsOverlongDatagrams) {
     EXPECT_EQ(buffer[2047], 7);
     EXPECT_EQ(path->receive(buffer.data(), buffer.size(), 1000, dropped), 50u);
     EXPECT_FALSE(path->is_relay());
-
 }
 
 }  // namespace
