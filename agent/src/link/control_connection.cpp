@@ -31,6 +31,10 @@ void ControlConnection::start(Callbacks callbacks, std::string already_received)
     asio::post(strand_, [self = shared_from_this(), rest = std::move(already_received)]() mutable {
         std::size_t pos;
         while ((pos = rest.find('\n')) != std::string::npos) {
+            if (pos > kMaxControlLineBytes + 1) {  // +1: a "\r" before the newline
+                self->lost("line longer than 8192 bytes");
+                return;
+            }
             self->handle_line(rest.substr(0, pos));
             rest.erase(0, pos + 1);
         }
@@ -134,6 +138,12 @@ void ControlConnection::handle_line(std::string line) {
 }
 
 void ControlConnection::send(std::string text) {
+    if (writes_.size() >= kMaxPendingWrites) {
+        // A launcher that pings without reading its answers gets no more of them.
+        spdlog::warn("TcpControlServer: {} answers waiting for the launcher - dropping a pong",
+                     writes_.size());
+        return;
+    }
     writes_.push_back(std::move(text));
     if (writes_.size() == 1) {
         write_next();

@@ -24,6 +24,8 @@ struct ControlConnection : std::enable_shared_from_this<ControlConnection> {
         std::function<void(const LauncherLine&)> on_line;
     };
 
+    static constexpr std::size_t kMaxPendingWrites = 64;
+
     ControlConnection(asio::ip::tcp::socket socket, util::NowFn now, std::string peer);
 
     // Feeds what arrived behind the auth line, then reads the socket.

@@ -156,6 +156,20 @@ TEST_F(ControlServerTest, OverlongLineAfterHandshakeClosesTheConnection) {
     EXPECT_TRUE(client.closed_by_server());
 }
 
+TEST_F(ControlServerTest, OverlongLineArrivingWithTheAuthLineClosesTheConnection) {
+    start_handshake();
+    Client client(server_.port());
+    client.send(std::string(kGoodAuth) + std::string(9000, 'y') + "\n");
+    client.line();
+    ASSERT_TRUE(result().ok);
+    std::promise<void> gone;
+    server_.set_on_disconnected([&] { gone.set_value(); });
+    server_.start_reading();
+    pool_.start(2);
+    gone.get_future().wait();
+    EXPECT_EQ(server_.lines_received(), 0u);
+}
+
 struct Refusal {
     const char* name;
     std::string first_line;
