@@ -82,6 +82,11 @@ bool UdpControlChannel::connect(std::string& err) {
     std::int64_t next_send = start;
     bool retry_taken = false;
     while (now() < deadline) {
+        if (seams_.keep_going && !seams_.keep_going()) {
+            wipe_secrets();
+            err = "stopped during the handshake";
+            return false;
+        }
         if (now() >= next_send) {
             path_->send(hello_);
             next_send = now() + std::int64_t{config_.hello_interval_ms} * 1000;

@@ -39,6 +39,8 @@ struct VxcpSeams {
     std::function<std::unique_ptr<DatagramPath>(const TurnConfig&, const VxcpEndpoint&,
                                                 std::string&)>
         open_relay = open_relay_path;
+    // Polled while the handshake waits, so a stopping agent does not sit out the time-out.
+    std::function<bool()> keep_going;
 };
 
 // The agent's side of one VXCP/1 connection. Used by one thread only.

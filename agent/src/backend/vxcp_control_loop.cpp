@@ -73,6 +73,7 @@ VxcpControlLoop::VxcpControlLoop(SaasConnector& connector, util::NowFn steady_us
       seams_(std::move(seams)) {
     seams_.steady_us = steady_us_;
     seams_.wall_ms = wall_ms_;
+    seams_.keep_going = [this] { return c_.running(); };
 }
 
 bool VxcpControlLoop::configured() const {

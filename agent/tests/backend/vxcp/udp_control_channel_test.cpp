@@ -59,6 +59,17 @@ TEST_F(ChannelTest, NoAnswerSendsEightHellosAndGivesUpAfter3000Ms) {
     EXPECT_EQ(clock.now_us() - start, 3'000'000);
 }
 
+TEST_F(ChannelTest, HandshakeStopsEarlyWhenTheAgentStops) {
+    auto seams = fake_seams(net);
+    int polls = 0;
+    seams.keep_going = [&polls] { return ++polls < 3; };
+    UdpControlChannel ch(test_config(), seams);
+    std::string err;
+    EXPECT_FALSE(ch.connect(err));
+    EXPECT_EQ(err, "stopped during the handshake");
+    EXPECT_EQ(net.from_agent.size(), 2u);  // HELLOs at 0 and 400 ms, then the stop is seen
+}
+
 TEST_F(ChannelTest, KnownAnswerHelloAndKeys) {
     backend.attach();
     auto seams = fake_seams(net);
