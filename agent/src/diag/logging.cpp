@@ -23,8 +23,24 @@ constexpr std::size_t kFileBytes = 10u * 1024 * 1024;
 constexpr std::size_t kFileCount = 3;
 constexpr auto kFlushInterval = std::chrono::seconds(1);
 
+// How long the end of logging waits for the worker to write what is queued; a stalled disk
+// must not keep the agent from exiting.
+constexpr auto kDrainTimeout = std::chrono::seconds(5);
+
 std::mutex g_mutex;
-std::shared_ptr<spdlog::details::thread_pool> g_pool;  // guarded by g_mutex
+// The set-up in use; guarded by g_mutex.
+std::shared_ptr<spdlog::async_logger> g_logger;
+std::shared_ptr<util::detail::overflow_watch_sink> g_watch;
+
+// One worker for the whole run, created on first use and never destroyed: a thread that already
+// holds a replaced logger may still post to it at any moment, and an asynchronous logger whose
+// pool is gone throws from calls that have no way to report it (a plain-text spdlog::info ends
+// the process through std::terminate).
+const std::shared_ptr<spdlog::details::thread_pool>& shared_pool() {
+    static auto* pool = new std::shared_ptr<spdlog::details::thread_pool>(
+        std::make_shared<spdlog::details::thread_pool>(kQueueSize, 1));
+    return *pool;
+}
 
 struct FileSink {
     spdlog::sink_ptr sink;
@@ -48,37 +64,53 @@ FileSink open_file_sink(const std::string& directory) {
     return out;
 }
 
-void install_quiet_default() {
-    auto quiet = std::make_shared<spdlog::logger>(kLoggerName);
-    spdlog::set_default_logger(std::move(quiet));
+// spdlog::info() and its kin call the default logger through a raw pointer, so a thread may be
+// inside a logger at the moment another one replaces it. A logger that has been the default is
+// therefore never destroyed: it is kept here (never freed, like the diagnostics store) and
+// switched off, so a late call returns at its level check.
+std::vector<std::shared_ptr<spdlog::logger>>& retired_loggers() {
+    static auto* retired = new std::vector<std::shared_ptr<spdlog::logger>>();
+    return *retired;
+}
+
+void replace_default_locked(std::shared_ptr<spdlog::logger> next) {
+    if (auto old = spdlog::default_logger()) {
+        retired_loggers().push_back(std::move(old));
+    }
+    spdlog::set_default_logger(std::move(next));
 }
 
 void shutdown_locked() {
-    auto old = spdlog::default_logger();
-    // Late callers on other threads now log into nothing instead of a dying logger.
-    install_quiet_default();
     spdlog::flush_every(std::chrono::seconds(0));  // a zero interval stops the periodic flush
-    if (old) {
-        old->flush();
-        old.reset();
+    // Late callers on other threads now log into nothing.
+    replace_default_locked(std::make_shared<spdlog::logger>(kLoggerName));
+    if (!g_logger) {
+        return;
     }
-    // The pool's destructor lets the worker write every queued message, then joins it.
-    g_pool.reset();
+    // Everything queued before the marker is written once the worker reaches it.
+    const std::uint64_t marker = g_watch->markers_seen() + 1;
+    g_logger->log(spdlog::level::critical, util::detail::overflow_watch_sink::kDrainMarker);
+    g_watch->wait_for_markers(marker, kDrainTimeout);
+    g_logger->set_level(spdlog::level::off);
+    g_watch->flush();
+    g_logger.reset();
+    g_watch.reset();
 }
 
 }  // namespace
 
 std::string init_logging(const LoggingOptions& options) {
     std::lock_guard lock(g_mutex);
-    if (g_pool) {
-        shutdown_locked();
-    }
-    g_pool = std::make_shared<spdlog::details::thread_pool>(kQueueSize, 1);
-    // Only the pool's own worker calls the sink, so the pool is alive whenever the counter is
-    // read, even while its destructor drains the queue (a weak pointer would already be empty).
-    spdlog::details::thread_pool* pool = g_pool.get();
+    shutdown_locked();
+    const std::shared_ptr<spdlog::details::thread_pool>& pool = shared_pool();
+    // The pool outlives every sink that reads it; its counter runs for the whole process, so each
+    // set-up counts from where it stood when the set-up began.
+    spdlog::details::thread_pool* counter = pool.get();
     auto watch = std::make_shared<util::detail::overflow_watch_sink>(
-        [pool]() -> std::size_t { return pool->overrun_counter(); }, util::NowFn{});
+        [counter, base = counter->overrun_counter()]() -> std::size_t {
+            return counter->overrun_counter() - base;
+        },
+        util::NowFn{});
 
     FileSink file = open_file_sink(options.directory);
     if (file.sink) {
@@ -90,13 +122,15 @@ std::string init_logging(const LoggingOptions& options) {
     }
 
     auto logger =
-        std::make_shared<spdlog::async_logger>(kLoggerName, spdlog::sinks_init_list{watch}, g_pool,
+        std::make_shared<spdlog::async_logger>(kLoggerName, spdlog::sinks_init_list{watch}, pool,
                                                spdlog::async_overflow_policy::overrun_oldest);
     logger->set_pattern(kLogPattern);
     logger->set_level(spdlog::level::info);
     logger->flush_on(spdlog::level::info);
-    spdlog::set_default_logger(logger);
+    replace_default_locked(logger);
     spdlog::flush_every(kFlushInterval);
+    g_logger = logger;
+    g_watch = watch;
 
     if (!file.sink) {
         logger->warn("Log file {} could not be opened ({}) - logging to memory{} only", file.path,

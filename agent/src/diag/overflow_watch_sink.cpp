@@ -37,7 +37,25 @@ void overflow_watch_sink::forward_locked(const spdlog::details::log_msg& msg) {
     }
 }
 
+std::uint64_t overflow_watch_sink::markers_seen() const {
+    std::lock_guard lock(marker_mutex_);
+    return markers_;
+}
+
+bool overflow_watch_sink::wait_for_markers(std::uint64_t count, std::chrono::milliseconds timeout) {
+    std::unique_lock lock(marker_mutex_);
+    return marker_seen_.wait_for(lock, timeout, [&] { return markers_ >= count; });
+}
+
 void overflow_watch_sink::sink_it_(const spdlog::details::log_msg& msg) {
+    if (std::string_view(msg.payload.data(), msg.payload.size()) == kDrainMarker) {
+        {
+            std::lock_guard lock(marker_mutex_);
+            ++markers_;
+        }
+        marker_seen_.notify_all();
+        return;
+    }
     bool warn = false;
     try {
         warn = should_warn_locked();

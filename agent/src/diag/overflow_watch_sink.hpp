@@ -1,9 +1,12 @@
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <string_view>
 
 #include <spdlog/sinks/dist_sink.h>
 
@@ -20,8 +23,18 @@ class overflow_watch_sink final : public spdlog::sinks::dist_sink<std::mutex> {
     static constexpr const char* kWarning = "Log queue overflowed \u2014 dropping lines";
     static constexpr std::int64_t kWarnIntervalUs = 60'000'000;
 
+    // A line that marks a place in the queue instead of being written. The queue has one worker
+    // and keeps its order, so once the marker reaches this sink every line queued before it has
+    // been written.
+    static constexpr std::string_view kDrainMarker = "\x1Fvx-drain-marker";
+
     // `overruns` reads the queue's overrun counter; `now_us` is the steady clock.
     overflow_watch_sink(std::function<std::size_t()> overruns, util::NowFn now_us);
+
+    // Drain markers that have reached this sink so far.
+    std::uint64_t markers_seen() const;
+    // Waits until at least `count` markers have reached this sink; false when `timeout` passes.
+    bool wait_for_markers(std::uint64_t count, std::chrono::milliseconds timeout);
 
   protected:
     void sink_it_(const spdlog::details::log_msg& msg) override;
@@ -35,6 +48,10 @@ class overflow_watch_sink final : public spdlog::sinks::dist_sink<std::mutex> {
     std::size_t reported_ = 0;
     bool warned_once_ = false;
     std::int64_t last_warn_us_ = 0;
+
+    mutable std::mutex marker_mutex_;
+    std::condition_variable marker_seen_;
+    std::uint64_t markers_ = 0;  // guarded by marker_mutex_
 };
 
 }  // namespace vx::util::detail

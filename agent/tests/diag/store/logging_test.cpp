@@ -4,11 +4,13 @@
 
 #include <spdlog/spdlog.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "diag/diagnostics_store.hpp"
 
@@ -91,6 +93,32 @@ TEST(Logging, InitTwiceReplacesTheSetUp) {
     shutdown_logging();
     EXPECT_NE(read_file(first.path() / "agent.log").find("Logging test: first"), std::string::npos);
     EXPECT_NE(read_file(path).find("Logging test: second"), std::string::npos);
+}
+
+// Threads that outlive the set-up (a thread detached after its join deadline, for one) log
+// through the default logger while the program ends its logging: the logger they hold must
+// stay a valid object.
+TEST(Logging, ShutdownWhileAnotherThreadLogsIsSafe) {
+    TempDir dir;
+    std::atomic<bool> done{false};
+    std::atomic<int> lines{0};
+    std::thread writer([&] {
+        while (!done.load()) {
+            spdlog::info("Logging test: from a late thread");
+            ++lines;
+        }
+    });
+    for (int round = 0; round < 50; ++round) {
+        init_logging({dir.path().string(), false});
+        const int before = lines.load();
+        while (lines.load() < before + 20) {
+            std::this_thread::yield();
+        }
+        shutdown_logging();
+    }
+    done.store(true);
+    writer.join();
+    spdlog::info("Logging test: after the last shutdown");
 }
 
 }  // namespace

@@ -49,6 +49,16 @@ TEST_F(OverflowWatchTest, PassesLinesThroughWithoutOverrun) {
     EXPECT_EQ(out.str(), "info one\nwarning two\n");
 }
 
+TEST_F(OverflowWatchTest, DrainMarkerIsCountedNotWritten) {
+    EXPECT_EQ(watch->markers_seen(), 0u);
+    EXPECT_FALSE(watch->wait_for_markers(1, std::chrono::milliseconds(0)));
+    logger->info("before");
+    logger->critical(overflow_watch_sink::kDrainMarker);
+    EXPECT_EQ(out.str(), "info before\n");
+    EXPECT_EQ(watch->markers_seen(), 1u);
+    EXPECT_TRUE(watch->wait_for_markers(1, std::chrono::milliseconds(0)));
+}
+
 TEST_F(OverflowWatchTest, WarnsBeforeTheNextLineAtMostOncePerMinute) {
     overruns = 3;
     logger->info("after overflow");
