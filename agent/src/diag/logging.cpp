@@ -66,8 +66,8 @@ FileSink open_file_sink(const std::string& directory) {
 
 // spdlog::info() and its kin call the default logger through a raw pointer, so a thread may be
 // inside a logger at the moment another one replaces it. A logger that has been the default is
-// therefore never destroyed: it is kept here (never freed, like the diagnostics store) and
-// switched off, so a late call returns at its level check.
+// therefore never destroyed: it is kept here (never freed, like the diagnostics store). The end
+// of logging switches the asynchronous one off, so a late call returns at its level check.
 std::vector<std::shared_ptr<spdlog::logger>>& retired_loggers() {
     static auto* retired = new std::vector<std::shared_ptr<spdlog::logger>>();
     return *retired;

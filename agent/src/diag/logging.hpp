@@ -18,8 +18,9 @@ inline constexpr const char* kLogPattern = "[%Y-%m-%d %H:%M:%S.%e] [%^%l%$] [%t]
 // opened (the other sinks still work). Calling it again replaces the previous set-up.
 std::string init_logging(const LoggingOptions& options);
 
-// Writes out what is queued, stops the worker and the periodic flush, and leaves a default
-// logger without sinks, so a late log call is harmless.
+// Writes out what is queued (waiting at most a few seconds), stops the periodic flush, and
+// leaves a default logger without sinks, so a late log call is harmless. The worker thread
+// stays for the rest of the process, idle.
 void shutdown_logging();
 
 }  // namespace vx::diag
