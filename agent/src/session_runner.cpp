@@ -34,6 +34,7 @@ struct SessionRunner::Live {
     std::unique_ptr<TcpControlServer> server;
     std::unique_ptr<IoPool> pool;
     std::atomic<SessionEnd> end{SessionEnd::none};
+    bool failed = false;  // set-up failed (driver's thread only)
     std::mutex mutex;
     std::condition_variable cv;
 };
@@ -70,7 +71,7 @@ SessionResult SessionRunner::run(const SessionConfig& s) {
 
     if (set_up(s, live, result)) {
         result.started = true;
-        serve(s, live);
+        serve(live);
     }
     tear_down(s, live, result);
     return result;
@@ -89,54 +90,64 @@ bool SessionRunner::set_up(const SessionConfig& s, Live& live, SessionResult& re
             "handed to the launcher",
             s.session_id);
     }
-    const std::uint16_t base = s.agent.port_base;
-    const auto control_port = static_cast<std::uint16_t>(base + 3);
-    const auto video_port = static_cast<std::uint16_t>(base + 4);
-    spdlog::info("Waiting for launcher connection on TCP port {}...", control_port);
+    spdlog::info("Waiting for launcher connection on TCP port {}...", s.agent.port_base + 3);
+    if (!open_sockets(s, live) || !handshake(s, live)) {
+        result.setup_failed = live.failed;
+        return false;
+    }
+    go_live(s, live);
+    return true;
+}
 
+bool SessionRunner::open_sockets(const SessionConfig& s, Live& live) {
+    const auto control_port = static_cast<std::uint16_t>(s.agent.port_base + 3);
+    const auto video_port = static_cast<std::uint16_t>(s.agent.port_base + 4);
     std::string error;
     live.video = std::make_shared<UdpSender>(d_.io);
     if (!live.video->bind(video_port, error)) {
         spdlog::error("Video UDP socket bind failed (UDP port {}): {}", video_port, error);
         status_board().report_problem(ProblemKind::port_busy, video_port);
-        fail_setup(s, SetupStage::video_socket, "VIDEO_SOCKET_FAILED",
+        fail_setup(s, live, SetupStage::video_socket, "VIDEO_SOCKET_FAILED",
                    "Video UDP socket bind failed: " + error);
-        result.setup_failed = true;
         return false;
     }
     {
         std::lock_guard lock(sender_mutex_);
         video_ = live.video;
     }
-
     live.server = std::make_unique<TcpControlServer>(d_.io, d_.now);
     live.server->set_expected_token_sha256(s.token_sha256);
     live.server->set_keys(live.keys);
     if (!live.server->listen(control_port, error)) {
         spdlog::error("TcpControlServer: cannot listen on TCP port {}: {}", control_port, error);
         status_board().report_problem(ProblemKind::port_busy, control_port);
-        fail_setup(s, SetupStage::other, "SESSION_SETUP_FAILED",
+        fail_setup(s, live, SetupStage::other, "SESSION_SETUP_FAILED",
                    "control port " + std::to_string(control_port) + " unavailable: " + error);
-        result.setup_failed = true;
         return false;
     }
+    return true;
+}
 
+bool SessionRunner::handshake(const SessionConfig& s, Live& live) {
     const HandshakeResult hs = live.server->run_handshake([&] { return keep_waiting(live); });
-    if (!hs.ok) {
-        if (live.end.load() == SessionEnd::none && d_.running.load() && live.deadline_us != 0 &&
-            d_.now() >= live.deadline_us) {
-            request_end(live, SessionEnd::max_duration);
-        }
-        if (live.end.load() != SessionEnd::none || !d_.running.load()) {
-            return false;  // the session ended before a launcher came: no failure
-        }
-        const std::string code = auth_refusal_code(hs.refusal);
-        fail_setup(s, SetupStage::handshake, code,
-                   "launcher handshake from " + hs.peer + " refused (" + code + ")");
-        result.setup_failed = true;
-        return false;
+    if (hs.ok) {
+        return true;
     }
+    if (live.end.load() == SessionEnd::none && d_.running.load() && live.deadline_us != 0 &&
+        d_.now() >= live.deadline_us) {
+        request_end(live, SessionEnd::max_duration);
+    }
+    if (live.end.load() != SessionEnd::none || !d_.running.load()) {
+        return false;  // the session ended before a launcher came: no failure
+    }
+    const std::string code = auth_refusal_code(hs.refusal);
+    fail_setup(s, live, SetupStage::handshake, code,
+               "launcher handshake from " + hs.peer + " refused (" + code + ")");
+    return false;
+}
 
+void SessionRunner::go_live(const SessionConfig& s, Live& live) {
+    const std::uint16_t base = s.agent.port_base;
     if (d_.connector && !s.session_id.empty()) {
         const std::string address = d_.public_address ? d_.public_address() : std::string();
         d_.connector->send_session_ready(s.session_id, address, base,
@@ -154,7 +165,6 @@ bool SessionRunner::set_up(const SessionConfig& s, Live& live, SessionResult& re
     live.video->arm_probe_listener();
     live.pool = std::make_unique<IoPool>(d_.io);
     live.pool->start();
-    return true;
 }
 
 PresenceReadings SessionRunner::readings(const Live& live) const {
@@ -170,8 +180,7 @@ PresenceReadings SessionRunner::readings(const Live& live) const {
     return r;
 }
 
-void SessionRunner::serve(const SessionConfig& s, Live& live) {
-    (void)s;
+void SessionRunner::serve(Live& live) {
     std::optional<PresenceWatchdog> dog;
     if (live.idle_timeout_sec > 0) {
         dog.emplace(static_cast<std::int64_t>(live.idle_timeout_sec) * kMicros, d_.now());
@@ -296,8 +305,9 @@ void SessionRunner::tear_down(const SessionConfig& s, Live& live, SessionResult&
                  result.duration_sec);
 }
 
-void SessionRunner::fail_setup(const SessionConfig& s, SetupStage stage, const std::string& code,
-                               const std::string& text) {
+void SessionRunner::fail_setup(const SessionConfig& s, Live& live, SetupStage stage,
+                               const std::string& code, const std::string& text) {
+    live.failed = true;
     spdlog::error("Session {} set-up failed ({}): {}",
                   s.session_id.empty() ? "<standalone>" : s.session_id, setup_stage_name(stage),
                   text);

@@ -71,12 +71,15 @@ class SessionRunner {
   private:
     struct Live;
     bool set_up(const SessionConfig& s, Live& live, SessionResult& result);
+    bool open_sockets(const SessionConfig& s, Live& live);
+    bool handshake(const SessionConfig& s, Live& live);
+    void go_live(const SessionConfig& s, Live& live);
     bool keep_waiting(const Live& live) const;
-    void serve(const SessionConfig& s, Live& live);
+    void serve(Live& live);
     void watch(Live& live, PresenceWatchdog* dog);
     void request_end(Live& live, SessionEnd why);
     void tear_down(const SessionConfig& s, Live& live, SessionResult& result);
-    void fail_setup(const SessionConfig& s, SetupStage stage, const std::string& code,
+    void fail_setup(const SessionConfig& s, Live& live, SetupStage stage, const std::string& code,
                     const std::string& text);
     PresenceReadings readings(const Live& live) const;
 
