@@ -226,10 +226,15 @@ class Sessions(unittest.TestCase):
         t = self.start("term-1")
         proc = launcher(CONTROL_PORT, "--pings", "1", "--then", "hold")
         self.assertTrue(wait_until(lambda: self.ready("term-1"), 10))
+        candidate = {"send": {"type": "client_candidate", "session_id": "term-1",
+                              "candidate": {"ip": "8.8.8.8", "port": 5000}}}
+        self.backend.step(candidate)
         self.backend.step({"terminate_session": "term-1"})
+        self.backend.step(candidate)  # arrives while the session tears down: must be harmless
         result, rc = outcome(proc)
         self.assertTrue(result["closed_by_agent"], result)
         self.ended("term-1", t, "pipeline_ended")
+        self.assertIn("client_candidate: relaying media to 8.8.8.8:5000", self.agent.text())
 
     def test_7_wrong_token_starts_nothing(self):
         self.start("wrong-1")
