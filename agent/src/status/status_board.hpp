@@ -101,7 +101,6 @@ class StatusBoard {
     std::uint64_t change_counter = 0;  // guarded by mutex
 
     StatusSnapshot snapshot() const;
-    StatusSnapshot snapshot_locked() const { return snap_; }
 
     void set_identity(std::string version, std::string computer_name, std::string log_path);
     void set_link_state(LinkState state, LinkTransport transport);
