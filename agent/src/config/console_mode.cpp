@@ -45,15 +45,10 @@ ConsoleChoice console_log_requested(int argc, const char* const* argv,
     return ConsoleChoice{full_log, !full_log};
 }
 
-bool begins_with_ru(std::string_view text) {
-    return text.size() >= 2 && (text[0] == 'r' || text[0] == 'R') &&
-           (text[1] == 'u' || text[1] == 'U');
-}
-
 bool ui_language_is_russian() {
     const char* vx_lang = std::getenv("VX_LANG");
     if (vx_lang != nullptr && *vx_lang != '\0') {
-        return begins_with_ru(vx_lang);
+        return platform::begins_with_ru(vx_lang);
     }
     return platform::system_ui_language_is_russian();
 }

@@ -3,6 +3,8 @@
 #include <initializer_list>
 #include <string_view>
 
+#include "platform/ui_language.hpp"
+
 namespace vx {
 
 // What the console shows: the full log, or the status screen (always the negation).
@@ -17,8 +19,7 @@ struct ConsoleChoice {
 ConsoleChoice console_log_requested(int argc, const char* const* argv,
                                     std::initializer_list<std::string_view> extra);
 
-// True when `text` begins with "ru" in any letter case.
-bool begins_with_ru(std::string_view text);
+using platform::begins_with_ru;
 
 // The console's language, decided once at start: VX_LANG when set and not empty (Russian exactly
 // when it begins with "ru" in any case), else the system's UI language.

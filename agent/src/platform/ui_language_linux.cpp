@@ -9,7 +9,7 @@ bool system_ui_language_is_russian() {
     for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
         const char* value = std::getenv(name);
         if (value != nullptr && *value != '\0') {
-            return (value[0] == 'r' || value[0] == 'R') && (value[1] == 'u' || value[1] == 'U');
+            return begins_with_ru(value);
         }
     }
     return false;
