@@ -181,6 +181,8 @@ bool RelayProbe::measure(Shared& s, const RelayProbeFn& probe, const std::vector
             rtt = probe ? probe(node.host, node.port, kProbeTimeout) : std::nullopt;
         } catch (const std::exception& e) {
             spdlog::debug("SaasConnector: relay {} probe failed: {}", node.id, e.what());
+        } catch (...) {
+            spdlog::debug("SaasConnector: relay {} probe failed", node.id);
         }
         if (rtt) {
             rtts[node.id] = *rtt < 0 ? 0 : *rtt;
@@ -220,7 +222,14 @@ void RelayProbe::run(std::shared_ptr<Shared> shared, std::vector<RelayNode> node
             std::lock_guard lock(s.mutex);
             probe = s.setup.probe;
         }
-        if (!measure(s, probe, nodes, *stop_token)) {
+        bool finished = true;
+        try {
+            finished = measure(s, probe, nodes, *stop_token);
+        } catch (const std::exception& e) {
+            // An exception must not end the process from this thread; the run counts as done.
+            spdlog::warn("SaasConnector: relay RTT probe run failed: {}", e.what());
+        }
+        if (!finished) {
             break;  // the stopper has already cleared the probe state
         }
         std::lock_guard lock(s.mutex);

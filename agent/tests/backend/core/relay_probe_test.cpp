@@ -143,6 +143,26 @@ TEST(RelayList, NothingUsableOrNothingAnswered) {
     EXPECT_TRUE(rig.queued().empty());
 }
 
+TEST(RelayList, AProbeThatThrowsCountsAsNoAnswer) {
+    test::LogCapture log;
+    test::ConnectorRig rig;
+    rig.connector.set_relay_probe(
+        [](const std::string& host, std::uint16_t, std::chrono::milliseconds) {
+            if (host == "10.0.0.1") {
+                throw std::runtime_error("resolver broke");
+            }
+            if (host == "10.0.0.2") {
+                throw 7;
+            }
+            return std::optional<std::int32_t>(3);
+        });
+    rig.connector.handle_message(
+        relay_list({node("a", "10.0.0.1"), node("b", "10.0.0.2"), node("c", "10.0.0.3")}));
+    ASSERT_TRUE(rig.connector.relay_probe().wait_idle(10s));
+    EXPECT_TRUE(log.has("relay RTT probe reported 1/3 node(s)"));
+    EXPECT_EQ(rig.connector.relay_rtts().count("c"), 1u);
+}
+
 TEST(RelayProbeScheduling, SameListWithin15sIsProbedOnce) {
     test::LogCapture log;
     ProbeRig rig;
