@@ -82,6 +82,25 @@ Row finish_row(const Row& row, int width, bool indent) {
     return out;
 }
 
+struct ChosenVariant {
+    std::size_t index = 0;
+    Screen rows;
+};
+
+// The first variant whose rows fit the console's height, else the last one (still too tall).
+ChosenVariant choose_variant(const StatusSnapshot& snap, const RenderParams& params) {
+    const auto height = static_cast<std::size_t>(std::max(params.rows, 1));
+    const Blocks blocks = build_blocks(snap, params, layout_width(params.columns));
+    ChosenVariant chosen;
+    for (std::size_t i = 0; i < std::size(kLayoutVariants); ++i) {
+        chosen = {i, assemble(blocks, snap, params, kLayoutVariants[i])};
+        if (chosen.rows.size() <= height) {
+            break;
+        }
+    }
+    return chosen;
+}
+
 }  // namespace
 
 int layout_width(int columns) {
@@ -89,28 +108,13 @@ int layout_width(int columns) {
 }
 
 std::size_t pick_layout_variant(const StatusSnapshot& snap, const RenderParams& params) {
-    const int width = layout_width(params.columns);
-    const auto height = static_cast<std::size_t>(std::max(params.rows, 1));
-    const Blocks blocks = build_blocks(snap, params, width);
-    for (std::size_t i = 0; i < std::size(kLayoutVariants); ++i) {
-        if (assemble(blocks, snap, params, kLayoutVariants[i]).size() <= height) {
-            return i;
-        }
-    }
-    return std::size(kLayoutVariants) - 1;
+    return choose_variant(snap, params).index;
 }
 
 Screen render_status_screen(const StatusSnapshot& snap, const RenderParams& params) {
     const int width = layout_width(params.columns);
     const auto height = static_cast<std::size_t>(std::max(params.rows, 1));
-    const Blocks blocks = build_blocks(snap, params, width);
-    Screen rows;
-    for (const LayoutVariant& v : kLayoutVariants) {
-        rows = assemble(blocks, snap, params, v);
-        if (rows.size() <= height) {
-            break;
-        }
-    }
+    Screen rows = choose_variant(snap, params).rows;
     rows.resize(std::min(rows.size(), height));
     for (Row& row : rows) {
         row = finish_row(row, width, params.columns > 2);
