@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <ctime>
 
 #include "platform/console.hpp"
@@ -23,6 +24,8 @@ std::atomic<long> g_utc_offset_s{0};  // local time minus UTC, taken outside the
 std::atomic<bool> g_crashing{false};
 
 alignas(16) char g_alt_stack[64 * 1024];
+
+constexpr timespec kOtherReportWait{2, 0};
 
 void refresh_utc_offset() {
     const std::time_t now = std::time(nullptr);
@@ -47,19 +50,28 @@ CrashFacts facts_of(int signal_number, const siginfo_t* info) {
     return facts;
 }
 
-void on_fatal_signal(int signal_number, siginfo_t* info, void*) {
-    // A crash while reporting a crash goes straight to the default action.
-    if (!g_crashing.exchange(true)) {
-        for (auto& slot : g_hooks) {
-            if (CrashHook hook = slot.exchange(nullptr)) {
-                hook();
-            }
+void report_crash(int signal_number, const siginfo_t* info) {
+    for (auto& slot : g_hooks) {
+        if (CrashHook hook = slot.exchange(nullptr)) {
+            hook();
         }
-        char line[256];
-        const std::size_t size =
-            compose_crash_line(facts_of(signal_number, info), line, sizeof line);
-        write_fd(STDERR_FILENO, line, size);
-        write_fd(g_log_fd.load(), line, size);
+    }
+    char line[256];
+    const std::size_t size = compose_crash_line(facts_of(signal_number, info), line, sizeof line);
+    write_fd(STDERR_FILENO, line, size);
+    write_fd(g_log_fd.load(), line, size);
+}
+
+void on_fatal_signal(int signal_number, siginfo_t* info, void*) {
+    if (!g_crashing.exchange(true)) {
+        report_crash(signal_number, info);
+    } else {
+        // Another thread is reporting (and leaving the screen): a second fault must not end the
+        // process under it. Its own end comes first; this wait only bounds a report that hangs.
+        // A fault inside the report itself lands here too and waits out the bound.
+        timespec left = kOtherReportWait;
+        while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
+        }
     }
     // Back to the default action: a fault repeats on return and ends the process with the
     // original signal; a raised signal is delivered again once this handler returns.

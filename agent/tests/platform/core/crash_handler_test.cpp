@@ -1,15 +1,19 @@
 #include "platform/crash_handler.hpp"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 
 namespace vx::platform {
 namespace {
@@ -38,6 +42,32 @@ void restore_desktop_hook() {
         std::abort();
     }
     ::raise(signal_number);
+    std::_Exit(4);  // not reached: the default action ends the process
+}
+
+pthread_t g_second_thread;
+
+// A screen hook during which a second thread faults, as when two threads trip over the same
+// broken object.
+void second_thread_crashes_hook() {
+    ::pthread_kill(g_second_thread, SIGBUS);
+    const timespec pause{0, 100'000'000};
+    ::nanosleep(&pause, nullptr);
+    const char text[] = "<hook done>";
+    [[maybe_unused]] auto n = ::write(STDERR_FILENO, text, sizeof text - 1);
+}
+
+[[noreturn]] void crash_while_another_thread_crashes(const std::filesystem::path& log) {
+    rlimit no_core{0, 0};
+    ::setrlimit(RLIMIT_CORE, &no_core);
+    std::thread second([] { std::this_thread::sleep_for(std::chrono::seconds(10)); });
+    g_second_thread = second.native_handle();
+    set_crash_hook(CrashHookSlot::screen, second_thread_crashes_hook);
+    set_crash_log_file(log);
+    if (!install_crash_handler()) {
+        std::_Exit(3);
+    }
+    ::raise(SIGSEGV);
     std::_Exit(4);  // not reached: the default action ends the process
 }
 
@@ -87,6 +117,14 @@ TEST_F(CrashHandler, LogFileThatCannotBeOpenedStillReportsOnStandardError) {
     EXPECT_FALSE(set_crash_log_file(dir_ / "missing" / "agent.log"));
     EXPECT_EXIT(crash_with(SIGFPE, dir_ / "missing" / "agent.log"),
                 ::testing::KilledBySignal(SIGFPE), "Fatal crash: Unhandled OS exception 0x8");
+}
+
+TEST_F(CrashHandler, ASecondCrashWaitsForTheFirstReport) {
+    EXPECT_EXIT(crash_while_another_thread_crashes(log_), ::testing::KilledBySignal(SIGSEGV),
+                "<hook done>\\[.*Fatal crash: Unhandled OS exception 0xB \\(SIGSEGV");
+    const std::string log = read_file(log_);
+    EXPECT_NE(log.find("(SIGSEGV"), std::string::npos);
+    EXPECT_EQ(log.find("(SIGBUS"), std::string::npos) << "one report, of the first crash";
 }
 
 }  // namespace
