@@ -1,5 +1,6 @@
 #include "session_runner.hpp"
 
+#include <sodium.h>
 #include <spdlog/spdlog.h>
 
 #include "backend/control_bridge.hpp"
@@ -50,7 +51,7 @@ void SessionRunner::on_client_candidate(const std::string& host, std::uint16_t p
     }
 }
 
-SessionResult SessionRunner::run(const SessionConfig& s) {
+SessionResult SessionRunner::run(SessionConfig s) {
     SessionResult result;
     Live live;
     live.start_us = d_.now();
@@ -74,6 +75,9 @@ SessionResult SessionRunner::run(const SessionConfig& s) {
         serve(live);
     }
     tear_down(s, live, result);
+    if (!s.encryption_key.empty()) {
+        sodium_memzero(s.encryption_key.data(), s.encryption_key.size());  // the master key too
+    }
     return result;
 }
 

@@ -62,7 +62,8 @@ class SessionRunner {
     explicit SessionRunner(Deps deps);
     ~SessionRunner();
 
-    SessionResult run(const SessionConfig& session);
+    // Takes its own copy of the order so the master key can be wiped when the session ends.
+    SessionResult run(SessionConfig session);
 
     // The backend relayed the launcher's address: the open video sender sends there. Safe from
     // any thread at any time, teardown included.
