@@ -97,8 +97,10 @@ ControlBridge::~ControlBridge() {
 
 std::shared_ptr<ControlBridge> ControlBridge::for_connector(SaasConnector& connector) {
     Hooks hooks;
-    hooks.enqueue = [&connector](const nlohmann::json& message) {
-        connector.enqueue_message(message);
+    // A reader given up on at stop is detached and may still deliver a chunk: it holds the
+    // queue itself, never the connector, which may be gone by then.
+    hooks.enqueue = [queue = connector.outgoing_queue()](const nlohmann::json& message) {
+        queue->push(dump_message(message));
     };
     hooks.session_id = [&connector] { return connector.current_session_id(); };
     return std::make_shared<ControlBridge>(connector.io_context(), connector.bridge_queue(),
