@@ -13,27 +13,14 @@
 #include <thread>
 
 #include "diag/diagnostics_store.hpp"
+#include "support/temp_dir.hpp"
 
 namespace vx::diag {
 namespace {
 
 namespace fs = std::filesystem;
 
-class TempDir {
-  public:
-    TempDir() {
-        std::string tmpl = (fs::temp_directory_path() / "vx-logging-XXXXXX").string();
-        path_ = mkdtemp(tmpl.data());
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    const fs::path& path() const { return path_; }
-
-  private:
-    fs::path path_;
-};
+using test::TempDir;
 
 std::string read_file(const fs::path& p) {
     std::ifstream in(p);

@@ -15,6 +15,8 @@
 #include <string>
 #include <thread>
 
+#include "support/temp_dir.hpp"
+
 namespace vx::platform {
 namespace {
 
@@ -84,14 +86,10 @@ class CrashHandler : public ::testing::Test {
         // A forked child shares this fixture's temporary folder (a re-executed one would make its
         // own).
         GTEST_FLAG_SET(death_test_style, "fast");
-        char pattern[] = "/tmp/vx-crash-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-        log_ = dir_ / "agent.log";
+        log_ = dir_.path() / "agent.log";
     }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
 
-    std::filesystem::path dir_;
+    test::TempDir dir_{"vx-crash"};
     std::filesystem::path log_;
 };
 
@@ -114,8 +112,8 @@ TEST_F(CrashHandler, AbortIsReportedOnce) {
 }
 
 TEST_F(CrashHandler, LogFileThatCannotBeOpenedStillReportsOnStandardError) {
-    EXPECT_FALSE(set_crash_log_file(dir_ / "missing" / "agent.log"));
-    EXPECT_EXIT(crash_with(SIGFPE, dir_ / "missing" / "agent.log"),
+    EXPECT_FALSE(set_crash_log_file(dir_.path() / "missing" / "agent.log"));
+    EXPECT_EXIT(crash_with(SIGFPE, dir_.path() / "missing" / "agent.log"),
                 ::testing::KilledBySignal(SIGFPE), "Fatal crash: Unhandled OS exception 0x8");
 }
 

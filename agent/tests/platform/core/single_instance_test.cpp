@@ -8,19 +8,15 @@
 #include <filesystem>
 #include <fstream>
 
+#include "support/temp_dir.hpp"
+
 namespace vx::platform {
 namespace {
 
 class SingleInstance : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/vx-lock-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-
-    std::filesystem::path dir_;
+    test::TempDir temp_{"vx-lock"};
+    const std::filesystem::path& dir_ = temp_.path();
 };
 
 TEST_F(SingleInstance, SecondHolderIsRefusedUntilTheFirstReleases) {

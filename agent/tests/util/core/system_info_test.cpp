@@ -6,32 +6,12 @@
 #include <filesystem>
 #include <fstream>
 
+#include "support/temp_dir.hpp"
+
 namespace vx::util {
 namespace {
 
 namespace fs = std::filesystem;
-
-class TempTree {
-  public:
-    TempTree() {
-        std::string tmpl = (fs::temp_directory_path() / "vx-sysinfo-XXXXXX").string();
-        root_ = mkdtemp(tmpl.data());
-    }
-    ~TempTree() {
-        std::error_code ec;
-        fs::remove_all(root_, ec);
-    }
-    fs::path write(const fs::path& rel, const std::string& text) {
-        const fs::path p = root_ / rel;
-        fs::create_directories(p.parent_path());
-        std::ofstream(p) << text;
-        return p;
-    }
-    const fs::path& root() const { return root_; }
-
-  private:
-    fs::path root_;
-};
 
 TEST(SystemInfo, CpuNameIsTheFirstModelName) {
     EXPECT_EQ(cpu_name_from_cpuinfo("processor\t: 0\nvendor_id\t: GenuineIntel\n"
@@ -54,7 +34,7 @@ TEST(SystemInfo, OsTextFromOsRelease) {
 }
 
 TEST(SystemInfo, ReadsInjectedSourcesAndPrefersTheStreamingGpu) {
-    TempTree t;
+    const test::TempDir t("vx-sysinfo");
     SystemInfoSources src;
     src.cpuinfo = t.write("cpuinfo", "model name : Test CPU\n").string();
     src.os_release = t.write("os-release", "PRETTY_NAME=\"Test OS 1\"\n").string();
@@ -64,7 +44,7 @@ TEST(SystemInfo, ReadsInjectedSourcesAndPrefersTheStreamingGpu) {
     t.write("drm/card1/device/device", "0x73bf\n");
     t.write("drm/card1/device/mem_info_vram_total", "17163091968\n");
     t.write("drm/card1-DP-1/status", "connected\n");
-    src.drm = (t.root() / "drm").string();
+    src.drm = (t.path() / "drm").string();
 
     const SystemInfo info = read_system_info(src);
     EXPECT_EQ(info.cpu_name, "Test CPU");
