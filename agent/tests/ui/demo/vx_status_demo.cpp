@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "platform/crash_handler.hpp"
+#include "platform/ui_language.hpp"
 #include "status/status_board.hpp"
 #include "ui/status_screen.hpp"
 #include "util/clock.hpp"
@@ -51,8 +52,7 @@ struct Options {
 
 bool parse_options(int argc, char** argv, Options& opt) {
     const char* lang = std::getenv("VX_LANG");
-    opt.russian =
-        lang != nullptr && (lang[0] == 'r' || lang[0] == 'R') && (lang[1] == 'u' || lang[1] == 'U');
+    opt.russian = lang != nullptr && vx::platform::begins_with_ru(lang);
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (i + 1 >= argc) {
