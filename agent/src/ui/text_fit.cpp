@@ -260,6 +260,9 @@ std::string format_fixed(double value, bool russian) {
     }
     constexpr double kLimit = 1e12;
     value = std::clamp(value, -kLimit, kLimit);
+    if (std::fabs(value) < 0.05) {
+        value = 0.0;  // rounds to zero: without this -0.0 or -0.04 would print as "-0.0"
+    }
     char buf[32];
     const auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, 1);
     if (res.ec != std::errc{}) {

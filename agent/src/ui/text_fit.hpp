@@ -43,8 +43,8 @@ int row_width(const Row& row);
 // Keeps whole segments from the left and cuts the first one that overflows.
 Row fit_row(const Row& row, int width);
 
-// One decimal, a comma as the decimal point in Russian; independent of the C locale. NaN gives
-// "?", values beyond ±1e12 are clamped so the text stays short.
+// One decimal, a comma as the decimal point in Russian; independent of the C locale; a zero has
+// no sign. NaN gives "?", values beyond ±1e12 are clamped so the text stays short.
 std::string format_fixed(double value, bool russian);
 
 }  // namespace vx::ui

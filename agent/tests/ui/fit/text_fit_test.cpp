@@ -207,6 +207,10 @@ TEST(FormatFixed, OneDecimalAnyLocale) {
     EXPECT_EQ(format_fixed(std::nan(""), false), "?");
     EXPECT_EQ(format_fixed(1e300, false), "1000000000000.0");
     EXPECT_EQ(format_fixed(-1e300, false), "-1000000000000.0");
+    // A zero never carries a sign: "loss -0.0%" would read as a negative measurement.
+    EXPECT_EQ(format_fixed(-0.0, false), "0.0");
+    EXPECT_EQ(format_fixed(-0.04, true), "0,0");
+    EXPECT_EQ(format_fixed(-0.06, false), "-0.1");
 }
 
 // Random bytes, fixed seed: whatever comes in, every result fits and sanitised text is valid.
