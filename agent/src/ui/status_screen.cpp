@@ -132,13 +132,6 @@ void StatusScreen::restore_console() {
     }
 }
 
-std::uint64_t StatusScreen::wait_for_change(std::uint64_t seen) {
-    std::unique_lock lock(board_->mutex);
-    board_->changed.wait_for(lock, kWaitSlice,
-                             [&] { return board_->change_counter != seen || stop_.load(); });
-    return board_->change_counter;
-}
-
 void StatusScreen::pace_after_frame() {
     const auto until = std::chrono::steady_clock::now() + kMinFrameGap;
     std::unique_lock lock(board_->mutex);
@@ -152,7 +145,7 @@ void StatusScreen::run_ansi() {
     platform::ConsoleSize last{-1, -1};
     std::int64_t last_draw_us = console_->steady_now_us() - kFirstDrawBackdateUs;
     while (!stop_.load()) {
-        const std::uint64_t counter = wait_for_change(seen);
+        const std::uint64_t counter = board_->wait_for_change(seen, kWaitSlice);
         if (stop_.load()) {
             break;
         }
@@ -204,7 +197,7 @@ void StatusScreen::run_plain() {
     console_->write(render_plain_header(board_->snapshot(), russian_));
     std::uint64_t seen = 0;
     while (!stop_.load()) {
-        const std::uint64_t counter = wait_for_change(seen);
+        const std::uint64_t counter = board_->wait_for_change(seen, kWaitSlice);
         if (stop_.load()) {
             break;
         }

@@ -73,7 +73,6 @@ class StatusScreen {
     bool write_frame(std::string_view frame);
     // Undoes what start changed on the real terminal (Ctrl+Z, standard error, crash hook).
     void restore_console();
-    std::uint64_t wait_for_change(std::uint64_t seen);
     void pace_after_frame();
     // Prints every board event newer than `last_seq`; returns the newest sequence printed.
     std::uint64_t print_new_events(std::uint64_t last_seq);
