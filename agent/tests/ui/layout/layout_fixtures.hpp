@@ -79,7 +79,9 @@ inline std::string dump_screen(const Screen& screen) {
             if (s.bold) {
                 code = static_cast<char>(code - 'a' + 'A');
             }
-            styles += " " + std::string(1, code) + std::to_string(display_width(s.text));
+            styles += ' ';
+            styles += code;
+            styles += std::to_string(display_width(s.text));
         }
         out << "|" << text << "|" << styles << "\n";
     }
