@@ -15,14 +15,15 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// At most `limit` bytes of a file; most are a few bytes of sysfs, so nothing is reserved ahead.
 std::string read_text(const fs::path& path, std::size_t limit = 1 << 20) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return {};
+    std::string text;
+    char chunk[4096];
+    while (in && text.size() < limit) {
+        in.read(chunk, static_cast<std::streamsize>(std::min(sizeof chunk, limit - text.size())));
+        text.append(chunk, static_cast<std::size_t>(in.gcount()));
     }
-    std::string text(limit, '\0');
-    in.read(text.data(), static_cast<std::streamsize>(limit));
-    text.resize(static_cast<std::size_t>(in.gcount()));
     return text;
 }
 

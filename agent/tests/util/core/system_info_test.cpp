@@ -54,6 +54,20 @@ TEST(SystemInfo, ReadsInjectedSourcesAndPrefersTheStreamingGpu) {
     EXPECT_GT(info.ram_mb, 0u);
 }
 
+TEST(SystemInfo, LongSourceFilesAreReadPastTheirFirstBlock) {
+    const test::TempDir t("vx-sysinfo");
+    std::string cpuinfo;
+    while (cpuinfo.size() < 10000) {
+        cpuinfo += "flags\t\t: fpu vme de pse tsc msr pae mce cx8 apic sep mtrr pge mca cmov\n";
+    }
+    cpuinfo += "model name\t: Late CPU\n";
+    SystemInfoSources src;
+    src.cpuinfo = t.write("cpuinfo", cpuinfo).string();
+    src.os_release = "/nonexistent/os-release";
+    src.drm = "/nonexistent/drm";
+    EXPECT_EQ(read_system_info(src).cpu_name, "Late CPU");
+}
+
 TEST(SystemInfo, MissingSourcesLeaveFieldsUnknown) {
     SystemInfoSources src;
     src.cpuinfo = "/nonexistent/cpuinfo";
