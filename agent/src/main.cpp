@@ -45,9 +45,9 @@ void report_duplicate(const vx::ConsoleChoice& console) {
     }
 }
 
-// Runs the driver; every exception that leaves it ends the agent through the fatal path.
-int run_driver(const std::vector<std::string>& args, const vx::ConsoleChoice& console) {
-    std::string failure;
+// Runs the driver; every exception that leaves it ends the agent through the fatal path, its
+// text kept in `failure` for the console.
+int run_driver(const std::vector<std::string>& args, std::string& failure) {
     try {
         vx::SessionDriver driver(args);
         return driver.run();
@@ -58,9 +58,6 @@ int run_driver(const std::vector<std::string>& args, const vx::ConsoleChoice& co
     }
     spdlog::critical("Fatal crash: unhandled std::exception: {}", failure);
     vx::status_board().add_event(vx::StatusEventKind::failed);
-    if (console.status_screen) {
-        print(stderr, "velmora-agent: " + failure + "\n");
-    }
     return kExitFailed;
 }
 
@@ -83,8 +80,13 @@ int run_agent(const std::vector<std::string>& args, const vx::ConsoleChoice& con
                                         vx::platform::computer_name(), log_path);
         screen.start(vx::ui_language_is_russian(), vx::status_board());
     }
-    const int exit_code = run_driver(args, console);
+    std::string failure;
+    const int exit_code = run_driver(args, failure);
     screen.stop();
+    // Only now: while the screen was up, stderr went to the log, and the user would never see why.
+    if (!failure.empty() && console.status_screen) {
+        print(stderr, "velmora-agent: " + failure + "\n");
+    }
     return exit_code;
 }
 
