@@ -98,6 +98,39 @@ TEST_F(ChannelTest, KnownAnswerHelloAndKeys) {
     ASSERT_EQ(backend.received, (std::vector<std::string>{"{\"type\":\"register\"}"}));
 }
 
+// The same connection, with the backend's side replaced by the independently computed bytes.
+TEST_F(ChannelTest, KnownAnswerConnectionByteForByte) {
+    auto seams = fake_seams(net);
+    std::deque<Bytes> randoms{Bytes(32, 0x11), unhex("0102030405060708"),
+                              unhex("303132333435363738393a3b3c3d3e3f")};
+    seams.random = [&randoms](std::uint8_t* out, std::size_t n) {
+        ASSERT_EQ(randoms.front().size(), n);
+        std::copy_n(randoms.front().begin(), n, out);
+        randoms.pop_front();
+    };
+    net.backend = [this](const Bytes& d) {
+        if (d.size() == kVxcpHelloSize) {
+            net.to_agent.push_back(unhex(kKatWelcome));
+        }
+    };
+    UdpControlChannel ch(test_config(), seams);
+    std::string err;
+    ASSERT_TRUE(ch.connect(err)) << err;
+    ASSERT_EQ(net.from_agent.size(), 1u);
+    EXPECT_EQ(hex(net.from_agent[0].bytes), kKatHello);
+    EXPECT_EQ(ch.clock_offset_ms(), 1234);
+
+    ASSERT_TRUE(ch.queue_message(as_bytes("hello")));
+    ch.send();
+    ASSERT_EQ(net.from_agent.size(), 2u);
+    EXPECT_EQ(hex(net.from_agent[1].bytes), kKatAgentData);
+
+    net.to_agent.push_back(unhex(kKatBackendData));
+    EXPECT_EQ(tick(ch), std::vector<std::string>{"pong"});
+    EXPECT_EQ(ch.stream()->pending_fragments(), 0u);  // packet 1 acknowledged
+    EXPECT_EQ(ch.dropped(), 0u);
+}
+
 TEST_F(ChannelTest, MessagesFlowBothWays) {
     auto ch = connected();
     ASSERT_TRUE(ch->alive());

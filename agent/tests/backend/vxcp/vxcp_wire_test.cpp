@@ -55,6 +55,30 @@ TEST(VxcpWire, KnownAnswerHelloAndKeys) {
     EXPECT_EQ(hex(keys.s2c), "33e7d78bfe8268cdb13762d568cbd4b05da106b982cc2511d2da91249a4c3e39");
 }
 
+TEST(VxcpWire, KnownAnswerWelcomeAndDataByteForByte) {
+    ASSERT_TRUE(vxcp_sodium_ready());
+    const Vector v;
+    EXPECT_EQ(hex(v.hello()), kKatHello);
+    const VxcpKeys keys = v.keys();
+    const Bytes welcome = unhex(kKatWelcome);
+    ASSERT_EQ(welcome.size(), kVxcpWelcomeSize);
+    EXPECT_EQ(vxcp_welcome_public_key(welcome, v.id), public_of(v.backend_secret));
+    const auto body = vxcp_open_welcome(welcome, keys.s2c);
+    ASSERT_TRUE(body);
+    EXPECT_EQ(body->backend_time_ms, 1'700'000'001'234ULL);
+    EXPECT_EQ(hex(body->reset_token), "a0a1a2a3a4a5a6a7a8a9aaabacadaeaf");
+    EXPECT_EQ(body->idle_timeout_ms, 15000u);
+    EXPECT_EQ(body->keepalive_ms, 1000u);
+    EXPECT_EQ(body->max_message, 262144u);
+
+    EXPECT_EQ(hex(vxcp_seal_data(v.id, 1, keys.c2s, "c2s", unhex(kKatAgentDataPayload))),
+              kKatAgentData);
+    const auto data = vxcp_open_data(unhex(kKatBackendData), v.id, keys.s2c, "s2c");
+    ASSERT_TRUE(data);
+    EXPECT_EQ(data->packet_number, 2u);
+    EXPECT_EQ(hex(data->payload), kKatBackendDataPayload);
+}
+
 TEST(VxcpWire, HelloTokenIsCutOrPadded) {
     const Vector v;
     const Key32 hk = vxcp_hello_key(as_bytes(kAgentToken));
