@@ -64,7 +64,7 @@ class DirectPath final : public DatagramPath {
                 return 0;
             }
         }
-        for (;;) {
+        for (int skipped = 0; skipped < kVxcpMaxSkippedPerReceive; ++skipped) {
             asio::ip::udp::endpoint from;
             std::error_code ec;
             std::size_t n = socket_.receive_from(asio::buffer(buffer, capacity), from, 0, ec);
@@ -80,6 +80,7 @@ class DirectPath final : public DatagramPath {
             }
             ++dropped;
         }
+        return 0;
     }
 
   private:

@@ -20,6 +20,10 @@ struct VxcpEndpoint {
 // Resolves an IPv4 UDP endpoint (the first address); false with "resolve <host>: ..." otherwise.
 bool vxcp_resolve(const std::string& host, std::uint16_t port, VxcpEndpoint& out, std::string& err);
 
+// Datagrams from anyone else that one receive skips before it gives up for this call, so a
+// flood from a stranger cannot hold the connection thread.
+inline constexpr int kVxcpMaxSkippedPerReceive = 1024;
+
 class DatagramPath {
   public:
     virtual ~DatagramPath() = default;

@@ -19,7 +19,7 @@ class RelayPath final : public DatagramPath {
     std::size_t receive(std::uint8_t* buffer, std::size_t capacity, int timeout_ms,
                         std::uint64_t& dropped) override {
         int wait = std::max(timeout_ms, 0);
-        for (;;) {
+        for (int skipped = 0; skipped < kVxcpMaxSkippedPerReceive; ++skipped) {
             std::string peer;
             std::uint16_t port = 0;
             const std::int32_t n = client_->receive(buffer, capacity, peer, port, wait);
@@ -32,6 +32,7 @@ class RelayPath final : public DatagramPath {
             ++dropped;
             wait = 0;
         }
+        return 0;
     }
 
     bool is_relay() const override { return true; }
