@@ -143,6 +143,12 @@ void run_with_backend(const AgentConfig& config, SessionOrders& orders, std::ato
         sessions.on_client_candidate(host, port);
         handlers.on_client_candidate(std::move(host), port);
     });
+    // Also on the way out of an exception: the connector's thread calls into `sessions` and
+    // `handlers`, so it must end before they are destroyed.
+    struct StopOnExit {
+        network::SaasConnector& connector;
+        ~StopOnExit() { connector.stop(); }
+    } stop_on_exit{connector};
     connector.start();
 
     WaitingLoop loop({orders, running, stop_requested,
@@ -151,8 +157,8 @@ void run_with_backend(const AgentConfig& config, SessionOrders& orders, std::ato
                           sessions.run(session_config_from_order(config, p));
                       }});
     loop.run();
-    // Not under the session mutex: the connector's thread takes it in the order handlers.
-    connector.stop();
+    // Not under the session mutex (the connector's thread takes it in the order handlers):
+    // stop_on_exit stops the connector here.
 }
 
 }  // namespace vx

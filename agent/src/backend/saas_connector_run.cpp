@@ -25,7 +25,7 @@ class WsControlTransport : public ControlTransport {
         return ws_->queue_frame(WsOpcode::text, text, true);
     }
     std::uint64_t control_drops() const override { return ws_->stats().control_dropped; }
-    bool control_closed() const override { return !ws_->connected(); }
+    bool control_closed() const override { return ws_->lanes_closed(); }
     void abort_connection(const std::string&) override { ws_->shutdown_current(); }
     void wake_for_stop() override { ws_->shutdown_current(); }
 

@@ -2,6 +2,7 @@
 
 #include <spdlog/spdlog.h>
 
+#include "backend/join_with_deadline.hpp"
 #include "backend/ws_handshake.hpp"
 
 namespace vx::network {
@@ -132,7 +133,7 @@ bool WebSocketSession::run(const WsSessionConfig& config, WsSessionHooks& hooks,
         spdlog::error(
             "SaasConnector: the previous WS writer was never joined - detaching it "
             "before installing a new one");
-        writer_.detach();
+        retire_writer();
     }
     lanes_->open();
     if (!stream->tls())
@@ -424,21 +425,23 @@ void WebSocketSession::end_connection(WsSessionHooks& hooks,
 }
 
 void WebSocketSession::join_writer(std::chrono::milliseconds limit) {
-    if (!writer_.joinable())
+    if (join_with_deadline(writer_, writer_done_, limit) != JoinResult::timed_out)
         return;
-    const auto deadline = Clock::now() + limit;
-    while (!writer_done_->load() && Clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    if (writer_done_->load()) {
-        writer_.join();
-        return;
-    }
     spdlog::error(
         "SaasConnector: WS writer did not exit within {} ms - detached (its socket is "
         "closed below, so it exits when the pending write returns)",
         limit.count());
-    writer_.detach();
+    retire_writer();
+}
+
+void WebSocketSession::retire_writer() {
+    // The lanes outlive the connection: a writer given up on must neither take the next
+    // connection's frames nor close its lanes when its own pending write finally fails.
+    if (writer_retired_)
+        writer_retired_->store(true);
+    lanes_->wake_all();
+    if (writer_.joinable())
+        writer_.detach();
 }
 
 }  // namespace vx::network

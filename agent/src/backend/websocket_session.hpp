@@ -100,6 +100,7 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
     std::uint16_t take_close_code(std::string* reason);
     WsStats stats() const;
     bool connected() const { return connected_.load(); }
+    bool lanes_closed() const { return lanes_->is_closed(); }
     std::int64_t connected_since_us() const { return connected_since_us_.load(); }
 
   private:

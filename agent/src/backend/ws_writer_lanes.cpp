@@ -114,6 +114,14 @@ void WsWriterLanes::discard() {
     cv_.notify_all();
 }
 
+void WsWriterLanes::wake_all() {
+    {
+        // Taken so a waiter between its check and its wait cannot miss the wake.
+        std::lock_guard lock(mutex_);
+    }
+    cv_.notify_all();
+}
+
 bool WsWriterLanes::is_closed() const {
     std::lock_guard lock(mutex_);
     return closed_;

@@ -53,6 +53,8 @@ class WsWriterLanes {
     void close_unless(const std::atomic<bool>& retired);
     // Throws away whatever is still queued and wakes every waiter.
     void discard();
+    // Wakes every waiter, so one whose `retired` flag was just set notices it.
+    void wake_all();
 
     bool is_closed() const;
     std::size_t data_pending() const;

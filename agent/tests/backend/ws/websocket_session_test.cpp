@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "support/fake_clock.hpp"
+#include "support/loopback_listener.hpp"
 
 namespace vx::network {
 namespace {
@@ -40,17 +41,7 @@ Bytes server_frame(std::uint8_t first, const std::string& payload) {
 
 class RawServer {
   public:
-    RawServer() {
-        listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::listen(listener_, 4);
-        socklen_t len = sizeof a;
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
-    }
+    RawServer() { listener_ = test::listen_on_loopback(4, port_); }
     ~RawServer() {
         if (conn_ >= 0)
             ::close(conn_);

@@ -103,5 +103,24 @@ TEST(WsWriterLanes, ARetiredWriterTakesNothingAndClosesNothing) {
     EXPECT_TRUE(lanes.is_closed());
 }
 
+// A writer given up on while it waits for frames (open, empty lanes) leaves as soon as it is
+// retired, instead of waiting for the next connection's first frame.
+TEST(WsWriterLanes, RetiringWakesAWaitingWriter) {
+    WsWriterLanes lanes;
+    lanes.open();
+    std::atomic<bool> retired{false};
+    std::atomic<bool> left{false};
+    std::thread writer([&] {
+        WsLaneFrame f;
+        EXPECT_FALSE(lanes.wait_pop(f, &retired));
+        left = true;
+    });
+    retired = true;
+    lanes.wake_all();
+    writer.join();  // hangs here if the wake were lost
+    EXPECT_TRUE(left.load());
+    EXPECT_FALSE(lanes.is_closed());
+}
+
 }  // namespace
 }  // namespace vx::network
