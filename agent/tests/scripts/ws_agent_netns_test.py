@@ -8,6 +8,7 @@ Env: VX_AGENT (agent binary), VX_PEERS (test peers folder).
 
 import json
 import os
+import shutil
 import signal
 import socket
 import subprocess
@@ -75,13 +76,14 @@ class Backend:
 
 
 class Agent:
-    def __init__(self, tmp, port, host="127.0.0.1", token="tok", env=None):
-        self.log_path = os.path.join(tmp, "agent.out")
+    def __init__(self, tmp, port, host="127.0.0.1", token="tok", env=None, binary=AGENT,
+                 log_name="agent.out"):
+        self.log_path = os.path.join(tmp, log_name)
         self.log = open(self.log_path, "w")
         e = dict(os.environ, LOCALAPPDATA=os.path.join(tmp, "state"))
         e.update(env or {})
         self.proc = subprocess.Popen(
-            [AGENT, "--verbose", "--saas-host", host, "--saas-port", str(port),
+            [binary, "--verbose", "--saas-host", host, "--saas-port", str(port),
              "--agent-token", token, "--server-id", "x" * 36],
             stdout=self.log, stderr=subprocess.STDOUT, env=e)
 
@@ -107,6 +109,7 @@ class AgentOverWebSocket(unittest.TestCase):
         self.tmp = tempfile.mkdtemp(prefix="vx-ws-")
         self.backend = None
         self.agent = None
+        self.sandbox = None
 
     def tearDown(self):
         if self.agent and self.agent.proc.poll() is None:
@@ -115,6 +118,8 @@ class AgentOverWebSocket(unittest.TestCase):
         if self.backend:
             self.backend.stop()
         subprocess.run(["rm", "-rf", self.tmp])
+        if self.sandbox:
+            subprocess.run(["rm", "-rf", self.sandbox])
 
     def test_registers_serves_orders_and_stops_cleanly(self):
         self.backend = Backend(self.tmp, {"1": [
@@ -133,6 +138,13 @@ class AgentOverWebSocket(unittest.TestCase):
         self.assertIn('{"type":"pong","ts":77}', [e["text"] for e in recv])
         ended = json.loads(self.backend.events("recv", "session_ended")[0]["text"])
         self.assertEqual(ended["session_id"], "order-1")
+        # The first heartbeat follows the connection by the 5 s period.
+        self.assertTrue(wait_until(lambda: self.backend.events("recv", "heartbeat"), 8),
+                        self.agent.text())
+        beat = self.backend.events("recv", "heartbeat")[0]["t"]
+        connected = self.backend.events("connect")[0]["t"]
+        self.assertGreaterEqual(beat - connected, 4.5)
+        self.assertLess(beat - connected, 7.0)
         self.assertTrue(wait_until(lambda: "not running on this PC" in self.agent.text(), 5))
         rc, took = self.agent.stop()
         text = self.agent.text()
@@ -188,6 +200,46 @@ class AgentOverWebSocket(unittest.TestCase):
         self.assertIn("TLS established (localhost)", self.agent.text())
         rc, _ = self.agent.stop()
         self.assertEqual(rc, 0)
+
+    def test_cacert_beside_the_executable(self):
+        # The agent's own copy of the binary in a folder beside the build (a hard link needs
+        # the same file system), so its cacert.pem is this test's alone.
+        ca = self.make_certificates()
+        self.sandbox = tempfile.mkdtemp(prefix="ws-cacert-", dir=os.path.dirname(AGENT))
+        binary = os.path.join(self.sandbox, "velmora-agent")
+        try:
+            os.link(AGENT, binary)
+        except OSError:
+            shutil.copy2(AGENT, binary)
+        cacert = os.path.join(self.sandbox, "cacert.pem")
+        shutil.copyfile(ca, cacert)
+        self.backend = Backend(self.tmp, {"*": [{"wait": "register"}]},
+                               ["--port", "443", "--tls-cert", self.path("srv.pem"),
+                                "--tls-key", self.path("srv.key")])
+        # Only the file beside the executable can vouch for the test CA.
+        no_defaults = {"SSL_CERT_FILE": self.path("none.pem"), "SSL_CERT_DIR": self.tmp}
+        self.agent = Agent(self.tmp, 443, host="localhost", env=no_defaults, binary=binary)
+        self.assertTrue(wait_until(lambda: self.backend.events("recv", "register"), 8),
+                        self.agent.text())
+        rc, _ = self.agent.stop()
+        self.assertEqual(rc, 0)
+        self.assertNotIn("cacert.pem not found", self.agent.text())
+        self.assertNotIn("cannot load", self.agent.text())
+
+        # A damaged file is reported by its path; the agent runs on and stops cleanly.
+        with open(cacert, "w") as f:
+            f.write("-----BEGIN CERTIFICATE-----\nnot base64 at all\n-----END CERTIFICATE-----\n")
+        self.agent = Agent(self.tmp, 443, host="localhost", env=no_defaults, binary=binary,
+                           log_name="agent2.out")
+        self.assertTrue(wait_until(lambda: "TLS handshake failed" in self.agent.text(), 8),
+                        self.agent.text())
+        text = self.agent.text()
+        self.assertIn("SaasConnector: cannot load %s: " % cacert, text)
+        self.assertNotIn("TLS established", text)
+        rc, took = self.agent.stop()
+        self.assertEqual(rc, 0, self.agent.text())
+        self.assertLess(took, 2.0)
+        self.assertEqual(len(self.backend.events("recv", "register")), 1)
 
     def path(self, name):
         return os.path.join(self.tmp, name)
