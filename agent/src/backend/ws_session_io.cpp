@@ -236,7 +236,9 @@ void WebSocketSession::writer_loop(std::shared_ptr<SaasStream> stream,
         ++frames_written_;
         if (frame.control) {
             const std::uint64_t count = ++control_written_;
-            const std::int64_t now = now_();
+            // The process clock, not the connector's: a writer detached at the end of the last
+            // connection may outlive the connector, so it touches nothing of it.
+            const std::int64_t now = util::steady_now_us();
             if (now - control_log_us_ >= kLogWindowUs) {
                 control_log_us_ = now;
                 spdlog::info(
