@@ -1,5 +1,6 @@
 #include "backend/outgoing_queue.hpp"
 
+#include <iterator>
 #include <utility>
 
 namespace vx::network {
@@ -14,6 +15,16 @@ std::vector<std::string> OutgoingQueue::take_all() {
     std::lock_guard lock(queue_mutex_);
     taken.swap(queue_);
     return taken;
+}
+
+void OutgoingQueue::return_front(std::vector<std::string> texts) {
+    if (texts.empty()) {
+        return;
+    }
+    std::lock_guard lock(queue_mutex_);
+    texts.insert(texts.end(), std::make_move_iterator(queue_.begin()),
+                 std::make_move_iterator(queue_.end()));
+    queue_.swap(texts);
 }
 
 std::size_t OutgoingQueue::size() const {

@@ -21,6 +21,9 @@ class OutgoingQueue {
 
     // Takes the whole list at once, leaving it empty (the drainer sends outside the lock).
     std::vector<std::string> take_all();
+    // Puts texts a drainer took but could not pass on back at the head, in their order, ahead
+    // of whatever was queued meanwhile.
+    void return_front(std::vector<std::string> texts);
     std::size_t size() const;
 
     // Start of a reconnect replay: drops everything queued and queues `first` in one step, so

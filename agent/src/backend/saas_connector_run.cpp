@@ -2,6 +2,7 @@
 #include <spdlog/spdlog.h>
 
 #include <chrono>
+#include <iterator>
 #include <thread>
 
 #include "backend/reconnect_backoff.hpp"
@@ -33,8 +34,9 @@ class WsControlTransport : public ControlTransport {
     std::shared_ptr<WebSocketSession> ws_;
 };
 
-// What one WebSocket connection needs from the connector. Messages the data lane refused wait
-// here, ahead of everything queued later, so none is lost or reordered.
+// What one WebSocket connection needs from the connector. Messages the data lane refused go
+// back to the head of the connector's queue, ahead of everything queued later, so none is lost
+// or reordered, and what a connection leaves behind meets the next replay's stale count.
 class WsConnectorHooks : public WsSessionHooks {
   public:
     WsConnectorHooks(SaasConnector& connector, util::NowFn now)
@@ -51,18 +53,15 @@ class WsConnectorHooks : public WsSessionHooks {
     void on_token_rejected() override {
         status_board().report_problem(ProblemKind::token_rejected);
     }
-    void resend_after_reconnect() override {
-        pending_.clear();
-        c_.resend_after_reconnect();
-    }
+    void resend_after_reconnect() override { c_.resend_after_reconnect(); }
     std::deque<std::string> take_outgoing() override {
-        std::deque<std::string> out = std::move(pending_);
-        pending_.clear();
-        for (auto& text : c_.take_outgoing())
-            out.push_back(std::move(text));
-        return out;
+        std::vector<std::string> taken = c_.take_outgoing();
+        return {std::make_move_iterator(taken.begin()), std::make_move_iterator(taken.end())};
     }
-    void return_outgoing(std::deque<std::string> rest) override { pending_ = std::move(rest); }
+    void return_outgoing(std::deque<std::string> rest) override {
+        c_.outgoing_queue()->return_front(
+            {std::make_move_iterator(rest.begin()), std::make_move_iterator(rest.end())});
+    }
     void send_heartbeat() override { c_.send_heartbeat(); }
     void on_message(const std::string& text) override {
         c_.note_heard(now_());
@@ -73,7 +72,6 @@ class WsConnectorHooks : public WsSessionHooks {
   private:
     SaasConnector& c_;
     util::NowFn now_;
-    std::deque<std::string> pending_;
 };
 
 }  // namespace

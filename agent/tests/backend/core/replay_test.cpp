@@ -116,6 +116,27 @@ TEST(Replay, DrainTakesEverythingInOrder) {
     EXPECT_TRUE(rig.connector.take_outgoing().empty());
 }
 
+// What a connection took but could not send goes back ahead of later messages, and a
+// reconnect counts it among the stale drops instead of losing it unlogged.
+TEST(Replay, ReturnedMessagesLeadTheQueueAndCountAsStale) {
+    ReplayRig rig;
+    rig.connector.enqueue_text("a");
+    rig.connector.enqueue_text("b");
+    auto taken = rig.connector.take_outgoing();
+    rig.connector.enqueue_text("c");
+    rig.connector.outgoing_queue()->return_front(std::move(taken));
+    rig.connector.outgoing_queue()->return_front({});
+    EXPECT_EQ(rig.connector.outgoing().size(), 3u);
+    rig.connector.outgoing_queue()->return_front(rig.connector.take_outgoing());
+    EXPECT_EQ(rig.connector.resend_after_reconnect(), 3u);
+    rig.connector.outgoing_queue()->return_front({"x", "y"});
+    const auto queued = rig.connector.take_outgoing();
+    ASSERT_EQ(queued.size(), 3u);
+    EXPECT_EQ(queued[0], "x");
+    EXPECT_EQ(queued[1], "y");
+    EXPECT_NE(queued[2].find(R"("type":"register")"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace vx::network
 
