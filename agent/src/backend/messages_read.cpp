@@ -192,6 +192,19 @@ void read_control_credentials(const json& entry, RelayNode& node, std::int64_t n
     node.credential_expiry = now_100ns + ttl * 10'000'000;
 }
 
+// A number too large for any integer (1e300) is an invalid port like 70000: that entry is
+// skipped, the rest of the list stands. Nothing for such a number; a wrong type still throws.
+std::optional<std::int64_t> read_relay_port(const json& entry) {
+    try {
+        return read_integer(entry, "port", 3478);
+    } catch (const MessageFormatError&) {
+        if (!entry.at("port").is_number()) {
+            throw;
+        }
+        return std::nullopt;
+    }
+}
+
 }  // namespace
 
 RelayListRead read_relay_list(const json& message, std::int64_t now_100ns) {
@@ -215,18 +228,18 @@ RelayListRead read_relay_list(const json& message, std::int64_t now_100ns) {
         RelayNode node;
         node.id = read_string(entry, "id", "");
         node.host = read_string(entry, "host", "");
-        const std::int64_t port = read_integer(entry, "port", 3478);
+        const std::optional<std::int64_t> port = read_relay_port(entry);
         if (node.id.empty() || node.host.empty()) {
             out.notes.emplace_back("SaasConnector: relay_list entry without id/host — skipped");
             continue;
         }
-        if (port < 1 || port > 65535) {
+        if (!port || *port < 1 || *port > 65535) {
             out.notes.push_back(
                 fmt::format("SaasConnector: relay_list entry id={} has invalid port {} — skipped",
-                            node.id, port));
+                            node.id, port ? std::to_string(*port) : entry["port"].dump()));
             continue;
         }
-        node.port = static_cast<std::uint16_t>(port);
+        node.port = static_cast<std::uint16_t>(*port);
         read_control_credentials(entry, node, now_100ns);
         out.nodes.push_back(std::move(node));
     }

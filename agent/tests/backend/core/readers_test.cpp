@@ -155,7 +155,9 @@ TEST(RelayListReader, KeepsValidNodesAndExplainsTheRest) {
         R"({"type":"relay_list","relays":[)" + relay("a", "1.1.1.1") + "," + relay("", "2.2.2.2") +
         ",42," + relay("b", "") + "," + relay("c", "h", R"(,"port":0)") + "," +
         relay("d", "h", R"(,"port":70000)") + "," + relay("e", "h", R"(,"port":-5)") + "," +
-        relay("f", "relay.example", R"(,"port":3479.7)") + "]}";
+        relay("f", "relay.example", R"(,"port":3479.7)") + "," +
+        relay("g", "h", R"(,"port":1e300)") + "," +
+        relay("h", "h", R"(,"port":18446744073709551615)") + "]}";
     const RelayListRead r = read_relay_list(obj(text.c_str()), 0);
     ASSERT_TRUE(r.has_array);
     ASSERT_EQ(r.nodes.size(), 2u);
@@ -163,12 +165,18 @@ TEST(RelayListReader, KeepsValidNodesAndExplainsTheRest) {
     EXPECT_EQ(r.nodes[0].port, 3478);
     EXPECT_EQ(r.nodes[1].id, "f");
     EXPECT_EQ(r.nodes[1].port, 3479);
-    ASSERT_EQ(r.notes.size(), 5u);
+    ASSERT_EQ(r.notes.size(), 7u);
     EXPECT_NE(r.notes[0].find("entry without id/host"), std::string::npos);
     EXPECT_NE(r.notes[1].find("entry without id/host"), std::string::npos);
     EXPECT_NE(r.notes[2].find("id=c has invalid port 0"), std::string::npos);
     EXPECT_NE(r.notes[3].find("id=d has invalid port 70000"), std::string::npos);
     EXPECT_NE(r.notes[4].find("id=e has invalid port -5"), std::string::npos);
+    EXPECT_NE(r.notes[5].find("id=g has invalid port 1e+300"), std::string::npos) << r.notes[5];
+    EXPECT_NE(r.notes[6].find("id=h has invalid port 18446744073709551615"), std::string::npos)
+        << r.notes[6];
+    // A port of the wrong type is still a malformed message.
+    EXPECT_THROW(read_relay_list(obj(R"({"relays":[{"id":"a","host":"h","port":"80"}]})"), 0),
+                 MessageFormatError);
 }
 
 TEST(RelayListReader, FortyNodesKeepTheFirst32AndInvalidOnesDoNotCount) {
