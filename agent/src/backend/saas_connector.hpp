@@ -30,6 +30,7 @@
 #include "backend/relay_probe.hpp"
 #include "backend/saas_connector_records.hpp"
 #include "backend/saas_connector_seams.hpp"
+#include "backend/vxcp_loop_timings.hpp"
 #include "util/clock.hpp"
 #include "util/natwave_profile.hpp"
 
@@ -139,6 +140,9 @@ class SaasConnector {
     // Steady clock in microseconds and wall clock in milliseconds since 1970; set before
     // start(). Tests drive protocol time with them.
     void set_clocks(util::NowFn steady_now_us, util::NowFn wall_now_ms);
+    // The UDP control channel's time-outs; set before start().
+    void set_vxcp_timings(const VxcpLoopTimings& timings) { vxcp_timings_ = timings; }
+    const VxcpLoopTimings& vxcp_timings() const { return vxcp_timings_; }
 
     // ---- State read by other components ----
     const SaasConfig& config() const { return config_; }
@@ -195,6 +199,7 @@ class SaasConnector {
 
     util::NowFn steady_now_us_;
     util::NowFn wall_now_ms_;
+    VxcpLoopTimings vxcp_timings_;
 
     PrepareSessionHandler on_prepare_session_;
     SessionTerminatedHandler on_session_terminated_;

@@ -3,6 +3,7 @@
 #include <spdlog/spdlog.h>
 
 #include <cmath>
+#include <exception>
 
 #include "backend/saas_connector.hpp"
 #include "backend/vxcp_message_fit.hpp"
@@ -12,11 +13,8 @@ namespace vx::network {
 
 namespace {
 
-constexpr std::int32_t kHandshakeMs = 3000;
-constexpr std::int32_t kRelayHandshakeMs = 5000;
 constexpr std::int32_t kHelloIntervalMs = 400;
 constexpr std::int32_t kKeepaliveCapMs = 2000;
-constexpr std::int32_t kStallThresholdMs = 6000;
 constexpr std::int64_t kHousekeepingUs = 250'000;
 constexpr std::int64_t kCredentialCheckUs = 30'000'000;
 constexpr std::int64_t kHeartbeatUs = 5'000'000;
@@ -181,11 +179,12 @@ UdpControlChannelConfig VxcpControlLoop::channel_config(
     cfg.port = sc.control_udp_port;
     cfg.token = sc.server_id;
     cfg.secret = sc.agent_token;
-    cfg.handshake_timeout_ms = relay ? kRelayHandshakeMs : kHandshakeMs;
+    const VxcpLoopTimings& timings = c_.vxcp_timings();
+    cfg.handshake_timeout_ms = relay ? timings.relay_handshake_ms : timings.handshake_ms;
     cfg.hello_interval_ms = kHelloIntervalMs;
     cfg.clock_offset_ms = clock_offset_ms_;
     cfg.keepalive_cap_ms = kKeepaliveCapMs;
-    cfg.stall_threshold_ms = kStallThresholdMs;
+    cfg.stall_threshold_ms = timings.stall_threshold_ms;
     if (relay) {
         cfg.relay = relay_turn_config(*relay, 1000);
     }
@@ -228,7 +227,12 @@ UdpAttemptResult VxcpControlLoop::run_session(const std::optional<RelayNode>& re
         return UdpAttemptResult::not_opened;
     }
     const std::int64_t up_since = steady_us_();
-    serve(ch);
+    // An error while the connection is up ends it like any other end: closed, counted, retried.
+    try {
+        serve(ch);
+    } catch (const std::exception& e) {
+        spdlog::warn("SaasConnector: connection error: {}", e.what());
+    }
     finish(ch, up_since);
     const std::int64_t uptime_ms = last_uptime_ms_;
     if (c_.running() && ch.path_failure()) {

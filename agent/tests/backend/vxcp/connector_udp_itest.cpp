@@ -4,10 +4,12 @@
 #include <stdlib.h>
 
 #include <asio/io_context.hpp>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <stdexcept>
 #include <thread>
 
 #include "backend/saas_connector.hpp"
@@ -25,15 +27,6 @@ using nlohmann::json;
 
 constexpr const char* kServerId = "00000000-0000-4000-8000-0000000000aa";
 constexpr const char* kAgentToken = "connector-itest-token";
-
-std::string script_file(const std::string& steps) {
-    char tmpl[] = "/tmp/vx-vxcp-loop-script-XXXXXX";
-    const int fd = ::mkstemp(tmpl);
-    const std::string text = R"({"connections": {"*": )" + steps + "}}";
-    EXPECT_EQ(::write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-    ::close(fd);
-    return tmpl;
-}
 
 template <typename Pred>
 bool eventually(Pred pred, std::chrono::milliseconds limit) {
@@ -61,21 +54,20 @@ class ConnectorUdpTest : public ::testing::Test {
         }
         ::unsetenv("LOCALAPPDATA");
         std::filesystem::remove_all(appdata_);
-        for (const auto& f : scripts_) {
-            std::filesystem::remove(f);
-        }
+        scripts_.clear();
     }
 
     std::unique_ptr<PeerProcess> server(const std::string& steps,
                                         std::vector<std::string> extra = {}) {
-        scripts_.push_back(script_file(steps));
-        std::vector<std::string> args{"--script", scripts_.back(), "--server-id",
-                                      kServerId,  "--agent-token", kAgentToken};
+        scripts_.push_back(std::make_unique<ScriptFile>(steps));
+        std::vector<std::string> args{"--script", scripts_.back()->path(), "--server-id",
+                                      kServerId,  "--agent-token",         kAgentToken};
         args.insert(args.end(), extra.begin(), extra.end());
         return std::make_unique<PeerProcess>("vxcp_server.py", args);
     }
 
-    void start(std::uint16_t udp_port, std::uint16_t ws_port = 9) {
+    void start(std::uint16_t udp_port, std::uint16_t ws_port = 9,
+               const VxcpLoopTimings& timings = {}) {
         SaasConfig cfg;
         cfg.host = "127.0.0.1";
         cfg.port = ws_port;
@@ -85,6 +77,10 @@ class ConnectorUdpTest : public ::testing::Test {
         cfg.control_udp_host = "127.0.0.1";
         cfg.control_udp_port = udp_port;
         connector_ = std::make_unique<SaasConnector>(io_, cfg);
+        connector_->set_vxcp_timings(timings);
+        if (upload_) {
+            connector_->set_log_upload(upload_);
+        }
         connector_->start();
     }
 
@@ -95,8 +91,9 @@ class ConnectorUdpTest : public ::testing::Test {
 
     asio::io_context io_;
     std::unique_ptr<SaasConnector> connector_;
+    std::shared_ptr<LogUpload> upload_;  // set before start()
     std::string appdata_;
-    std::vector<std::string> scripts_;
+    std::vector<std::unique_ptr<ScriptFile>> scripts_;
 };
 
 TEST_F(ConnectorUdpTest, RegistersOverUdpAnswersPingsAndSendsHeartbeats) {
@@ -120,6 +117,34 @@ TEST_F(ConnectorUdpTest, RegistersOverUdpAnswersPingsAndSendsHeartbeats) {
     EXPECT_TRUE(st["violations"].empty()) << st["violations"].dump();
 }
 
+// The first reconnect replay fails: the connection ends like any other, the agent lives on.
+class ThrowingOnceLogUpload : public LogUpload {
+  public:
+    void note_session_start(const std::string&) override {}
+    void on_log_stored(const std::string&) override {}
+    void upload_session_log(const std::string&, const std::string&) override {}
+    void report_agent_log() override {}
+    void requeue_unconfirmed() override {
+        if (!thrown_.exchange(true)) {
+            throw std::runtime_error("upload store unreadable");
+        }
+    }
+
+  private:
+    std::atomic<bool> thrown_{false};
+};
+
+TEST_F(ConnectorUdpTest, AnErrorWhileConnectedEndsOnlyThatConnection) {
+    auto peer = server(R"([{"wait": "register"}])");
+    upload_ = std::make_shared<ThrowingOnceLogUpload>();
+    start(peer->port());
+    ASSERT_TRUE(eventually([&] { return conn(*peer, 2).is_object(); }, 10s));
+    const json first = conn(*peer, 1);
+    EXPECT_EQ(first["agent_close"], 1000) << first.dump();
+    EXPECT_EQ(first["messages"][0], "register");
+    ASSERT_TRUE(eventually([&] { return connector_->connected(); }, 5s));
+}
+
 TEST_F(ConnectorUdpTest, CloseCode4009OverUdpReportsTheDuplicateAgentAndWaits) {
     auto peer = server(R"([{"wait": "register"}, {"close": 4009, "reason": "replaced"}])");
     start(peer->port());
@@ -138,10 +163,11 @@ TEST_F(ConnectorUdpTest, CloseCode4009OverUdpReportsTheDuplicateAgentAndWaits) {
 
 TEST_F(ConnectorUdpTest, FallsBackToTheWebSocketAfterThreeFailedUdpAttempts) {
     // A VXCP/1 server that knows another token never answers with a WELCOME.
-    scripts_.push_back(script_file("[]"));
-    PeerProcess deaf("vxcp_server.py", {"--script", scripts_.back(), "--agent-token", "other"});
+    const ScriptFile script("[]");
+    PeerProcess deaf("vxcp_server.py", {"--script", script.path(), "--agent-token", "other"});
     TestBackendPeer ws({}, R"({"connections":{"*":[{"wait":"register"}]}})");
-    start(deaf.port(), ws.port());
+    // A shorter handshake time-out: the count of failures, not their length, is under test.
+    start(deaf.port(), ws.port(), VxcpLoopTimings{1000, 1000, 6000});
     ASSERT_TRUE(ws.wait_for([&] { return !ws.events("recv", "register").empty(); }, 20s));
     EXPECT_EQ(connector_->transport_name(), "ws");
     const json st = json::parse(deaf.control(R"({"stats": true})"));
@@ -177,11 +203,13 @@ TEST_F(ConnectorUdpTest, StalledDirectPathMovesToTheRelayAndEngagesTheHold) {
                {"host", "127.0.0.1"},
                {"port", turn.port()},
                {"control", {{"username", "vxuser"}, {"credential", "vxpass"}, {"ttl", 3600}}}}})}};
+    // Pings keep coming while the path is dark, through the move and after it.
     auto peer = server(R"([{"wait": "register"}, {"send": )" + relay_list.dump() +
-                       R"(}, {"pings": 300, "interval": 0.04}])");
+                       R"(}, {"pings": 150, "interval": 0.04}])");
     PeerProcess proxy("udp_proxy.py",
                       {"--target", "127.0.0.1:" + std::to_string(peer->port()), "--seed", "5"});
-    start(proxy.port());
+    // A 2 s stall threshold instead of 6 s: the move, not the wait for it, is under test.
+    start(proxy.port(), 9, VxcpLoopTimings{3000, 5000, 2000});
     ASSERT_TRUE(eventually(
         [&] {
             const json c = conn(*peer, 1);
@@ -191,7 +219,7 @@ TEST_F(ConnectorUdpTest, StalledDirectPathMovesToTheRelayAndEngagesTheHold) {
     // Only the direct flow goes dark; the relay reaches the backend through a flow of its own.
     ASSERT_EQ(proxy.control(R"({"blackhole": "both", "flow": 1})"), "ok");
     ASSERT_TRUE(eventually([&] { return connector_->transport_name() == "udp-relay"; }, 15s));
-    ASSERT_TRUE(eventually([&] { return conn(*peer, 1)["pongs_in_order"] == 300; }, 15s))
+    ASSERT_TRUE(eventually([&] { return conn(*peer, 1)["pongs_in_order"] == 150; }, 15s))
         << conn(*peer, 1).dump();
     const json st = json::parse(peer->control(R"({"stats": true})"));
     EXPECT_EQ(st["count"], 1);  // the same connection throughout

@@ -23,6 +23,37 @@ extern char** environ;
 
 namespace vx::test {
 
+// A VXCP/1 server script that gives every connection the same steps, in a temporary file.
+class ScriptFile {
+  public:
+    explicit ScriptFile(const std::string& steps) {
+        char tmpl[] = "/tmp/vx-vxcp-script-XXXXXX";
+        const int fd = ::mkstemp(tmpl);
+        if (fd < 0) {
+            throw std::runtime_error("cannot create a script file");
+        }
+        path_ = tmpl;
+        const std::string text = R"({"connections": {"*": )" + steps + "}}";
+        const bool written =
+            ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+        ::close(fd);
+        if (!written) {
+            throw std::runtime_error("cannot write " + path_);
+        }
+    }
+    ~ScriptFile() {
+        std::error_code ec;
+        std::filesystem::remove(path_, ec);
+    }
+    ScriptFile(const ScriptFile&) = delete;
+    ScriptFile& operator=(const ScriptFile&) = delete;
+
+    const std::string& path() const { return path_; }
+
+  private:
+    std::string path_;
+};
+
 class PeerProcess {
   public:
     PeerProcess(const std::string& script, std::vector<std::string> args) {

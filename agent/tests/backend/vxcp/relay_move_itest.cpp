@@ -28,14 +28,9 @@ TEST(VxcpRelayMove, BlackHoledDirectPathMovesToTheRelayWithNothingLost) {
     CoturnProcess turn(turn_options);
     ASSERT_TRUE(turn.wait_ready()) << turn.log();
 
-    char tmpl[] = "/tmp/vx-vxcp-relay-script-XXXXXX";
-    const int fd = ::mkstemp(tmpl);
-    const std::string script =
-        R"({"connections": {"*": [{"wait": "register"}, {"pings": 300, "interval": 0.04}]}})";
-    ASSERT_EQ(::write(fd, script.data(), script.size()), static_cast<ssize_t>(script.size()));
-    ::close(fd);
-    PeerProcess server("vxcp_server.py",
-                       {"--script", tmpl, "--server-id", kServerId, "--agent-token", kAgentToken});
+    const ScriptFile script(R"([{"wait": "register"}, {"pings": 150, "interval": 0.04}])");
+    PeerProcess server("vxcp_server.py", {"--script", script.path(), "--server-id", kServerId,
+                                          "--agent-token", kAgentToken});
     PeerProcess proxy("udp_proxy.py",
                       {"--target", "127.0.0.1:" + std::to_string(server.port()), "--seed", "3"});
 
@@ -44,6 +39,9 @@ TEST(VxcpRelayMove, BlackHoledDirectPathMovesToTheRelayWithNothingLost) {
     config.port = proxy.port();
     config.token = kServerId;
     config.secret = kAgentToken;
+    // A 2 s stall threshold instead of 6 s: the move, not the wait for it, is under test; the
+    // move must still follow the stall within the same 4 s margin.
+    config.stall_threshold_ms = 2000;
     UdpControlChannel ch(config);
     std::string err;
     ASSERT_TRUE(ch.connect(err)) << err;
@@ -53,10 +51,10 @@ TEST(VxcpRelayMove, BlackHoledDirectPathMovesToTheRelayWithNothingLost) {
 
     std::vector<std::int64_t> pings;
     std::int64_t moved_at_ping = -1;
-    const auto blackhole_at = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    const auto blackhole_at = std::chrono::steady_clock::now() + std::chrono::seconds(1);
     bool blackholed = false;
     std::chrono::steady_clock::time_point blackholed_since;
-    for (int i = 0; i < 2500 && ch.alive() && pings.size() < 300; ++i) {
+    for (int i = 0; i < 2500 && ch.alive() && pings.size() < 150; ++i) {
         if (!blackholed && std::chrono::steady_clock::now() >= blackhole_at) {
             // Only the direct flow goes dark; the relay reaches the backend through its own flow.
             ASSERT_EQ(proxy.control(R"({"blackhole": "both", "flow": 1})"), "ok");
@@ -78,13 +76,17 @@ TEST(VxcpRelayMove, BlackHoledDirectPathMovesToTheRelayWithNothingLost) {
         if (moved_at_ping < 0 && ch.on_relay()) {
             moved_at_ping = static_cast<std::int64_t>(pings.size());
             const auto took = std::chrono::steady_clock::now() - blackholed_since;
-            EXPECT_LT(took, std::chrono::seconds(12));
+            EXPECT_LT(took, std::chrono::milliseconds(config.stall_threshold_ms) +
+                                std::chrono::seconds(4));
         }
     }
     ASSERT_TRUE(ch.alive()) << ch.end_reason();
     EXPECT_TRUE(ch.moved_for_stall());
     EXPECT_EQ(ch.path_name().rfind("relay 127.0.0.1:", 0), 0u) << ch.path_name();
-    ASSERT_EQ(pings.size(), 300u);
+    ASSERT_EQ(pings.size(), 150u);
+    // Pings crossed the move: some arrived direct before it, the rest through the relay.
+    EXPECT_GT(moved_at_ping, 0);
+    EXPECT_LT(moved_at_ping, 150);
     for (std::size_t i = 0; i < pings.size(); ++i) {
         ASSERT_EQ(pings[i], static_cast<std::int64_t>(i + 1));
     }
@@ -93,17 +95,16 @@ TEST(VxcpRelayMove, BlackHoledDirectPathMovesToTheRelayWithNothingLost) {
         std::vector<std::string> ignored;
         ch.tick(20, ignored);
         st = json::parse(server.control(R"({"stats": true})"));
-        if (st["connections"]["1"]["pongs_in_order"] == 300) {
+        if (st["connections"]["1"]["pongs_in_order"] == 150) {
             break;
         }
     }
     EXPECT_EQ(st["count"], 1);  // one connection id from start to end
-    EXPECT_EQ(st["connections"]["1"]["pongs_in_order"], 300);
+    EXPECT_EQ(st["connections"]["1"]["pongs_in_order"], 150);
     EXPECT_EQ(st["connections"]["1"]["pongs_out_of_order"], 0);
     EXPECT_NE(st["connections"]["1"]["addr"], "127.0.0.1:" + std::to_string(proxy.port()));
     EXPECT_TRUE(st["violations"].empty()) << st["violations"].dump();
     ch.close(1000, "agent stopping");
-    std::filesystem::remove(tmpl);
 }
 
 }  // namespace

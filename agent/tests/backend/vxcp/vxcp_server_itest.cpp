@@ -2,10 +2,15 @@
 // through the impairing UDP proxy.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
+
 #include <nlohmann/json.hpp>
 
 #include "backend/udp_control_channel.hpp"
 #include "peer_process.hpp"
+#include "util/clock.hpp"
+#include "vxcp_test_backend.hpp"
 
 namespace vx::test {
 namespace {
@@ -19,8 +24,7 @@ constexpr const char* kAgentToken = "itest-agent-token";
 struct Peers {
     explicit Peers(const std::string& script, std::vector<std::string> server_args = {},
                    std::vector<std::string> proxy_args = {}, bool with_proxy = true)
-        : script_file(write_script(script)),
-          server("vxcp_server.py", with_script(server_args, script_file)) {
+        : script_file(script), server("vxcp_server.py", with_script(server_args, script_file)) {
         if (with_proxy) {
             proxy_args.push_back("--target");
             proxy_args.push_back("127.0.0.1:" + std::to_string(server.port()));
@@ -32,23 +36,14 @@ struct Peers {
 
     json stats() const { return json::parse(server.control(R"({"stats": true})")); }
 
-    static std::string write_script(const std::string& script) {
-        char tmpl[] = "/tmp/vx-vxcp-script-XXXXXX";
-        const int fd = ::mkstemp(tmpl);
-        const std::string text = R"({"connections": {"*": )" + script + "}}";
-        EXPECT_EQ(::write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-        ::close(fd);
-        return tmpl;
-    }
     static std::vector<std::string> with_script(std::vector<std::string> args,
-                                                const std::string& file) {
-        args.insert(args.end(),
-                    {"--script", file, "--server-id", kServerId, "--agent-token", kAgentToken});
+                                                const ScriptFile& file) {
+        args.insert(args.end(), {"--script", file.path(), "--server-id", kServerId, "--agent-token",
+                                 kAgentToken});
         return args;
     }
-    ~Peers() { std::filesystem::remove(script_file); }
 
-    std::string script_file;
+    ScriptFile script_file;
     PeerProcess server;
     std::unique_ptr<PeerProcess> proxy;
 };
@@ -163,6 +158,65 @@ TEST(VxcpServer, AgentCloseReachesTheServer) {
     EXPECT_EQ(st["connections"]["1"]["messages"], json::array({"register"}));
     EXPECT_EQ(st["connections"]["1"]["agent_close"], 1000);
     EXPECT_TRUE(st["violations"].empty()) << st["violations"].dump();
+}
+
+// The server's own checks must catch what they are there for, or every test that relies on them
+// passes vacuously: an over-long datagram, and one packet number used for two different DATA
+// datagrams (an identical copy is fine).
+TEST(VxcpServer, ItsChecksCatchAnOversizeDatagramAndAReusedPacketNumber) {
+    ASSERT_TRUE(vxcp_sodium_ready());
+    Peers peers(R"([])", {}, {}, false);
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    ASSERT_GE(fd, 0);
+    timeval tv{0, 100'000};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(peers.agent_port());
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const auto send_to = [&](const Bytes& d) {
+        ::sendto(fd, d.data(), d.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    };
+
+    const ConnectionId id{9, 9, 9, 9, 1, 2, 3, 4};
+    Key32 secret{};
+    secret.fill(0x44);
+    const HelloNonce nonce{};
+    const Bytes hello =
+        vxcp_build_hello(HelloFields{id, kServerId, public_of(secret), nonce,
+                                     static_cast<std::uint64_t>(util::wall_now_ms())},
+                         vxcp_hello_key(as_bytes(kAgentToken)));
+    std::array<std::uint8_t, 2048> buf{};
+    ssize_t n = -1;
+    for (int i = 0; i < 50 && n != static_cast<ssize_t>(kVxcpWelcomeSize); ++i) {
+        send_to(hello);
+        n = ::recv(fd, buf.data(), buf.size(), 0);
+    }
+    ASSERT_EQ(n, static_cast<ssize_t>(kVxcpWelcomeSize));
+    const Bytes welcome(buf.begin(), buf.begin() + n);
+    const auto keys =
+        vxcp_derive_keys(VxcpKeyInputs{as_bytes(kAgentToken), id, secret, public_of(secret),
+                                       *vxcp_welcome_public_key(welcome, id), nonce});
+    ASSERT_TRUE(keys);
+
+    const Bytes one_ping = vxcp_seal_data(id, 1, keys->c2s, "c2s", Bytes{1});
+    send_to(one_ping);
+    send_to(one_ping);                                              // a copy: fine
+    send_to(vxcp_seal_data(id, 1, keys->c2s, "c2s", Bytes{1, 1}));  // reused number
+    send_to(Bytes(kVxcpMaxDatagram, 0));                            // 1200: fine
+    send_to(Bytes(kVxcpMaxDatagram + 1, 0));                        // over the limit
+    json st;
+    for (int i = 0; i < 500 && (st.is_null() || st["violations"].size() < 2); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        st = peers.stats();
+    }
+    ::close(fd);
+    std::vector<std::string> kinds;
+    for (const auto& v : st["violations"]) {
+        kinds.push_back(v["kind"].get<std::string>());
+    }
+    std::sort(kinds.begin(), kinds.end());
+    EXPECT_EQ(kinds, (std::vector<std::string>{"oversize", "pn_reuse"})) << st.dump();
 }
 
 }  // namespace
