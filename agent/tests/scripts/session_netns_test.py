@@ -19,29 +19,13 @@ import tempfile
 import time
 import unittest
 
+from netns_agent import enter_namespace, wait_until
+
 AGENT = os.environ.get("VX_AGENT", "")
 PEERS = os.environ.get("VX_PEERS", os.path.join(os.path.dirname(__file__), "..", "peers"))
 TOKEN = "launcher-secret-token"
 MASTER = base64.b64encode(bytes(range(32))).decode()
 CONTROL_PORT = 48001  # default port base 47998 + 3
-
-
-def enter_namespace():
-    if os.environ.get("VX_SESSION_NETNS") == "1":
-        subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
-        return
-    env = dict(os.environ, VX_SESSION_NETNS="1")
-    os.execvpe("unshare", ["unshare", "-n", "--", sys.executable, os.path.abspath(__file__)]
-               + sys.argv[1:], env)
-
-
-def wait_until(pred, limit):
-    until = time.monotonic() + limit
-    while time.monotonic() < until:
-        if pred():
-            return True
-        time.sleep(0.02)
-    return pred()
 
 
 def order(session_id, **extra):
@@ -297,5 +281,5 @@ if __name__ == "__main__":
     if not AGENT or not os.path.exists(AGENT):
         print("VX_AGENT not set or missing - skipping")
         sys.exit(0)
-    enter_namespace()
+    enter_namespace("VX_SESSION_NETNS")
     unittest.main(verbosity=2)

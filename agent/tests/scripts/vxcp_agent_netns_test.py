@@ -7,35 +7,17 @@ Env: VX_AGENT (agent binary), VX_PEERS (test peers folder).
 
 import json
 import os
-import signal
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
+
+from netns_agent import AgentProcess, enter_namespace, wait_until
 
 AGENT = os.environ.get("VX_AGENT", "")
 PEERS = os.environ.get("VX_PEERS", os.path.join(os.path.dirname(__file__), "..", "peers"))
 SERVER_ID = "00000000-0000-4000-8000-0000000000cc"
 TOKEN = "netns-agent-token"
-
-
-def enter_namespace():
-    if os.environ.get("VX_VXCP_NETNS") == "1":
-        subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
-        return
-    env = dict(os.environ, VX_VXCP_NETNS="1")
-    os.execvpe("unshare", ["unshare", "-n", "--", sys.executable, os.path.abspath(__file__)]
-               + sys.argv[1:], env)
-
-
-def wait_until(pred, limit):
-    until = time.monotonic() + limit
-    while time.monotonic() < until:
-        if pred():
-            return True
-        time.sleep(0.02)
-    return pred()
 
 
 class VxcpServer:
@@ -73,31 +55,14 @@ class VxcpServer:
         self.proc.wait(10)
 
 
-class Agent:
+class Agent(AgentProcess):
     def __init__(self, tmp, udp_port, ws_port=9):
-        self.log_path = os.path.join(tmp, "agent.out")
-        self.log = open(self.log_path, "w")
         env = dict(os.environ, LOCALAPPDATA=os.path.join(tmp, "state"))
-        self.proc = subprocess.Popen(
+        super().__init__(
             [AGENT, "--verbose", "--saas-host", "127.0.0.1", "--saas-port", str(ws_port),
              "--agent-token", TOKEN, "--server-id", SERVER_ID,
              "--control-udp", f"127.0.0.1:{udp_port}"],
-            stdout=self.log, stderr=subprocess.STDOUT, env=env)
-
-    def text(self):
-        with open(self.log_path, encoding="utf-8", errors="replace") as f:
-            return f.read()
-
-    def stop(self):
-        t0 = time.monotonic()
-        self.proc.send_signal(signal.SIGTERM)
-        try:
-            rc = self.proc.wait(10)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            rc = self.proc.wait()
-        self.log.close()
-        return rc, time.monotonic() - t0
+            os.path.join(tmp, "agent.out"), env)
 
 
 class AgentOverVxcp(unittest.TestCase):
@@ -158,5 +123,5 @@ if __name__ == "__main__":
     if not AGENT or not os.access(AGENT, os.X_OK):
         print("VX_AGENT is not set to the agent binary - skipped")
         sys.exit(0)
-    enter_namespace()
+    enter_namespace("VX_VXCP_NETNS")
     unittest.main(verbosity=2)

@@ -9,7 +9,6 @@ Env: VX_AGENT (agent binary), VX_PEERS (test peers folder).
 import json
 import os
 import shutil
-import signal
 import socket
 import subprocess
 import sys
@@ -17,26 +16,10 @@ import tempfile
 import time
 import unittest
 
+from netns_agent import AgentProcess, enter_namespace, wait_until
+
 AGENT = os.environ.get("VX_AGENT", "")
 PEERS = os.environ.get("VX_PEERS", os.path.join(os.path.dirname(__file__), "..", "peers"))
-
-
-def enter_namespace():
-    if os.environ.get("VX_WS_NETNS") == "1":
-        subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
-        return
-    env = dict(os.environ, VX_WS_NETNS="1")
-    os.execvpe("unshare", ["unshare", "-n", "--", sys.executable, os.path.abspath(__file__)]
-               + sys.argv[1:], env)
-
-
-def wait_until(pred, limit):
-    until = time.monotonic() + limit
-    while time.monotonic() < until:
-        if pred():
-            return True
-        time.sleep(0.02)
-    return pred()
 
 
 class Backend:
@@ -75,33 +58,15 @@ class Backend:
         self.proc.wait(10)
 
 
-class Agent:
+class Agent(AgentProcess):
     def __init__(self, tmp, port, host="127.0.0.1", token="tok", env=None, binary=AGENT,
                  log_name="agent.out"):
-        self.log_path = os.path.join(tmp, log_name)
-        self.log = open(self.log_path, "w")
         e = dict(os.environ, LOCALAPPDATA=os.path.join(tmp, "state"))
         e.update(env or {})
-        self.proc = subprocess.Popen(
+        super().__init__(
             [binary, "--verbose", "--saas-host", host, "--saas-port", str(port),
              "--agent-token", token, "--server-id", "x" * 36],
-            stdout=self.log, stderr=subprocess.STDOUT, env=e)
-
-    def text(self):
-        with open(self.log_path, encoding="utf-8", errors="replace") as f:
-            return f.read()
-
-    def stop(self):
-        """SIGTERM; returns (exit code, seconds it took)."""
-        t0 = time.monotonic()
-        self.proc.send_signal(signal.SIGTERM)
-        try:
-            rc = self.proc.wait(10)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            rc = self.proc.wait()
-        self.log.close()
-        return rc, time.monotonic() - t0
+            os.path.join(tmp, log_name), e)
 
 
 class AgentOverWebSocket(unittest.TestCase):
@@ -264,5 +229,5 @@ if __name__ == "__main__":
     if not AGENT or not os.access(AGENT, os.X_OK):
         print("SKIP: VX_AGENT is not set to the agent binary")
         sys.exit(0)
-    enter_namespace()
+    enter_namespace("VX_WS_NETNS")
     unittest.main(verbosity=2)
