@@ -44,8 +44,7 @@ WsPushResult WsWriterLanes::push_pong(std::vector<std::uint8_t> frame, std::uint
     return WsPushResult::accepted;
 }
 
-bool WsWriterLanes::pop(WsLaneFrame& out) {
-    std::lock_guard lock(mutex_);
+bool WsWriterLanes::pop_locked(WsLaneFrame& out) {
     auto& lane = !control_.empty() ? control_ : data_;
     if (lane.empty())
         return false;
@@ -56,20 +55,16 @@ bool WsWriterLanes::pop(WsLaneFrame& out) {
     return true;
 }
 
+bool WsWriterLanes::pop(WsLaneFrame& out) {
+    std::lock_guard lock(mutex_);
+    return pop_locked(out);
+}
+
 bool WsWriterLanes::wait_pop(WsLaneFrame& out, const std::atomic<bool>* retired) {
     std::unique_lock lock(mutex_);
     const auto is_retired = [&] { return retired != nullptr && retired->load(); };
     cv_.wait(lock, [&] { return is_retired() || closed_ || !control_.empty() || !data_.empty(); });
-    if (is_retired())
-        return false;
-    auto& lane = !control_.empty() ? control_ : data_;
-    if (lane.empty())
-        return false;
-    out = std::move(lane.front());
-    lane.pop_front();
-    if (control_.empty() && data_.empty())
-        cv_.notify_all();
-    return true;
+    return !is_retired() && pop_locked(out);
 }
 
 bool WsWriterLanes::wait_drained(std::chrono::milliseconds timeout) {

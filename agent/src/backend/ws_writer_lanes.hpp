@@ -67,6 +67,8 @@ class WsWriterLanes {
 
   private:
     WsPushResult refuse_locked(bool control, WsPushResult why);
+    // Control lane first; false when both are empty.
+    bool pop_locked(WsLaneFrame& out);
 
     const std::size_t control_cap_;
     const std::size_t data_cap_;
