@@ -45,13 +45,14 @@ void SaasConnector::on_client_candidate(const json& message) {
         return;
     }
     const std::string ip = read_string(*candidate, "ip", "");
-    const std::int64_t port = read_integer(*candidate, "port", 0);
+    const std::optional<std::int64_t> port = read_port_number(*candidate, "port", 0);
     if (!is_public_address(ip)) {
         spdlog::warn("SaasConnector: client_candidate with non-public IP '{}' — dropped", ip);
         return;
     }
-    if (port < 1 || port > 65535) {
-        spdlog::warn("SaasConnector: client_candidate with invalid port {} — dropped", port);
+    if (!port || *port < 1 || *port > 65535) {
+        spdlog::warn("SaasConnector: client_candidate with invalid port {} — dropped",
+                     port ? std::to_string(*port) : candidate->at("port").dump());
         return;
     }
     if (!util::parse_ipv4(ip)) {
@@ -59,14 +60,14 @@ void SaasConnector::on_client_candidate(const json& message) {
         spdlog::warn("SaasConnector: client_candidate with non-IPv4 address '{}' — dropped", ip);
         return;
     }
-    spdlog::info("client_candidate: relaying media to {}:{}", ip, port);
+    spdlog::info("client_candidate: relaying media to {}:{}", ip, *port);
     if (!on_client_candidate_) {
         spdlog::warn(
             "SaasConnector: no client_candidate callback installed — relay address "
             "ignored");
         return;
     }
-    on_client_candidate_(ip, static_cast<std::uint16_t>(port));
+    on_client_candidate_(ip, static_cast<std::uint16_t>(*port));
 }
 
 }  // namespace vx::network

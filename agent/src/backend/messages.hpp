@@ -88,6 +88,12 @@ std::int64_t read_integer(const nlohmann::json& object, const char* key, std::in
 std::int64_t read_integer_in(const nlohmann::json& object, const char* key, std::int64_t fallback,
                              std::int64_t min, std::int64_t max);
 
+// A port: an integer key whose number may also lie beyond every integer (1e300, 2^64 - 1);
+// such a number gives nothing, so the caller refuses it as an invalid port like 70000. A
+// wrong JSON type is still an error.
+std::optional<std::int64_t> read_port_number(const nlohmann::json& object, const char* key,
+                                             std::int64_t fallback);
+
 // Boolean keys need a JSON boolean.
 bool read_bool(const nlohmann::json& object, const char* key, bool fallback);
 

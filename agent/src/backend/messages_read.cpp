@@ -78,6 +78,18 @@ std::int64_t read_integer_in(const json& object, const char* key, std::int64_t f
     return value;
 }
 
+std::optional<std::int64_t> read_port_number(const json& object, const char* key,
+                                             std::int64_t fallback) {
+    try {
+        return read_integer(object, key, fallback);
+    } catch (const MessageFormatError&) {
+        if (!object.at(key).is_number()) {
+            throw;
+        }
+        return std::nullopt;
+    }
+}
+
 bool read_bool(const json& object, const char* key, bool fallback) {
     const auto it = object.find(key);
     if (it == object.end()) {
@@ -192,19 +204,6 @@ void read_control_credentials(const json& entry, RelayNode& node, std::int64_t n
     node.credential_expiry = now_100ns + ttl * 10'000'000;
 }
 
-// A number too large for any integer (1e300) is an invalid port like 70000: that entry is
-// skipped, the rest of the list stands. Nothing for such a number; a wrong type still throws.
-std::optional<std::int64_t> read_relay_port(const json& entry) {
-    try {
-        return read_integer(entry, "port", 3478);
-    } catch (const MessageFormatError&) {
-        if (!entry.at("port").is_number()) {
-            throw;
-        }
-        return std::nullopt;
-    }
-}
-
 }  // namespace
 
 RelayListRead read_relay_list(const json& message, std::int64_t now_100ns) {
@@ -228,7 +227,8 @@ RelayListRead read_relay_list(const json& message, std::int64_t now_100ns) {
         RelayNode node;
         node.id = read_string(entry, "id", "");
         node.host = read_string(entry, "host", "");
-        const std::optional<std::int64_t> port = read_relay_port(entry);
+        // A port beyond every integer skips this entry like 70000; the rest of the list stands.
+        const std::optional<std::int64_t> port = read_port_number(entry, "port", 3478);
         if (node.id.empty() || node.host.empty()) {
             out.notes.emplace_back("SaasConnector: relay_list entry without id/host — skipped");
             continue;

@@ -83,7 +83,8 @@ TEST(ClientCandidate, ChecksComeInOrderSessionObjectAddressPortFamily) {
     EXPECT_TRUE(log.has("client_candidate with non-public IP '10.1.2.3' — dropped"));
     rig.candidate("s-1", R"({"port":5})");
     EXPECT_TRUE(log.has("non-public IP '' — dropped"));
-    for (const char* port : {"0", "-1", "70000", "65536", "4294967297"}) {
+    for (const char* port :
+         {"0", "-1", "70000", "65536", "4294967297", "1e+300", "18446744073709551615"}) {
         rig.candidate("s-1", std::string(R"({"ip":"1.2.3.4","port":)") + port + "}");
         EXPECT_TRUE(
             log.has(std::string("client_candidate with invalid port ") + port + " — dropped"))
@@ -104,8 +105,7 @@ TEST(ClientCandidate, WrongTypesDropTheMessageButNotTheConnection) {
     CandidateRig rig;
     EXPECT_NO_THROW(rig.candidate("s-1", R"({"ip":1234,"port":5000})"));
     EXPECT_NO_THROW(rig.candidate("s-1", R"({"ip":"1.2.3.4","port":"5000"})"));
-    EXPECT_NO_THROW(rig.candidate("s-1", R"({"ip":"1.2.3.4","port":1e300})"));
-    EXPECT_EQ(log.count("malformed 'client_candidate' message dropped"), 3u);
+    EXPECT_EQ(log.count("malformed 'client_candidate' message dropped"), 2u);
     EXPECT_TRUE(rig.got.empty());
     rig.candidate("s-1", R"({"ip":"1.2.3.4","port":5000.9})");
     EXPECT_EQ(rig.got.size(), 1u);
