@@ -13,6 +13,11 @@ namespace vx::test {
 // Collects the default logger's lines while it lives.
 class LogLines {
   public:
+    struct Line {
+        spdlog::level::level_enum level;
+        std::string text;
+    };
+
     LogLines() : sink_(std::make_shared<Sink>()) {
         previous_ = spdlog::default_logger();
         auto logger = std::make_shared<spdlog::logger>("test", sink_);
@@ -20,10 +25,23 @@ class LogLines {
         spdlog::set_default_logger(logger);
     }
     ~LogLines() { spdlog::set_default_logger(previous_); }
+    LogLines(const LogLines&) = delete;
+    LogLines& operator=(const LogLines&) = delete;
 
     std::vector<std::string> lines() const {
+        std::vector<std::string> texts;
+        for (auto& line : entries())
+            texts.push_back(std::move(line.text));
+        return texts;
+    }
+    // The lines with their levels.
+    std::vector<Line> entries() const {
         std::lock_guard lock(sink_->lines_mutex);
         return sink_->lines;
+    }
+    void clear() {
+        std::lock_guard lock(sink_->lines_mutex);
+        sink_->lines.clear();
     }
     int count(const std::string& part) const {
         int n = 0;
@@ -36,11 +54,11 @@ class LogLines {
     struct Sink : spdlog::sinks::base_sink<std::mutex> {
         void sink_it_(const spdlog::details::log_msg& msg) override {
             std::lock_guard lock(lines_mutex);
-            lines.emplace_back(msg.payload.data(), msg.payload.size());
+            lines.push_back({msg.level, std::string(msg.payload.data(), msg.payload.size())});
         }
         void flush_() override {}
         mutable std::mutex lines_mutex;
-        std::vector<std::string> lines;
+        std::vector<Line> lines;
     };
     std::shared_ptr<Sink> sink_;
     std::shared_ptr<spdlog::logger> previous_;

@@ -1,41 +1,17 @@
 #pragma once
 
-#include <spdlog/sinks/base_sink.h>
-#include <spdlog/spdlog.h>
-
-#include <memory>
-#include <mutex>
+#include <cstddef>
 #include <string>
 #include <vector>
 
+#include "support/log_lines.hpp"
+
 namespace vx::test {
 
-// Routes the default logger into memory for the lifetime of the object.
-class LogCapture {
+// The collected lines with their levels, for tests that care at which level a line came.
+class LogCapture : public LogLines {
   public:
-    struct Line {
-        spdlog::level::level_enum level;
-        std::string text;
-    };
-
-    LogCapture() : sink_(std::make_shared<Sink>()) {
-        previous_ = spdlog::default_logger();
-        auto logger = std::make_shared<spdlog::logger>("capture", sink_);
-        logger->set_level(spdlog::level::trace);
-        spdlog::set_default_logger(logger);
-    }
-    ~LogCapture() { spdlog::set_default_logger(previous_); }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-
-    std::vector<Line> lines() const {
-        std::lock_guard lock(sink_->lines_mutex);
-        return sink_->lines;
-    }
-    void clear() {
-        std::lock_guard lock(sink_->lines_mutex);
-        sink_->lines.clear();
-    }
+    std::vector<Line> lines() const { return entries(); }
     // Lines containing `part`, at `level` or any level.
     std::size_t count(const std::string& part, int level = -1) const {
         std::size_t n = 0;
@@ -56,22 +32,6 @@ class LogCapture {
         }
         return n;
     }
-
-  private:
-    struct Sink : spdlog::sinks::base_sink<std::mutex> {
-        std::mutex lines_mutex;
-        std::vector<Line> lines;
-
-      protected:
-        void sink_it_(const spdlog::details::log_msg& msg) override {
-            std::lock_guard lock(lines_mutex);
-            lines.push_back({msg.level, std::string(msg.payload.data(), msg.payload.size())});
-        }
-        void flush_() override {}
-    };
-
-    std::shared_ptr<Sink> sink_;
-    std::shared_ptr<spdlog::logger> previous_;
 };
 
 }  // namespace vx::test
