@@ -7,25 +7,13 @@
 
 #include <asio/io_context.hpp>
 
+#include "traversal/stun_codec.hpp"
+
 namespace vx::network {
 
 namespace {
 
-constexpr std::uint32_t kMagicCookie = 0x2112A442;
-constexpr std::size_t kHeaderSize = 20;
 constexpr std::size_t kReceiveBufferSize = 1500;
-constexpr std::uint16_t kXorMappedAddress = 0x0020;
-constexpr std::uint16_t kMappedAddress = 0x0001;
-constexpr std::uint16_t kErrorCode = 0x0009;
-
-std::uint16_t read_u16(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
-}
-
-std::uint32_t read_u32(const std::uint8_t* p) {
-    return (static_cast<std::uint32_t>(p[0]) << 24) | (static_cast<std::uint32_t>(p[1]) << 16) |
-           (static_cast<std::uint32_t>(p[2]) << 8) | p[3];
-}
 
 enum class ReadOutcome { answered, failed, keep_waiting };
 
@@ -54,25 +42,23 @@ ReadOutcome read_one(asio::ip::udp::socket& socket, const ProbeTransactionId& id
 
 std::uint32_t parse_stun_header(const std::uint8_t* data, std::size_t size,
                                 const ProbeTransactionId& expected, StunHeader& header) {
-    if (data == nullptr || size < kHeaderSize)
+    if (data == nullptr || size < kStunHeaderSize)
         return 1;
     if (data[0] > 63)
         return 2;
-    if (read_u32(data + 4) != kMagicCookie)
+    if (read_be32(data + 4) != kStunMagicCookie)
         return 3;
-    const std::uint16_t length = read_u16(data + 2);
-    if (length % 4 != 0 || size < kHeaderSize + length)
+    const std::uint16_t length = read_be16(data + 2);
+    if (length % 4 != 0 || size < kStunHeaderSize + length)
         return 4;
     if (!std::equal(expected.begin(), expected.end(), data + 8))
         return 5;
-    header.type = read_u16(data);
+    header.type = read_be16(data);
     header.length = length;
-    header.cookie = kMagicCookie;
+    header.cookie = kStunMagicCookie;
     std::copy(data + 8, data + 20, header.transaction_id.begin());
-    header.message_class =
-        static_cast<std::uint8_t>(((header.type >> 4) & 1) | ((header.type >> 7) & 2));
-    header.method = static_cast<std::uint16_t>(
-        (header.type & 0x000F) | ((header.type & 0x00E0) >> 1) | ((header.type & 0x3E00) >> 2));
+    header.message_class = stun_class_of(header.type);
+    header.method = stun_method_of(header.type);
     header.datagram_size = size;
     return 0;
 }
@@ -80,18 +66,18 @@ std::uint32_t parse_stun_header(const std::uint8_t* data, std::size_t size,
 std::vector<StunAttributeRef> read_stun_attributes(const std::uint8_t* data, std::size_t size,
                                                    std::uint16_t message_length) {
     std::vector<StunAttributeRef> attributes;
-    const std::size_t limit = std::min(size, kHeaderSize + message_length);
-    if (data == nullptr || size < kHeaderSize || limit < 24) {
+    const std::size_t limit = std::min(size, kStunHeaderSize + message_length);
+    if (data == nullptr || size < kStunHeaderSize || limit < 24) {
         return attributes;
     }
-    std::size_t offset = kHeaderSize;
+    std::size_t offset = kStunHeaderSize;
     while (offset + 4 <= limit) {
-        const std::uint16_t length = read_u16(data + offset + 2);
+        const std::uint16_t length = read_be16(data + offset + 2);
         const std::size_t value = offset + 4;
         if (value + length > limit) {
             break;
         }
-        attributes.push_back({read_u16(data + offset), length, value});
+        attributes.push_back({read_be16(data + offset), length, value});
         offset = value + ((length + 3u) & ~3u);
     }
     return attributes;
@@ -99,7 +85,7 @@ std::vector<StunAttributeRef> read_stun_attributes(const std::uint8_t* data, std
 
 std::optional<std::pair<std::string, std::uint16_t>> decode_stun_attributes(
     const std::uint8_t* data, std::size_t size, std::uint16_t message_length, bool xor_mapped) {
-    const std::uint16_t wanted = xor_mapped ? kXorMappedAddress : kMappedAddress;
+    const std::uint16_t wanted = xor_mapped ? kAttrXorMappedAddress : kAttrMappedAddress;
     for (const auto& attribute : read_stun_attributes(data, size, message_length)) {
         if (attribute.type != wanted || attribute.length < 8 || attribute.value_offset + 8 > size) {
             continue;
@@ -108,11 +94,11 @@ std::optional<std::pair<std::string, std::uint16_t>> decode_stun_attributes(
         if (value[1] != 0x01) {
             return std::nullopt;
         }
-        std::uint16_t port = read_u16(value + 2);
-        std::uint32_t address = read_u32(value + 4);
+        std::uint16_t port = read_be16(value + 2);
+        std::uint32_t address = read_be32(value + 4);
         if (xor_mapped) {
             port ^= 0x2112;
-            address ^= kMagicCookie;
+            address ^= kStunMagicCookie;
         }
         char text[16];
         std::snprintf(text, sizeof text, "%u.%u.%u.%u", (address >> 24) & 0xFF,
@@ -145,7 +131,7 @@ BindingResponse parse_binding_response(const std::uint8_t* data, std::size_t siz
         }
     } else if (header.message_class == 3) {
         for (const auto& attribute : attributes) {
-            if (attribute.type == kErrorCode && attribute.length >= 4) {
+            if (attribute.type == kAttrErrorCode && attribute.length >= 4) {
                 const std::uint8_t* value = data + attribute.value_offset;
                 response.error_code = (value[2] & 7u) * 100u + value[3];
                 break;
@@ -211,8 +197,7 @@ StunProbeResult probe_stun_binding(const std::string& host, std::uint16_t port,
         return result;
     }
     const ProbeTransactionId id = random_transaction_id();
-    std::array<std::uint8_t, 20> request = {0x00, 0x01, 0x00, 0x00, 0x21, 0x12, 0xA4, 0x42};
-    std::copy(id.begin(), id.end(), request.begin() + 8);
+    const auto request = binding_request_bytes(id);
     const std::size_t sent = socket.send_to(asio::buffer(request), endpoint, 0, ec);
     if (ec || sent < request.size()) {
         return result;

@@ -18,10 +18,6 @@ using TransactionId = std::array<std::uint8_t, 12>;
 constexpr auto kPollStep = std::chrono::milliseconds(5);
 constexpr std::size_t kReceiveBufferSize = 512;
 
-std::uint16_t read_u16(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
-}
-
 std::string dotted(const std::uint8_t* a) {
     char text[16];
     std::snprintf(text, sizeof text, "%u.%u.%u.%u", a[0], a[1], a[2], a[3]);
@@ -39,12 +35,6 @@ TransactionId new_transaction_id() {
         }
     }
     return id;
-}
-
-std::array<std::uint8_t, 20> binding_request(const TransactionId& id) {
-    std::array<std::uint8_t, 20> request = {0x00, 0x01, 0x00, 0x00, 0x21, 0x12, 0xA4, 0x42};
-    std::copy(id.begin(), id.end(), request.begin() + 8);
-    return request;
 }
 
 bool resolve_destination(asio::io_context& io, const std::string& host, std::uint16_t port,
@@ -186,11 +176,11 @@ BindingAnswer check_binding_answer(const std::uint8_t* data, std::size_t size,
         answer.verdict = BindingVerdict::not_success;
         return answer;
     }
-    const std::size_t limit = std::min(size, kStunHeaderSize + read_u16(data + 2));
+    const std::size_t limit = std::min(size, kStunHeaderSize + read_be16(data + 2));
     std::size_t offset = kStunHeaderSize;
     while (offset + 4 <= limit) {
-        const std::uint16_t type = read_u16(data + offset);
-        const std::size_t length = read_u16(data + offset + 2);
+        const std::uint16_t type = read_be16(data + offset);
+        const std::size_t length = read_be16(data + offset + 2);
         const std::size_t value = offset + 4;
         if (value + length > limit) {
             return answer;
@@ -199,7 +189,7 @@ BindingAnswer check_binding_answer(const std::uint8_t* data, std::size_t size,
         if (length >= 8 && data[value + 1] == 0x01 &&
             (type == kAttrXorMappedAddress || type == kAttrMappedAddress)) {
             std::uint8_t ip[4];
-            std::uint16_t port = read_u16(data + value + 2);
+            std::uint16_t port = read_be16(data + value + 2);
             std::copy(data + value + 4, data + value + 8, ip);
             if (type == kAttrXorMappedAddress) {
                 port ^= 0x2112;
@@ -229,7 +219,7 @@ bool stun_binding_request(asio::io_context& io, asio::ip::udp::socket& socket,
         return false;
     }
     const TransactionId id = new_transaction_id();
-    const auto request = binding_request(id);
+    const auto request = binding_request_bytes(id);
     if (handoff != nullptr) {
         handoff->begin(id);
     }

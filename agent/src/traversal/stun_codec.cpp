@@ -9,15 +9,6 @@ namespace {
 
 constexpr std::size_t kAttributeHeaderSize = 4;
 
-std::uint16_t read_u16(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
-}
-
-std::uint32_t read_u32(const std::uint8_t* p) {
-    return (static_cast<std::uint32_t>(p[0]) << 24) | (static_cast<std::uint32_t>(p[1]) << 16) |
-           (static_cast<std::uint32_t>(p[2]) << 8) | p[3];
-}
-
 void put_u16(std::uint8_t* p, std::uint16_t v) {
     p[0] = static_cast<std::uint8_t>(v >> 8);
     p[1] = static_cast<std::uint8_t>(v);
@@ -32,8 +23,24 @@ std::size_t padded(std::size_t length) {
     return (length + 3) & ~std::size_t{3};
 }
 
-void write_header(std::vector<std::uint8_t>& out, std::uint16_t type,
-                  const StunTransactionId& transaction_id) {
+bool walk_attributes(const std::uint8_t* bytes, std::size_t total, StunMessage& out) {
+    std::size_t offset = kStunHeaderSize;
+    while (offset + kAttributeHeaderSize <= total) {
+        const std::size_t remaining = total - offset - kAttributeHeaderSize;
+        const std::uint16_t length = read_be16(bytes + offset + 2);
+        if (length > remaining || padded(length) > remaining) {
+            return false;
+        }
+        out.attributes.push_back({read_be16(bytes + offset), offset, length});
+        offset += kAttributeHeaderSize + padded(length);
+    }
+    return offset == total;
+}
+
+}  // namespace
+
+void write_stun_header(std::vector<std::uint8_t>& out, std::uint16_t type,
+                       const StunTransactionId& transaction_id) {
     out.assign(kStunHeaderSize, 0);
     put_u16(out.data(), type);
     out[4] = 0x21;
@@ -43,31 +50,19 @@ void write_header(std::vector<std::uint8_t>& out, std::uint16_t type,
     std::copy(transaction_id.begin(), transaction_id.end(), out.begin() + 8);
 }
 
-// Writes size - 20 into the length field; false when it does not fit.
-bool finish_length(std::vector<std::uint8_t>& out) {
-    const std::size_t body = out.size() - kStunHeaderSize;
-    if (body > kStunMaxBodyLength) {
+bool write_stun_length(std::vector<std::uint8_t>& out, std::size_t body) {
+    if (out.size() < kStunHeaderSize || body > kStunMaxBodyLength) {
         return false;
     }
     put_u16(out.data() + 2, static_cast<std::uint16_t>(body));
     return true;
 }
 
-bool walk_attributes(const std::uint8_t* bytes, std::size_t total, StunMessage& out) {
-    std::size_t offset = kStunHeaderSize;
-    while (offset + kAttributeHeaderSize <= total) {
-        const std::size_t remaining = total - offset - kAttributeHeaderSize;
-        const std::uint16_t length = read_u16(bytes + offset + 2);
-        if (length > remaining || padded(length) > remaining) {
-            return false;
-        }
-        out.attributes.push_back({read_u16(bytes + offset), offset, length});
-        offset += kAttributeHeaderSize + padded(length);
-    }
-    return offset == total;
+std::array<std::uint8_t, 20> binding_request_bytes(const StunTransactionId& transaction_id) {
+    std::array<std::uint8_t, 20> request = {0x00, 0x01, 0x00, 0x00, 0x21, 0x12, 0xA4, 0x42};
+    std::copy(transaction_id.begin(), transaction_id.end(), request.begin() + 8);
+    return request;
 }
-
-}  // namespace
 
 std::uint16_t StunMessage::method() const {
     return stun_method_of(type);
@@ -159,8 +154,8 @@ bool decode_xor_address(const std::uint8_t* value, std::size_t length, std::stri
     if (value == nullptr || length < 8 || value[1] != 0x01) {
         return false;
     }
-    port = read_u16(value + 2) ^ static_cast<std::uint16_t>(kStunMagicCookie >> 16);
-    const std::uint32_t ip = read_u32(value + 4) ^ kStunMagicCookie;
+    port = read_be16(value + 2) ^ static_cast<std::uint16_t>(kStunMagicCookie >> 16);
+    const std::uint32_t ip = read_be32(value + 4) ^ kStunMagicCookie;
     char text[16];
     std::snprintf(text, sizeof text, "%u.%u.%u.%u", (ip >> 24) & 0xFF, (ip >> 16) & 0xFF,
                   (ip >> 8) & 0xFF, ip & 0xFF);
@@ -171,22 +166,23 @@ bool decode_xor_address(const std::uint8_t* value, std::size_t length, std::stri
 bool encode_send_indication(std::vector<std::uint8_t>& out, const StunTransactionId& transaction_id,
                             const Ipv4Bytes& peer, std::uint16_t peer_port,
                             const std::uint8_t* data, std::size_t length) {
-    write_header(out, stun_message_type(kMethodSend, kStunIndication), transaction_id);
+    write_stun_header(out, stun_message_type(kMethodSend, kStunIndication), transaction_id);
     return append_xor_peer_address(out, peer, peer_port) &&
-           append_stun_attribute(out, kAttrData, data, length) && finish_length(out);
+           append_stun_attribute(out, kAttrData, data, length) &&
+           write_stun_length(out, out.size() - kStunHeaderSize);
 }
 
 bool parse_stun_message(const std::uint8_t* bytes, std::size_t size, StunMessage& out) {
     out = StunMessage{};
     if (bytes == nullptr || size < kStunHeaderSize || bytes[0] > 63 ||
-        read_u32(bytes + 4) != kStunMagicCookie) {
+        read_be32(bytes + 4) != kStunMagicCookie) {
         return false;
     }
-    const std::uint16_t length = read_u16(bytes + 2);
+    const std::uint16_t length = read_be16(bytes + 2);
     if (length % 4 != 0 || kStunHeaderSize + length > size) {
         return false;
     }
-    out.type = read_u16(bytes);
+    out.type = read_be16(bytes);
     out.total_length = kStunHeaderSize + length;
     std::copy(bytes + 8, bytes + 20, out.transaction_id.begin());
     out.bytes = bytes;
@@ -236,7 +232,7 @@ bool read_u32_attribute(const StunMessage& message, std::uint16_t type, std::uin
     if (attribute == nullptr || attribute->length < 4) {
         return false;
     }
-    value = read_u32(message.value(*attribute).data());
+    value = read_be32(message.value(*attribute).data());
     return true;
 }
 
@@ -315,11 +311,11 @@ bool parse_channel_data(const std::uint8_t* bytes, std::size_t size, ChannelData
     if (bytes == nullptr || size < 4 || bytes[0] < 0x40 || bytes[0] > 0x7F) {
         return false;
     }
-    const std::size_t length = read_u16(bytes + 2);
+    const std::size_t length = read_be16(bytes + 2);
     if (length + 4 > size) {
         return false;
     }
-    out.channel = read_u16(bytes);
+    out.channel = read_be16(bytes);
     out.payload = bytes + 4;
     out.length = length;
     return true;
@@ -327,7 +323,7 @@ bool parse_channel_data(const std::uint8_t* bytes, std::size_t size, ChannelData
 
 bool looks_like_stun(const std::uint8_t* bytes, std::size_t size) {
     return bytes != nullptr && size >= kStunHeaderSize && bytes[0] <= 63 &&
-           read_u32(bytes + 4) == kStunMagicCookie;
+           read_be32(bytes + 4) == kStunMagicCookie;
 }
 
 }  // namespace vx::network

@@ -82,6 +82,23 @@ struct StunMessage {
     std::span<const std::uint8_t> value(const StunAttribute& attribute) const;
 };
 
+// Big-endian fields; the caller has checked that the bytes are there.
+inline std::uint16_t read_be16(const std::uint8_t* p) {
+    return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
+}
+inline std::uint32_t read_be32(const std::uint8_t* p) {
+    return (static_cast<std::uint32_t>(p[0]) << 24) | (static_cast<std::uint32_t>(p[1]) << 16) |
+           (static_cast<std::uint32_t>(p[2]) << 8) | p[3];
+}
+
+// Replaces `out` with a 20-byte header: type, length 0, magic cookie, transaction id.
+void write_stun_header(std::vector<std::uint8_t>& out, std::uint16_t type,
+                       const StunTransactionId& transaction_id);
+// Writes `body` (the bytes after the header) into the length field; false when it does not fit.
+bool write_stun_length(std::vector<std::uint8_t>& out, std::size_t body);
+// A Binding request without attributes: the 20 bytes STUN clients send to learn their mapping.
+std::array<std::uint8_t, 20> binding_request_bytes(const StunTransactionId& transaction_id);
+
 std::uint16_t stun_message_type(std::uint16_t method, std::uint8_t message_class);
 std::uint16_t stun_method_of(std::uint16_t type);
 std::uint8_t stun_class_of(std::uint16_t type);

@@ -46,23 +46,12 @@ bool encode_stun_request(std::vector<std::uint8_t>& out, std::uint16_t method,
                          const StunAttributeAppender& append_attributes, bool authenticated,
                          std::string_view username, std::string_view realm, std::string_view nonce,
                          std::span<const std::uint8_t> key) {
-    out.assign(kStunHeaderSize, 0);
-    put_u16(out.data(), stun_message_type(method, kStunRequest));
-    out[4] = 0x21;
-    out[5] = 0x12;
-    out[6] = 0xA4;
-    out[7] = 0x42;
-    std::copy(transaction_id.begin(), transaction_id.end(), out.begin() + 8);
+    write_stun_header(out, stun_message_type(method, kStunRequest), transaction_id);
     if (!append_attributes || !append_attributes(out)) {
         return false;
     }
     if (!authenticated) {
-        const std::size_t body = out.size() - kStunHeaderSize;
-        if (body > kStunMaxBodyLength) {
-            return false;
-        }
-        put_u16(out.data() + 2, body);
-        return true;
+        return write_stun_length(out, out.size() - kStunHeaderSize);
     }
     if (!append_stun_attribute(out, kAttrUsername, username) ||
         !append_stun_attribute(out, kAttrRealm, realm) ||
@@ -70,10 +59,9 @@ bool encode_stun_request(std::vector<std::uint8_t>& out, std::uint16_t method,
         return false;
     }
     const std::size_t body = out.size() - kStunHeaderSize + kIntegrityAttributeSize;
-    if (body > kStunMaxBodyLength) {
+    if (!write_stun_length(out, body)) {
         return false;
     }
-    put_u16(out.data() + 2, body);
     std::array<std::uint8_t, 20> mac{};
     if (!hmac_sha1(key.data(), key.size(), out.data(), out.size(), mac)) {
         return false;
@@ -127,10 +115,7 @@ bool check_fingerprint(const std::uint8_t* bytes, std::size_t size, const StunMe
         return false;
     }
     const std::uint8_t* value = bytes + last.offset + 4;
-    const std::uint32_t received = (static_cast<std::uint32_t>(value[0]) << 24) |
-                                   (static_cast<std::uint32_t>(value[1]) << 16) |
-                                   (static_cast<std::uint32_t>(value[2]) << 8) | value[3];
-    return (crc32(bytes, last.offset) ^ kFingerprintXor) == received;
+    return (crc32(bytes, last.offset) ^ kFingerprintXor) == read_be32(value);
 }
 
 }  // namespace vx::network

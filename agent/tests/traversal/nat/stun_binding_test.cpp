@@ -14,12 +14,6 @@ namespace {
 
 using test::Bytes;
 
-StunTransactionId id_of(const Bytes& request) {
-    StunTransactionId id{};
-    std::copy(request.begin() + 8, request.begin() + 20, id.begin());
-    return id;
-}
-
 Bytes mapped_attribute(std::uint16_t type, std::uint8_t family, const Ipv4Bytes& ip,
                        std::uint16_t port) {
     Bytes value = test::xor_address_value(ip, port);
@@ -51,7 +45,7 @@ test::ScriptedUdpPeer::Script reflect(int port_offset = 0) {
     return [port_offset](const Bytes& request, const asio::ip::udp::endpoint& from) {
         const auto ip = from.address().to_v4().to_bytes();
         return std::vector<Bytes>{
-            response(id_of(request), 0x0101,
+            response(test::transaction_id_of(request), 0x0101,
                      {mapped_attribute(kAttrXorMappedAddress, 1, {ip[0], ip[1], ip[2], ip[3]},
                                        static_cast<std::uint16_t>(from.port() + port_offset))})};
     };
@@ -144,7 +138,7 @@ TEST(StunBindingRequest, ScriptedServerEdgeCases) {
     // The stranger answers first with a valid-looking response; then the server sends an error
     // response and only then the real success.
     test::ScriptedUdpPeer server([&](const Bytes& request, const asio::ip::udp::endpoint& from) {
-        const auto id = id_of(request);
+        const auto id = test::transaction_id_of(request);
         stranger.send_to(
             response(id, 0x0101, {mapped_attribute(kAttrXorMappedAddress, 1, {1, 1, 1, 1}, 1111)}),
             from);
@@ -183,7 +177,7 @@ TEST(StunBindingRequest, HandoffFromTheSocketsReader) {
     // Another transaction's STUN message comes first: it stays with the socket's reader.
     const auto answer = reflect(5);
     test::ScriptedUdpPeer server([&](const Bytes& request, const asio::ip::udp::endpoint& from) {
-        StunTransactionId other = id_of(request);
+        StunTransactionId other = test::transaction_id_of(request);
         other[0] ^= 0xFF;
         auto replies = answer(request, from);
         replies.insert(replies.begin(), response(other, 0x0101, {}));

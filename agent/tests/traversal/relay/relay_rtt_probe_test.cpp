@@ -9,12 +9,6 @@ namespace {
 
 using test::Bytes;
 
-StunTransactionId id_of(const Bytes& request) {
-    StunTransactionId id{};
-    std::copy(request.begin() + 8, request.begin() + 20, id.begin());
-    return id;
-}
-
 Bytes success(const StunTransactionId& id, bool with_mapping = true) {
     return test::build_stun(0x0101, id, [&](Bytes& out) {
         if (with_mapping) {
@@ -81,10 +75,10 @@ TEST(RelayRttProbe, AnsweredIgnoredAndRefused) {
         [](const Bytes&, const asio::ip::udp::endpoint&) { return std::vector<Bytes>{}; });
     // Another transaction's answer first (ignored), then ours from a different address.
     test::ScriptedUdpPeer node([&](const Bytes& request, const asio::ip::udp::endpoint& from) {
-        StunTransactionId other = id_of(request);
+        StunTransactionId other = test::transaction_id_of(request);
         other[0] ^= 0xFF;
         stranger.send_to(success(other), from);
-        stranger.send_to(success(id_of(request), false), from);
+        stranger.send_to(success(test::transaction_id_of(request), false), from);
         return std::vector<Bytes>{};
     });
     const auto rtt = stun_binding_probe("127.0.0.1", node.port(), std::chrono::seconds(3));
@@ -92,7 +86,8 @@ TEST(RelayRttProbe, AnsweredIgnoredAndRefused) {
     EXPECT_GE(*rtt, 0);
 
     test::ScriptedUdpPeer refusing([](const Bytes& request, const asio::ip::udp::endpoint&) {
-        return std::vector<Bytes>{test::build_stun(0x0111, id_of(request), nullptr)};
+        return std::vector<Bytes>{
+            test::build_stun(0x0111, test::transaction_id_of(request), nullptr)};
     });
     const auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(stun_binding_probe("127.0.0.1", refusing.port(), std::chrono::seconds(30)));

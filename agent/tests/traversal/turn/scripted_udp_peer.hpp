@@ -132,6 +132,13 @@ inline Bytes error_value(int code, const std::string& phrase = {}) {
     return value;
 }
 
+// The transaction id of a received request (at least 20 bytes).
+inline network::StunTransactionId transaction_id_of(const Bytes& request) {
+    network::StunTransactionId id{};
+    std::copy(request.begin() + 8, request.begin() + 20, id.begin());
+    return id;
+}
+
 inline Bytes xor_address_value(const network::Ipv4Bytes& ip, std::uint16_t port) {
     Bytes attribute;
     network::append_xor_peer_address(attribute, ip, port);
