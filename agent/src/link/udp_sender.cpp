@@ -27,9 +27,11 @@ struct UdpSender::State : std::enable_shared_from_this<UdpSender::State> {
     // Held while the probe handler runs, so `close` can promise that none runs afterwards.
     std::mutex callback_mutex;
     std::function<void(const ProbeEvent&)> on_probe;  // guarded by callback_mutex
+    DatagramFilter filter;                            // guarded by callback_mutex
 
     void receive();
     void on_datagram(std::size_t size);
+    bool taken_by_filter(std::size_t size);
     bool accept_probe(const Probe& probe);
 };
 
@@ -75,7 +77,15 @@ bool UdpSender::State::accept_probe(const Probe& probe) {
     return true;
 }
 
+bool UdpSender::State::taken_by_filter(std::size_t size) {
+    std::lock_guard lock(callback_mutex);
+    return filter && filter(buffer.data(), size, sender);
+}
+
 void UdpSender::State::on_datagram(std::size_t size) {
+    if (taken_by_filter(size)) {
+        return;
+    }
     const auto probe = parse_probe(std::span<const std::uint8_t>(buffer.data(), size));
     if (!probe || !accept_probe(*probe)) {
         return;
@@ -155,6 +165,11 @@ void UdpSender::set_on_probe(std::function<void(const ProbeEvent&)> fn) {
     state_->on_probe = std::move(fn);
 }
 
+void UdpSender::set_datagram_filter(DatagramFilter fn) {
+    std::lock_guard lock(state_->callback_mutex);
+    state_->filter = std::move(fn);
+}
+
 void UdpSender::arm_probe_listener() {
     armed_ = true;
     asio::post(state_->strand, [self = state_] { self->receive(); });
@@ -173,6 +188,7 @@ void UdpSender::close() {
             return;
         state_->closed = true;
         state_->on_probe = nullptr;
+        state_->filter = nullptr;
     }
     // Shutting down wakes a pending receive without touching the socket's state under it; the
     // socket itself is closed on the strand, where the receive handler runs.

@@ -43,6 +43,13 @@ class UdpSender {
     // Runs on the I/O pool for every accepted probe; must not call `close`.
     void set_on_probe(std::function<void(const ProbeEvent&)> fn);
 
+    // Offered every datagram the listener receives, before the probe logic, on the I/O pool.
+    // True means the datagram belonged to someone else (a STUN answer for a binding request
+    // waiting on this socket) and the listener leaves it alone. Must not call `close`.
+    using DatagramFilter = std::function<bool(const std::uint8_t* data, std::size_t size,
+                                              const asio::ip::udp::endpoint& from)>;
+    void set_datagram_filter(DatagramFilter fn);
+
     // Listens for probes (again, after synchronous use of the socket). No effect while armed.
     void arm_probe_listener();
     // The source of the last accepted probe.
