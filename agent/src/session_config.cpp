@@ -76,6 +76,7 @@ SessionConfig session_config_from_order(const AgentConfig& agent,
     s.session_id = order.session_id;
     s.token_sha256 = order.session_token_sha256;
     s.encryption_key = order.encryption_key;
+    s.turn = order.turn;
     s.from_backend = true;
     return s;
 }

@@ -17,6 +17,7 @@ struct SessionConfig {
     std::string session_id;
     std::string token_sha256;                  // empty: no launcher can authenticate
     std::vector<std::uint8_t> encryption_key;  // the session master key
+    std::string turn;                          // the order's TURN block as JSON text, or empty
     bool from_backend = false;
 };
 

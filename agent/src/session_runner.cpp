@@ -7,7 +7,10 @@
 #include "backend/saas_connector.hpp"
 #include "link/io_pool.hpp"
 #include "link/udp_sender.hpp"
+#include "session_relay_step.hpp"
 #include "status/status_board.hpp"
+#include "traversal/session_relay.hpp"
+#include "traversal/stun_binding.hpp"
 
 namespace vx {
 namespace {
@@ -32,8 +35,13 @@ struct SessionRunner::Live {
     std::uint32_t idle_timeout_sec = 0;
     std::optional<SessionKeys> keys;
     std::shared_ptr<UdpSender> video;
+    // STUN answers on the video socket go to a binding request waiting there, not the listener.
+    std::shared_ptr<network::StunResponseHandoff> stun_handoff =
+        std::make_shared<network::StunResponseHandoff>();
     std::unique_ptr<TcpControlServer> server;
     std::unique_ptr<IoPool> pool;
+    std::string launcher_peer;  // "address:port" of the authenticated control connection
+    std::unique_ptr<network::SessionRelay> relay;
     std::atomic<SessionEnd> end{SessionEnd::none};
     bool failed = false;  // set-up failed (driver's thread only)
     std::mutex mutex;
@@ -115,6 +123,11 @@ bool SessionRunner::open_sockets(const SessionConfig& s, Live& live) {
                    "Video UDP socket bind failed: " + error);
         return false;
     }
+    live.video->set_datagram_filter(
+        [handoff = live.stun_handoff](const std::uint8_t* data, std::size_t size,
+                                      const asio::ip::udp::endpoint& from) {
+            return handoff->offer(data, size, from);
+        });
     {
         std::lock_guard lock(sender_mutex_);
         video_ = live.video;
@@ -135,6 +148,7 @@ bool SessionRunner::open_sockets(const SessionConfig& s, Live& live) {
 bool SessionRunner::handshake(const SessionConfig& s, Live& live) {
     const HandshakeResult hs = live.server->run_handshake([&] { return keep_waiting(live); });
     if (hs.ok) {
+        live.launcher_peer = hs.peer;
         return true;
     }
     if (live.end.load() == SessionEnd::none && d_.running.load() && live.deadline_us != 0 &&
@@ -161,6 +175,8 @@ void SessionRunner::go_live(const SessionConfig& s, Live& live) {
     spdlog::info("Session established \xE2\x80\x94 keys ready");
     status_board().set_session_state(SessionState::player_connected, wall_seconds());
     status_board().add_event(StatusEventKind::player_connected);
+    live.relay = start_session_relay(
+        s, launcher_relay_peer(live.launcher_peer, live.video->destination()), d_.connector);
 
     live.server->set_on_end_session([this, &live] { request_end(live, SessionEnd::end_session); });
     live.server->set_on_disconnected(
@@ -283,6 +299,7 @@ void SessionRunner::tear_down(const SessionConfig& s, Live& live, SessionResult&
     if (live.video) {
         live.video->close();
     }
+    stop_session_relay(live.relay);
     if (live.pool) {
         live.pool->stop();
     }
