@@ -2,7 +2,8 @@
 """The session's TURN relay, whole agent: a coturn server started by the test inside the agent's
 own network namespace, the Python test backend and the Python test launcher. A session whose
 credentials work announces a relay candidate ("ice_candidate", kind "relay") to the backend;
-broken credentials leave a direct-only session that still runs and ends normally.
+broken credentials leave a direct-only session that still runs and ends normally. The backend's
+relay list is measured with STUN against the same coturn ("relay_rtts").
 
 The agent gets --turn-url/--turn-user/--turn-pass for coturn; an order's "turn" block takes
 precedence over them. The launcher connects from a non-loopback address of the namespace, so
@@ -178,6 +179,17 @@ class RelayedSessions(unittest.TestCase):
         self.assertIn("TURN: turns: (TLS) URLs are not supported; need "
                       "turn:HOST:PORT?transport=udp - session turn-4 goes on without a relay",
                       self.agent.text())
+
+    def test_5_relay_list_is_measured_with_stun(self):
+        # coturn answers the STUN Binding; nothing listens on the other node's port.
+        self.backend.step({"send": {"type": "relay_list", "relays": [
+            {"id": "live", "host": "127.0.0.1", "port": TURN_PORT},
+            {"id": "silent", "host": "127.0.0.1", "port": TURN_PORT + 7}]}})
+        self.assertTrue(wait_until(lambda: self.backend.received("relay_rtts"), 10),
+                        self.agent.text())
+        rtts = self.backend.received("relay_rtts")[-1]["rtts"]
+        self.assertEqual(list(rtts), ["live"], rtts)
+        self.assertGreaterEqual(rtts["live"], 0)
 
 
 if __name__ == "__main__":
