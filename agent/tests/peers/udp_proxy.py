@@ -36,18 +36,15 @@ import socket
 import sys
 import time
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from peer_control import ControlPort, write_port_file  # noqa: E402
+
 ARGS = None
 
 
 def log(msg):
     if not ARGS.quiet:
         print(f"udp_proxy: {msg}", file=sys.stderr, flush=True)
-
-
-def write_port_file(path, port):
-    with open(path + ".tmp", "w") as f:
-        f.write(f"{port}\n")
-    os.replace(path + ".tmp", path)
 
 
 class Proxy:
@@ -124,13 +121,14 @@ def main():
     sock.bind((ARGS.listen, ARGS.port))
     proxy = Proxy(sock, target)
     log(f"listening on {ARGS.listen}:{sock.getsockname()[1]} for {ARGS.target}, seed {ARGS.seed}")
-    control, clients = None, {}
-    if ARGS.control_port_file:
-        control = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        control.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        control.bind(("127.0.0.1", 0))
-        control.listen(4)
-        write_port_file(ARGS.control_port_file, control.getsockname()[1])
+
+    def answer(line):
+        cmd = json.loads(line)
+        if cmd.get("quit"):
+            return "ok", True
+        return proxy.control(cmd), False
+
+    control = ControlPort(ARGS.control_port_file, answer) if ARGS.control_port_file else None
     if ARGS.port_file:
         write_port_file(ARGS.port_file, sock.getsockname()[1])
     while True:
@@ -142,7 +140,7 @@ def main():
             except OSError:
                 pass
         timeout = 0.05 if not proxy.queue else max(0.0, proxy.queue[0][0] - now)
-        watch = [sock] + list(proxy.by_socket) + ([control] if control else []) + list(clients)
+        watch = [sock] + list(proxy.by_socket) + (control.sockets() if control else [])
         readable, _, _ = select.select(watch, [], [], min(timeout, 0.05))
         for r in readable:
             if r is sock:
@@ -153,27 +151,8 @@ def main():
                 data, source = r.recvfrom(65535)
                 client = proxy.by_socket[r]
                 proxy.schedule(sock, data, client, "down", proxy.flows[client])
-            elif r is control:
-                c, _ = control.accept()
-                clients[c] = b""
-            else:
-                chunk = r.recv(65536)
-                if not chunk:
-                    clients.pop(r)
-                    r.close()
-                    continue
-                clients[r] += chunk
-                while b"\n" in clients[r]:
-                    line, clients[r] = clients[r].split(b"\n", 1)
-                    try:
-                        cmd = json.loads(line)
-                        if cmd.get("quit"):
-                            r.sendall(b"ok\n")
-                            return
-                        answer = proxy.control(cmd)
-                    except Exception as e:
-                        answer = f"error: {e}"
-                    r.sendall(answer.encode() + b"\n")
+            elif control.serve(r):
+                return
 
 
 def parse_args():

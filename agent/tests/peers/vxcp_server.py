@@ -52,6 +52,8 @@ import time
 import nacl.bindings as nb
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from peer_control import ControlPort, write_port_file  # noqa: E402
+
 try:  # share the canonical-JSON rules with the WebSocket test backend
     from test_backend import canonical, is_literal_pong
 except Exception:  # pragma: no cover - websockets missing: same rules, local copy
@@ -520,12 +522,6 @@ class Server:
                 conn.flush(now)
 
 
-def write_port_file(path, port):
-    with open(path + ".tmp", "w") as f:
-        f.write(f"{port}\n")
-    os.replace(path + ".tmp", path)
-
-
 def control_line(server, line, now):
     step = json.loads(line)
     if step.get("quit"):
@@ -546,17 +542,14 @@ def main():
     server = Server(sock, script)
     port = sock.getsockname()[1]
     log(f"listening on {ARGS.host}:{port}")
-    control, clients = None, {}
+    control = None
     if ARGS.control_port_file:
-        control = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        control.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        control.bind(("127.0.0.1", 0))
-        control.listen(4)
-        write_port_file(ARGS.control_port_file, control.getsockname()[1])
+        control = ControlPort(ARGS.control_port_file,
+                              lambda line: control_line(server, line, time.monotonic()))
     if ARGS.port_file:
         write_port_file(ARGS.port_file, port)
     while True:
-        watch = [sock] + ([control] if control else []) + list(clients)
+        watch = [sock] + (control.sockets() if control else [])
         readable, _, _ = select.select(watch, [], [], 0.005)
         now = time.monotonic()
         for r in readable:
@@ -567,25 +560,8 @@ def main():
                     except BlockingIOError:
                         break
                     server.on_datagram(data, addr, now)
-            elif r is control:
-                c, _ = control.accept()
-                clients[c] = b""
-            else:
-                chunk = r.recv(65536)
-                if not chunk:
-                    clients.pop(r)
-                    r.close()
-                    continue
-                clients[r] += chunk
-                while b"\n" in clients[r]:
-                    line, clients[r] = clients[r].split(b"\n", 1)
-                    try:
-                        answer, stop = control_line(server, line, now)
-                    except Exception as e:
-                        answer, stop = f"error: {e}", False
-                    r.sendall(answer.encode() + b"\n")
-                    if stop:
-                        return
+            elif control.serve(r):
+                return
         server.tick(time.monotonic())
 
 
