@@ -15,6 +15,7 @@
 #include "backend/saas_connector.hpp"
 #include "peer_process.hpp"
 #include "status/status_board.hpp"
+#include "support/log_lines.hpp"
 #include "support/test_backend_peer.hpp"
 #include "traversal/turn/coturn_process.hpp"
 
@@ -89,6 +90,7 @@ class ConnectorUdpTest : public ::testing::Test {
         return st.is_object() ? st["connections"].value(std::to_string(n), json()) : json();
     }
 
+    LogLines log_;  // outlives the connector, which logs until TearDown stops it
     asio::io_context io_;
     std::unique_ptr<SaasConnector> connector_;
     std::shared_ptr<LogUpload> upload_;  // set before start()
@@ -155,8 +157,12 @@ TEST_F(ConnectorUdpTest, CloseCode4009OverUdpReportsTheDuplicateAgentAndWaits) {
                 .problems[static_cast<std::size_t>(ProblemKind::duplicate_agent)];
         },
         5s));
-    // The next attempt waits at least 30 s: no second connection within 3 s.
-    std::this_thread::sleep_for(3s);
+    // The next attempt waits 30 s instead of the 1 s back-off.
+    ASSERT_TRUE(eventually(
+        [&] { return log_.count("SaasConnector: disconnected, retry in 30000ms") == 1; }, 5s));
+    EXPECT_EQ(log_.count("(replaced) and replaced this one - two agents must not share one "
+                         "server token; waiting 30 s before reconnecting"),
+              1);
     EXPECT_TRUE(conn(*peer, 2).is_null());
     EXPECT_FALSE(connector_->connected());
 }
@@ -170,6 +176,13 @@ TEST_F(ConnectorUdpTest, FallsBackToTheWebSocketAfterThreeFailedUdpAttempts) {
     start(deaf.port(), ws.port(), VxcpLoopTimings{1000, 1000, 6000});
     ASSERT_TRUE(ws.wait_for([&] { return !ws.events("recv", "register").empty(); }, 20s));
     EXPECT_EQ(connector_->transport_name(), "ws");
+    EXPECT_EQ(log_.count("SaasConnector: UDP control channel unavailable: no WELCOME from "
+                         "127.0.0.1:" +
+                         std::to_string(deaf.port()) + " within 1000 ms"),
+              3);
+    EXPECT_EQ(log_.count("SaasConnector: 3 UDP attempts in a row failed (direct and relay) - "
+                         "using the WebSocket and retrying UDP in 60 s"),
+              1);
     const json st = json::parse(deaf.control(R"({"stats": true})"));
     EXPECT_EQ(st["count"], 0);
 }
@@ -219,6 +232,14 @@ TEST_F(ConnectorUdpTest, StalledDirectPathMovesToTheRelayAndEngagesTheHold) {
     // Only the direct flow goes dark; the relay reaches the backend through a flow of its own.
     ASSERT_EQ(proxy.control(R"({"blackhole": "both", "flow": 1})"), "ok");
     ASSERT_TRUE(eventually([&] { return connector_->transport_name() == "udp-relay"; }, 15s));
+    ASSERT_TRUE(eventually(
+        [&] {
+            return log_.count(
+                       "SaasConnector: the backend stopped answering on the direct UDP path - "
+                       "the control channel moved to relay r1 without reconnecting (nothing "
+                       "lost); new connections use the relay for the next 30 min") == 1;
+        },
+        5s));
     ASSERT_TRUE(eventually([&] { return conn(*peer, 1)["pongs_in_order"] == 150; }, 15s))
         << conn(*peer, 1).dump();
     const json st = json::parse(peer->control(R"({"stats": true})"));
