@@ -349,7 +349,9 @@ void VxcpControlLoop::note_relay_move(UdpControlChannel& ch, std::int64_t now) {
         return;
     }
     moved_to_relay_ = true;
-    if (standby_node_) {
+    // A connection opened through a relay keeps that relay; only a move takes the standby one,
+    // which may be left over from an earlier direct connection.
+    if (!current_relay_) {
         current_relay_ = standby_node_;
     }
     c_.set_link_up("udp-relay", c_.connected_since_us());
