@@ -38,7 +38,7 @@ Options:
   --quiet                log only warnings to stderr
 
 Record (--record), one JSON object per line, "t" is Unix time in seconds (float):
-  {"t":..,"conn":N,"event":"connect","path":..,"token":..}
+  {"t":..,"conn":N,"event":"connect","path":..,"token":..}     (with TLS also "sni":NAME|null)
   {"t":..,"conn":0,"event":"reject","status":401,"attempt":A,"token":..}  (A counts upgrades)
   {"t":..,"conn":N,"event":"recv","text":RAW,"type":T,"canonical":true|false}
   {"t":..,"conn":N,"event":"send","text":RAW}
@@ -259,7 +259,11 @@ async def handler(ws, path):
     number = STATE["accepted"]
     conn = Connection(ws, number)
     STATE["connections"][number] = conn
-    record(number, "connect", path=path, token=ws.request_headers.get("agent-token"))
+    fields = {}
+    tls_object = ws.transport.get_extra_info("ssl_object")
+    if tls_object is not None:
+        fields["sni"] = getattr(tls_object, "vx_sni", None)
+    record(number, "connect", path=path, token=ws.request_headers.get("agent-token"), **fields)
     log(f"connection {number} from {ws.remote_address}")
     read_task = asyncio.ensure_future(reader(conn))
     steps = SCRIPT.get(str(number), SCRIPT.get("*", []))
@@ -349,6 +353,8 @@ async def main():
     if ARGS.tls_cert:
         tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         tls.load_cert_chain(ARGS.tls_cert, ARGS.tls_key)
+        # Remember the server name the client asked for (SNI); None when it sent none.
+        tls.sni_callback = lambda tls_object, name, _ctx: setattr(tls_object, "vx_sni", name)
     stop = asyncio.get_running_loop().create_future()
     server = await websockets.serve(
         handler, ARGS.host, ARGS.port, ssl=tls, process_request=process_request,

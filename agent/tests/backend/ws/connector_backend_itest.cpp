@@ -296,6 +296,7 @@ TEST_F(ConnectorTlsTest, GoodCertificateConnects) {
     start(peer.port(), "tok", true, "localhost");
     ASSERT_TRUE(peer.wait_for([&] { return !peer.events("recv", "register").empty(); }, 5s));
     EXPECT_TRUE(peer.events("recv", "register")[0]["canonical"].get<bool>());
+    EXPECT_EQ(peer.events("connect").at(0)["sni"], "localhost") << "the host goes out as SNI";
 }
 
 TEST_F(ConnectorTlsTest, WrongHostNameIsRefused) {
