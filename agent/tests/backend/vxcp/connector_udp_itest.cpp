@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "backend/messages.hpp"
 #include "backend/saas_connector.hpp"
 #include "peer_process.hpp"
 #include "status/status_board.hpp"
@@ -185,6 +186,57 @@ TEST_F(ConnectorUdpTest, FallsBackToTheWebSocketAfterThreeFailedUdpAttempts) {
               1);
     const json st = json::parse(deaf.control(R"({"stats": true})"));
     EXPECT_EQ(st["count"], 0);
+}
+
+// Relayed launcher bytes in 8 KiB chunks grow past a small backend message limit once encoded:
+// each is cut into several control_data messages that fit, and the byte stream arrives whole.
+TEST_F(ConnectorUdpTest, OversizeControlDataArrivesCutToTheLimitAndInOrder) {
+    const std::string record = appdata_ + "/record.jsonl";
+    auto peer = server(R"([{"wait": "register"}])", {"--record", record, "--max-message", "4000"});
+    start(peer->port());
+    ASSERT_TRUE(eventually([&] { return connector_->connected(); }, 5s));
+    std::vector<std::uint8_t> sent;
+    for (int chunk = 0; chunk < 3; ++chunk) {
+        std::vector<std::uint8_t> bytes(8192);
+        for (std::size_t i = 0; i < bytes.size(); ++i) {
+            bytes[i] = static_cast<std::uint8_t>(i * 31 + static_cast<std::size_t>(chunk));
+        }
+        connector_->enqueue_message(build_control_data("s1", bytes));
+        sent.insert(sent.end(), bytes.begin(), bytes.end());
+    }
+    std::vector<std::uint8_t> got;
+    std::vector<std::size_t> sizes;
+    const auto read_record = [&] {
+        got.clear();
+        sizes.clear();
+        std::ifstream in(record);
+        std::string line;
+        while (std::getline(in, line)) {
+            const json e = json::parse(line, nullptr, false);
+            if (e.is_object() && e.value("event", "") == "recv" &&
+                e.value("type", "") == "control_data") {
+                const std::string text = e["text"].get<std::string>();
+                const json m = json::parse(text);
+                EXPECT_EQ(m["session_id"], "s1");
+                EXPECT_TRUE(e["canonical"].get<bool>()) << text;
+                const auto bytes = base64_decode(m["data"].get<std::string>());
+                EXPECT_TRUE(bytes.has_value());
+                if (bytes) {
+                    got.insert(got.end(), bytes->begin(), bytes->end());
+                }
+                sizes.push_back(text.size());
+            }
+        }
+        return got.size() >= sent.size();
+    };
+    ASSERT_TRUE(eventually(read_record, 5s)) << got.size();
+    EXPECT_EQ(got, sent);
+    EXPECT_GT(sizes.size(), 3u);
+    for (std::size_t size : sizes) {
+        EXPECT_LE(size, 4000u);
+    }
+    EXPECT_EQ(log_.count("larger than the channel's message limit"), 0);
+    EXPECT_TRUE(conn(*peer, 2).is_null());  // the same connection throughout
 }
 
 TEST_F(ConnectorUdpTest, UnreadableSavedStateIsIgnoredAndRewritten) {
