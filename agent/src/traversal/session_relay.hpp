@@ -24,8 +24,10 @@ struct SessionRelayOptions {
     std::string launcher_address;
     // QosFlowWorker traffic type for the relay socket (0: no marking).
     std::uint8_t qos_traffic_type = 0;
-    // How often the poller calls TurnClient::maintain.
-    std::chrono::milliseconds maintain_interval{30'000};
+    // How often the poller calls TurnClient::maintain. maintain() renews a permission only in
+    // the last 30 s of its life, so calling it every 30 s could find one with a second left (or
+    // none); a call that has nothing due costs no network exchange.
+    std::chrono::milliseconds maintain_interval{10'000};
     // Relayed datagrams, called on the poller thread. Without it the poller leaves the receive
     // queue to whoever calls TurnClient::receive.
     std::function<void(const std::string& peer, std::uint16_t port, const std::uint8_t* data,

@@ -82,6 +82,12 @@ TEST(SessionRelay, AllocatesPermitsPollsAndReleases) {
     EXPECT_EQ(lifetime, 0u);  // released at stop
 }
 
+TEST(SessionRelay, DefaultUpkeepComesWellInsideThePermissionMargin) {
+    // maintain() renews a permission only in the last 30 s of its 300 s; a poller that looks
+    // every 30 s or more may find it with no time left, or already gone.
+    EXPECT_LE(SessionRelayOptions{}.maintain_interval * 2, std::chrono::seconds(30));
+}
+
 TEST(SessionRelay, FailuresLeaveNothingAllocated) {
     SessionRelay relay;
     SessionRelayOptions options;
