@@ -159,11 +159,13 @@ TEST_F(ChannelTest, RetryCorrectsTheClockOnce) {
     UdpControlChannel ch(test_config(), fake_seams(net, 1'700'000'000'000 - 90'000));
     const Key32 hk = vxcp_hello_key(as_bytes(kTestAgentToken));
     int step = 0;
+    Bytes first_hello;
     net.backend = [&](const Bytes& hello) {
         backend.on_agent_datagram(hello);
         const auto h = vxcp_parse_header(hello);
         const ByteView mac = ByteView(hello).last(32);
         if (step == 0) {
+            first_hello = hello;
             Bytes bad = build_retry(h->connection_id, 1'700'000'000'000, hk, mac);
             bad[40] ^= 1;
             net.to_agent.push_back(bad);  // a wrong MAC is dropped
@@ -173,6 +175,7 @@ TEST_F(ChannelTest, RetryCorrectsTheClockOnce) {
             // The same RETRY again (for the new id) is not taken a second time; a WELCOME for
             // the old connection id is dropped.
             net.to_agent.push_back(build_retry(h->connection_id, 1'700'000'500'000, hk, mac));
+            backend.on_hello(first_hello, vxcp_parse_header(first_hello)->connection_id);
         }
         ++step;
     };
@@ -189,6 +192,7 @@ TEST_F(ChannelTest, RetryCorrectsTheClockOnce) {
     // The HELLO right after the RETRY carries the backend's time.
     EXPECT_EQ(vxcp_get_u64_be(net.from_agent[2].bytes.data() + 102), 1'700'000'000'400u);
     EXPECT_EQ(ch.clock_offset_ms(), 90'000 + 400 - 400);
+    EXPECT_EQ(ch.dropped(), 3u);  // the bad RETRY, the second RETRY, the old id's WELCOME
 }
 
 TEST_F(ChannelTest, MalformedWelcomesAreDroppedAndTheHandshakeGoesOn) {
