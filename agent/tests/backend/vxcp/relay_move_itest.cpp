@@ -51,11 +51,10 @@ TEST(VxcpRelayMove, BlackHoledDirectPathMovesToTheRelayWithNothingLost) {
 
     std::vector<std::int64_t> pings;
     std::int64_t moved_at_ping = -1;
-    const auto blackhole_at = std::chrono::steady_clock::now() + std::chrono::seconds(1);
     bool blackholed = false;
     std::chrono::steady_clock::time_point blackholed_since;
     for (int i = 0; i < 2500 && ch.alive() && pings.size() < 150; ++i) {
-        if (!blackholed && std::chrono::steady_clock::now() >= blackhole_at) {
+        if (!blackholed && pings.size() >= 10) {
             // Only the direct flow goes dark; the relay reaches the backend through its own flow.
             ASSERT_EQ(proxy.control(R"({"blackhole": "both", "flow": 1})"), "ok");
             blackholed = true;
@@ -85,7 +84,7 @@ TEST(VxcpRelayMove, BlackHoledDirectPathMovesToTheRelayWithNothingLost) {
     EXPECT_EQ(ch.path_name().rfind("relay 127.0.0.1:", 0), 0u) << ch.path_name();
     ASSERT_EQ(pings.size(), 150u);
     // Pings crossed the move: some arrived direct before it, the rest through the relay.
-    EXPECT_GT(moved_at_ping, 0);
+    EXPECT_GE(moved_at_ping, 10);
     EXPECT_LT(moved_at_ping, 150);
     for (std::size_t i = 0; i < pings.size(); ++i) {
         ASSERT_EQ(pings[i], static_cast<std::int64_t>(i + 1));
