@@ -147,11 +147,22 @@ bool ControlBridge::install(std::shared_ptr<asio::ip::tcp::socket> socket, std::
     writer_done_ = std::make_shared<std::atomic<bool>>(false);
     shared_->relay_peer_lost_us.store(0);
     queue_->open();
-    reader_ = std::thread(run_reader, socket, stop_flag_, reader_done_, shared_, hooks_, session_id,
-                          now_);
-    writer_ = std::thread(run_writer, socket, writer_done_, shared_, queue_);
+    reader_ = start_worker([socket, stop = stop_flag_, done = reader_done_, shared = shared_,
+                            hooks = hooks_, session_id, now = now_] {
+        run_reader(socket, stop, done, shared, hooks, session_id, now);
+    });
+    writer_ = start_worker([socket, done = writer_done_, shared = shared_, queue = queue_] {
+        run_writer(socket, done, shared, queue);
+    });
     spdlog::info("ControlBridge: relaying to 127.0.0.1:{} (reader + writer)", port);
     return true;
+}
+
+std::thread ControlBridge::start_worker(std::function<void()> body) const {
+    if (hooks_.start_thread) {
+        return hooks_.start_thread(std::move(body));
+    }
+    return std::thread(std::move(body));
 }
 
 void ControlBridge::stop() {

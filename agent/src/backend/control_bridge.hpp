@@ -34,6 +34,9 @@ class ControlBridge : public BridgeControl {
         std::function<void(const nlohmann::json&)> enqueue;
         // The session the relayed bytes belong to, copied at each open.
         std::function<std::string()> session_id;
+        // Starts one worker; empty means a plain std::thread. It may throw like std::thread's
+        // constructor does when the system has no thread to give.
+        std::function<std::thread(std::function<void()>)> start_thread;
     };
 
     ControlBridge(asio::io_context& io, std::shared_ptr<BridgeWriteQueue> queue, Hooks hooks,
@@ -65,6 +68,7 @@ class ControlBridge : public BridgeControl {
 
   private:
     bool install(std::shared_ptr<asio::ip::tcp::socket> socket, std::uint16_t port);
+    std::thread start_worker(std::function<void()> body) const;
 
     asio::io_context& io_;
     std::shared_ptr<BridgeWriteQueue> queue_;

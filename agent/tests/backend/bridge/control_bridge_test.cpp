@@ -5,6 +5,8 @@
 #include <asio.hpp>
 #include <condition_variable>
 #include <mutex>
+#include <system_error>
+#include <thread>
 
 #include "backend/control_bridge.hpp"
 #include "backend/messages.hpp"
@@ -210,6 +212,37 @@ TEST_F(ControlBridgeTest, WriteFailureClosesTheQueueSoTheNextDataReopens) {
     EXPECT_TRUE(queue_->closed());
     EXPECT_TRUE(bridge_.is_socket_open());  // half-closed until the next open or stop
     bridge_.stop();
+}
+
+TEST_F(ControlBridgeTest, AWorkerThatCannotStartRollsTheBridgeBack) {
+    // Fail the reader's start, then (with the reader already running) the writer's.
+    for (int fail_at = 1; fail_at <= 2; ++fail_at) {
+        int starts = 0;
+        ControlBridge::Hooks h = hooks();
+        h.start_thread = [&](std::function<void()> body) {
+            if (++starts == fail_at) {
+                throw std::system_error(
+                    std::make_error_code(std::errc::resource_unavailable_try_again),
+                    "no thread for the bridge");
+            }
+            return std::thread(std::move(body));
+        };
+        ControlBridge bridge(io_, queue_, h, clock_.fn());
+        bridge.open(server_.port());
+        auto local = server_.accept();
+        EXPECT_EQ(starts, fail_at);
+        EXPECT_FALSE(bridge.is_socket_open()) << fail_at;
+        EXPECT_TRUE(queue_->closed()) << fail_at;
+        EXPECT_EQ(queue_->push(chunk("x")), BridgeWriteQueue::push_closed);
+        // The local client left again: the control server sees no half-open connection.
+        char c;
+        std::error_code ec;
+        local.read_some(asio::buffer(&c, 1), ec);
+        EXPECT_EQ(ec, asio::error::eof) << fail_at;
+        EXPECT_EQ(log_.count("ControlBridge: no thread for the bridge"), fail_at);
+        EXPECT_EQ(log_.count("relay peer closed unexpectedly"), 0);  // a rollback is no loss
+        EXPECT_EQ(bridge.relay_peer_lost_us(), 0);
+    }
 }
 
 TEST(ControlBridgeConnector, RelayedControlMessagesDriveTheBridge) {
