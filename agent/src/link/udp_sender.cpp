@@ -170,6 +170,24 @@ void UdpSender::set_datagram_filter(DatagramFilter fn) {
     state_->filter = std::move(fn);
 }
 
+bool UdpSender::send_to(const std::uint8_t* data, std::size_t size,
+                        const asio::ip::udp::endpoint& to, std::error_code& ec) {
+    ec = asio::error::bad_descriptor;
+    auto send = [&] {
+        std::lock_guard lock(state_->mutex);
+        if (!state_->closed) {
+            ec.clear();
+            state_->socket.send_to(asio::buffer(data, size), to, 0, ec);
+        }
+    };
+    if (!armed_) {
+        send();
+    } else {
+        call_on_strand(state_->strand, send);
+    }
+    return !ec;
+}
+
 void UdpSender::arm_probe_listener() {
     armed_ = true;
     asio::post(state_->strand, [self = state_] { self->receive(); });

@@ -50,6 +50,12 @@ class UdpSender {
                                               const asio::ip::udp::endpoint& from)>;
     void set_datagram_filter(DatagramFilter fn);
 
+    // One datagram from this socket. Once the listener is armed it leaves on the socket's strand,
+    // so it never meets the listener working on the socket's state. Not from the I/O pool's
+    // handlers. False with `ec` set when the send failed or the socket is closed.
+    bool send_to(const std::uint8_t* data, std::size_t size, const asio::ip::udp::endpoint& to,
+                 std::error_code& ec);
+
     // Listens for probes (again, after synchronous use of the socket). No effect while armed.
     void arm_probe_listener();
     // The source of the last accepted probe.

@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <random>
 #include <thread>
 
 #include <spdlog/spdlog.h>
 
+#include "link/udp_sender.hpp"
 #include "traversal/stun_codec.hpp"
 #include "util/error_text.hpp"
 
@@ -207,13 +209,16 @@ BindingAnswer check_binding_answer(const std::uint8_t* data, std::size_t size,
     return answer;
 }
 
-bool stun_binding_request(asio::io_context& io, asio::ip::udp::socket& socket,
-                          const std::string& host, std::uint16_t port, std::string& mapped_address,
-                          std::uint16_t& mapped_port, int timeout_ms,
-                          StunResponseHandoff* handoff) {
-    if (!socket.is_open()) {
-        return false;
-    }
+namespace {
+
+using SendFn = std::function<bool(const std::array<std::uint8_t, 20>&,
+                                  const asio::ip::udp::endpoint&, std::error_code&)>;
+
+// Sends once and waits: on the hand-off when one is given, else on `socket` itself.
+bool binding_exchange(asio::io_context& io, const std::string& host, std::uint16_t port,
+                      std::string& mapped_address, std::uint16_t& mapped_port, int timeout_ms,
+                      const SendFn& send, asio::ip::udp::socket* socket,
+                      StunResponseHandoff* handoff) {
     asio::ip::udp::endpoint destination;
     if (!resolve_destination(io, host, port, destination)) {
         return false;
@@ -224,8 +229,7 @@ bool stun_binding_request(asio::io_context& io, asio::ip::udp::socket& socket,
         handoff->begin(id);
     }
     std::error_code ec;
-    socket.send_to(asio::buffer(request), destination, 0, ec);
-    if (ec) {
+    if (!send(request, destination, ec)) {
         if (handoff != nullptr)
             handoff->end();
         spdlog::warn("STUN: send failed: {}", util::describe_error(ec));
@@ -240,9 +244,9 @@ bool stun_binding_request(asio::io_context& io, asio::ip::udp::socket& socket,
         ok = wait_on_handoff(*handoff, destination, id, deadline, address, mapped);
         handoff->end();
     } else {
-        socket.non_blocking(true, ec);
-        ok = wait_on_socket(socket, destination, id, deadline, address, mapped);
-        socket.non_blocking(false, ec);
+        socket->non_blocking(true, ec);
+        ok = wait_on_socket(*socket, destination, id, deadline, address, mapped);
+        socket->non_blocking(false, ec);
     }
     if (!ok) {
         spdlog::warn("STUN: no binding response from {}:{}", host, port);
@@ -251,6 +255,38 @@ bool stun_binding_request(asio::io_context& io, asio::ip::udp::socket& socket,
     mapped_address = address;
     mapped_port = mapped;
     return true;
+}
+
+}  // namespace
+
+bool stun_binding_request(asio::io_context& io, asio::ip::udp::socket& socket,
+                          const std::string& host, std::uint16_t port, std::string& mapped_address,
+                          std::uint16_t& mapped_port, int timeout_ms,
+                          StunResponseHandoff* handoff) {
+    if (!socket.is_open()) {
+        return false;
+    }
+    const SendFn send = [&socket](const std::array<std::uint8_t, 20>& request,
+                                  const asio::ip::udp::endpoint& to, std::error_code& ec) {
+        socket.send_to(asio::buffer(request), to, 0, ec);
+        return !ec;
+    };
+    return binding_exchange(io, host, port, mapped_address, mapped_port, timeout_ms, send, &socket,
+                            handoff);
+}
+
+bool stun_binding_request(UdpSender& sender, const std::string& host, std::uint16_t port,
+                          std::string& mapped_address, std::uint16_t& mapped_port,
+                          StunResponseHandoff& handoff, int timeout_ms) {
+    if (!sender.is_open()) {
+        return false;
+    }
+    const SendFn send = [&sender](const std::array<std::uint8_t, 20>& request,
+                                  const asio::ip::udp::endpoint& to, std::error_code& ec) {
+        return sender.send_to(request.data(), request.size(), to, ec);
+    };
+    return binding_exchange(sender.io(), host, port, mapped_address, mapped_port, timeout_ms, send,
+                            nullptr, &handoff);
 }
 
 }  // namespace vx::network

@@ -16,6 +16,10 @@
 #include <asio/io_context.hpp>
 #include <asio/ip/udp.hpp>
 
+namespace vx {
+class UdpSender;
+}
+
 namespace vx::network {
 
 struct StunServer {
@@ -82,5 +86,11 @@ bool stun_binding_request(asio::io_context& io, asio::ip::udp::socket& socket,
                           const std::string& host, std::uint16_t port, std::string& mapped_address,
                           std::uint16_t& mapped_port, int timeout_ms = kStunBindingTimeoutMs,
                           StunResponseHandoff* handoff = nullptr);
+
+// The same on a socket whose probe listener is armed and feeds `handoff`: the request leaves on
+// the socket's strand and the answer comes through the hand-off.
+bool stun_binding_request(UdpSender& sender, const std::string& host, std::uint16_t port,
+                          std::string& mapped_address, std::uint16_t& mapped_port,
+                          StunResponseHandoff& handoff, int timeout_ms = kStunBindingTimeoutMs);
 
 }  // namespace vx::network

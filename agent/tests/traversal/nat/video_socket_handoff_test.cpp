@@ -53,8 +53,8 @@ TEST(VideoSocketHandoff, StunAnswerReachesTheRequestAndProbesTheListener) {
     test::ScriptedUdpPeer server(probe_then_answer());
     std::string address;
     std::uint16_t port = 0;
-    const bool ok = stun_binding_request(io, video.socket(), "127.0.0.1", server.port(), address,
-                                         port, 2000, &handoff);
+    const bool ok =
+        stun_binding_request(video, "127.0.0.1", server.port(), address, port, handoff, 2000);
     auto probe = probed.get_future();
     const bool probe_seen = probe.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
     video.close();
