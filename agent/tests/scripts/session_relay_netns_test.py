@@ -180,7 +180,16 @@ class RelayedSessions(unittest.TestCase):
                       "turn:HOST:PORT?transport=udp - session turn-4 goes on without a relay",
                       self.agent.text())
 
-    def test_5_relay_list_is_measured_with_stun(self):
+    def test_5_silent_turn_server_leaves_a_direct_session(self):
+        # Nothing answers there: three attempts of 1.5 s, then the session goes on without.
+        silent = TURN_PORT + 9
+        candidates = self.run_session("turn-5", turn={
+            "urls": f"turn:127.0.0.1:{silent}", "username": USER, "password": PASSWORD})
+        self.assertEqual(candidates, [])
+        self.assertIn(f"TURN: no response from 127.0.0.1:{silent} for method 0x003 after 3 "
+                      "attempt(s) - session turn-5 goes on without a relay", self.agent.text())
+
+    def test_6_relay_list_is_measured_with_stun(self):
         # coturn answers the STUN Binding; nothing listens on the other node's port.
         self.backend.step({"send": {"type": "relay_list", "relays": [
             {"id": "live", "host": "127.0.0.1", "port": TURN_PORT},
