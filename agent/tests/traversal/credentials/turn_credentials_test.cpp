@@ -113,5 +113,16 @@ TEST(TurnCredentials, PasswordThatIsNotUtf8GivesNoCredentialsInsteadOfThrowing) 
     EXPECT_EQ(text, "");
 }
 
+// The backend may send the block as a string, which is parsed here without the dispatcher's
+// depth guard: a pathologically deep document must be refused, not crash.
+TEST(TurnCredentials, DeeplyNestedTextIsRefusedWithoutACrash) {
+    const std::string deep = std::string(100'000, '[') + std::string(100'000, ']');
+    const auto p = parse(deep);
+    EXPECT_FALSE(p.ok);
+    EXPECT_EQ(p.err, "TURN: credentials JSON contains no ICE server URLs");
+    const auto cut = parse(std::string(100'000, '{'));
+    EXPECT_EQ(cut.err, "TURN: credentials are not valid JSON");
+}
+
 }  // namespace
 }  // namespace vx::network
