@@ -9,6 +9,7 @@
 #include "link/control_server.hpp"
 #include "link/io_pool.hpp"
 #include "link/session_keys.hpp"
+#include "support/line_client.hpp"
 
 namespace vx {
 namespace {
@@ -24,37 +25,7 @@ std::optional<SessionKeys> test_keys() {
     return derive_session_keys(master);
 }
 
-// A launcher stand-in with blocking calls.
-class Client {
-  public:
-    explicit Client(std::uint16_t port) : socket_(io_) {
-        socket_.connect({asio::ip::make_address("127.0.0.1"), port});
-    }
-    void send(const std::string& text) { asio::write(socket_, asio::buffer(text)); }
-    // The next line without its newline; "<closed>" when the server closed first.
-    std::string line() {
-        std::error_code ec;
-        const std::size_t n = asio::read_until(socket_, buffer_, '\n', ec);
-        if (ec)
-            return "<closed>";
-        std::string text(asio::buffers_begin(buffer_.data()),
-                         asio::buffers_begin(buffer_.data()) + static_cast<std::ptrdiff_t>(n) - 1);
-        buffer_.consume(n);
-        return text;
-    }
-    bool closed_by_server() {
-        std::error_code ec;
-        char c;
-        socket_.read_some(asio::buffer(&c, 1), ec);
-        return ec == asio::error::eof || ec == asio::error::connection_reset;
-    }
-    void close() { socket_.close(); }
-
-  private:
-    asio::io_context io_;
-    asio::ip::tcp::socket socket_;
-    asio::streambuf buffer_;
-};
+using Client = test::LineClient;
 
 class ControlServerTest : public ::testing::Test {
   protected:

@@ -1,0 +1,253 @@
+#include <gtest/gtest.h>
+
+#include <asio.hpp>
+#include <future>
+#include <numeric>
+
+#include "link/control_protocol.hpp"
+#include "link/session_keys.hpp"
+#include "session_runner.hpp"
+#include "status/status_board.hpp"
+#include "support/fake_clock.hpp"
+#include "support/line_client.hpp"
+#include "support/log_lines.hpp"
+
+namespace vx {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr const char* kToken = "launcher-token-1";
+constexpr auto kPatience = 10s;  // a safety net only; every wait ends on its condition
+
+std::string auth_line(const std::string& token) {
+    return R"({"type":"auth","session_token":")" + token + "\"}\n";
+}
+
+// A port base whose control port (TCP base+3) and video port (UDP base+4) are free now.
+std::uint16_t free_port_base() {
+    asio::io_context io;
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        asio::ip::tcp::acceptor tcp(io, {asio::ip::tcp::v4(), 0});
+        const std::uint16_t control = tcp.local_endpoint().port();
+        if (control < 4 || control == 65535)
+            continue;
+        asio::ip::udp::socket udp(io, asio::ip::udp::v4());
+        std::error_code ec;
+        udp.bind({asio::ip::udp::v4(), static_cast<std::uint16_t>(control + 1)}, ec);
+        if (!ec)
+            return static_cast<std::uint16_t>(control - 3);
+    }
+    ADD_FAILURE() << "no free port pair";
+    return 0;
+}
+
+std::uint64_t newest_event_seq() {
+    const auto events = status_board().snapshot().events;
+    return events.empty() ? 0 : events.back().seq;
+}
+
+// The kinds of the board's events newer than `after`, oldest first.
+std::vector<StatusEventKind> events_since(std::uint64_t after) {
+    std::vector<StatusEventKind> kinds;
+    for (const auto& e : status_board().snapshot().events) {
+        if (e.seq > after)
+            kinds.push_back(e.kind);
+    }
+    return kinds;
+}
+
+// Waits until the board holds an event of `kind` newer than `after`; returns it.
+std::optional<StatusEvent> wait_for_event(StatusEventKind kind, std::uint64_t after,
+                                          std::chrono::milliseconds patience = kPatience) {
+    StatusBoard& board = status_board();
+    const auto until = std::chrono::steady_clock::now() + patience;
+    std::uint64_t seen;
+    {
+        std::lock_guard lock(board.mutex);
+        seen = board.change_counter;
+    }
+    for (;;) {
+        for (const auto& e : board.snapshot().events) {
+            if (e.kind == kind && e.seq > after)
+                return e;
+        }
+        if (std::chrono::steady_clock::now() >= until)
+            return std::nullopt;
+        seen = board.wait_for_change(seen, 100ms);
+    }
+}
+
+class SessionRunnerTest : public ::testing::Test {
+  protected:
+    SessionConfig order() {
+        SessionConfig s;
+        s.agent.port_base = base_;
+        s.agent.client_idle_timeout_sec = 0;
+        s.agent.codec = "hevc";
+        s.agent.width = 1280;
+        s.agent.height = 720;
+        s.agent.fps = 30;
+        s.session_id = "s-1";
+        s.token_sha256 = token_sha256_hex(kToken);
+        s.encryption_key.resize(32);
+        std::iota(s.encryption_key.begin(), s.encryption_key.end(), 0);
+        s.from_backend = true;
+        return s;
+    }
+    void start(SessionConfig s) {
+        first_seq_ = newest_event_seq();
+        start_us_ = clock_.now_us();
+        result_ =
+            std::async(std::launch::async, [this, s = std::move(s)] { return runner_.run(s); });
+    }
+    // Connects a launcher and authenticates it; the session is live once this returns.
+    std::unique_ptr<test::LineClient> launcher() {
+        auto client = std::make_unique<test::LineClient>(base_ + 3, kPatience);
+        client->send(auth_line(kToken));
+        const std::string ready = client->line();
+        EXPECT_NE(ready.find(R"("type":"session_ready")"), std::string::npos) << ready;
+        EXPECT_TRUE(wait_for_event(StatusEventKind::player_connected, first_seq_));
+        return client;
+    }
+    SessionResult finish() {
+        EXPECT_EQ(result_.wait_for(kPatience), std::future_status::ready);
+        return result_.get();
+    }
+
+    test::LogLines log_;
+    test::FakeClock clock_;
+    std::uint16_t base_ = free_port_base();
+    asio::io_context io_;
+    std::atomic<bool> running_{true};
+    SessionOrders orders_;
+    SessionRunner runner_{{io_, running_, orders_, nullptr, nullptr, {}, clock_.fn()}};
+    std::uint64_t first_seq_ = 0;
+    std::int64_t start_us_ = 0;
+    std::future<SessionResult> result_;
+};
+
+TEST_F(SessionRunnerTest, BoardFollowsASessionTheLauncherEnds) {
+    start(order());
+    auto client = launcher();
+    const StatusSnapshot live = status_board().snapshot();
+    EXPECT_EQ(live.session, SessionState::player_connected);
+    EXPECT_GT(live.session_start_s, 0);
+    EXPECT_EQ(live.codec, "HEVC");
+    EXPECT_EQ(live.width, 1280u);
+    EXPECT_EQ(live.height, 720u);
+    EXPECT_EQ(live.fps, 30u);
+
+    clock_.advance_ms(7'400);
+    client->send("{\"type\":\"ping\",\"ts\":9}\n");
+    EXPECT_EQ(client->line(), R"({"type":"pong","ts":9})");
+    client->send("{\"type\":\"end_session\"}\n");
+    const SessionResult r = finish();
+    EXPECT_TRUE(r.started);
+    EXPECT_FALSE(r.setup_failed);
+    EXPECT_EQ(r.end, SessionEnd::end_session);
+    EXPECT_EQ(r.duration_sec, 7u);
+    EXPECT_TRUE(client->closed_by_server());
+
+    // The outer loop learns that the session asked to end (and sets the running flag again).
+    EXPECT_TRUE(orders_.end_requested);
+    EXPECT_FALSE(running_.load());
+    const StatusSnapshot after = status_board().snapshot();
+    EXPECT_EQ(after.session, SessionState::idle);
+    EXPECT_EQ(events_since(first_seq_),
+              (std::vector{StatusEventKind::rented, StatusEventKind::player_connected,
+                           StatusEventKind::session_ended}));
+    EXPECT_EQ(after.events.back().value, 7);
+    EXPECT_EQ(log_.count("Session established \xE2\x80\x94 keys ready"), 1);
+    EXPECT_EQ(log_.count("Session ending \xE2\x80\x94 cleaning up..."), 1);
+}
+
+TEST_F(SessionRunnerTest, SilentLauncherIsDroppedComesBackAndIsLost) {
+    SessionConfig s = order();
+    s.agent.client_idle_timeout_sec = 4;
+    start(std::move(s));
+    auto client = launcher();
+
+    // The watchdog starts counting when the session goes live, which the test cannot see: let
+    // time pass in steps until half the timeout of silence shows.
+    std::optional<StatusEvent> dropped;
+    for (int step = 0; step < 40 && !dropped; ++step) {
+        clock_.advance_ms(250);
+        dropped = wait_for_event(StatusEventKind::player_dropped, first_seq_, 200ms);
+    }
+    ASSERT_TRUE(dropped);
+    client->send("{\"type\":\"stats\",\"rtt_ms\":3}\n");
+    ASSERT_TRUE(wait_for_event(StatusEventKind::player_back, first_seq_));
+
+    clock_.advance_ms(4'000);  // the whole timeout
+    const SessionResult r = finish();
+    EXPECT_EQ(r.end, SessionEnd::client_lost);
+    EXPECT_EQ(r.duration_sec,
+              static_cast<std::uint32_t>((clock_.now_us() - start_us_ + 500'000) / 1'000'000));
+    EXPECT_TRUE(client->closed_by_server());
+    EXPECT_EQ(events_since(first_seq_),
+              (std::vector{StatusEventKind::rented, StatusEventKind::player_connected,
+                           StatusEventKind::player_dropped, StatusEventKind::player_back,
+                           StatusEventKind::session_ended}));
+}
+
+TEST_F(SessionRunnerTest, MaxDurationEndsTheSession) {
+    SessionConfig s = order();
+    s.agent.max_duration_sec = 3;
+    start(std::move(s));
+    auto client = launcher();
+    clock_.advance_ms(3'000);
+    const SessionResult r = finish();
+    EXPECT_EQ(r.end, SessionEnd::max_duration);
+    EXPECT_EQ(r.duration_sec, 3u);
+    EXPECT_EQ(log_.count("Session reached max_duration_sec=3 - ending"), 1);
+}
+
+TEST_F(SessionRunnerTest, AStopEndsTheSessionWithoutAskingTheOuterLoopToGoOn) {
+    start(order());
+    auto client = launcher();
+    running_ = false;
+    const SessionResult r = finish();
+    EXPECT_EQ(r.end, SessionEnd::terminated);
+    EXPECT_FALSE(orders_.end_requested);
+    EXPECT_TRUE(client->closed_by_server());
+}
+
+TEST_F(SessionRunnerTest, WrongTokenFailsTheSetUp) {
+    start(order());
+    test::LineClient client(base_ + 3, kPatience);
+    client.send(auth_line("not-the-token"));
+    EXPECT_EQ(client.line(), R"({"code":"AUTH_REJECTED","type":"auth_failed"})");
+    const SessionResult r = finish();
+    EXPECT_FALSE(r.started);
+    EXPECT_TRUE(r.setup_failed);
+    EXPECT_EQ(status_board().snapshot().session, SessionState::idle);
+    EXPECT_EQ(events_since(first_seq_),
+              (std::vector{StatusEventKind::rented, StatusEventKind::session_failed}));
+    EXPECT_EQ(log_.count("Session s-1 set-up failed (handshake_failed)"), 1);
+}
+
+TEST_F(SessionRunnerTest, BusyVideoPortFailsTheSetUp) {
+    asio::ip::udp::socket taken(io_, {asio::ip::udp::v4(), static_cast<std::uint16_t>(base_ + 4)});
+    start(order());
+    const SessionResult r = finish();
+    EXPECT_TRUE(r.setup_failed);
+    EXPECT_EQ(log_.count("Video UDP socket bind failed (UDP port"), 1);
+    EXPECT_TRUE(status_board().snapshot().problems[static_cast<int>(ProblemKind::port_busy)]);
+    EXPECT_EQ(events_since(first_seq_).back(), StatusEventKind::session_failed);
+}
+
+TEST_F(SessionRunnerTest, StandaloneRefusesTheLauncherWithTheSecurityLineAndReturns) {
+    AgentConfig config;
+    config.port_base = base_;
+    auto done =
+        std::async(std::launch::async, [&] { run_standalone_session(config, running_, orders_); });
+    test::LineClient client(base_ + 3, kPatience);
+    client.send(auth_line(kToken));
+    EXPECT_EQ(client.line(), R"({"code":"AUTH_REJECTED","type":"auth_failed"})");
+    EXPECT_EQ(done.wait_for(kPatience), std::future_status::ready);
+    EXPECT_EQ(log_.count(kNoTokenHashSecurityLine), 1);
+}
+
+}  // namespace
+}  // namespace vx
