@@ -175,8 +175,10 @@ void SessionRunner::go_live(const SessionConfig& s, Live& live) {
     spdlog::info("Session established \xE2\x80\x94 keys ready");
     status_board().set_session_state(SessionState::player_connected, wall_seconds());
     status_board().add_event(StatusEventKind::player_connected);
-    live.relay = start_session_relay(
-        s, launcher_relay_peer(live.launcher_peer, live.video->destination()), d_.connector);
+    if (keep_waiting(live)) {  // a session already ending needs no relay (nor its wait)
+        live.relay = start_session_relay(
+            s, launcher_relay_peer(live.launcher_peer, live.video->destination()), d_.connector);
+    }
 
     live.server->set_on_end_session([this, &live] { request_end(live, SessionEnd::end_session); });
     live.server->set_on_disconnected(
