@@ -119,7 +119,7 @@ bool SessionRunner::open_sockets(const SessionConfig& s, Live& live) {
     if (!live.video->bind(video_port, error)) {
         spdlog::error("Video UDP socket bind failed (UDP port {}): {}", video_port, error);
         status_board().report_problem(ProblemKind::port_busy, video_port);
-        fail_setup(s, live, SetupStage::video_socket, "VIDEO_SOCKET_FAILED",
+        fail_setup(s, live, SessionFailure::video_socket_failed, "VIDEO_SOCKET_FAILED",
                    "Video UDP socket bind failed: " + error);
         return false;
     }
@@ -138,7 +138,7 @@ bool SessionRunner::open_sockets(const SessionConfig& s, Live& live) {
     if (!live.server->listen(control_port, error)) {
         spdlog::error("TcpControlServer: cannot listen on TCP port {}: {}", control_port, error);
         status_board().report_problem(ProblemKind::port_busy, control_port);
-        fail_setup(s, live, SetupStage::other, "SESSION_SETUP_FAILED",
+        fail_setup(s, live, SessionFailure::session_setup_failed, "SESSION_SETUP_FAILED",
                    "control port " + std::to_string(control_port) + " unavailable: " + error);
         return false;
     }
@@ -159,7 +159,7 @@ bool SessionRunner::handshake(const SessionConfig& s, Live& live) {
         return false;  // the session ended before a launcher came: no failure
     }
     const std::string code = auth_refusal_code(hs.refusal);
-    fail_setup(s, live, SetupStage::handshake, code,
+    fail_setup(s, live, SessionFailure::handshake_failed, code,
                "launcher handshake from " + hs.peer + " refused (" + code + ")");
     return false;
 }
@@ -328,11 +328,11 @@ void SessionRunner::tear_down(const SessionConfig& s, Live& live, SessionResult&
                  result.duration_sec);
 }
 
-void SessionRunner::fail_setup(const SessionConfig& s, Live& live, SetupStage stage,
+void SessionRunner::fail_setup(const SessionConfig& s, Live& live, SessionFailure stage,
                                const std::string& code, const std::string& text) {
     live.failed = true;
     spdlog::error("Session {} set-up failed ({}): {}",
-                  s.session_id.empty() ? "<standalone>" : s.session_id, setup_stage_name(stage),
+                  s.session_id.empty() ? "<standalone>" : s.session_id, session_failure_name(stage),
                   text);
     if (!d_.connector) {
         return;

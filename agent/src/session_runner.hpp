@@ -80,8 +80,8 @@ class SessionRunner {
     void watch(Live& live, PresenceWatchdog* dog);
     void request_end(Live& live, SessionEnd why);
     void tear_down(const SessionConfig& s, Live& live, SessionResult& result);
-    void fail_setup(const SessionConfig& s, Live& live, SetupStage stage, const std::string& code,
-                    const std::string& text);
+    void fail_setup(const SessionConfig& s, Live& live, SessionFailure stage,
+                    const std::string& code, const std::string& text);
     PresenceReadings readings(const Live& live) const;
 
     Deps d_;

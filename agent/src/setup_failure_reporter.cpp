@@ -4,25 +4,9 @@
 
 namespace vx {
 
-const char* setup_stage_name(SetupStage stage) {
-    switch (stage) {
-        case SetupStage::capture:
-            return "capture_init_failed";
-        case SetupStage::encoder:
-            return "encoder_init_failed";
-        case SetupStage::video_socket:
-            return "video_socket_failed";
-        case SetupStage::handshake:
-            return "handshake_failed";
-        case SetupStage::other:
-            break;
-    }
-    return "session_setup_failed";
-}
-
-bool SetupFailureReporter::report(const std::string& session_id, SetupStage stage,
+bool SetupFailureReporter::report(const std::string& session_id, SessionFailure stage,
                                   const std::string& text, std::string& reason) {
-    reason = setup_stage_name(stage);
+    reason = std::string(session_failure_name(stage));
     if (!text.empty()) {
         reason += ": " + text;
     }

@@ -6,12 +6,9 @@
 
 #include "util/clock.hpp"
 #include "util/seen_id_set.hpp"
+#include "util/session_failure.hpp"
 
 namespace vx {
-
-// The names of the set-up stages a session can fail in.
-enum class SetupStage : std::uint8_t { capture, encoder, video_socket, handshake, other };
-const char* setup_stage_name(SetupStage stage);
 
 // Decides whether a failed set-up sends the session's log tail: at most one per 60 s, and only
 // once per session id.
@@ -22,7 +19,7 @@ class SetupFailureReporter {
     explicit SetupFailureReporter(util::NowFn now = util::steady_now_us) : now_(std::move(now)) {}
 
     // True when the tail is to be uploaded, with `reason` set to "<stage>[: <text>]".
-    bool report(const std::string& session_id, SetupStage stage, const std::string& text,
+    bool report(const std::string& session_id, SessionFailure stage, const std::string& text,
                 std::string& reason);
 
   private:

@@ -80,18 +80,18 @@ TEST(SetupFailureReporter, OncePerMinuteAndOncePerSession) {
     test::FakeClock clock;
     SetupFailureReporter reporter(clock.fn());
     std::string reason;
-    EXPECT_FALSE(reporter.report("", SetupStage::handshake, "x", reason));
-    EXPECT_TRUE(reporter.report("a", SetupStage::handshake, "refused (AUTH_REJECTED)", reason));
+    EXPECT_FALSE(reporter.report("", SessionFailure::handshake_failed, "x", reason));
+    EXPECT_TRUE(
+        reporter.report("a", SessionFailure::handshake_failed, "refused (AUTH_REJECTED)", reason));
     EXPECT_EQ(reason, "handshake_failed: refused (AUTH_REJECTED)");
     clock.advance_ms(59'999);
-    EXPECT_FALSE(reporter.report("b", SetupStage::video_socket, "", reason));
+    EXPECT_FALSE(reporter.report("b", SessionFailure::video_socket_failed, "", reason));
     EXPECT_EQ(reason, "video_socket_failed");
     clock.advance_ms(1);
-    EXPECT_FALSE(reporter.report("a", SetupStage::other, "", reason));  // id already reported
+    EXPECT_FALSE(reporter.report("a", SessionFailure::session_setup_failed, "",
+                                 reason));  // id already reported
     EXPECT_EQ(reason, "session_setup_failed");
-    EXPECT_TRUE(reporter.report("b", SetupStage::video_socket, "", reason));
-    EXPECT_STREQ(setup_stage_name(SetupStage::capture), "capture_init_failed");
-    EXPECT_STREQ(setup_stage_name(SetupStage::encoder), "encoder_init_failed");
+    EXPECT_TRUE(reporter.report("b", SessionFailure::video_socket_failed, "", reason));
 }
 
 }  // namespace
