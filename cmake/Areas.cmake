@@ -29,8 +29,17 @@ function(vx_test_binary target kind sources)
     gtest_discover_tests(${target}
         DISCOVERY_MODE PRE_TEST
         DISCOVERY_TIMEOUT 60
-        PROPERTIES LABELS "${kind};${ARG_LABELS}" TIMEOUT 300
+        PROPERTIES TIMEOUT 300
         WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
+    # The labels are set by a file ctest reads after the discovered tests: a list handed to
+    # gtest_discover_tests' PROPERTIES is split on the way, so a second label (tsan) would be lost.
+    set(labels ${kind} ${ARG_LABELS})
+    set(labels_file ${CMAKE_CURRENT_BINARY_DIR}/${target}_labels.cmake)
+    file(WRITE ${labels_file}
+        "if(DEFINED ${target}_TESTS)\n"
+        "  set_tests_properties(\${${target}_TESTS} PROPERTIES LABELS \"${labels}\")\n"
+        "endif()\n")
+    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${labels_file})
     if(kind STREQUAL "integration")
         # Integration tests may start the agent itself.
         add_dependencies(${target} velmora-agent)
