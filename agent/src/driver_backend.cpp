@@ -1,5 +1,6 @@
 #include "driver_backend.hpp"
 
+#include <sodium.h>
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
@@ -17,6 +18,15 @@
 namespace vx {
 
 namespace {
+
+// The order's copy of the session master key is wiped once the order is done with.
+struct MasterKeyWipe {
+    std::vector<std::uint8_t>& key;
+    ~MasterKeyWipe() {
+        if (!key.empty())
+            sodium_memzero(key.data(), key.size());
+    }
+};
 
 std::uint32_t clamp_u32(std::uint64_t v) {
     return static_cast<std::uint32_t>(
@@ -47,17 +57,6 @@ network::SaasConfig make_saas_config(const AgentConfig& config, const util::Syst
     return c;
 }
 
-void end_prepared_session_at_once(network::SaasConnector& connector,
-                                  const network::PrepareSessionParams& params) {
-    spdlog::warn(
-        "Session {} prepared, but this build does not serve sessions yet - reporting it "
-        "ended",
-        params.session_id);
-    if (!params.session_id.empty()) {
-        connector.send_session_ended(params.session_id, "pipeline_ended", 0);
-    }
-}
-
 void WaitingLoop::run() {
     spdlog::info("SaaS connector started - waiting for prepare_session...");
     d_.clear_cached_session_ready();
@@ -80,6 +79,7 @@ WaitingLoop::Step WaitingLoop::step(std::chrono::milliseconds wait) {
     network::PrepareSessionParams params = std::move(d_.orders.prepared_params);
     d_.orders.prepared_params = network::PrepareSessionParams{};
     d_.orders.prepared = false;
+    const MasterKeyWipe wipe{params.encryption_key};
     const std::int64_t waited_us = d_.now() - d_.orders.prepared_us;
     if (waited_us > kStaleUs) {
         lock.unlock();

@@ -22,11 +22,6 @@ class SaasConnector;
 network::SaasConfig make_saas_config(const AgentConfig& config, const util::SystemInfo& system,
                                      std::string_view version);
 
-// Until sessions are served, a prepared session is logged and reported ended at once, so the
-// backend does not wait for it. The session lifecycle replaces this function.
-void end_prepared_session_at_once(network::SaasConnector& connector,
-                                  const network::PrepareSessionParams& params);
-
 // The outer loop with a backend: waits in short steps for the prepared-session flag, drops an
 // order that waited too long, runs the session, and goes back to waiting.
 class WaitingLoop {
