@@ -11,7 +11,6 @@ import base64
 import hashlib
 import json
 import os
-import signal
 import socket
 import subprocess
 import sys
@@ -19,7 +18,7 @@ import tempfile
 import time
 import unittest
 
-from netns_agent import enter_namespace, wait_until
+from netns_agent import AgentProcess, enter_namespace, wait_until
 
 AGENT = os.environ.get("VX_AGENT", "")
 PEERS = os.environ.get("VX_PEERS", os.path.join(os.path.dirname(__file__), "..", "peers"))
@@ -79,30 +78,17 @@ class Backend:
         self.proc.wait(10)
 
 
-class Agent:
+class Agent(AgentProcess):
     def __init__(self, tmp, args):
-        self.log_path = os.path.join(tmp, "agent.out")
-        self.log = open(self.log_path, "w")
         env = dict(os.environ, LOCALAPPDATA=os.path.join(tmp, "state"))
-        self.proc = subprocess.Popen([AGENT, "--verbose"] + args, stdout=self.log,
-                                     stderr=subprocess.STDOUT, env=env)
-
-    def text(self):
-        with open(self.log_path, encoding="utf-8", errors="replace") as f:
-            return f.read()
+        super().__init__([AGENT, "--verbose"] + args, os.path.join(tmp, "agent.out"), env)
 
     def count(self, needle):
         return self.text().count(needle)
 
     def stop(self):
-        self.proc.send_signal(signal.SIGTERM)
-        try:
-            rc = self.proc.wait(10)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            rc = self.proc.wait()
-        self.log.close()
-        return rc
+        """SIGTERM; returns the exit code."""
+        return super().stop()[0]
 
 
 def launcher(port, *args):
