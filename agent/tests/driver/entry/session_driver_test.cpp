@@ -10,6 +10,7 @@
 #include "config/command_line.hpp"
 #include "platform/stop_signals.hpp"
 #include "status/status_board.hpp"
+#include "support/free_ports.hpp"
 
 namespace vx {
 namespace {
@@ -17,10 +18,17 @@ namespace {
 class SessionDriverTest : public ::testing::Test {
   protected:
     void SetUp() override { ASSERT_TRUE(platform::prepare_process_signals()); }
+
+    // The standalone session binds real ports: each run gets its own, so parallel runs of these
+    // tests do not end each other's sessions with a busy port.
+    std::vector<std::string> args(std::vector<std::string> extra = {}) const {
+        extra.insert(extra.end(), {"--port-base", std::to_string(test::free_port_base())});
+        return extra;
+    }
 };
 
 TEST_F(SessionDriverTest, RequestStopEndsTheRunWithCodeZero) {
-    SessionDriver driver({"--fps", "30"});
+    SessionDriver driver(args({"--fps", "30"}));
     auto result = std::async(std::launch::async, [&] { return driver.run(); });
     driver.request_stop();
     ASSERT_EQ(result.wait_for(std::chrono::seconds(30)), std::future_status::ready);
@@ -32,7 +40,7 @@ TEST_F(SessionDriverTest, RequestStopEndsTheRunWithCodeZero) {
 }
 
 TEST_F(SessionDriverTest, StopSignalEndsTheRun) {
-    SessionDriver driver({});
+    SessionDriver driver(args());
     auto result = std::async(std::launch::async, [&] { return driver.run(); });
     // Pending until the driver's watcher takes it, whenever that starts: no race with start-up.
     ASSERT_EQ(::kill(::getpid(), SIGTERM), 0);
@@ -42,7 +50,7 @@ TEST_F(SessionDriverTest, StopSignalEndsTheRun) {
 }
 
 TEST_F(SessionDriverTest, StandaloneRunShowsTheStandaloneLinkState) {
-    SessionDriver driver({});
+    SessionDriver driver(args());
     driver.request_stop();  // a stop before the run still lets it start up, then it ends
     EXPECT_EQ(driver.run(), 0);
     EXPECT_EQ(status_board().snapshot().link, LinkState::standalone);

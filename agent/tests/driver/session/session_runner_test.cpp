@@ -9,6 +9,7 @@
 #include "session_runner.hpp"
 #include "status/status_board.hpp"
 #include "support/fake_clock.hpp"
+#include "support/free_ports.hpp"
 #include "support/line_client.hpp"
 #include "support/log_lines.hpp"
 
@@ -22,24 +23,6 @@ constexpr auto kPatience = 10s;  // a safety net only; every wait ends on its co
 
 std::string auth_line(const std::string& token) {
     return R"({"type":"auth","session_token":")" + token + "\"}\n";
-}
-
-// A port base whose control port (TCP base+3) and video port (UDP base+4) are free now.
-std::uint16_t free_port_base() {
-    asio::io_context io;
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        asio::ip::tcp::acceptor tcp(io, {asio::ip::tcp::v4(), 0});
-        const std::uint16_t control = tcp.local_endpoint().port();
-        if (control < 4 || control == 65535)
-            continue;
-        asio::ip::udp::socket udp(io, asio::ip::udp::v4());
-        std::error_code ec;
-        udp.bind({asio::ip::udp::v4(), static_cast<std::uint16_t>(control + 1)}, ec);
-        if (!ec)
-            return static_cast<std::uint16_t>(control - 3);
-    }
-    ADD_FAILURE() << "no free port pair";
-    return 0;
 }
 
 std::uint64_t newest_event_seq() {
@@ -117,7 +100,7 @@ class SessionRunnerTest : public ::testing::Test {
 
     test::LogLines log_;
     test::FakeClock clock_;
-    std::uint16_t base_ = free_port_base();
+    std::uint16_t base_ = test::free_port_base();
     asio::io_context io_;
     std::atomic<bool> running_{true};
     SessionOrders orders_;
