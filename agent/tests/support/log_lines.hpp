@@ -3,6 +3,8 @@
 #include <spdlog/sinks/base_sink.h>
 #include <spdlog/spdlog.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -50,14 +52,29 @@ class LogLines {
         return n;
     }
 
+    // Waits until a line containing `part` was logged; the limit is a safety net only.
+    bool wait_for(const std::string& part,
+                  std::chrono::milliseconds limit = std::chrono::seconds(20)) const {
+        std::unique_lock lock(sink_->lines_mutex);
+        return sink_->changed.wait_for(lock, limit, [&] {
+            for (const auto& l : sink_->lines) {
+                if (l.text.find(part) != std::string::npos)
+                    return true;
+            }
+            return false;
+        });
+    }
+
   private:
     struct Sink : spdlog::sinks::base_sink<std::mutex> {
         void sink_it_(const spdlog::details::log_msg& msg) override {
             std::lock_guard lock(lines_mutex);
             lines.push_back({msg.level, std::string(msg.payload.data(), msg.payload.size())});
+            changed.notify_all();
         }
         void flush_() override {}
         mutable std::mutex lines_mutex;
+        mutable std::condition_variable changed;
         std::vector<Line> lines;
     };
     std::shared_ptr<Sink> sink_;

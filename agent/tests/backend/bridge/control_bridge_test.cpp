@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <spdlog/sinks/base_sink.h>
-#include <spdlog/spdlog.h>
 #include <asio.hpp>
 #include <condition_variable>
 #include <mutex>
@@ -12,60 +10,10 @@
 #include "backend/messages.hpp"
 #include "backend/saas_connector.hpp"
 #include "support/fake_clock.hpp"
+#include "support/log_lines.hpp"
 
 namespace vx::network {
 namespace {
-
-// Captures the log so tests can assert on what the bridge reports, and wait for a line.
-class CaptureSink : public spdlog::sinks::base_sink<std::mutex> {
-  public:
-    int count(const std::string& needle) {
-        std::lock_guard lock(mutex_);
-        return count_locked(needle);
-    }
-    // Waits (bounded, as a safety net only) until a line containing `needle` was logged.
-    bool wait_for(const std::string& needle) {
-        std::unique_lock lock(mutex_);
-        return cv_.wait_for(lock, std::chrono::seconds(20),
-                            [&] { return count_locked(needle) > 0; });
-    }
-
-  protected:
-    void sink_it_(const spdlog::details::log_msg& msg) override {
-        lines_.emplace_back(msg.payload.data(), msg.payload.size());
-        cv_.notify_all();
-    }
-    void flush_() override {}
-
-  private:
-    int count_locked(const std::string& needle) const {
-        int n = 0;
-        for (const auto& line : lines_) {
-            if (line.find(needle) != std::string::npos)
-                ++n;
-        }
-        return n;
-    }
-    std::vector<std::string> lines_;
-    std::condition_variable_any cv_;
-};
-
-class LogCapture {
-  public:
-    LogCapture() : sink_(std::make_shared<CaptureSink>()) {
-        previous_ = spdlog::default_logger();
-        auto logger = std::make_shared<spdlog::logger>("bridge-test", sink_);
-        logger->set_level(spdlog::level::debug);
-        spdlog::set_default_logger(logger);
-    }
-    ~LogCapture() { spdlog::set_default_logger(previous_); }
-    int count(const std::string& needle) const { return sink_->count(needle); }
-    bool wait_for(const std::string& needle) const { return sink_->wait_for(needle); }
-
-  private:
-    std::shared_ptr<CaptureSink> sink_;
-    std::shared_ptr<spdlog::logger> previous_;
-};
 
 // The local control server stand-in: accepts on 127.0.0.1 with blocking calls.
 class LocalServer {
@@ -110,7 +58,7 @@ class ControlBridgeTest : public ::testing::Test {
         return m;
     }
 
-    LogCapture log_;
+    test::LogLines log_;
     test::FakeClock clock_;
     asio::io_context io_;
     std::shared_ptr<BridgeWriteQueue> queue_ = std::make_shared<BridgeWriteQueue>(64);
