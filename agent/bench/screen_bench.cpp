@@ -8,41 +8,14 @@
 
 #include "status/status_board.hpp"
 #include "ui/ansi_frame.hpp"
+#include "ui/layout/layout_fixtures.hpp"
 #include "ui/screen_layout.hpp"
 
 namespace {
 
-constexpr std::int64_t kNow = 1796637600;
-
-vx::StatusSnapshot busy_snapshot() {
-    vx::StatusSnapshot s;
-    s.version = "0.4.448";
-    s.computer_name = "GAMING-PC-07";
-    s.log_path = "/home/player/.local/share/Velmora/logs/agent.log";
-    s.link = vx::LinkState::connected;
-    s.transport = vx::LinkTransport::udp_relay;
-    s.public_address = "203.0.113.45";
-    s.verdict = vx::DirectVerdict::behind_cgnat;
-    s.gpu_name = "NVIDIA GeForce RTX 4070";
-    s.encoder_name = "NVENC";
-    s.session = vx::SessionState::player_connected;
-    s.session_start_s = kNow - 3725;
-    s.codec = "HEVC";
-    s.width = 1920;
-    s.height = 1080;
-    s.fps = 60;
-    s.sent_mbps = 24.96;
-    s.path = vx::MediaPathKind::relay;
-    s.ping_ms = 31.5;
-    s.loss_pct = 1.5;
-    s.problems[static_cast<std::size_t>(vx::ProblemKind::port_busy)] = true;
-    s.busy_port = 48001;
-    for (std::uint64_t i = 1; i <= vx::kMaxStatusEvents; ++i) {
-        s.events.push_back({i, "09:3" + std::to_string(i % 10), vx::StatusEventKind::player_back, 0,
-                            vx::ProblemKind::none});
-    }
-    return s;
-}
+// The layout tests' tallest screen: a running session, two problems, a full event list.
+using vx::ui::testing::busy_snapshot;
+using vx::ui::testing::kNow;
 
 std::string compose(const vx::StatusSnapshot& snap) {
     const vx::ui::RenderParams params{200, 50, false, kNow};
