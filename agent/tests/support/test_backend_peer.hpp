@@ -3,12 +3,6 @@
 // Runs the Python test backend (agent/tests/peers/test_backend.py) for a test and reads what it
 // recorded. Header only; see the options at the top of test_backend.py.
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -18,9 +12,10 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
-extern char** environ;
+#include "support/python_peer.hpp"
 
 namespace vx::test {
 
@@ -28,43 +23,23 @@ class TestBackendPeer {
   public:
     // `args` are extra options; --port-file and --record are added here.
     explicit TestBackendPeer(std::vector<std::string> args = {},
-                             const std::string& script_json = "") {
-        char tmpl[] = "/tmp/vx-backend-peer-XXXXXX";
-        dir_ = ::mkdtemp(tmpl);
-        std::vector<std::string> argv{
-            "/usr/bin/python3", std::string(VX_TEST_PEERS_DIR) + "/test_backend.py",
-            "--quiet",          "--port-file",
-            dir_ + "/port",     "--record",
-            record_path()};
+                             const std::string& script_json = "")
+        : peer_("vx-backend-peer") {
+        std::vector<std::string> argv{"--quiet", "--port-file", dir() + "/port", "--record",
+                                      record_path()};
         if (!script_json.empty()) {
-            std::ofstream(dir_ + "/script.json") << script_json;
+            std::ofstream(dir() + "/script.json") << script_json;
             argv.push_back("--script");
-            argv.push_back(dir_ + "/script.json");
+            argv.push_back(dir() + "/script.json");
         }
         argv.insert(argv.end(), args.begin(), args.end());
-        std::vector<char*> cargv;
-        for (auto& a : argv)
-            cargv.push_back(a.data());
-        cargv.push_back(nullptr);
-        if (::posix_spawn(&pid_, cargv[0], nullptr, nullptr, cargv.data(), environ) != 0) {
-            throw std::runtime_error("cannot start the test backend");
-        }
+        peer_.start("test_backend.py", std::move(argv));
         port_ = wait_port();
     }
 
-    ~TestBackendPeer() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-            int status = 0;
-            ::waitpid(pid_, &status, 0);
-        }
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
-    }
-
     std::uint16_t port() const { return port_; }
-    const std::string& dir() const { return dir_; }
-    std::string record_path() const { return dir_ + "/record.jsonl"; }
+    const std::string& dir() const { return peer_.dir(); }
+    std::string record_path() const { return dir() + "/record.jsonl"; }
 
     std::vector<nlohmann::json> events() const {
         std::vector<nlohmann::json> out;
@@ -109,13 +84,11 @@ class TestBackendPeer {
     std::uint16_t wait_port() {
         const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(15);
         while (std::chrono::steady_clock::now() < until) {
-            std::ifstream in(dir_ + "/port");
+            std::ifstream in(dir() + "/port");
             int port = 0;
             if (in >> port && port > 0)
                 return static_cast<std::uint16_t>(port);
-            int status = 0;
-            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
+            if (peer_.exited()) {
                 throw std::runtime_error("the test backend exited at start");
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -123,8 +96,7 @@ class TestBackendPeer {
         throw std::runtime_error("the test backend did not start listening");
     }
 
-    std::string dir_;
-    pid_t pid_ = -1;
+    PythonPeer peer_;
     std::uint16_t port_ = 0;
 };
 

@@ -1,13 +1,10 @@
 #pragma once
 
-// Runs a Python peer from agent/tests/peers for one test: started with --port-file and
-// --control-port-file in a fresh temporary folder, stopped by its own pid.
+// Runs a Python peer from agent/tests/peers for one test, started with --port-file and
+// --control-port-file in its own temporary folder.
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -17,9 +14,10 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
-extern char** environ;
+#include "support/python_peer.hpp"
 
 namespace vx::test {
 
@@ -56,39 +54,17 @@ class ScriptFile {
 
 class PeerProcess {
   public:
-    PeerProcess(const std::string& script, std::vector<std::string> args) {
-        char tmpl[] = "/tmp/vx-vxcp-peer-XXXXXX";
-        dir_ = ::mkdtemp(tmpl);
-        std::vector<std::string> argv{
-            "/usr/bin/python3", std::string(VX_TEST_PEERS_DIR) + "/" + script,
-            "--quiet",          "--port-file",
-            dir_ + "/port",     "--control-port-file",
-            dir_ + "/control"};
+    PeerProcess(const std::string& script, std::vector<std::string> args) : peer_("vx-vxcp-peer") {
+        std::vector<std::string> argv{"--quiet", "--port-file", dir() + "/port",
+                                      "--control-port-file", dir() + "/control"};
         argv.insert(argv.end(), args.begin(), args.end());
-        std::vector<char*> cargv;
-        for (auto& a : argv) {
-            cargv.push_back(a.data());
-        }
-        cargv.push_back(nullptr);
-        if (::posix_spawn(&pid_, cargv[0], nullptr, nullptr, cargv.data(), environ) != 0) {
-            throw std::runtime_error("cannot start " + script);
-        }
-        port_ = read_port(dir_ + "/port");
-        control_port_ = read_port(dir_ + "/control");
-    }
-
-    ~PeerProcess() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-            int status = 0;
-            ::waitpid(pid_, &status, 0);
-        }
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
+        peer_.start(script, std::move(argv));
+        port_ = read_port(dir() + "/port");
+        control_port_ = read_port(dir() + "/control");
     }
 
     std::uint16_t port() const { return port_; }
-    const std::string& dir() const { return dir_; }
+    const std::string& dir() const { return peer_.dir(); }
 
     // Sends one JSON line to the control port and returns the one-line answer.
     std::string control(const std::string& line) const {
@@ -125,8 +101,7 @@ class PeerProcess {
         throw std::runtime_error("peer did not start: " + path);
     }
 
-    std::string dir_;
-    pid_t pid_ = -1;
+    PythonPeer peer_;
     std::uint16_t port_ = 0;
     std::uint16_t control_port_ = 0;
 };
