@@ -1,5 +1,7 @@
-"""What the Python test peers share: the port file and the line-based TCP control port."""
+"""What the Python test peers share: the port file, the record file, the common options and the
+line-based TCP control port."""
 
+import json
 import os
 import socket
 
@@ -9,6 +11,29 @@ def write_port_file(path, port):
     with open(path + ".tmp", "w") as f:
         f.write(f"{port}\n")
     os.replace(path + ".tmp", path)
+
+
+def add_common_options(p):
+    """Options every socket peer takes: where to listen, where to tell the port, what to record."""
+    p.add_argument("--host", default="127.0.0.1")
+    p.add_argument("--port", type=int, default=0)
+    p.add_argument("--port-file")
+    p.add_argument("--record")
+    p.add_argument("--script")
+    p.add_argument("--control-port-file")
+    p.add_argument("--quiet", action="store_true")
+
+
+class RecordFile:
+    """The --record file: one JSON object a line, flushed at once so a test can poll it."""
+
+    def __init__(self, path=None):
+        self.file = open(path, "a", encoding="utf-8") if path else None
+
+    def write(self, entry):
+        if self.file:
+            self.file.write(json.dumps(entry, ensure_ascii=False) + "\n")
+            self.file.flush()
 
 
 class ControlPort:

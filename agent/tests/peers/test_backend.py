@@ -76,8 +76,11 @@ import time
 import websockets
 import websockets.server
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from peer_control import RecordFile, add_common_options  # noqa: E402
+
 ARGS = None
-RECORD = None
+RECORD = RecordFile()
 SCRIPT = {}
 STATE = {"accepted": 0, "attempts": 0, "rejected": 0, "connections": {}}
 RELAY = {"writer": None}  # the launcher connection of --relay-port-file
@@ -91,9 +94,7 @@ def log(msg, warn=False):
 def record(conn, event, **fields):
     entry = {"t": time.time(), "conn": conn, "event": event}
     entry.update(fields)
-    if RECORD:
-        RECORD.write(json.dumps(entry, ensure_ascii=False) + "\n")
-        RECORD.flush()
+    RECORD.write(entry)
 
 
 def canonical(text):
@@ -376,27 +377,20 @@ async def main():
 
 def parse_args():
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    p.add_argument("--host", default="127.0.0.1")
-    p.add_argument("--port", type=int, default=0)
-    p.add_argument("--port-file")
+    add_common_options(p)
     p.add_argument("--token")
     p.add_argument("--reject", choices=["401", "403", "500", "400-plain"])
     p.add_argument("--reject-count", type=int)
-    p.add_argument("--record")
-    p.add_argument("--script")
     p.add_argument("--tls-cert")
     p.add_argument("--tls-key")
     p.add_argument("--ws-ping-interval", type=float)
-    p.add_argument("--control-port-file")
     p.add_argument("--relay-port-file")
-    p.add_argument("--quiet", action="store_true")
     return p.parse_args()
 
 
 if __name__ == "__main__":
     ARGS = parse_args()
-    if ARGS.record:
-        RECORD = open(ARGS.record, "a", encoding="utf-8")
+    RECORD = RecordFile(ARGS.record)
     if ARGS.script:
         with open(ARGS.script, encoding="utf-8") as f:
             SCRIPT = json.load(f).get("connections", {})

@@ -52,7 +52,7 @@ import time
 import nacl.bindings as nb
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from peer_control import ControlPort, write_port_file  # noqa: E402
+from peer_control import ControlPort, RecordFile, add_common_options, write_port_file  # noqa: E402
 
 try:  # share the canonical-JSON rules with the WebSocket test backend
     from test_backend import canonical, is_literal_pong
@@ -72,7 +72,7 @@ PING, ACK, FRAGMENT, CLOSE = 1, 2, 3, 4
 FRAG = 1100
 MAX_DATAGRAM = 1200
 ARGS = None
-RECORD = None
+RECORD = RecordFile()
 
 
 def log(msg, warn=False):
@@ -83,9 +83,7 @@ def log(msg, warn=False):
 def record(event, **fields):
     entry = {"t": time.time(), "event": event}
     entry.update(fields)
-    if RECORD:
-        RECORD.write(json.dumps(entry, ensure_ascii=False) + "\n")
-        RECORD.flush()
+    RECORD.write(entry)
 
 
 def hmac256(key, data):
@@ -567,9 +565,7 @@ def main():
 
 def parse_args():
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    p.add_argument("--host", default="127.0.0.1")
-    p.add_argument("--port", type=int, default=0)
-    p.add_argument("--port-file")
+    add_common_options(p)
     p.add_argument("--server-id")
     p.add_argument("--agent-token", required=True)
     p.add_argument("--idle-timeout-ms", type=int, default=15000)
@@ -578,17 +574,12 @@ def parse_args():
     p.add_argument("--clock-offset-ms", type=int, default=0)
     p.add_argument("--retry-skew-ms", type=int, default=30000)
     p.add_argument("--force-retry", type=int, default=0)
-    p.add_argument("--record")
-    p.add_argument("--script")
-    p.add_argument("--control-port-file")
-    p.add_argument("--quiet", action="store_true")
     return p.parse_args()
 
 
 if __name__ == "__main__":
     ARGS = parse_args()
-    if ARGS.record:
-        RECORD = open(ARGS.record, "a", encoding="utf-8")
+    RECORD = RecordFile(ARGS.record)
     try:
         main()
     except KeyboardInterrupt:
