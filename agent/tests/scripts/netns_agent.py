@@ -1,10 +1,13 @@
 """Helpers shared by the whole-agent tests that run in a network namespace of their own."""
 
+import json
 import os
 import signal
 import subprocess
 import sys
 import time
+
+PEERS = os.environ.get("VX_PEERS", os.path.join(os.path.dirname(__file__), "..", "peers"))
 
 
 def enter_namespace(flag):
@@ -50,3 +53,49 @@ class AgentProcess:
             rc = self.proc.wait()
         self.log.close()
         return rc, time.monotonic() - t0
+
+
+class RecordingPeer:
+    """A Python test peer (agent/tests/peers) that tells its ports through files and records what
+    it sees, one JSON object a line. Each name in `port_files` adds a --<name>-port-file option;
+    the ports read back are in `ports`, the main one also in `port`."""
+
+    def __init__(self, tmp, name, peer, args=(), script=None, port_files=()):
+        self.record = os.path.join(tmp, name + ".jsonl")
+        files = {n: os.path.join(tmp, f"{name}.{n}") for n in ("port",) + tuple(port_files)}
+        cmd = ["/usr/bin/python3", os.path.join(PEERS, peer), "--quiet",
+               "--port-file", files["port"], "--record", self.record]
+        for n in port_files:
+            cmd += [f"--{n}-port-file", files[n]]
+        if script is not None:
+            path = os.path.join(tmp, name + "-script.json")
+            with open(path, "w") as f:
+                json.dump({"connections": script}, f)
+            cmd += ["--script", path]
+        self.proc = subprocess.Popen(cmd + list(args))
+        if not wait_until(lambda: all(os.path.exists(f) for f in files.values()), 15):
+            raise RuntimeError(f"{peer} did not start")
+        self.ports = {}
+        for n, path in files.items():
+            with open(path) as f:
+                self.ports[n] = int(f.read())
+        self.port = self.ports["port"]
+
+    def events(self, event=None, type_=None):
+        """Recorded events, optionally only those of this "event" and message "type"."""
+        out = []
+        if not os.path.exists(self.record):
+            return out
+        with open(self.record) as f:
+            for line in f:
+                e = json.loads(line)
+                if event and e["event"] != event:
+                    continue
+                if type_ and e.get("type") != type_:
+                    continue
+                out.append(e)
+        return out
+
+    def stop(self):
+        self.proc.terminate()
+        self.proc.wait(10)

@@ -18,10 +18,9 @@ import tempfile
 import time
 import unittest
 
-from netns_agent import AgentProcess, enter_namespace, wait_until
+from netns_agent import PEERS, AgentProcess, RecordingPeer, enter_namespace, wait_until
 
 AGENT = os.environ.get("VX_AGENT", "")
-PEERS = os.environ.get("VX_PEERS", os.path.join(os.path.dirname(__file__), "..", "peers"))
 TOKEN = "launcher-secret-token"
 MASTER = base64.b64encode(bytes(range(32))).decode()
 CONTROL_PORT = 48001  # default port base 47998 + 3
@@ -35,21 +34,10 @@ def order(session_id, **extra):
     return o
 
 
-class Backend:
+class Backend(RecordingPeer):
     def __init__(self, tmp):
-        self.record = os.path.join(tmp, "record.jsonl")
-        files = {n: os.path.join(tmp, n) for n in ("port", "control", "relay")}
-        self.proc = subprocess.Popen(
-            ["/usr/bin/python3", os.path.join(PEERS, "test_backend.py"), "--quiet",
-             "--port-file", files["port"], "--record", self.record,
-             "--control-port-file", files["control"], "--relay-port-file", files["relay"]])
-        if not wait_until(lambda: all(os.path.exists(f) for f in files.values()), 15):
-            raise RuntimeError("test backend did not start")
-        ports = []
-        for n in ("port", "control", "relay"):
-            with open(files[n]) as f:
-                ports.append(int(f.read()))
-        self.port, self.control, self.relay = ports
+        super().__init__(tmp, "backend", "test_backend.py", port_files=("control", "relay"))
+        self.control, self.relay = self.ports["control"], self.ports["relay"]
 
     def step(self, step):
         with socket.create_connection(("127.0.0.1", self.control), timeout=10) as s:
@@ -59,23 +47,8 @@ class Backend:
             raise RuntimeError(f"backend step {step}: {answer}")
         return time.time()
 
-    def events(self, event=None, type_=None):
-        out = []
-        if os.path.exists(self.record):
-            with open(self.record) as f:
-                for line in f:
-                    e = json.loads(line)
-                    if (event is None or e["event"] == event) and \
-                            (type_ is None or e.get("type") == type_):
-                        out.append(e)
-        return out
-
     def received(self, type_):
         return [json.loads(e["text"]) for e in self.events("recv", type_)]
-
-    def stop(self):
-        self.proc.terminate()
-        self.proc.wait(10)
 
 
 class Agent(AgentProcess):

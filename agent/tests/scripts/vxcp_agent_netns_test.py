@@ -5,54 +5,23 @@ inside a network namespace of its own with only loopback up.
 Env: VX_AGENT (agent binary), VX_PEERS (test peers folder).
 """
 
-import json
 import os
 import subprocess
 import sys
 import tempfile
 import unittest
 
-from netns_agent import AgentProcess, enter_namespace, wait_until
+from netns_agent import AgentProcess, RecordingPeer, enter_namespace, wait_until
 
 AGENT = os.environ.get("VX_AGENT", "")
-PEERS = os.environ.get("VX_PEERS", os.path.join(os.path.dirname(__file__), "..", "peers"))
 SERVER_ID = "00000000-0000-4000-8000-0000000000cc"
 TOKEN = "netns-agent-token"
 
 
-class VxcpServer:
+class VxcpServer(RecordingPeer):
     def __init__(self, tmp, script, args=()):
-        self.record = os.path.join(tmp, "vxcp.jsonl")
-        port_file = os.path.join(tmp, "vxcp.port")
-        path = os.path.join(tmp, "vxcp-script.json")
-        with open(path, "w") as f:
-            json.dump({"connections": script}, f)
-        self.proc = subprocess.Popen(
-            ["/usr/bin/python3", os.path.join(PEERS, "vxcp_server.py"), "--quiet",
-             "--port-file", port_file, "--record", self.record, "--script", path,
-             "--server-id", SERVER_ID, "--agent-token", TOKEN] + list(args))
-        if not wait_until(lambda: os.path.exists(port_file), 15):
-            raise RuntimeError("VXCP/1 server did not start")
-        with open(port_file) as f:
-            self.port = int(f.read())
-
-    def events(self, event=None, type_=None):
-        out = []
-        if not os.path.exists(self.record):
-            return out
-        with open(self.record) as f:
-            for line in f:
-                e = json.loads(line)
-                if event and e["event"] != event:
-                    continue
-                if type_ and e.get("type") != type_:
-                    continue
-                out.append(e)
-        return out
-
-    def stop(self):
-        self.proc.terminate()
-        self.proc.wait(10)
+        super().__init__(tmp, "vxcp", "vxcp_server.py",
+                         ["--server-id", SERVER_ID, "--agent-token", TOKEN] + list(args), script)
 
 
 class Agent(AgentProcess):

@@ -16,46 +16,14 @@ import tempfile
 import time
 import unittest
 
-from netns_agent import AgentProcess, enter_namespace, wait_until
+from netns_agent import AgentProcess, RecordingPeer, enter_namespace, wait_until
 
 AGENT = os.environ.get("VX_AGENT", "")
-PEERS = os.environ.get("VX_PEERS", os.path.join(os.path.dirname(__file__), "..", "peers"))
 
 
-class Backend:
+class Backend(RecordingPeer):
     def __init__(self, tmp, script=None, args=()):
-        self.record = os.path.join(tmp, "record.jsonl")
-        port_file = os.path.join(tmp, "port")
-        cmd = ["/usr/bin/python3", os.path.join(PEERS, "test_backend.py"), "--quiet",
-               "--port-file", port_file, "--record", self.record] + list(args)
-        if script is not None:
-            path = os.path.join(tmp, "script.json")
-            with open(path, "w") as f:
-                json.dump({"connections": script}, f)
-            cmd += ["--script", path]
-        self.proc = subprocess.Popen(cmd)
-        if not wait_until(lambda: os.path.exists(port_file), 15):
-            raise RuntimeError("test backend did not start")
-        with open(port_file) as f:
-            self.port = int(f.read())
-
-    def events(self, event=None, type_=None):
-        out = []
-        if not os.path.exists(self.record):
-            return out
-        with open(self.record) as f:
-            for line in f:
-                e = json.loads(line)
-                if event and e["event"] != event:
-                    continue
-                if type_ and e.get("type") != type_:
-                    continue
-                out.append(e)
-        return out
-
-    def stop(self):
-        self.proc.terminate()
-        self.proc.wait(10)
+        super().__init__(tmp, "backend", "test_backend.py", args, script)
 
 
 class Agent(AgentProcess):
