@@ -49,6 +49,14 @@ class ControlServerTest : public ::testing::Test {
     }
     HandshakeResult result() { return handshake_.get(); }
 
+    // Starts reading after the handshake; the future is ready once the launcher is gone.
+    std::future<void> read_until_disconnect() {
+        server_.set_on_disconnected([this] { gone_.set_value(); });
+        server_.start_reading();
+        pool_.start(2);
+        return gone_.get_future();
+    }
+
     // The clock reads `now_` but jumps by `jump_` on every call after the `jump_after_`th, so a
     // test can make time pass for the server without waiting for it.
     std::int64_t clock() {
@@ -65,6 +73,7 @@ class ControlServerTest : public ::testing::Test {
     TcpControlServer server_{io_, [this] { return clock(); }};
     std::atomic<bool> keep_waiting_{true};
     std::future<HandshakeResult> handshake_;
+    std::promise<void> gone_;
 };
 
 TEST_F(ControlServerTest, AcceptedLauncherGetsKeysPongsAndEndsTheSession) {
@@ -103,12 +112,9 @@ TEST_F(ControlServerTest, LauncherLeavingIsReported) {
     client.send(kGoodAuth);
     client.line();
     ASSERT_TRUE(result().ok);
-    std::promise<void> gone;
-    server_.set_on_disconnected([&] { gone.set_value(); });
-    server_.start_reading();
-    pool_.start(2);
+    std::future<void> gone = read_until_disconnect();
     client.close();
-    gone.get_future().wait();
+    gone.wait();
     EXPECT_FALSE(server_.launcher_connected());
 }
 
@@ -118,12 +124,9 @@ TEST_F(ControlServerTest, OverlongLineAfterHandshakeClosesTheConnection) {
     client.send(kGoodAuth);
     client.line();
     ASSERT_TRUE(result().ok);
-    std::promise<void> gone;
-    server_.set_on_disconnected([&] { gone.set_value(); });
-    server_.start_reading();
-    pool_.start(2);
+    std::future<void> gone = read_until_disconnect();
     client.send(std::string(8193, 'x') + "\n");
-    gone.get_future().wait();
+    gone.wait();
     EXPECT_TRUE(client.closed_by_server());
 }
 
@@ -133,11 +136,8 @@ TEST_F(ControlServerTest, OverlongLineArrivingWithTheAuthLineClosesTheConnection
     client.send(std::string(kGoodAuth) + std::string(9000, 'y') + "\n");
     client.line();
     ASSERT_TRUE(result().ok);
-    std::promise<void> gone;
-    server_.set_on_disconnected([&] { gone.set_value(); });
-    server_.start_reading();
-    pool_.start(2);
-    gone.get_future().wait();
+    std::future<void> gone = read_until_disconnect();
+    gone.wait();
     EXPECT_EQ(server_.lines_received(), 0u);
 }
 
