@@ -49,6 +49,14 @@ class ControlServerTest : public ::testing::Test {
     }
     HandshakeResult result() { return handshake_.get(); }
 
+    // The launcher's one answer to `first`, sent as soon as it connects to a waiting server.
+    std::string answer_to(const std::string& first) {
+        start_handshake();
+        Client client(server_.port());
+        client.send(first);
+        return client.line();
+    }
+
     // Starts reading after the handshake; the future is ready once the launcher is gone.
     std::future<void> read_until_disconnect() {
         server_.set_on_disconnected([this] { gone_.set_value(); });
@@ -176,19 +184,13 @@ TEST_F(ControlServerTest, RefusalsCarryTheirReasons) {
 
 TEST_F(ControlServerTest, NoTokenHashRefusesEvenTheRightToken) {
     server_.set_expected_token_sha256("");
-    start_handshake();
-    Client client(server_.port());
-    client.send(kGoodAuth);
-    EXPECT_EQ(client.line(), R"({"code":"AUTH_REJECTED","type":"auth_failed"})");
+    EXPECT_EQ(answer_to(kGoodAuth), R"({"code":"AUTH_REJECTED","type":"auth_failed"})");
     EXPECT_EQ(result().refusal, AuthRefusal::rejected);
 }
 
 TEST_F(ControlServerTest, NoKeysAbortsTheSession) {
     server_.set_keys(std::nullopt);
-    start_handshake();
-    Client client(server_.port());
-    client.send(kGoodAuth);
-    EXPECT_EQ(client.line(), R"({"code":"SESSION_ABORTED","type":"auth_failed"})");
+    EXPECT_EQ(answer_to(kGoodAuth), R"({"code":"SESSION_ABORTED","type":"auth_failed"})");
     EXPECT_EQ(result().refusal, AuthRefusal::aborted);
 }
 
@@ -196,10 +198,8 @@ TEST_F(ControlServerTest, SilentLauncherTimesOut) {
     // The server reads the clock once when it accepts; every later reading is 10 s on.
     jump_ = TcpControlServer::kHandshakeTimeoutUs;
     jump_after_ = 1;
-    start_handshake();
-    Client client(server_.port());
-    client.send(R"({"type":"auth",)");  // never finished
-    EXPECT_EQ(client.line(), R"({"code":"HANDSHAKE_TIMEOUT","type":"auth_failed"})");
+    EXPECT_EQ(answer_to(R"({"type":"auth",)"),  // never finished
+              R"({"code":"HANDSHAKE_TIMEOUT","type":"auth_failed"})");
     EXPECT_EQ(result().refusal, AuthRefusal::timed_out);
 }
 
