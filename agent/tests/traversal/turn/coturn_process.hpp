@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -33,20 +34,21 @@ inline bool coturn_available() {
 }
 
 // A UDP port on `address` that is free now, together with the next one (coturn also listens on
-// port + 1 for RFC 5780 tests).
+// port + 1 for RFC 5780 tests). Taken from 10000-19999, below the relay ranges and the kernel's
+// ephemeral ports, so no socket bound to port 0 elsewhere can take it before coturn binds it.
 inline std::uint16_t free_udp_port_pair(const char* address = "127.0.0.1") {
+    static std::atomic<int> salt{0};
     asio::io_context io;
+    const int start = (static_cast<int>(::getpid()) * 37 + salt.fetch_add(1) * 211) % 4999;
     for (int tries = 0; tries < 200; ++tries) {
+        const auto port = static_cast<std::uint16_t>(10000 + ((start + tries * 13) % 4999) * 2);
         asio::ip::udp::socket a(io);
+        asio::ip::udp::socket b(io);
         std::error_code ec;
         a.open(asio::ip::udp::v4(), ec);
-        a.bind(asio::ip::udp::endpoint(asio::ip::make_address(address), 0), ec);
+        a.bind(asio::ip::udp::endpoint(asio::ip::make_address(address), port), ec);
         if (ec)
             continue;
-        const std::uint16_t port = a.local_endpoint().port();
-        if (port >= 65000)
-            continue;
-        asio::ip::udp::socket b(io);
         b.open(asio::ip::udp::v4(), ec);
         b.bind(asio::ip::udp::endpoint(asio::ip::make_address(address), port + 1), ec);
         if (!ec)
@@ -76,11 +78,10 @@ class CoturnProcess {
     };
 
     explicit CoturnProcess(Options options) : options_(std::move(options)) {
-        if (options_.port == 0)
+        port_chosen_here_ = options_.port == 0;
+        if (port_chosen_here_)
             options_.port = free_udp_port_pair(options_.listen_ip.c_str());
-        dir_ = std::filesystem::temp_directory_path() /
-               ("vx-coturn-" + std::to_string(::getpid()) + "-" + std::to_string(options_.port));
-        std::filesystem::create_directories(dir_);
+        make_dir();
         start();
     }
     ~CoturnProcess() { stop(); }
@@ -92,7 +93,23 @@ class CoturnProcess {
 
     // Waits until the server answers a STUN Binding (bounded); call from a thread that is in the
     // server's network namespace.
-    bool wait_ready(std::chrono::milliseconds limit = std::chrono::seconds(10)) const {
+    // A server on a port it chose itself that does not come up (the port was taken between the
+    // check and coturn's bind) is started once more on another port.
+    bool wait_ready(std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            if (wait_ready_once(limit))
+                return true;
+            if (!port_chosen_here_)
+                return false;
+            stop();
+            options_.port = free_udp_port_pair(options_.listen_ip.c_str());
+            make_dir();
+            start();
+        }
+        return false;
+    }
+
+    bool wait_ready_once(std::chrono::milliseconds limit) const {
         const auto deadline = std::chrono::steady_clock::now() + limit;
         while (std::chrono::steady_clock::now() < deadline) {
             if (network::stun_binding_probe(options_.listen_ip, options_.port,
@@ -136,6 +153,12 @@ class CoturnProcess {
     }
 
   private:
+    void make_dir() {
+        dir_ = std::filesystem::temp_directory_path() /
+               ("vx-coturn-" + std::to_string(::getpid()) + "-" + std::to_string(options_.port));
+        std::filesystem::create_directories(dir_);
+    }
+
     void start() {
         const auto [min_port, max_port] = relay_port_range(options_.port);
         std::vector<std::string> args;
@@ -187,6 +210,7 @@ class CoturnProcess {
     }
 
     Options options_;
+    bool port_chosen_here_ = false;
     std::filesystem::path dir_;
     pid_t pid_ = -1;
 };
