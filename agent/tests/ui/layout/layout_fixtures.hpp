@@ -89,7 +89,8 @@ inline std::string dump_screen(const Screen& screen) {
 }
 
 inline std::filesystem::path golden_dir() {
-    return std::filesystem::path(__FILE__).parent_path() / "golden";
+    // Not __FILE__: a compiler cache may record it relative to the build folder.
+    return std::filesystem::path(VX_TESTS_DIR) / "ui" / "layout" / "golden";
 }
 
 // Compares with the golden file; VX_UPDATE_GOLDEN=1 rewrites it instead.
