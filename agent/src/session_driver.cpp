@@ -17,7 +17,7 @@ namespace vx {
 SessionDriver::SessionDriver(std::vector<std::string> args) : args_(std::move(args)) {}
 
 int SessionDriver::run() {
-    // SIGINT and SIGTERM are blocked since the entry's first line; from here on they arrive on
+    // The stop signals are blocked since the entry's first line; from here on they arrive on
     // the watcher's thread, where taking the board's mutex is allowed.
     platform::StopSignalWatcher stop_signals(
         [this](int signal_number) { on_stop_signal(signal_number); });

@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +19,11 @@ namespace {
 constexpr std::size_t kMaxPiece = 1'048'576;
 
 std::atomic<int> g_saved_stderr{-1};
+
+// The terminal whose modes are saved, -1 for none. Static storage, written before the fd is
+// published: the crash path reads both without a lock.
+std::atomic<int> g_quiet_fd{-1};
+termios g_saved_modes{};
 
 std::mutex g_stop_mutex;
 bool g_stop_saved = false;
@@ -75,6 +81,42 @@ void restore_terminal_stop() {
     if (g_stop_saved) {
         ::sigaction(SIGTSTP, &g_saved_stop_action, nullptr);
         g_stop_saved = false;
+    }
+}
+
+bool quiet_terminal_input(int fd) {
+    if (g_quiet_fd.load() >= 0) {
+        return true;
+    }
+    if (::isatty(fd) != 1) {
+        return false;
+    }
+    const pid_t foreground = ::tcgetpgrp(fd);
+    if (foreground >= 0 && foreground != ::getpgrp()) {
+        return false;
+    }
+    if (::tcgetattr(fd, &g_saved_modes) != 0) {
+        return false;
+    }
+    termios quiet = g_saved_modes;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO | ICANON);
+    if (::tcsetattr(fd, TCSANOW, &quiet) != 0) {
+        return false;
+    }
+    g_quiet_fd.store(fd);
+    return true;
+}
+
+bool quiet_console_input() {
+    return quiet_terminal_input(STDOUT_FILENO);
+}
+
+void restore_terminal_input() {
+    const int fd = g_quiet_fd.exchange(-1);
+    if (fd >= 0) {
+        // TCSANOW, not TCSAFLUSH: a terminal that stopped reading must not hold a crash.
+        ::tcflush(fd, TCIFLUSH);
+        ::tcsetattr(fd, TCSANOW, &g_saved_modes);
     }
 }
 

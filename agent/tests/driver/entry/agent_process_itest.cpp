@@ -18,6 +18,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 extern char** environ;
@@ -269,13 +270,18 @@ TEST_F(AgentProcess, BadNumberEndsWithCodeOneNamingTheOption) {
     EXPECT_THAT(sandbox_.console_of(sandbox_.last_pid()), HasSubstr("unknown option '--frames'"));
 }
 
-TEST_F(AgentProcess, SigtermStopsCleanly) {
-    const pid_t pid = start_ready();
-    const ProcessExit e = stop_with(pid, SIGTERM);
-    EXPECT_TRUE(e.exited);
-    EXPECT_EQ(e.code, 0);
-    EXPECT_THAT(sandbox_.log(), HasSubstr("SIGTERM received - stopping"));
-    EXPECT_THAT(sandbox_.log(), HasSubstr("Agent stopped cleanly"));
+// SIGHUP is the terminal closing: as clean a stop as SIGTERM.
+TEST_F(AgentProcess, SigtermAndSighupStopCleanly) {
+    int nth = 0;
+    for (const auto& [signal_number, name] : {std::pair{SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"}}) {
+        SCOPED_TRACE(name);
+        const pid_t pid = start_ready({}, ++nth);
+        const ProcessExit e = stop_with(pid, signal_number);
+        EXPECT_TRUE(e.exited);
+        EXPECT_EQ(e.code, 0);
+        EXPECT_THAT(sandbox_.log(), HasSubstr(std::string(name) + " received - stopping"));
+        EXPECT_EQ(count(sandbox_.log(), "Agent stopped cleanly"), nth);
+    }
 }
 
 TEST_F(AgentProcess, SigintStopsCleanlyInPlainLogMode) {
