@@ -31,22 +31,31 @@ struct sigaction g_saved_stop_action {};
 
 }  // namespace
 
-void write_fd(int fd, const char* data, std::size_t size) {
-    while (fd >= 0 && size > 0) {
+bool write_fd(int fd, const char* data, std::size_t size) {
+    if (fd < 0) {
+        errno = EBADF;
+        return false;
+    }
+    while (size > 0) {
         const ssize_t n = ::write(fd, data, std::min(size, kMaxPiece));
         if (n < 0 && errno == EINTR) {
             continue;
         }
         if (n <= 0) {
-            return;
+            return false;
         }
         data += n;
         size -= static_cast<std::size_t>(n);
     }
+    return true;
 }
 
-void write_console(const char* data, std::size_t size) {
-    write_fd(STDOUT_FILENO, data, size);
+bool write_console(const char* data, std::size_t size) {
+    return write_fd(STDOUT_FILENO, data, size);
+}
+
+bool write_error_console(std::string_view bytes) {
+    return write_fd(STDERR_FILENO, bytes.data(), bytes.size());
 }
 
 bool stdout_is_terminal() {

@@ -14,15 +14,18 @@ struct ConsoleSize {
     bool operator==(const ConsoleSize&) const = default;
 };
 
-// Writes all bytes to `fd` in pieces of at most 1 MiB, retrying EINTR; stops silently when a
-// write fails or writes nothing. Async-signal-safe.
-void write_fd(int fd, const char* data, std::size_t size);
+// Writes all bytes to `fd` in pieces of at most 1 MiB, retrying EINTR; stops when a write fails
+// or writes nothing (errno then tells why). True when every byte was written. Async-signal-safe.
+bool write_fd(int fd, const char* data, std::size_t size);
 
 // write_fd on standard output. Async-signal-safe (used by the crash handler's screen hook).
-void write_console(const char* data, std::size_t size);
-inline void write_console(std::string_view bytes) {
-    write_console(bytes.data(), bytes.size());
+bool write_console(const char* data, std::size_t size);
+inline bool write_console(std::string_view bytes) {
+    return write_console(bytes.data(), bytes.size());
 }
+
+// write_fd on standard error.
+bool write_error_console(std::string_view bytes);
 
 bool stdout_is_terminal();
 

@@ -91,7 +91,8 @@ class AgentSandbox {
         return available;
     }
 
-    pid_t start(const std::vector<std::string>& args) {
+    // Standard output goes to a file of the run's own, or to `stdout_path` when one is given.
+    pid_t start(const std::vector<std::string>& args, const std::string& stdout_path = {}) {
         const int run = next_run_++;
         std::vector<std::string> argv_text{kUnshare, "-rn", binary_.string()};
         argv_text.insert(argv_text.end(), args.begin(), args.end());
@@ -110,8 +111,12 @@ class AgentSandbox {
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, output(run, "out").c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (stdout_path.empty()) {
+            posix_spawn_file_actions_addopen(&actions, 1, output(run, "out").c_str(),
+                                             O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        } else {
+            posix_spawn_file_actions_addopen(&actions, 1, stdout_path.c_str(), O_WRONLY, 0);
+        }
         posix_spawn_file_actions_addopen(&actions, 2, output(run, "err").c_str(),
                                          O_WRONLY | O_CREAT | O_TRUNC, 0644);
         pid_t pid = -1;
@@ -146,8 +151,8 @@ class AgentSandbox {
         return std::nullopt;
     }
 
-    ProcessExit run(const std::vector<std::string>& args) {
-        const pid_t pid = start(args);
+    ProcessExit run(const std::vector<std::string>& args, const std::string& stdout_path = {}) {
+        const pid_t pid = start(args, stdout_path);
         last_pid_ = pid;
         const auto e = wait_exit(pid, 60s);
         if (!e) {
@@ -176,6 +181,7 @@ class AgentSandbox {
         return read_file(output(run, "out")) + read_file(output(run, "err"));
     }
     std::string stdout_of(pid_t pid) const { return read_file(output(runs_.at(pid), "out")); }
+    std::string stderr_of(pid_t pid) const { return read_file(output(runs_.at(pid), "err")); }
     pid_t last_pid() const { return last_pid_; }
     const std::filesystem::path& folder() const { return folder_; }
 
@@ -252,22 +258,41 @@ TEST_F(AgentProcess, HelpPrintsTheUsageEvenBesideABadNumber) {
     }
 }
 
-TEST_F(AgentProcess, BadNumberEndsWithCodeOneNamingTheOption) {
-    const ProcessExit e = sandbox_.run({"--port-base", "x"});
-    EXPECT_TRUE(e.exited);
-    EXPECT_EQ(e.code, 1);
-    EXPECT_THAT(sandbox_.console_of(sandbox_.last_pid()), HasSubstr("--port-base: 'x'"));
-    EXPECT_THAT(sandbox_.log(),
-                HasSubstr("Fatal crash: unhandled std::exception: --port-base: 'x' is not a whole "
-                          "number"));
+// Answers that could not be written are failures: `--version > /dev/full` must not say 0.
+TEST_F(AgentProcess, VersionAndHelpThatCannotBeWrittenEndWithCodeOne) {
+    for (const char* option : {"--version", "--help"}) {
+        SCOPED_TRACE(option);
+        const ProcessExit e = sandbox_.run({option}, "/dev/full");
+        EXPECT_TRUE(e.exited);
+        EXPECT_EQ(e.code, 1);
+        EXPECT_THAT(sandbox_.stderr_of(sandbox_.last_pid()),
+                    HasSubstr("cannot write to standard output"));
+    }
+}
 
-    const ProcessExit out_of_range = sandbox_.run({"--verbose", "--fps", "99999999999"});
-    EXPECT_EQ(out_of_range.code, 1);
-    EXPECT_THAT(sandbox_.console_of(sandbox_.last_pid()), HasSubstr("--fps: 99999999999"));
-
-    const ProcessExit unknown = sandbox_.run({"--frames", "60"});
-    EXPECT_EQ(unknown.code, 1);
-    EXPECT_THAT(sandbox_.console_of(sandbox_.last_pid()), HasSubstr("unknown option '--frames'"));
+// The options are read before anything is shown or started: a mistyped one gets its error and
+// the hint, and nothing else (no screen, no stop text, no log).
+TEST_F(AgentProcess, BadOptionPrintsOnlyItsErrorAndEndsWithCodeOne) {
+    const struct {
+        std::vector<std::string> args;
+        const char* error;
+    } cases[] = {
+        {{"--port-base", "x"}, "--port-base: 'x' is not a whole number"},
+        {{"--verbose", "--fps", "99999999999"},
+         "--fps: 99999999999 is out of range (0 to 4294967295)"},
+        {{"--frames", "60"}, "unknown option '--frames'"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.error);
+        const ProcessExit e = sandbox_.run(c.args);
+        EXPECT_TRUE(e.exited);
+        EXPECT_EQ(e.code, 1);
+        EXPECT_EQ(sandbox_.stdout_of(sandbox_.last_pid()), "");
+        EXPECT_EQ(sandbox_.stderr_of(sandbox_.last_pid()),
+                  std::string("velmora-agent: ") + c.error +
+                      "\nRun velmora-agent --help to see the options.\n");
+    }
+    EXPECT_FALSE(std::filesystem::exists(sandbox_.folder() / "agent.log"));
 }
 
 // SIGHUP is the terminal closing: as clean a stop as SIGTERM.

@@ -29,7 +29,7 @@ TEST(Console, WritesEverythingInPiecesThroughAPipe) {
             received.append(buf, static_cast<std::size_t>(n));
         }
     });
-    write_fd(fds[1], data.data(), data.size());
+    EXPECT_TRUE(write_fd(fds[1], data.data(), data.size()));
     ::close(fds[1]);
     reader.join();
     ::close(fds[0]);
@@ -45,8 +45,9 @@ TEST(Console, AClosedReaderEndsTheWriteQuietly) {
     ASSERT_EQ(::pipe(fds), 0);
     ::close(fds[0]);
     const std::string data(100000, 'x');
-    write_fd(fds[1], data.data(), data.size());  // returns instead of looping or dying
-    write_fd(-1, data.data(), data.size());
+    // Returns instead of looping or dying, and says the text did not get through.
+    EXPECT_FALSE(write_fd(fds[1], data.data(), data.size()));
+    EXPECT_FALSE(write_fd(-1, data.data(), data.size()));
     ::close(fds[1]);
     ::sigaction(SIGPIPE, &old, nullptr);
 }
