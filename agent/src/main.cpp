@@ -57,6 +57,23 @@ void report_duplicate(const vx::ConsoleChoice& console) {
     }
 }
 
+// agent.log could not be made beside the program: said once on the console, before the screen
+// starts (in full-log mode the log's own warning is on the console already). The status screen's
+// "Full log" row then shows the path in use.
+void report_log_elsewhere(const std::string& wanted_folder, const std::string& log_path) {
+    const bool russian = vx::ui_language_is_russian();
+    std::string text =
+        (russian ? "Не удалось создать agent.log в " : "agent.log cannot be created in ") +
+        wanted_folder;
+    if (log_path.empty()) {
+        text +=
+            russian ? "; лог ведётся только в памяти.\n" : "; the log is kept in memory only.\n";
+    } else {
+        text += (russian ? "; лог ведётся в " : "; the log is kept in ") + log_path + ".\n";
+    }
+    vx::platform::write_console(text);
+}
+
 // Runs the driver; every exception that leaves it ends the agent through the fatal path, its
 // text kept in `failure` for the console.
 int run_driver(const std::vector<std::string>& args, std::string& failure) {
@@ -128,8 +145,12 @@ int main(int argc, char** argv) {
     const vx::ConsoleChoice console =
         vx::console_log_requested(argc, argv, {"--help", "-h", "--check-direct"});
     vx::platform::install_crash_handler();
-    const std::string log_path =
-        vx::diag::init_logging({vx::platform::executable_folder().string(), console.full_log});
+    const std::string beside_program = vx::platform::executable_folder().string();
+    const std::string log_path = vx::diag::init_logging(
+        {beside_program, console.full_log, vx::platform::agent_state_folder().string()});
+    if (log_path != vx::diag::log_file_path(beside_program) && console.status_screen) {
+        report_log_elsewhere(beside_program, log_path);
+    }
     if (!log_path.empty()) {
         vx::platform::set_crash_log_file(log_path);
     }

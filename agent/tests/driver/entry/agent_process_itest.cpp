@@ -162,12 +162,13 @@ class AgentSandbox {
         return *e;
     }
 
-    // Polls agent.log until it holds `text` at least `times` times; bounded.
-    bool wait_for_log(const std::string& text, int times = 1,
-                      std::chrono::milliseconds limit = 60s) const {
+    // Polls agent.log (beside the agent, unless `file` is given) until it holds `text` at least
+    // `times` times; bounded.
+    bool wait_for_log(const std::string& text, int times = 1, std::chrono::milliseconds limit = 60s,
+                      const std::filesystem::path& file = {}) const {
         const auto deadline = std::chrono::steady_clock::now() + limit;
         while (std::chrono::steady_clock::now() < deadline) {
-            if (count(log(), text) >= times) {
+            if (count(file.empty() ? log() : read_file(file), text) >= times) {
                 return true;
             }
             std::this_thread::sleep_for(10ms);
@@ -293,6 +294,21 @@ TEST_F(AgentProcess, BadOptionPrintsOnlyItsErrorAndEndsWithCodeOne) {
                       "\nRun velmora-agent --help to see the options.\n");
     }
     EXPECT_FALSE(std::filesystem::exists(sandbox_.folder() / "agent.log"));
+}
+
+// agent.log that cannot be made beside the program (a folder already has its name) goes to the
+// agent's state folder: the console says so once, and the screen's "Full log" row shows it.
+TEST_F(AgentProcess, LogThatCannotBeBesideTheProgramGoesToTheStateFolder) {
+    ASSERT_TRUE(std::filesystem::create_directory(sandbox_.folder() / "agent.log"));
+    const std::string moved = (sandbox_.folder() / "state" / "Velmora" / "agent.log").string();
+    const pid_t pid = sandbox_.start({});
+    EXPECT_TRUE(sandbox_.wait_for_log("Config: ", 1, 60s, moved));
+    EXPECT_EQ(stop_with(pid, SIGTERM).code, 0);
+    const std::string out = sandbox_.stdout_of(pid);
+    EXPECT_EQ(count(out, "agent.log cannot be created in "), 1) << out;
+    EXPECT_THAT(out, HasSubstr("; the log is kept in " + moved + ".\n"));
+    EXPECT_THAT(out, HasSubstr("Full log: " + moved + "\n"));
+    EXPECT_THAT(read_file(moved), HasSubstr("could not be opened"));
 }
 
 // SIGHUP is the terminal closing: as clean a stop as SIGTERM.
