@@ -74,12 +74,14 @@ void report_log_elsewhere(const std::string& wanted_folder, const std::string& l
     vx::platform::write_console(text);
 }
 
-// Runs the driver; every exception that leaves it ends the agent through the fatal path, its
-// text kept in `failure` for the console.
+// Runs the driver, keeping the reason of a failed run in `failure` for the console; every
+// exception that leaves it ends the agent through the fatal path, its text kept there too.
 int run_driver(const std::vector<std::string>& args, std::string& failure) {
     try {
         vx::SessionDriver driver(args);
-        return driver.run();
+        const int exit_code = driver.run();
+        failure = driver.failure();
+        return exit_code;
     } catch (const std::exception& e) {
         failure = e.what();
     } catch (...) {

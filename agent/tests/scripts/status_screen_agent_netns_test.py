@@ -26,7 +26,8 @@ def isolated_env(folder):
 class AgentScreen(unittest.TestCase):
     def setUp(self):
         self.folder = tempfile.mkdtemp(prefix="vxui-agent-")
-        self.socket = f"vxui-agent-{os.getpid()}"
+        # One tmux server per test: a server still going away must not take the next one's pane.
+        self.socket = f"vxui-agent-{os.getpid()}-{self.id().rsplit('.', 1)[-1]}"
 
     def tearDown(self):
         subprocess.run(["tmux", "-L", self.socket, "kill-server"], capture_output=True)
@@ -55,6 +56,10 @@ class AgentScreen(unittest.TestCase):
         self.assertTrue(self.wait_for("Standalone, no platform"),
                         self.tmux("capture-pane", "-p").stdout)
         self.assertTrue(self.wait_for("Ctrl+C stops the agent"))
+        # Nobody rents a standalone PC: it waits for a launcher.
+        text = self.tmux("capture-pane", "-p").stdout
+        self.assertIn("WAITING FOR A PLAYER", text)
+        self.assertIn("Waiting for a launcher to connect.", text)
         self.assertEqual(self.flags(), "1 0")
         tty = self.tmux("display", "-p", "#{pane_tty}").stdout.strip()
         modes = subprocess.run(["stty", "-a", "-F", tty], capture_output=True, text=True,
