@@ -34,6 +34,7 @@ TEST_F(SessionDriverTest, RequestStopEndsTheRunWithCodeZero) {
     driver.request_stop();
     ASSERT_EQ(result.wait_for(std::chrono::seconds(30)), std::future_status::ready);
     EXPECT_EQ(result.get(), 0);
+    EXPECT_EQ(driver.failure(), "");
     EXPECT_TRUE(driver.stop_requested());
     EXPECT_FALSE(driver.running());
     EXPECT_EQ(driver.config().fps, 30u);
