@@ -1,17 +1,21 @@
-// The program's entry: answers --version and --help, chooses the console's use, installs the
-// crash handler and the log, makes sure this is the only agent, and runs the session driver.
+// The program's entry: answers --version and --help, refuses a command line it cannot run with,
+// chooses the console's use, installs the crash handler and the log, makes sure this is the only
+// agent, and runs the session driver.
 
 #include <spdlog/spdlog.h>
 
-#include <cstdio>
+#include <cerrno>
 #include <exception>
 #include <string>
+#include <string_view>
+#include <system_error>
 #include <vector>
 
 #include "config/command_line.hpp"
 #include "config/console_mode.hpp"
 #include "diag/logging.hpp"
 #include "platform/computer_name.hpp"
+#include "platform/console.hpp"
 #include "platform/crash_handler.hpp"
 #include "platform/paths.hpp"
 #include "platform/single_instance.hpp"
@@ -25,9 +29,16 @@ namespace {
 constexpr int kExitFailed = 1;
 constexpr int kExitDuplicate = 2;
 
-void print(std::FILE* stream, const std::string& text) {
-    std::fputs(text.c_str(), stream);
-    std::fflush(stream);
+// --version and --help: their text is all they do, so a text that could not be written (a full
+// disk, a closed pipe) is a failure, not a success.
+int answer(std::string_view text) {
+    if (vx::platform::write_console(text)) {
+        return 0;
+    }
+    const std::error_code error(errno, std::generic_category());
+    vx::platform::write_error_console(
+        "velmora-agent: cannot write to standard output: " + error.message() + "\n");
+    return kExitFailed;
 }
 
 // Another agent of this user holds the lock: say so in the log and, when the console shows the
@@ -37,20 +48,40 @@ void report_duplicate(const vx::ConsoleChoice& console) {
         "another VelmoraAgent instance is already running; refusing to start a duplicate (same "
         "server token)");
     if (console.status_screen) {
-        print(stdout, vx::ui_language_is_russian()
-                          ? "Агент Velmora уже запущен на этом компьютере. Второй экземпляр не "
-                            "запускается.\n"
-                          : "A Velmora agent is already running on this PC. This second copy "
-                            "will not start.\n");
+        vx::platform::write_console(
+            vx::ui_language_is_russian()
+                ? "Агент Velmora уже запущен на этом компьютере. Второй экземпляр не "
+                  "запускается.\n"
+                : "A Velmora agent is already running on this PC. This second copy "
+                  "will not start.\n");
     }
 }
 
-// Runs the driver; every exception that leaves it ends the agent through the fatal path, its
-// text kept in `failure` for the console.
+// agent.log could not be made beside the program: said once on the console, before the screen
+// starts (in full-log mode the log's own warning is on the console already). The status screen's
+// "Full log" row then shows the path in use.
+void report_log_elsewhere(const std::string& wanted_folder, const std::string& log_path) {
+    const bool russian = vx::ui_language_is_russian();
+    std::string text =
+        (russian ? "Не удалось создать agent.log в " : "agent.log cannot be created in ") +
+        wanted_folder;
+    if (log_path.empty()) {
+        text +=
+            russian ? "; лог ведётся только в памяти.\n" : "; the log is kept in memory only.\n";
+    } else {
+        text += (russian ? "; лог ведётся в " : "; the log is kept in ") + log_path + ".\n";
+    }
+    vx::platform::write_console(text);
+}
+
+// Runs the driver, keeping the reason of a failed run in `failure` for the console; every
+// exception that leaves it ends the agent through the fatal path, its text kept there too.
 int run_driver(const std::vector<std::string>& args, std::string& failure) {
     try {
         vx::SessionDriver driver(args);
-        return driver.run();
+        const int exit_code = driver.run();
+        failure = driver.failure();
+        return exit_code;
     } catch (const std::exception& e) {
         failure = e.what();
     } catch (...) {
@@ -85,7 +116,7 @@ int run_agent(const std::vector<std::string>& args, const vx::ConsoleChoice& con
     screen.stop();
     // Only now: while the screen was up, stderr went to the log, and the user would never see why.
     if (!failure.empty() && console.status_screen) {
-        print(stderr, "velmora-agent: " + failure + "\n");
+        vx::platform::write_error_console("velmora-agent: " + failure + "\n");
     }
     return exit_code;
 }
@@ -100,20 +131,28 @@ int main(int argc, char** argv) {
     // Answered before anything else: no log, no lock, no screen.
     switch (vx::find_early_action(args)) {
         case vx::EarlyAction::version:
-            print(stdout, std::string(vx::kAgentVersion) + "\n");
-            return 0;
+            return answer(std::string(vx::kAgentVersion) + "\n");
         case vx::EarlyAction::help:
-            print(stdout, vx::usage_text());
-            return 0;
+            return answer(vx::usage_text());
         case vx::EarlyAction::none:
             break;
+    }
+    // Read before anything is shown or started: a mistyped option gets its error and the hint,
+    // not a flash of the status screen, its stop text and a log.
+    if (const vx::CommandLineResult parsed = vx::parse_command_line(args); !parsed.ok()) {
+        vx::platform::write_error_console(vx::command_line_error_text(parsed.error));
+        return kExitFailed;
     }
 
     const vx::ConsoleChoice console =
         vx::console_log_requested(argc, argv, {"--help", "-h", "--check-direct"});
     vx::platform::install_crash_handler();
-    const std::string log_path =
-        vx::diag::init_logging({vx::platform::executable_folder().string(), console.full_log});
+    const std::string beside_program = vx::platform::executable_folder().string();
+    const std::string log_path = vx::diag::init_logging(
+        {beside_program, console.full_log, vx::platform::agent_state_folder().string()});
+    if (log_path != vx::diag::log_file_path(beside_program) && console.status_screen) {
+        report_log_elsewhere(beside_program, log_path);
+    }
     if (!log_path.empty()) {
         vx::platform::set_crash_log_file(log_path);
     }

@@ -17,12 +17,12 @@ namespace vx {
 SessionDriver::SessionDriver(std::vector<std::string> args) : args_(std::move(args)) {}
 
 int SessionDriver::run() {
-    // SIGINT and SIGTERM are blocked since the entry's first line; from here on they arrive on
+    // The stop signals are blocked since the entry's first line; from here on they arrive on
     // the watcher's thread, where taking the board's mutex is allowed.
     platform::StopSignalWatcher stop_signals(
         [this](int signal_number) { on_stop_signal(signal_number); });
     if (!init_libraries()) {
-        return 1;
+        return fail("libsodium init failed");
     }
     read_configuration();
     if (config_.check_direct) {
@@ -36,12 +36,23 @@ int SessionDriver::run() {
     }
     status_board().add_event(StatusEventKind::started);
     if (config_.saas_host.empty()) {
-        run_standalone_session(config_, running_, orders_);
+        // The one session is all a standalone agent is for: its failure is the run's.
+        const SessionResult session = run_standalone_session(config_, running_, orders_);
+        if (session.setup_failed) {
+            spdlog::error("Standalone: the session failed - the agent stops (exit code 1)");
+            return fail("the standalone session failed: " + session.failure);
+        }
     } else {
         run_with_backend(config_, orders_, running_, stop_requested_);
     }
     spdlog::info("Agent stopped cleanly");
     return 0;
+}
+
+int SessionDriver::fail(std::string why) {
+    status_board().add_event(StatusEventKind::failed);
+    failure_ = std::move(why);
+    return 1;
 }
 
 void SessionDriver::request_stop() {

@@ -21,9 +21,12 @@ class SessionDriver {
     SessionDriver(const SessionDriver&) = delete;
     SessionDriver& operator=(const SessionDriver&) = delete;
 
-    // Runs until a stop is requested and returns the process exit code. An unusable command line
-    // throws `CommandLineError`; the entry turns every exception into the fatal path (exit 1).
+    // Runs until a stop is requested (standalone: until its one session is over) and returns the
+    // process exit code: 1 with `failure` telling why when the run failed. An unusable command
+    // line throws `CommandLineError`; the entry turns every exception into the fatal path (exit 1).
     int run();
+    // Why the run failed; empty when it did not.
+    const std::string& failure() const { return failure_; }
 
     // Ends the run: sets the stop flag, clears the running flag, marks the status board as
     // stopping and wakes every wait. Any thread may call it (never a signal handler).
@@ -41,8 +44,12 @@ class SessionDriver {
     int check_direct_report();
     void wait_for_stop();
 
+    // Marks the run failed (the reason is logged where it arose); returns the exit code.
+    int fail(std::string why);
+
     std::vector<std::string> args_;
     AgentConfig config_;
+    std::string failure_;
 
     // The stop flag ends the agent; the running flag ends every wait and the current session (a
     // requested session end clears it too, and the outer loop sets it again).

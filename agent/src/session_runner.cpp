@@ -44,6 +44,7 @@ struct SessionRunner::Live {
     std::unique_ptr<network::SessionRelay> relay;
     std::atomic<SessionEnd> end{SessionEnd::none};
     bool failed = false;  // set-up failed (driver's thread only)
+    std::string failure;  // and why
     std::mutex mutex;
     std::condition_variable cv;
 };
@@ -70,9 +71,11 @@ SessionResult SessionRunner::run(SessionConfig s) {
             live.start_us + static_cast<std::int64_t>(live.max_duration_sec) * kMicros;
     }
     StatusBoard& board = status_board();
-    board.set_session_state(SessionState::rented, wall_seconds());
+    if (s.from_backend) {  // nobody rents a standalone PC: it waits for a launcher
+        board.set_session_state(SessionState::rented, wall_seconds());
+        board.add_event(StatusEventKind::rented);
+    }
     board.set_stream(codec_display_name(s.agent.codec), s.agent.width, s.agent.height, s.agent.fps);
-    board.add_event(StatusEventKind::rented);
     spdlog::info("Session {}: {}x{} @{} fps, {} kbps, codec={}, max_duration_sec={}",
                  s.session_id.empty() ? "<standalone>" : s.session_id, s.agent.width,
                  s.agent.height, s.agent.fps, s.agent.bitrate / 1000, s.agent.codec,
@@ -105,6 +108,7 @@ bool SessionRunner::set_up(const SessionConfig& s, Live& live, SessionResult& re
     spdlog::info("Waiting for launcher connection on TCP port {}...", s.agent.port_base + 3);
     if (!open_sockets(s, live) || !handshake(s, live)) {
         result.setup_failed = live.failed;
+        result.failure = live.failure;
         return false;
     }
     go_live(s, live);
@@ -135,6 +139,13 @@ bool SessionRunner::open_sockets(const SessionConfig& s, Live& live) {
     live.server = std::make_unique<TcpControlServer>(d_.io, d_.now);
     live.server->set_expected_token_sha256(s.token_sha256);
     live.server->set_keys(live.keys);
+    if (!s.from_backend) {
+        // The standalone screen says "player is connecting" only while a launcher is there.
+        live.server->set_on_launcher_arrival([](bool arrived) {
+            status_board().set_session_state(arrived ? SessionState::rented : SessionState::idle,
+                                             arrived ? wall_seconds() : 0);
+        });
+    }
     if (!live.server->listen(control_port, error)) {
         spdlog::error("TcpControlServer: cannot listen on TCP port {}: {}", control_port, error);
         status_board().report_problem(ProblemKind::port_busy, control_port);
@@ -331,6 +342,7 @@ void SessionRunner::tear_down(const SessionConfig& s, Live& live, SessionResult&
 void SessionRunner::fail_setup(const SessionConfig& s, Live& live, SessionFailure stage,
                                const std::string& code, const std::string& text) {
     live.failed = true;
+    live.failure = text;
     spdlog::error("Session {} set-up failed ({}): {}",
                   s.session_id.empty() ? "<standalone>" : s.session_id, session_failure_name(stage),
                   text);
@@ -346,16 +358,16 @@ void SessionRunner::fail_setup(const SessionConfig& s, Live& live, SessionFailur
     }
 }
 
-void run_standalone_session(const AgentConfig& config, std::atomic<bool>& running,
-                            SessionOrders& orders) {
+SessionResult run_standalone_session(const AgentConfig& config, std::atomic<bool>& running,
+                                     SessionOrders& orders) {
     if (!running.load()) {
-        return;
+        return {};
     }
     asio::io_context io;
     SessionRunner runner(
         {io, running, orders, nullptr, nullptr, [&config] { return config.public_ip; }});
     spdlog::info("Standalone: running one session from the command line");
-    runner.run(standalone_session_config(config));
+    return runner.run(standalone_session_config(config));
 }
 
 }  // namespace vx

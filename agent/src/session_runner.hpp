@@ -41,6 +41,7 @@ enum class SessionEnd : std::uint8_t {
 struct SessionResult {
     bool started = false;  // the launcher authenticated
     bool setup_failed = false;
+    std::string failure;  // why the set-up failed, as logged
     SessionEnd end = SessionEnd::none;
     std::uint32_t duration_sec = 0;
 };
@@ -92,8 +93,9 @@ class SessionRunner {
     std::shared_ptr<UdpSender> video_;
 };
 
-// Standalone: exactly one session from the command-line values.
-void run_standalone_session(const AgentConfig& config, std::atomic<bool>& running,
-                            SessionOrders& orders);
+// Standalone: exactly one session from the command-line values. Until a launcher connects the
+// board stays idle, which the screen shows as waiting for a launcher.
+SessionResult run_standalone_session(const AgentConfig& config, std::atomic<bool>& running,
+                                     SessionOrders& orders);
 
 }  // namespace vx

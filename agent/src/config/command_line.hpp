@@ -37,7 +37,12 @@ CommandLineResult parse_command_line(const std::vector<std::string>& args);
 enum class EarlyAction { none, version, help };
 EarlyAction find_early_action(const std::vector<std::string>& args);
 
-// The text "--help" prints: every option with its meaning and the ports the base fixes.
+// The text "--help" prints: every option with its meaning and the ports the base fixes; every
+// line fits an 80-column console.
 std::string usage_text();
+
+// What the console shows for a command line the agent cannot run with: the parser's error and
+// where the options are explained, nothing else.
+std::string command_line_error_text(std::string_view error);
 
 }  // namespace vx

@@ -5,8 +5,8 @@ namespace vx {
 std::string usage_text() {
     return R"(Usage: velmora-agent [options]
 
-Velmora host agent: registers this PC with the backend and serves one player at a time.
-Without --saas-host it runs a single session from the options below.
+Velmora host agent: registers this PC with the backend and serves one player
+at a time. Without --saas-host it runs a single session from the options below.
 
 Ports (all from the port base P, default 47998):
   input        UDP P+2     launcher control  TCP P+3
@@ -15,8 +15,9 @@ Ports (all from the port base P, default 47998):
 
 Backend:
   --saas-host HOST            backend host (none: standalone)
-  --saas-port PORT            backend WebSocket port (default 443; TLS when 443)
-  --control-udp HOST:PORT     try the encrypted UDP control channel first, WebSocket second
+  --saas-port PORT            backend port (default 443; TLS when 443)
+  --control-udp HOST:PORT     encrypted UDP control channel first, WebSocket
+                              second
   --server-id ID              this PC's id in the backend
   --agent-token TOKEN         this PC's agent token
 
@@ -30,7 +31,8 @@ Stream:
   --adapter-vendor NAME       prefer adapters of this vendor
   --audio-parity              send audio parity packets
   --no-audio-parity           do not send them (overrides VX_AUDIO_PARITY)
-  --client-idle-timeout S     end a session after S seconds without the player (default 10, 0: never)
+  --client-idle-timeout S     end a session after S seconds without the player
+                              (default 10, 0: never)
 
 Network paths:
   --stun HOST[:PORT]          STUN server (port 3478 by default)
@@ -38,9 +40,9 @@ Network paths:
   --turn-url URL              TURN relay, turn:HOST:PORT?transport=udp
   --turn-user NAME            TURN user name
   --turn-pass PASSWORD        TURN password
-  --force-direct ADDR         announce ADDR as the direct address (testing only)
-  --check-direct              report whether the router maps the media ports, then exit
-                              (exit code 0: mapped, 1: not mapped)
+  --force-direct ADDR         announce ADDR as the direct address (tests only)
+  --check-direct              report whether the router maps the media ports,
+                              then exit (exit code 0: mapped, 1: not mapped)
 
 Desktop during a session:
   --hide-desktop              hide the desktop shell
@@ -53,10 +55,18 @@ Console:
   -v, --version               print the version and exit
   -h, --help                  print this text and exit
 
-Environment: VX_CONSOLE_LOG=1 shows the full log, VX_LANG=ru|en picks the screen's language,
-VX_TUI=plain draws the status screen without control sequences.
+Environment:
+  VX_CONSOLE_LOG=1            show the full log instead of the status screen
+  VX_LANG=ru|en               the status screen's language
+  VX_TUI=plain                draw the status screen without control sequences
+
 Exit codes: 0 stopped cleanly, 1 failed, 2 another agent is already running.
 )";
+}
+
+std::string command_line_error_text(std::string_view error) {
+    return "velmora-agent: " + std::string(error) +
+           "\nRun velmora-agent --help to see the options.\n";
 }
 
 }  // namespace vx

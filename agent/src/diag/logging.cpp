@@ -6,6 +6,7 @@
 #include <mutex>
 #include <vector>
 
+#include <fmt/format.h>
 #include <spdlog/async.h>
 #include <spdlog/async_logger.h>
 #include <spdlog/sinks/rotating_file_sink.h>
@@ -50,18 +51,21 @@ struct FileSink {
 
 FileSink open_file_sink(const std::string& directory) {
     FileSink out;
-    const std::filesystem::path path = directory.empty()
-                                           ? std::filesystem::path("agent.log")
-                                           : std::filesystem::path(directory) / "agent.log";
+    out.path = log_file_path(directory);
     try {
-        out.sink = std::make_shared<spdlog::sinks::rotating_file_sink_mt>(path.string(), kFileBytes,
+        out.sink = std::make_shared<spdlog::sinks::rotating_file_sink_mt>(out.path, kFileBytes,
                                                                           kFileCount);
-        out.path = path.string();
     } catch (const std::exception& e) {
         out.error = e.what();
-        out.path = path.string();
     }
     return out;
+}
+
+// The fallback folder is the agent's own state folder, which may not exist yet.
+FileSink open_fallback_sink(const std::string& directory) {
+    std::error_code ec;
+    std::filesystem::create_directories(directory, ec);
+    return open_file_sink(directory);
 }
 
 // spdlog::info() and its kin call the default logger through a raw pointer, so a thread may be
@@ -112,7 +116,11 @@ std::string init_logging(const LoggingOptions& options) {
         },
         util::NowFn{});
 
-    FileSink file = open_file_sink(options.directory);
+    const FileSink wanted = open_file_sink(options.directory);
+    FileSink file = wanted;
+    if (!wanted.sink && !options.fallback_directory.empty()) {
+        file = open_fallback_sink(options.fallback_directory);
+    }
     if (file.sink) {
         watch->add_sink(file.sink);
     }
@@ -132,12 +140,25 @@ std::string init_logging(const LoggingOptions& options) {
     g_logger = logger;
     g_watch = watch;
 
+    if (!wanted.sink && file.sink) {
+        logger->warn("Log file {} could not be opened ({}) - logging to {} instead", wanted.path,
+                     wanted.error, file.path);
+    }
     if (!file.sink) {
-        logger->warn("Log file {} could not be opened ({}) - logging to memory{} only", file.path,
-                     file.error, options.console ? " and the console" : "");
+        const std::string fallback_failed =
+            file.path == wanted.path ? std::string()
+                                     : fmt::format(", nor {} ({})", file.path, file.error);
+        logger->warn("Log file {} could not be opened ({}){} - logging to memory{} only",
+                     wanted.path, wanted.error, fallback_failed,
+                     options.console ? " and the console" : "");
         return {};
     }
     return file.path;
+}
+
+std::string log_file_path(const std::string& directory) {
+    return directory.empty() ? std::string("agent.log")
+                             : (std::filesystem::path(directory) / "agent.log").string();
 }
 
 void shutdown_logging() {

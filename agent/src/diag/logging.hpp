@@ -7,6 +7,8 @@ namespace vx::diag {
 struct LoggingOptions {
     std::string directory;  // where "agent.log" goes; empty = the working directory
     bool console = false;   // plain-log mode: also write the log to the console in colour
+    // Where "agent.log" goes when `directory` cannot hold it (made when missing); empty = nowhere.
+    std::string fallback_directory;
 };
 
 inline constexpr const char* kLoggerName = "agent";
@@ -14,9 +16,13 @@ inline constexpr const char* kLogPattern = "[%Y-%m-%d %H:%M:%S.%e] [%^%l%$] [%t]
 
 // Sets up the "agent" logger as the default logger: asynchronous, one worker, a queue of 8192
 // that overwrites its oldest message, the rotating file, the diagnostics store and, in plain-log
-// mode, the console. Returns the log file's path, or an empty text when the file could not be
-// opened (the other sinks still work). Calling it again replaces the previous set-up.
+// mode, the console. Returns the log file's path (the fallback folder's when the first folder
+// could not hold it, which the log then says once), or an empty text when no file could be opened
+// (the other sinks still work). Calling it again replaces the previous set-up.
 std::string init_logging(const LoggingOptions& options);
+
+// The path of "agent.log" in `directory` (the working directory when empty).
+std::string log_file_path(const std::string& directory);
 
 // Writes out what is queued (waiting at most a few seconds), stops the periodic flush, and
 // leaves a default logger without sinks, so a late log call is harmless. The worker thread

@@ -75,8 +75,14 @@ HandshakeResult TcpControlServer::run_handshake(const std::function<bool()>& kee
         if (ec) {
             continue;  // would block, or the client left before we took it
         }
+        if (on_launcher_arrival_) {
+            on_launcher_arrival_(true);
+        }
         if (auto result = handshake_one(std::move(socket), keep_waiting)) {
             return *result;
+        }
+        if (on_launcher_arrival_) {
+            on_launcher_arrival_(false);
         }
     }
     return abort_waiting_clients();

@@ -50,6 +50,12 @@ class TcpControlServer {
     // does not decide anything.
     HandshakeResult run_handshake(const std::function<bool()>& keep_waiting);
 
+    // Called on the handshake's thread when a launcher's connection is taken (true), and again
+    // (false) when it leaves without deciding anything. Set before `run_handshake`.
+    void set_on_launcher_arrival(std::function<void(bool arrived)> fn) {
+        on_launcher_arrival_ = std::move(fn);
+    }
+
     // Handlers for the authenticated connection; set before `start_reading`. They run on the
     // I/O pool and must not call `stop`.
     void set_on_end_session(std::function<void()> fn) { on_end_session_ = std::move(fn); }
@@ -81,6 +87,7 @@ class TcpControlServer {
     std::uint16_t port_ = 0;
     std::string expected_sha256_;
     std::optional<SessionKeys> keys_;
+    std::function<void(bool)> on_launcher_arrival_;
     std::function<void()> on_end_session_;
     std::function<void()> on_disconnected_;
     std::function<void(const LauncherLine&)> on_line_;

@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,28 +20,42 @@ constexpr std::size_t kMaxPiece = 1'048'576;
 
 std::atomic<int> g_saved_stderr{-1};
 
+// The terminal whose modes are saved, -1 for none. Static storage, written before the fd is
+// published: the crash path reads both without a lock.
+std::atomic<int> g_quiet_fd{-1};
+termios g_saved_modes{};
+
 std::mutex g_stop_mutex;
 bool g_stop_saved = false;
 struct sigaction g_saved_stop_action {};
 
 }  // namespace
 
-void write_fd(int fd, const char* data, std::size_t size) {
-    while (fd >= 0 && size > 0) {
+bool write_fd(int fd, const char* data, std::size_t size) {
+    if (fd < 0) {
+        errno = EBADF;
+        return false;
+    }
+    while (size > 0) {
         const ssize_t n = ::write(fd, data, std::min(size, kMaxPiece));
         if (n < 0 && errno == EINTR) {
             continue;
         }
         if (n <= 0) {
-            return;
+            return false;
         }
         data += n;
         size -= static_cast<std::size_t>(n);
     }
+    return true;
 }
 
-void write_console(const char* data, std::size_t size) {
-    write_fd(STDOUT_FILENO, data, size);
+bool write_console(const char* data, std::size_t size) {
+    return write_fd(STDOUT_FILENO, data, size);
+}
+
+bool write_error_console(std::string_view bytes) {
+    return write_fd(STDERR_FILENO, bytes.data(), bytes.size());
 }
 
 bool stdout_is_terminal() {
@@ -75,6 +90,42 @@ void restore_terminal_stop() {
     if (g_stop_saved) {
         ::sigaction(SIGTSTP, &g_saved_stop_action, nullptr);
         g_stop_saved = false;
+    }
+}
+
+bool quiet_terminal_input(int fd) {
+    if (g_quiet_fd.load() >= 0) {
+        return true;
+    }
+    if (::isatty(fd) != 1) {
+        return false;
+    }
+    const pid_t foreground = ::tcgetpgrp(fd);
+    if (foreground >= 0 && foreground != ::getpgrp()) {
+        return false;
+    }
+    if (::tcgetattr(fd, &g_saved_modes) != 0) {
+        return false;
+    }
+    termios quiet = g_saved_modes;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO | ICANON);
+    if (::tcsetattr(fd, TCSANOW, &quiet) != 0) {
+        return false;
+    }
+    g_quiet_fd.store(fd);
+    return true;
+}
+
+bool quiet_console_input() {
+    return quiet_terminal_input(STDOUT_FILENO);
+}
+
+void restore_terminal_input() {
+    const int fd = g_quiet_fd.exchange(-1);
+    if (fd >= 0) {
+        // TCSANOW, not TCSAFLUSH: a terminal that stopped reading must not hold a crash.
+        ::tcflush(fd, TCIFLUSH);
+        ::tcsetattr(fd, TCSANOW, &g_saved_modes);
     }
 }
 

@@ -4,7 +4,7 @@
 #include <string_view>
 
 // The console as the status screen uses it: standard output, its size, and the few process-wide
-// settings the screen changes while it holds the terminal. termios is never touched.
+// settings the screen changes while it holds the terminal.
 namespace vx::platform {
 
 struct ConsoleSize {
@@ -14,15 +14,18 @@ struct ConsoleSize {
     bool operator==(const ConsoleSize&) const = default;
 };
 
-// Writes all bytes to `fd` in pieces of at most 1 MiB, retrying EINTR; stops silently when a
-// write fails or writes nothing. Async-signal-safe.
-void write_fd(int fd, const char* data, std::size_t size);
+// Writes all bytes to `fd` in pieces of at most 1 MiB, retrying EINTR; stops when a write fails
+// or writes nothing (errno then tells why). True when every byte was written. Async-signal-safe.
+bool write_fd(int fd, const char* data, std::size_t size);
 
 // write_fd on standard output. Async-signal-safe (used by the crash handler's screen hook).
-void write_console(const char* data, std::size_t size);
-inline void write_console(std::string_view bytes) {
-    write_console(bytes.data(), bytes.size());
+bool write_console(const char* data, std::size_t size);
+inline bool write_console(std::string_view bytes) {
+    return write_console(bytes.data(), bytes.size());
 }
+
+// write_fd on standard error.
+bool write_error_console(std::string_view bytes);
 
 bool stdout_is_terminal();
 
@@ -37,6 +40,18 @@ ConsoleSize console_size();
 // the screen is up. restore_terminal_stop puts the previous action back.
 void ignore_terminal_stop();
 void restore_terminal_stop();
+
+// Keys typed at the screen would echo into the frame, and Enter would scroll it: while the screen
+// is up, echo and canonical input are off on the terminal of `fd` (signal keys stay on). Only the
+// first call saves the terminal's modes; false when `fd` is not a terminal, or is the controlling
+// terminal of another foreground job (changing it from the background would stop the agent).
+// restore_terminal_input puts back exactly the saved modes and drops the keys typed meanwhile,
+// which were meant for the screen and not for the shell that gets the terminal back. It is
+// async-signal-safe (the crash path calls it) and does nothing when nothing is saved.
+bool quiet_terminal_input(int fd);
+void restore_terminal_input();
+// quiet_terminal_input on the terminal of standard output, the one the screen draws on.
+bool quiet_console_input();
 
 // While the screen is up, writes to standard error (a library's warning, a sanitizer report)
 // would land in the middle of the frame. When standard error is a terminal, point it at

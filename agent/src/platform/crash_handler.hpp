@@ -12,9 +12,9 @@ using CrashHook = void (*)();
 enum class CrashHookSlot { screen = 0, isolation = 1 };  // called in this order
 void set_crash_hook(CrashHookSlot slot, CrashHook hook);
 
-// Installs the handler for SIGSEGV, SIGBUS, SIGILL, SIGFPE and SIGABRT on an alternate stack of
-// the calling thread (so a stack overflow there can still be reported). On a crash it calls the
-// hooks, writes the crash line to standard error and to the crash log file, then lets the
+// Installs the handler for SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT and SIGQUIT on an alternate
+// stack of the calling thread (so a stack overflow there can still be reported). On a crash it
+// calls the hooks, writes the crash line to standard error and to the crash log file, then lets the
 // signal's default action end the process. Returns false when an action could not be installed.
 bool install_crash_handler();
 

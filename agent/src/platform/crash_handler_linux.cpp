@@ -16,7 +16,9 @@
 namespace vx::platform {
 namespace {
 
-constexpr int kFatalSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT};
+// SIGQUIT (Ctrl+\) is no fault, but its default action dumps core with the terminal still in
+// the screen's modes: it is reported like a crash, which gives the terminal back first.
+constexpr int kFatalSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT, SIGQUIT};
 
 std::atomic<CrashHook> g_hooks[2] = {nullptr, nullptr};
 std::atomic<int> g_log_fd{-1};

@@ -10,6 +10,10 @@ const char* signal_name(int signal_number) {
             return "SIGINT";
         case SIGTERM:
             return "SIGTERM";
+        case SIGHUP:
+            return "SIGHUP";
+        case SIGQUIT:
+            return "SIGQUIT";
         case SIGSEGV:
             return "SIGSEGV";
         case SIGBUS:

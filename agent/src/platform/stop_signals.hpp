@@ -8,13 +8,13 @@
 
 namespace vx::platform {
 
-// Blocks SIGINT and SIGTERM in the calling thread, so in every thread it starts afterwards, and
-// ignores SIGPIPE for the whole process (a closed peer or a closed pipe must not kill the agent).
-// Call it first in main, before any thread exists; only a `StopSignalWatcher` then receives the
-// stop signals. Returns false when the signal mask could not be changed.
+// Blocks the stop signals (SIGINT, SIGTERM, SIGHUP) in the calling thread, so in every thread it
+// starts afterwards, and ignores SIGPIPE for the whole process (a closed peer or a closed pipe must
+// not kill the agent). Call it first in main, before any thread exists; only a `StopSignalWatcher`
+// then receives the stop signals. Returns false when the signal mask could not be changed.
 bool prepare_process_signals();
 
-// Receives SIGINT and SIGTERM with `sigwait` on a thread of its own and calls the handler there.
+// Receives the stop signals with `sigwait` on a thread of its own and calls the handler there.
 // The handler therefore runs in ordinary thread context: it may take locks and log, which a real
 // signal handler must not. The stop signals must already be blocked (`prepare_process_signals`).
 class StopSignalWatcher {

@@ -13,6 +13,9 @@ sigset_t stop_signal_set() {
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
+    // The terminal closing: the agent stops as cleanly as for SIGTERM. A SIGHUP that `nohup`
+    // set to be ignored stays ignored (sigwait never sees a discarded signal).
+    sigaddset(&set, SIGHUP);
     return set;
 }
 

@@ -45,6 +45,7 @@ void leave_screen_on_crash() {
         }
         platform::write_console(kLeaveSequence.data(), kLeaveSequence.size());
     }
+    platform::restore_terminal_input();
     platform::restore_stderr();
 }
 
@@ -83,6 +84,7 @@ void StatusScreen::start(bool russian, StatusBoard& board) {
     mode_ = console_->mode;
     if (mode_ == ScreenMode::ansi && console_->real_terminal) {
         platform::ignore_terminal_stop();
+        platform::quiet_console_input();
         platform::divert_stderr(board.snapshot().log_path.c_str());
         platform::set_crash_hook(platform::CrashHookSlot::screen, &leave_screen_on_crash);
     }
@@ -128,6 +130,7 @@ void StatusScreen::restore_console() {
     if (mode_ == ScreenMode::ansi && console_->real_terminal) {
         platform::set_crash_hook(platform::CrashHookSlot::screen, nullptr);
         platform::restore_stderr();
+        platform::restore_terminal_input();
         platform::restore_terminal_stop();
     }
 }

@@ -18,7 +18,7 @@ namespace vx::ui {
 extern std::atomic<int> g_screen_active;
 
 // The crash handler's screen hook: leaves the alternate screen when the screen holds it and
-// gives standard error back to the terminal. Async-signal-safe.
+// gives the terminal its input modes and standard error back. Async-signal-safe.
 void leave_screen_on_crash();
 
 enum class ScreenMode : std::uint8_t { plain = 0, ansi = 2 };
@@ -34,8 +34,8 @@ struct ConsoleAccess {
     util::NowFn steady_now_us;
     std::function<std::int64_t()> wall_now_s;
     ScreenMode mode = ScreenMode::plain;
-    // The process's real terminal: also ignore Ctrl+Z, divert standard error and register the
-    // crash hook while the ANSI screen is up.
+    // The process's real terminal: also ignore Ctrl+Z, turn echo and line input off, divert
+    // standard error and register the crash hook while the ANSI screen is up.
     bool real_terminal = false;
 };
 
@@ -71,7 +71,8 @@ class StatusScreen {
     void finish_plain();
     // Writes one frame unless the crash path has left the screen; false once it has.
     bool write_frame(std::string_view frame);
-    // Undoes what start changed on the real terminal (Ctrl+Z, standard error, crash hook).
+    // Undoes what start changed on the real terminal (Ctrl+Z, input modes, standard error, crash
+    // hook).
     void restore_console();
     void pace_after_frame();
     // Prints every board event newer than `last_seq`; returns the newest sequence printed.

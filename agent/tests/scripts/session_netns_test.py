@@ -215,25 +215,44 @@ class Sessions(unittest.TestCase):
 
 
 class Standalone(unittest.TestCase):
-    def test_one_refused_session_then_the_agent_ends(self):
+    def refused_session(self, args):
+        """A standalone agent with `args` meets one launcher, which it must refuse; returns the
+        agent's exit code and console text."""
         tmp = tempfile.mkdtemp(prefix="vx-standalone-")
-        agent = Agent(tmp, [])
+        env = dict(os.environ, LOCALAPPDATA=os.path.join(tmp, "state"), VX_LANG="en")
+        env.pop("VX_CONSOLE_LOG", None)
+        agent = AgentProcess([AGENT] + args, os.path.join(tmp, "agent.out"), env)
         try:
-            self.assertTrue(wait_until(lambda: "Waiting for launcher connection" in agent.text(), 10),
-                            agent.text())
-            result, rc = outcome(launcher(CONTROL_PORT, "--pings", "0"))
+            # The launcher tries again until the agent listens.
+            result, _ = outcome(launcher(CONTROL_PORT, "--pings", "0"))
             self.assertEqual(result["auth"], "AUTH_REJECTED")
-            self.assertEqual(agent.proc.wait(10), 0)
-            text = agent.text()
-            self.assertIn("TcpControlServer: SECURITY \u2014 no expected session_token_sha256 "
-                          "configured (backend did not deliver one); refusing handshake instead of "
-                          "accepting an unverified token", text)
-            self.assertIn("Agent stopped cleanly", text)
+            return agent.proc.wait(10), agent.text()
         finally:
             if agent.proc.poll() is None:
                 agent.proc.kill()
             agent.log.close()
             subprocess.run(["rm", "-rf", tmp])
+
+    # The one session is all a standalone agent is for: its failure is the agent's (exit code 1).
+    def test_one_refused_session_then_the_agent_fails(self):
+        rc, text = self.refused_session(["--verbose"])
+        self.assertEqual(rc, 1, text)
+        self.assertIn("TcpControlServer: SECURITY \u2014 no expected session_token_sha256 "
+                      "configured (backend did not deliver one); refusing handshake instead of "
+                      "accepting an unverified token", text)
+        self.assertIn("refused (AUTH_REJECTED)", text)
+        self.assertIn("Standalone: the session failed - the agent stops (exit code 1)", text)
+        self.assertNotIn("Agent stopped cleanly", text)
+
+    def test_the_status_screen_tells_why_after_it_ends(self):
+        rc, text = self.refused_session([])
+        self.assertEqual(rc, 1, text)
+        self.assertIn("] Session failed to start\n", text)
+        self.assertIn("] Agent stopped after an error\n", text)
+        self.assertNotIn("PC rented", text)  # nobody rents a standalone PC
+        self.assertRegex(text, r"Velmora agent stopped.\nvelmora-agent: the standalone session "
+                               r"failed: launcher handshake from 127\.0\.0\.1:\d+ refused "
+                               r"\(AUTH_REJECTED\)\n$")
 
 
 if __name__ == "__main__":

@@ -1,11 +1,13 @@
 """The status screen as a person sees it: vx_status_demo (the real StatusScreen on a board filled
 from a state file) in tmux at several sizes and in both languages, read back with capture-pane;
-Ctrl+C and a crash must give the normal screen back with the cursor visible; plain mode writes
-no escape byte; a closed pipe does not kill the program."""
+typed keys do not echo while the screen is up; Ctrl+C, a closed terminal (SIGHUP), Ctrl+\\ and a
+crash must give the normal screen back with the cursor visible and the terminal's modes as they
+were; plain mode writes no escape byte; a closed pipe does not kill the program."""
 
 import os
 import shlex
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -28,11 +30,12 @@ class Pane:
 
     counter = 0
 
-    def __init__(self, columns, rows, argv, env=None):
+    def __init__(self, columns, rows, argv, env=None, shell=None):
         Pane.counter += 1
         self.socket = f"vxui-{os.getpid()}-{Pane.counter}"
-        assignments = " ".join(f"{k}={v}" for k, v in (env or {}).items())
-        shell = f"{assignments} {' '.join(argv)}; echo EXIT=$?; sleep 120"
+        if shell is None:
+            assignments = " ".join(f"{k}={v}" for k, v in (env or {}).items())
+            shell = f"{assignments} {' '.join(argv)}; echo EXIT=$?; sleep 120"
         self.tmux("new-session", "-d", "-x", str(columns), "-y", str(rows), shell)
 
     def tmux(self, *args):
@@ -47,6 +50,12 @@ class Pane:
 
     def flags(self):
         return self.tmux("display", "-p", "#{alternate_on} #{cursor_flag}").stdout.strip()
+
+    def modes(self):
+        """The pane terminal's local modes as stty names them ("-echo" when echo is off)."""
+        tty = self.tmux("display", "-p", "#{pane_tty}").stdout.strip()
+        return subprocess.run(["stty", "-a", "-F", tty], capture_output=True, text=True,
+                              timeout=20).stdout.split()
 
     def wait_for(self, needle):
         deadline = time.monotonic() + PATIENCE_S
@@ -72,6 +81,23 @@ class TmuxCase(unittest.TestCase):
         pane = Pane(columns, rows, argv, env)
         self.panes.append(pane)
         return pane
+
+    def watched_pane(self, argv, prefix=""):
+        """A pane that saves the terminal's modes before and after `argv` (stty -g) and tells
+        the program's pid; `prefix` runs first in the pane's shell."""
+        folder = Path(tempfile.mkdtemp(prefix="vxui-modes-"))
+        self.addCleanup(shutil.rmtree, folder, True)
+        program = shlex.quote(f"echo $$ > {folder}/pid; exec {' '.join(argv)}")
+        shell = (f"{prefix}stty -g > {folder}/before; sh -c {program}; rc=$?; "
+                 f"stty -g > {folder}/after; echo EXIT=$rc; sleep 120")
+        pane = Pane(80, 24, None, shell=shell)
+        self.panes.append(pane)
+        pane.folder = folder
+        return pane
+
+    def assert_modes_restored(self, pane):
+        before = (pane.folder / "before").read_text()
+        self.assertEqual((pane.folder / "after").read_text(), before)
 
     def assert_fits(self, pane, columns):
         for line in pane.lines():
@@ -176,13 +202,63 @@ class LeavingTheScreen(TmuxCase):
         self.assertEqual(pane.flags(), "0 1")
 
     def test_a_crash_leaves_the_alternate_screen(self):
-        pane = self.pane(80, 24, demo_command("idle.state", "en", "--crash-after-ms", "700"))
+        pane = self.watched_pane(demo_command("idle.state", "en", "--crash-after-ms", "700"))
         self.assertTrue(pane.wait_for("EXIT="), pane.text())
         self.assertEqual(pane.flags(), "0 1")
         text = pane.text()
         self.assertIn("EXIT=139", text)
         self.assertIn("SIGSEGV", text)  # the crash line reaches the console, not the frame
         self.assertNotIn("Ctrl+C", text)
+        self.assert_modes_restored(pane)
+
+
+@unittest.skipUnless(shutil.which("tmux") and shutil.which("stty"), "tmux or stty is missing")
+class TerminalModes(TmuxCase):
+    """Keys typed at the screen neither echo into it nor scroll it; every way out puts the
+    terminal's modes back exactly as they were."""
+
+    def shown(self, pane):
+        self.assertTrue(pane.wait_for("Ctrl+C stops the agent"), pane.text())
+        self.assertEqual(pane.flags(), "1 0")
+        modes = pane.modes()
+        self.assertIn("-echo", modes)
+        self.assertIn("-icanon", modes)
+
+    def test_typed_keys_stay_off_the_screen_until_ctrl_c(self):
+        pane = self.watched_pane(demo_command("standalone.state", "en"))
+        self.shown(pane)
+        pane.tmux("send-keys", "hello", "Enter", "Enter", "Enter")
+        pane.tmux("send-keys", "C-c")
+        self.assertTrue(pane.wait_for("EXIT=0"), pane.text())
+        self.assertEqual(pane.flags(), "0 1")
+        self.assertNotIn("hello", pane.text())
+        self.assertIn("echo", pane.modes())
+        self.assert_modes_restored(pane)
+
+    def test_a_closed_terminal_stops_like_sigterm(self):
+        pane = self.watched_pane(demo_command("standalone.state", "en"))
+        self.shown(pane)
+        # What a shell does with the SIGHUP of a closing terminal: it hands it to its job.
+        os.kill(int((pane.folder / "pid").read_text()), signal.SIGHUP)
+        self.assertTrue(pane.wait_for("EXIT="), pane.text())
+        self.assertIn("EXIT=0", pane.text())
+        self.assertIn("Velmora agent stopped.", pane.text())
+        self.assertEqual(pane.flags(), "0 1")
+        self.assert_modes_restored(pane)
+
+    def test_ctrl_backslash_is_a_crash_that_gives_the_terminal_back_first(self):
+        # The shell ignores SIGQUIT, as an interactive one does; the demo gets it from the key.
+        pane = self.watched_pane(demo_command("standalone.state", "en"),
+                                 prefix="trap '' QUIT; ulimit -c 0; ")
+        self.shown(pane)
+        pane.tmux("send-keys", "C-\\")
+        self.assertTrue(pane.wait_for("EXIT="), pane.text())
+        text = pane.text()
+        self.assertIn("EXIT=131", text)
+        self.assertIn("(SIGQUIT)", text)
+        self.assertNotIn("Ctrl+C stops", text)
+        self.assertEqual(pane.flags(), "0 1")
+        self.assert_modes_restored(pane)
 
 
 class PlainMode(unittest.TestCase):

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -247,6 +248,23 @@ TEST(Usage, NamesEveryOptionAndTheDerivedPorts) {
          {"UDP P+2", "TCP P+3", "UDP P+4", "UDP P+5", "P, P+1 and P+2", "47998"}) {
         EXPECT_THAT(text, HasSubstr(port));
     }
+}
+
+// An 80-column console shows every line whole; one column stays free, as on the status screen.
+TEST(Usage, FitsEightyColumns) {
+    std::istringstream lines(usage_text());
+    for (std::string line; std::getline(lines, line);) {
+        EXPECT_LE(line.size(), 79u) << line;
+        for (const char c : line) {
+            ASSERT_GT(c, 0) << "columns are bytes only for ASCII: " << line;
+        }
+    }
+}
+
+TEST(CommandLine, ErrorTextIsTheErrorAndWhereTheOptionsAre) {
+    EXPECT_EQ(command_line_error_text(parse_command_line({"--frames", "60"}).error),
+              "velmora-agent: unknown option '--frames'\n"
+              "Run velmora-agent --help to see the options.\n");
 }
 
 TEST(Version, IsTheReleaseText) {

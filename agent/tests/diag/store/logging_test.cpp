@@ -43,8 +43,9 @@ bool store_has(const std::string& needle) {
 
 TEST(Logging, ALineReachesTheFileAndTheStore) {
     TempDir dir;
-    const std::string path = init_logging({dir.path().string(), false});
+    const std::string path = init_logging({dir.path().string(), false, {}});
     EXPECT_EQ(path, (dir.path() / "agent.log").string());
+    EXPECT_EQ(path, log_file_path(dir.path().string()));
     spdlog::info("Logging test: marker {}", 42);
     spdlog::debug("Logging test: below the level");
     shutdown_logging();  // writes out the queue and joins the worker
@@ -60,23 +61,37 @@ TEST(Logging, ALineReachesTheFileAndTheStore) {
     EXPECT_FALSE(store_has("after shutdown"));
 }
 
-TEST(Logging, AFolderThatCannotHoldTheFileStillFeedsTheStore) {
+// A folder that cannot hold agent.log (beside the program, say, without the right to write there)
+// sends the log to the fallback folder, which is made when missing; when that fails too, the
+// store still has every line.
+TEST(Logging, AFolderThatCannotHoldTheFileMovesTheLogToTheFallback) {
     TempDir dir;
     const fs::path not_a_dir = dir.path() / "plain-file";
     std::ofstream(not_a_dir) << "x";
-    EXPECT_EQ(init_logging({not_a_dir.string(), false}), "");
+    const fs::path fallback = dir.path() / "state" / "Velmora";
+
+    const std::string path = init_logging({not_a_dir.string(), false, fallback.string()});
+    EXPECT_EQ(path, log_file_path(fallback.string()));
+    spdlog::info("Logging test: in the fallback");
+    shutdown_logging();
+    EXPECT_NE(read_file(path).find("Logging test: in the fallback"), std::string::npos);
+    EXPECT_NE(read_file(path).find("could not be opened"), std::string::npos);
+
+    EXPECT_EQ(init_logging({not_a_dir.string(), false, (not_a_dir / "below").string()}), "");
     spdlog::warn("Logging test: no file here");
     shutdown_logging();
     EXPECT_TRUE(store_has("Logging test: no file here"));
-    EXPECT_TRUE(store_has("could not be opened"));
+    EXPECT_TRUE(store_has("memory only"));
+    EXPECT_EQ(init_logging({not_a_dir.string(), false, {}}), "");  // no fallback given
+    shutdown_logging();
 }
 
 TEST(Logging, InitTwiceReplacesTheSetUp) {
     TempDir first;
     TempDir second;
-    init_logging({first.path().string(), false});
+    init_logging({first.path().string(), false, {}});
     spdlog::info("Logging test: first");
-    const std::string path = init_logging({second.path().string(), false});
+    const std::string path = init_logging({second.path().string(), false, {}});
     spdlog::info("Logging test: second");
     shutdown_logging();
     EXPECT_NE(read_file(first.path() / "agent.log").find("Logging test: first"), std::string::npos);
@@ -98,7 +113,7 @@ TEST(Logging, ShutdownWhileAnotherThreadLogsIsSafe) {
     });
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     for (int round = 0; round < 50; ++round) {
-        init_logging({dir.path().string(), false});
+        init_logging({dir.path().string(), false, {}});
         const int before = lines.load();
         while (lines.load() < before + 20 && std::chrono::steady_clock::now() < deadline) {
             std::this_thread::yield();

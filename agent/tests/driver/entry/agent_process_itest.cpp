@@ -18,6 +18,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 extern char** environ;
@@ -90,7 +91,8 @@ class AgentSandbox {
         return available;
     }
 
-    pid_t start(const std::vector<std::string>& args) {
+    // Standard output goes to a file of the run's own, or to `stdout_path` when one is given.
+    pid_t start(const std::vector<std::string>& args, const std::string& stdout_path = {}) {
         const int run = next_run_++;
         std::vector<std::string> argv_text{kUnshare, "-rn", binary_.string()};
         argv_text.insert(argv_text.end(), args.begin(), args.end());
@@ -109,8 +111,12 @@ class AgentSandbox {
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, output(run, "out").c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (stdout_path.empty()) {
+            posix_spawn_file_actions_addopen(&actions, 1, output(run, "out").c_str(),
+                                             O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        } else {
+            posix_spawn_file_actions_addopen(&actions, 1, stdout_path.c_str(), O_WRONLY, 0);
+        }
         posix_spawn_file_actions_addopen(&actions, 2, output(run, "err").c_str(),
                                          O_WRONLY | O_CREAT | O_TRUNC, 0644);
         pid_t pid = -1;
@@ -145,8 +151,8 @@ class AgentSandbox {
         return std::nullopt;
     }
 
-    ProcessExit run(const std::vector<std::string>& args) {
-        const pid_t pid = start(args);
+    ProcessExit run(const std::vector<std::string>& args, const std::string& stdout_path = {}) {
+        const pid_t pid = start(args, stdout_path);
         last_pid_ = pid;
         const auto e = wait_exit(pid, 60s);
         if (!e) {
@@ -156,12 +162,13 @@ class AgentSandbox {
         return *e;
     }
 
-    // Polls agent.log until it holds `text` at least `times` times; bounded.
-    bool wait_for_log(const std::string& text, int times = 1,
-                      std::chrono::milliseconds limit = 60s) const {
+    // Polls agent.log (beside the agent, unless `file` is given) until it holds `text` at least
+    // `times` times; bounded.
+    bool wait_for_log(const std::string& text, int times = 1, std::chrono::milliseconds limit = 60s,
+                      const std::filesystem::path& file = {}) const {
         const auto deadline = std::chrono::steady_clock::now() + limit;
         while (std::chrono::steady_clock::now() < deadline) {
-            if (count(log(), text) >= times) {
+            if (count(file.empty() ? log() : read_file(file), text) >= times) {
                 return true;
             }
             std::this_thread::sleep_for(10ms);
@@ -175,6 +182,7 @@ class AgentSandbox {
         return read_file(output(run, "out")) + read_file(output(run, "err"));
     }
     std::string stdout_of(pid_t pid) const { return read_file(output(runs_.at(pid), "out")); }
+    std::string stderr_of(pid_t pid) const { return read_file(output(runs_.at(pid), "err")); }
     pid_t last_pid() const { return last_pid_; }
     const std::filesystem::path& folder() const { return folder_; }
 
@@ -251,31 +259,70 @@ TEST_F(AgentProcess, HelpPrintsTheUsageEvenBesideABadNumber) {
     }
 }
 
-TEST_F(AgentProcess, BadNumberEndsWithCodeOneNamingTheOption) {
-    const ProcessExit e = sandbox_.run({"--port-base", "x"});
-    EXPECT_TRUE(e.exited);
-    EXPECT_EQ(e.code, 1);
-    EXPECT_THAT(sandbox_.console_of(sandbox_.last_pid()), HasSubstr("--port-base: 'x'"));
-    EXPECT_THAT(sandbox_.log(),
-                HasSubstr("Fatal crash: unhandled std::exception: --port-base: 'x' is not a whole "
-                          "number"));
-
-    const ProcessExit out_of_range = sandbox_.run({"--verbose", "--fps", "99999999999"});
-    EXPECT_EQ(out_of_range.code, 1);
-    EXPECT_THAT(sandbox_.console_of(sandbox_.last_pid()), HasSubstr("--fps: 99999999999"));
-
-    const ProcessExit unknown = sandbox_.run({"--frames", "60"});
-    EXPECT_EQ(unknown.code, 1);
-    EXPECT_THAT(sandbox_.console_of(sandbox_.last_pid()), HasSubstr("unknown option '--frames'"));
+// Answers that could not be written are failures: `--version > /dev/full` must not say 0.
+TEST_F(AgentProcess, VersionAndHelpThatCannotBeWrittenEndWithCodeOne) {
+    for (const char* option : {"--version", "--help"}) {
+        SCOPED_TRACE(option);
+        const ProcessExit e = sandbox_.run({option}, "/dev/full");
+        EXPECT_TRUE(e.exited);
+        EXPECT_EQ(e.code, 1);
+        EXPECT_THAT(sandbox_.stderr_of(sandbox_.last_pid()),
+                    HasSubstr("cannot write to standard output"));
+    }
 }
 
-TEST_F(AgentProcess, SigtermStopsCleanly) {
-    const pid_t pid = start_ready();
-    const ProcessExit e = stop_with(pid, SIGTERM);
-    EXPECT_TRUE(e.exited);
-    EXPECT_EQ(e.code, 0);
-    EXPECT_THAT(sandbox_.log(), HasSubstr("SIGTERM received - stopping"));
-    EXPECT_THAT(sandbox_.log(), HasSubstr("Agent stopped cleanly"));
+// The options are read before anything is shown or started: a mistyped one gets its error and
+// the hint, and nothing else (no screen, no stop text, no log).
+TEST_F(AgentProcess, BadOptionPrintsOnlyItsErrorAndEndsWithCodeOne) {
+    const struct {
+        std::vector<std::string> args;
+        const char* error;
+    } cases[] = {
+        {{"--port-base", "x"}, "--port-base: 'x' is not a whole number"},
+        {{"--verbose", "--fps", "99999999999"},
+         "--fps: 99999999999 is out of range (0 to 4294967295)"},
+        {{"--frames", "60"}, "unknown option '--frames'"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.error);
+        const ProcessExit e = sandbox_.run(c.args);
+        EXPECT_TRUE(e.exited);
+        EXPECT_EQ(e.code, 1);
+        EXPECT_EQ(sandbox_.stdout_of(sandbox_.last_pid()), "");
+        EXPECT_EQ(sandbox_.stderr_of(sandbox_.last_pid()),
+                  std::string("velmora-agent: ") + c.error +
+                      "\nRun velmora-agent --help to see the options.\n");
+    }
+    EXPECT_FALSE(std::filesystem::exists(sandbox_.folder() / "agent.log"));
+}
+
+// agent.log that cannot be made beside the program (a folder already has its name) goes to the
+// agent's state folder: the console says so once, and the screen's "Full log" row shows it.
+TEST_F(AgentProcess, LogThatCannotBeBesideTheProgramGoesToTheStateFolder) {
+    ASSERT_TRUE(std::filesystem::create_directory(sandbox_.folder() / "agent.log"));
+    const std::string moved = (sandbox_.folder() / "state" / "Velmora" / "agent.log").string();
+    const pid_t pid = sandbox_.start({});
+    EXPECT_TRUE(sandbox_.wait_for_log("Config: ", 1, 60s, moved));
+    EXPECT_EQ(stop_with(pid, SIGTERM).code, 0);
+    const std::string out = sandbox_.stdout_of(pid);
+    EXPECT_EQ(count(out, "agent.log cannot be created in "), 1) << out;
+    EXPECT_THAT(out, HasSubstr("; the log is kept in " + moved + ".\n"));
+    EXPECT_THAT(out, HasSubstr("Full log: " + moved + "\n"));
+    EXPECT_THAT(read_file(moved), HasSubstr("could not be opened"));
+}
+
+// SIGHUP is the terminal closing: as clean a stop as SIGTERM.
+TEST_F(AgentProcess, SigtermAndSighupStopCleanly) {
+    int nth = 0;
+    for (const auto& [signal_number, name] : {std::pair{SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"}}) {
+        SCOPED_TRACE(name);
+        const pid_t pid = start_ready({}, ++nth);
+        const ProcessExit e = stop_with(pid, signal_number);
+        EXPECT_TRUE(e.exited);
+        EXPECT_EQ(e.code, 0);
+        EXPECT_THAT(sandbox_.log(), HasSubstr(std::string(name) + " received - stopping"));
+        EXPECT_EQ(count(sandbox_.log(), "Agent stopped cleanly"), nth);
+    }
 }
 
 TEST_F(AgentProcess, SigintStopsCleanlyInPlainLogMode) {

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <asio.hpp>
 #include <future>
 #include <thread>
 
@@ -33,6 +34,7 @@ TEST_F(SessionDriverTest, RequestStopEndsTheRunWithCodeZero) {
     driver.request_stop();
     ASSERT_EQ(result.wait_for(std::chrono::seconds(30)), std::future_status::ready);
     EXPECT_EQ(result.get(), 0);
+    EXPECT_EQ(driver.failure(), "");
     EXPECT_TRUE(driver.stop_requested());
     EXPECT_FALSE(driver.running());
     EXPECT_EQ(driver.config().fps, 30u);
@@ -54,6 +56,19 @@ TEST_F(SessionDriverTest, StandaloneRunShowsTheStandaloneLinkState) {
     driver.request_stop();  // a stop before the run still lets it start up, then it ends
     EXPECT_EQ(driver.run(), 0);
     EXPECT_EQ(status_board().snapshot().link, LinkState::standalone);
+}
+
+// Its one session is all a standalone agent is for: when it fails, the run fails, with the reason.
+TEST_F(SessionDriverTest, FailedStandaloneSessionEndsTheRunWithCodeOneAndTheReason) {
+    const std::uint16_t base = test::free_port_base();
+    asio::io_context io;
+    asio::ip::tcp::acceptor taken(io, {asio::ip::tcp::v4(), static_cast<std::uint16_t>(base + 3)});
+    SessionDriver driver({"--port-base", std::to_string(base)});
+    EXPECT_EQ(driver.run(), 1);
+    EXPECT_NE(driver.failure().find("control port " + std::to_string(base + 3) + " unavailable"),
+              std::string::npos)
+        << driver.failure();
+    EXPECT_TRUE(status_board().snapshot().problems[static_cast<int>(ProblemKind::port_busy)]);
 }
 
 TEST_F(SessionDriverTest, UnusableCommandLineThrowsTheParsersMessage) {

@@ -215,21 +215,42 @@ TEST_F(SessionRunnerTest, BusyVideoPortFailsTheSetUp) {
     start(order());
     const SessionResult r = finish();
     EXPECT_TRUE(r.setup_failed);
+    EXPECT_NE(r.failure.find("Video UDP socket bind failed"), std::string::npos) << r.failure;
     EXPECT_EQ(log_.count("Video UDP socket bind failed (UDP port"), 1);
     EXPECT_TRUE(status_board().snapshot().problems[static_cast<int>(ProblemKind::port_busy)]);
     EXPECT_EQ(events_since(first_seq_).back(), StatusEventKind::session_failed);
 }
 
-TEST_F(SessionRunnerTest, StandaloneRefusesTheLauncherWithTheSecurityLineAndReturns) {
+// Nobody rents a standalone PC: it waits idle ("waiting for a launcher") until a launcher
+// connects, and the refusal of its handshake fails the session with the reason.
+TEST_F(SessionRunnerTest, StandaloneWaitsIdleForALauncherThenFailsWithTheRefusal) {
     AgentConfig config;
     config.port_base = base_;
-    auto done =
-        std::async(std::launch::async, [&] { run_standalone_session(config, running_, orders_); });
+    first_seq_ = newest_event_seq();
+    auto done = std::async(std::launch::async,
+                           [&] { return run_standalone_session(config, running_, orders_); });
+    ASSERT_TRUE(log_.wait_for("Waiting for launcher connection on TCP port"));
+    EXPECT_EQ(status_board().snapshot().session, SessionState::idle);
+
     test::LineClient client(base_ + 3, kPatience);
+    StatusBoard& board = status_board();
+    std::uint64_t seen = 0;
+    const auto until = std::chrono::steady_clock::now() + kPatience;
+    while (board.snapshot().session != SessionState::rented &&
+           std::chrono::steady_clock::now() < until) {
+        seen = board.wait_for_change(seen, 100ms);
+    }
+    EXPECT_EQ(board.snapshot().session, SessionState::rented);  // "player is connecting"
+
     client.send(auth_line(kToken));
     EXPECT_EQ(client.line(), R"({"code":"AUTH_REJECTED","type":"auth_failed"})");
-    EXPECT_EQ(done.wait_for(kPatience), std::future_status::ready);
+    ASSERT_EQ(done.wait_for(kPatience), std::future_status::ready);
+    const SessionResult r = done.get();
+    EXPECT_TRUE(r.setup_failed);
+    EXPECT_NE(r.failure.find("refused (AUTH_REJECTED)"), std::string::npos) << r.failure;
     EXPECT_EQ(log_.count(kNoTokenHashSecurityLine), 1);
+    EXPECT_EQ(board.snapshot().session, SessionState::idle);
+    EXPECT_EQ(events_since(first_seq_), (std::vector{StatusEventKind::session_failed}));
 }
 
 }  // namespace

@@ -102,13 +102,25 @@ TEST_F(CrashHandler, SegfaultLeavesScreenThenReportsAndDiesOfTheSignal) {
               std::string::npos);
 }
 
-TEST_F(CrashHandler, AbortIsReportedOnce) {
-    EXPECT_EXIT(crash_with(SIGABRT, log_), ::testing::KilledBySignal(SIGABRT),
-                "Fatal crash: Unhandled OS exception 0x6 \\(SIGABRT\\)");
-    const std::string log = read_file(log_);
-    const auto first = log.find("Fatal crash");
-    ASSERT_NE(first, std::string::npos);
-    EXPECT_EQ(log.find("Fatal crash", first + 1), std::string::npos);
+// Ctrl+\ (SIGQUIT) is no fault, but it ends the process like one: the screen is left first.
+TEST_F(CrashHandler, AbortAndQuitAreReportedOnceAfterTheHooks) {
+    const struct {
+        int signal_number;
+        const char* report;
+    } cases[] = {{SIGABRT, "0x6 \\(SIGABRT\\)"}, {SIGQUIT, "0x3 \\(SIGQUIT\\)"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.report);
+        const std::filesystem::path log_path = dir_.path() / (std::string(c.report, 3) + ".log");
+        EXPECT_EXIT(
+            crash_with(c.signal_number, log_path), ::testing::KilledBySignal(c.signal_number),
+            std::string("<left the screen><restored the desktop>.*Fatal crash: Unhandled OS "
+                        "exception ") +
+                c.report);
+        const std::string log = read_file(log_path);
+        const auto first = log.find("Fatal crash");
+        ASSERT_NE(first, std::string::npos);
+        EXPECT_EQ(log.find("Fatal crash", first + 1), std::string::npos);
+    }
 }
 
 TEST_F(CrashHandler, LogFileThatCannotBeOpenedStillReportsOnStandardError) {

@@ -48,10 +48,12 @@ TEST(StopSignals, StopSignalsReachTheHandlerOnItsThread) {
     ASSERT_TRUE(seen.wait_for_count(1));
     ASSERT_EQ(::kill(::getpid(), SIGINT), 0);
     ASSERT_TRUE(seen.wait_for_count(2));
+    ASSERT_EQ(::kill(::getpid(), SIGHUP), 0);  // the terminal closed
+    ASSERT_TRUE(seen.wait_for_count(3));
     watcher.stop();
     watcher.stop();  // idempotent
     std::lock_guard lock(seen.mutex);
-    EXPECT_EQ(seen.signals, (std::vector<int>{SIGTERM, SIGINT}));
+    EXPECT_EQ(seen.signals, (std::vector<int>{SIGTERM, SIGINT, SIGHUP}));
 }
 
 TEST(StopSignals, AfterStopASignalStaysPendingInsteadOfKilling) {

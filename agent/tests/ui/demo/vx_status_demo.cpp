@@ -5,10 +5,10 @@
 //                  [--stderr-after-ms N]
 //
 // The language defaults to VX_LANG (Russian when it begins with "ru"). Without --run-ms the demo
-// runs until SIGINT or SIGTERM; --crash-after-ms dereferences a null pointer on purpose so the
-// crash handler's screen hook can be watched; --stderr-after-ms writes a line to standard error
-// while the screen is up, as a stray library warning would. State file lines are "key=value" ('#'
-// comments):
+// runs until a stop signal (SIGINT, SIGTERM, SIGHUP), as the agent does; --crash-after-ms
+// dereferences a null pointer on purpose so the crash handler's screen hook can be watched;
+// --stderr-after-ms writes a line to standard error while the screen is up, as a stray library
+// warning would. State file lines are "key=value" ('#' comments):
 //   version, computer, log, link (connecting|connected|lost|standalone),
 //   transport (udp|relay|websocket), link_age (s), address, verdict (0-5), gpu, encoder,
 //   session (idle|rented|player), session_age (s), codec, resolution (WxH), fps, rate, path
@@ -20,15 +20,18 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/crash_handler.hpp"
+#include "platform/stop_signals.hpp"
 #include "platform/ui_language.hpp"
 #include "status/status_board.hpp"
 #include "ui/status_screen.hpp"
@@ -188,16 +191,27 @@ void fill_board(vx::StatusBoard& board, const std::multimap<std::string, std::st
     std::abort();
 }
 
-// Waits for SIGINT or SIGTERM, or until `run_ms` passes when it is not negative.
-void wait_for_stop(const sigset_t& stop_signals, long run_ms) {
-    if (run_ms < 0) {
-        int sig = 0;
-        sigwait(&stop_signals, &sig);
-        return;
+// Set by the first stop signal.
+struct StopRequest {
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool requested = false;
+
+    void request() {
+        std::lock_guard lock(mutex);
+        requested = true;
+        cv.notify_all();
     }
-    const timespec limit{run_ms / 1000, (run_ms % 1000) * 1'000'000};
-    sigtimedwait(&stop_signals, nullptr, &limit);
-}
+    // Until a stop signal, or until `run_ms` passes when it is not negative.
+    void wait(long run_ms) {
+        std::unique_lock lock(mutex);
+        if (run_ms < 0) {
+            cv.wait(lock, [&] { return requested; });
+        } else {
+            cv.wait_for(lock, std::chrono::milliseconds(run_ms), [&] { return requested; });
+        }
+    }
+};
 
 }  // namespace
 
@@ -210,14 +224,11 @@ int main(int argc, char** argv) {
         return 2;
     }
     // As in the agent: a closed pipe on stdout must not kill the program, and the stop signals
-    // are taken on this thread only.
-    signal(SIGPIPE, SIG_IGN);
-    sigset_t stop_signals;
-    sigemptyset(&stop_signals);
-    sigaddset(&stop_signals, SIGINT);
-    sigaddset(&stop_signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+    // are taken on a thread of their own.
+    vx::platform::prepare_process_signals();
     vx::platform::install_crash_handler();
+    StopRequest stop;
+    vx::platform::StopSignalWatcher stop_signals([&](int) { stop.request(); });
 
     vx::StatusBoard board;
     fill_board(board, read_state(opt.state_file));
@@ -232,7 +243,7 @@ int main(int argc, char** argv) {
         std::this_thread::sleep_for(std::chrono::milliseconds(opt.crash_after_ms));
         crash_on_purpose();
     }
-    wait_for_stop(stop_signals, opt.run_ms);
+    stop.wait(opt.run_ms);
     board.set_stopping();
     screen.stop();
     return 0;

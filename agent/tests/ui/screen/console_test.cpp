@@ -1,8 +1,13 @@
 #include "platform/console.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <termios.h>
 #include <unistd.h>
+
+#include <cstdlib>
 
 #include <string>
 #include <thread>
@@ -24,7 +29,7 @@ TEST(Console, WritesEverythingInPiecesThroughAPipe) {
             received.append(buf, static_cast<std::size_t>(n));
         }
     });
-    write_fd(fds[1], data.data(), data.size());
+    EXPECT_TRUE(write_fd(fds[1], data.data(), data.size()));
     ::close(fds[1]);
     reader.join();
     ::close(fds[0]);
@@ -40,8 +45,9 @@ TEST(Console, AClosedReaderEndsTheWriteQuietly) {
     ASSERT_EQ(::pipe(fds), 0);
     ::close(fds[0]);
     const std::string data(100000, 'x');
-    write_fd(fds[1], data.data(), data.size());  // returns instead of looping or dying
-    write_fd(-1, data.data(), data.size());
+    // Returns instead of looping or dying, and says the text did not get through.
+    EXPECT_FALSE(write_fd(fds[1], data.data(), data.size()));
+    EXPECT_FALSE(write_fd(-1, data.data(), data.size()));
     ::close(fds[1]);
     ::sigaction(SIGPIPE, &old, nullptr);
 }
@@ -55,6 +61,73 @@ TEST(Console, DumbTerminalsAndFallbackSize) {
     if (!stdout_is_terminal()) {
         EXPECT_EQ(console_size(), (ConsoleSize{80, 25}));
     }
+}
+
+// A pseudo-terminal of the test's own: the agent's terminal as the line discipline sees it.
+class Pty {
+  public:
+    Pty() {
+        master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (master_ >= 0 && ::grantpt(master_) == 0 && ::unlockpt(master_) == 0) {
+            slave_ = ::open(::ptsname(master_), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        }
+    }
+    ~Pty() {
+        ::close(slave_);
+        ::close(master_);
+    }
+    int master() const { return master_; }
+    int slave() const { return slave_; }
+    // True when `fd` has bytes to read within 200 ms.
+    static bool readable(int fd) {
+        pollfd p{fd, POLLIN, 0};
+        return ::poll(&p, 1, 200) == 1;
+    }
+
+  private:
+    int master_ = -1;
+    int slave_ = -1;
+};
+
+bool same_modes(const termios& a, const termios& b) {
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
+           a.c_lflag == b.c_lflag && std::equal(a.c_cc, a.c_cc + NCCS, b.c_cc);
+}
+
+TEST(Console, TypedKeysNeitherEchoNorStayForTheShellAndTheModesComeBackExactly) {
+    Pty pty;
+    ASSERT_GE(pty.slave(), 0);
+    termios before{};
+    ASSERT_EQ(::tcgetattr(pty.slave(), &before), 0);
+    ASSERT_TRUE(before.c_lflag & ECHO);
+
+    ASSERT_TRUE(quiet_terminal_input(pty.slave()));
+    EXPECT_TRUE(quiet_terminal_input(pty.slave()));  // already quiet: the saved modes stay
+    termios during{};
+    ASSERT_EQ(::tcgetattr(pty.slave(), &during), 0);
+    EXPECT_EQ(during.c_lflag & (ECHO | ICANON), 0u);
+    EXPECT_EQ(during.c_lflag | ECHO | ICANON, before.c_lflag | ECHO | ICANON);
+    EXPECT_TRUE(during.c_lflag & ISIG);  // Ctrl+C still stops the agent
+
+    ASSERT_EQ(::write(pty.master(), "typed\r", 6), 6);
+    EXPECT_FALSE(Pty::readable(pty.master()));  // nothing echoed onto the screen
+    ASSERT_TRUE(Pty::readable(pty.slave()));
+
+    restore_terminal_input();
+    restore_terminal_input();  // idempotent
+    termios after{};
+    ASSERT_EQ(::tcgetattr(pty.slave(), &after), 0);
+    EXPECT_TRUE(same_modes(after, before));
+    EXPECT_FALSE(Pty::readable(pty.slave()));  // the keys were the screen's, not the shell's
+}
+
+TEST(Console, QuietInputNeedsATerminal) {
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    EXPECT_FALSE(quiet_terminal_input(fds[1]));
+    restore_terminal_input();  // nothing saved: nothing happens
+    ::close(fds[0]);
+    ::close(fds[1]);
 }
 
 }  // namespace
