@@ -70,16 +70,25 @@ std::size_t skip_blanks(std::string_view text, std::size_t p) {
     return p;
 }
 
-// Cheap first test: only these bytes can start a key.
-constexpr std::array<bool, 256> kKeyStart = [] {
+// Every rule starts at a boundary with one of these bytes: the first letter of a key, of
+// "bearer " or of "eyJ". Other bytes are copied without a closer look.
+constexpr std::array<bool, 256> kRuleStart = [] {
     std::array<bool, 256> table{};
+    const auto mark = [&table](char lower_case) {
+        table[static_cast<unsigned char>(lower_case)] = true;
+        table[static_cast<unsigned char>(lower_case - 'a' + 'A')] = true;
+    };
     for (std::string_view key : kKeys) {
-        const auto c = static_cast<unsigned char>(key[0]);
-        table[c] = true;
-        table[c - 'a' + 'A'] = true;
+        mark(key[0]);
     }
+    mark('b');
+    mark('e');
     return table;
 }();
+
+bool may_start_rule(std::string_view text, std::size_t i) {
+    return kRuleStart[static_cast<unsigned char>(text[i])] && at_boundary(text, i);
+}
 
 bool key_matches(std::string_view text, std::size_t i, std::string_view key) {
     if (text.size() - i < key.size()) {
@@ -95,11 +104,8 @@ bool key_matches(std::string_view text, std::size_t i, std::string_view key) {
     return end == text.size() || !is_ident(text[end]);
 }
 
-// Index of the first key that counts at i, or nothing.
+// Index of the first key that counts at i (a boundary), or nothing.
 std::optional<std::size_t> match_key(std::string_view text, std::size_t i) {
-    if (!kKeyStart[static_cast<unsigned char>(text[i])] || !at_boundary(text, i)) {
-        return std::nullopt;
-    }
     for (std::size_t k = 0; k < kKeys.size(); ++k) {
         if (key_matches(text, i, kKeys[k])) {
             return k;
@@ -277,53 +283,68 @@ bool is_token_byte(char c) {
            c == '=' || c == '_' || c == '~';
 }
 
+// The end of the run of token bytes that starts at i.
+std::size_t token_end(std::string_view text, std::size_t i, std::size_t* dots = nullptr) {
+    while (i < text.size() && is_token_byte(text[i])) {
+        if (dots != nullptr && text[i] == '.') {
+            ++*dots;
+        }
+        ++i;
+    }
+    return i;
+}
+
 }  // namespace
 
 std::string redact_secrets(std::string_view text) {
     std::string out;
     out.reserve(text.size());
+    std::size_t copied = 0;  // the text before it is in out
+    const auto copy_to = [&](std::size_t end) {
+        out.append(text.substr(copied, end - copied));
+        copied = end;
+    };
     // A web token run that failed (too short, no dot) fails from every later start inside it too:
     // skipping those starts keeps the walk linear on long runs like "eyJ-eyJ-eyJ-...".
     std::size_t no_web_token_before = 0;
     std::size_t i = 0;
     while (i < text.size()) {
+        if (!may_start_rule(text, i)) {
+            ++i;
+            continue;
+        }
         if (const auto key = match_key(text, i)) {
             if (const auto value = find_value(text, i, *key)) {
-                i = redact_value(text, i, *value, out);
+                copy_to(i);
+                i = copied = redact_value(text, i, *value, out);
                 continue;
             }
         }
-        if (starts_with_nocase(text, i, kBearer) && at_boundary(text, i)) {
-            out.append(text.substr(i, kBearer.size()));
+        if (starts_with_nocase(text, i, kBearer)) {
             i += kBearer.size();
-            std::size_t end = i;
-            while (end < text.size() && is_token_byte(text[end])) {
-                ++end;
-            }
+            const std::size_t end = token_end(text, i);
             if (end - i >= kMinBearerToken) {
+                copy_to(i);
                 out.append(kRedacted);
-                i = end;
+                i = copied = end;
             }
             continue;
         }
         if (i >= no_web_token_before && text.size() - i >= kMinWebToken &&
-            text.substr(i, 3) == "eyJ" && at_boundary(text, i)) {
-            std::size_t end = i;
+            text.substr(i, 3) == "eyJ") {
             std::size_t dots = 0;
-            while (end < text.size() && is_token_byte(text[end])) {
-                dots += text[end] == '.';
-                ++end;
-            }
+            const std::size_t end = token_end(text, i, &dots);
             if (end - i >= kMinWebToken && dots > 0) {
+                copy_to(i);
                 out.append(kRedacted);
-                i = end;
+                i = copied = end;
                 continue;
             }
             no_web_token_before = end;
         }
-        out.push_back(text[i]);
         ++i;
     }
+    copy_to(text.size());
     return out;
 }
 

@@ -44,9 +44,56 @@ std::vector<std::string> report_prefix(const diag::LogSnapshot& snapshot,
     return prefix;
 }
 
+// The body's lines, each cleaned the first time it is read: a window larger than the budget is
+// mostly trimmed away, and only the lines that may be kept are worth cleaning.
+class CleanBody {
+  public:
+    explicit CleanBody(const std::vector<std::string>& raw)
+        : raw_(raw), clean_(raw.size()), ready_(raw.size(), false) {}
+
+    std::size_t size() const { return raw_.size(); }
+    std::string& operator[](std::size_t k) {
+        if (!ready_[k]) {
+            clean_[k] = clean_log_line(raw_[k]);
+            ready_[k] = true;
+        }
+        return clean_[k];
+    }
+
+  private:
+    const std::vector<std::string>& raw_;
+    std::vector<std::string> clean_;
+    std::vector<bool> ready_;
+};
+
+// Whether the whole body fits both budgets; read from the end, so a body that does not fit is
+// cleaned only as far as the budget reaches.
+bool fits_whole(CleanBody& body, std::size_t byte_budget, std::size_t line_budget) {
+    if (body.size() > line_budget) {
+        return false;
+    }
+    std::size_t bytes = 0;
+    for (std::size_t k = body.size(); k > 0; --k) {
+        bytes += body[k - 1].size() + 1;
+        if (bytes > byte_budget) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::vector<std::string> whole(CleanBody& body) {
+    std::vector<std::string> lines;
+    lines.reserve(body.size());
+    for (std::size_t k = 0; k < body.size(); ++k) {
+        lines.push_back(std::move(body[k]));
+    }
+    return lines;
+}
+
 // Keeps a head (a quarter of each budget) and the longest tail that fits what is left, with a
 // marker line for the lines dropped between them.
-std::vector<std::string> trim_middle(std::vector<std::string> body, std::size_t byte_budget,
+std::vector<std::string> trim_middle(CleanBody& body, std::size_t byte_budget,
                                      std::size_t line_budget) {
     std::size_t head_bytes = 0;
     std::size_t head = 0;
@@ -146,18 +193,17 @@ LogReport assemble_report(const diag::LogSnapshot& snapshot, const std::vector<s
     LogReport report;
     report.summary = clean_summary(summary);
     const std::vector<std::string> prefix = report_prefix(snapshot, header);
-    std::vector<std::string> body;
-    body.reserve(snapshot.lines.size());
-    for (const std::string& line : snapshot.lines) {
-        body.push_back(clean_log_line(line));
-    }
     const std::size_t prefix_bytes = line_bytes(prefix);
     const std::size_t byte_budget =
         prefix_bytes >= kReportByteBudget ? 0 : kReportByteBudget - prefix_bytes;
     const std::size_t line_budget =
         prefix.size() >= kReportLineBudget ? 0 : kReportLineBudget - prefix.size();
-    if (line_bytes(body) > byte_budget || body.size() > line_budget) {
-        body = trim_middle(std::move(body), byte_budget, line_budget);
+    CleanBody clean(snapshot.lines);
+    std::vector<std::string> body;
+    if (fits_whole(clean, byte_budget, line_budget)) {
+        body = whole(clean);
+    } else {
+        body = trim_middle(clean, byte_budget, line_budget);
         report.truncated = true;
     }
     report.level = log_text::log_level_name(body);
