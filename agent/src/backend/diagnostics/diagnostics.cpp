@@ -46,7 +46,7 @@ void Diagnostics::upload_session(const std::string& session_id, const std::strin
         spdlog::debug("Diagnostics: session {} already uploaded - not repeating", session_id);
         return;
     }
-    session_active_.store(false);
+    end_session(session_id);
     const std::uint64_t from = take_session_start(session_id);
     const diag::LogSnapshot snapshot = seams_.store->snapshot_range(from, kSessionContextLines);
     raise_last_reported(snapshot.total);
@@ -246,6 +246,10 @@ void Diagnostics::note_session_start(const std::string& session_id) {
 }
 
 void Diagnostics::note_back_to_waiting(const std::string& session_id) {
+    end_session(session_id);
+}
+
+void Diagnostics::end_session(const std::string& session_id) {
     std::lock_guard lock(mutex_);
     if (!session_id.empty() && session_id == active_session_id_) {
         active_session_id_.clear();

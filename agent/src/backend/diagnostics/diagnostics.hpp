@@ -66,7 +66,8 @@ class Diagnostics {
     // The pacing of the current transport (WebSocketPacing until another is set).
     void set_pacing(std::shared_ptr<PartPacing> pacing);
 
-    // A prepare_session with a non-empty id was accepted: a session is active.
+    // A prepare_session with a non-empty id was accepted: a session is active until its upload
+    // starts or the driver waits again without one, whichever comes first.
     void note_session_start(const std::string& session_id);
     // The session driver waits for an order again after handling session_id (run, dropped as
     // stale, terminated before it started): a session that ends without an upload must not keep
@@ -86,6 +87,8 @@ class Diagnostics {
   private:
     void upload_session(const std::string& session_id, const std::string& reason);
     std::uint64_t take_session_start(const std::string& session_id);
+    // The session is over: no longer active unless a newer one started since.
+    void end_session(const std::string& session_id);
     void first_agent_report(std::int64_t now);
     void later_agent_report(std::int64_t now);
     void queue_log_upload(const std::string& session_id, const std::string& kind,

@@ -94,6 +94,16 @@ struct DiagnosticsRig {
     }
 };
 
+inline std::vector<std::string> lines_of(const std::string& content) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    for (std::size_t nl; (nl = content.find('\n', start)) != std::string::npos; start = nl + 1) {
+        lines.push_back(content.substr(start, nl - start));
+    }
+    lines.push_back(content.substr(start));
+    return lines;
+}
+
 // The text of an upload, its parts joined in order.
 inline std::string upload_content(const std::vector<nlohmann::json>& messages,
                                   const std::string& upload_id) {

@@ -9,18 +9,9 @@ namespace {
 
 using nlohmann::json;
 using test::DiagnosticsRig;
+using test::lines_of;
 using test::upload_content;
 using test::upload_ids;
-
-std::vector<std::string> lines_of(const std::string& content) {
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    for (std::size_t nl; (nl = content.find('\n', start)) != std::string::npos; start = nl + 1) {
-        lines.push_back(content.substr(start, nl - start));
-    }
-    lines.push_back(content.substr(start));
-    return lines;
-}
 
 std::string stored_line(std::uint64_t n, const std::string& level = "info") {
     return "[2024-05-01 10:00:00.000] [" + level + "] [7] line " + std::to_string(n);
@@ -122,11 +113,16 @@ struct AgentReports : ::testing::Test {
     vx::test::LogLines log;
     DiagnosticsRig rig;
 
+    // A heartbeat after `ms` more milliseconds.
+    void heartbeat_after(std::int64_t ms) {
+        rig.clock.advance_ms(ms);
+        rig.diagnostics.report_agent_log();
+    }
+
     // Link up for 5 s and the first report made and sent.
     void first_report() {
         rig.link_up_since = rig.clock.now_us();
-        rig.clock.advance_ms(5000);
-        rig.diagnostics.report_agent_log();
+        heartbeat_after(5000);
         rig.drain();
     }
 };
@@ -135,11 +131,9 @@ TEST_F(AgentReports, FirstOnceTheLinkHasBeenUpFiveSeconds) {
     rig.log(10);
     rig.diagnostics.report_agent_log();  // link down
     rig.link_up_since = rig.clock.now_us();
-    rig.clock.advance_ms(4999);
-    rig.diagnostics.report_agent_log();
+    heartbeat_after(4999);
     EXPECT_EQ(rig.diagnostics.paced_parts(), 0u);
-    rig.clock.advance_ms(1);
-    rig.diagnostics.report_agent_log();
+    heartbeat_after(1);
     const std::vector<json> sent = rig.drain();
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(sent[0].at("kind"), "agent");
@@ -156,8 +150,7 @@ TEST_F(AgentReports, InfoLinesBetweenSessionsNeverTriggerOne) {
     first_report();
     for (int k = 0; k < 20; ++k) {
         rig.log(50, k % 2 ? "info" : "debug");
-        rig.clock.advance_ms(900'000);
-        rig.diagnostics.report_agent_log();
+        heartbeat_after(900'000);
     }
     EXPECT_EQ(rig.diagnostics.paced_parts(), 0u);
 }
@@ -167,11 +160,9 @@ TEST_F(AgentReports, WarningsSinceThePreviousReportAtMostEveryFifteenMinutes) {
     first_report();
     rig.log(20);
     rig.log(1, "warning");
-    rig.clock.advance_ms(899'999);
-    rig.diagnostics.report_agent_log();
+    heartbeat_after(899'999);
     EXPECT_EQ(rig.diagnostics.paced_parts(), 0u);
-    rig.clock.advance_ms(1);
-    rig.diagnostics.report_agent_log();
+    heartbeat_after(1);
     const std::vector<json> sent = rig.drain();
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(sent[0].at("summary"), "agent 0.4.448 log (warnings between sessions)");
@@ -181,8 +172,7 @@ TEST_F(AgentReports, WarningsSinceThePreviousReportAtMostEveryFifteenMinutes) {
     EXPECT_EQ(lines[2], "# agent log since the previous report");
     EXPECT_EQ(lines[3], stored_line(400));
     // The same lines are not reported twice.
-    rig.clock.advance_ms(900'000);
-    rig.diagnostics.report_agent_log();
+    heartbeat_after(900'000);
     EXPECT_EQ(rig.diagnostics.paced_parts(), 0u);
 }
 
@@ -191,8 +181,7 @@ TEST_F(AgentReports, AWarningAfterLongInfoOnlyStretchesReportsThemAll) {
     first_report();
     for (int k = 0; k < 3; ++k) {
         rig.log(100);
-        rig.clock.advance_ms(900'000);
-        rig.diagnostics.report_agent_log();
+        heartbeat_after(900'000);
     }
     rig.log(1, "error");
     rig.diagnostics.report_agent_log();
@@ -208,8 +197,7 @@ TEST_F(AgentReports, LinesGoneFromTheRingAreCounted) {
     rig.log(10);
     first_report();
     rig.log(diag::DiagnosticsStore::kRingMaxLines + 5, "warning");  // lines 10 to 14 leave
-    rig.clock.advance_ms(900'000);
-    rig.diagnostics.report_agent_log();
+    heartbeat_after(900'000);
     const std::vector<std::string> lines =
         lines_of(upload_content(rig.drain(), "0000000000000002"));
     ASSERT_GT(lines.size(), 5u);
@@ -222,8 +210,7 @@ TEST_F(AgentReports, NoneWhileASessionIsActive) {
     first_report();
     rig.diagnostics.note_session_start("s1");
     rig.log(5, "error");
-    rig.clock.advance_ms(900'000);
-    rig.diagnostics.report_agent_log();
+    heartbeat_after(900'000);
     EXPECT_EQ(rig.diagnostics.paced_parts(), 0u);
 }
 
@@ -238,9 +225,16 @@ TEST_F(AgentReports, ResumeWhenTheDriverWaitsAgainWithoutAnUpload) {
     EXPECT_TRUE(rig.diagnostics.session_active());
     rig.diagnostics.note_back_to_waiting("s2");
     EXPECT_FALSE(rig.diagnostics.session_active());
+    // Likewise an upload ends only its own session.
+    rig.diagnostics.note_session_start("s3");
+    rig.diagnostics.note_session_start("s4");
+    rig.diagnostics.upload_session_log("s3", "pipeline_ended");
+    EXPECT_TRUE(rig.diagnostics.session_active());
+    rig.diagnostics.upload_session_log("s4", "pipeline_ended");
+    EXPECT_FALSE(rig.diagnostics.session_active());
+    rig.drain();
     rig.log(5, "error");
-    rig.clock.advance_ms(900'000);
-    rig.diagnostics.report_agent_log();
+    heartbeat_after(900'000);
     EXPECT_GT(rig.diagnostics.paced_parts(), 0u);
 }
 

@@ -7,22 +7,10 @@
 
 #include "backend/diagnostics/log_part_message.hpp"
 #include "backend/diagnostics/log_report.hpp"
+#include "diagnostics_rig.hpp"
 
 namespace vx::network {
 namespace {
-
-std::vector<std::string> split_lines(const std::string& content) {
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    while (true) {
-        const std::size_t nl = content.find('\n', start);
-        lines.push_back(content.substr(start, nl - start));
-        if (nl == std::string::npos) {
-            return lines;
-        }
-        start = nl + 1;
-    }
-}
 
 std::string numbered(std::size_t n, std::size_t width) {
     std::string s = std::to_string(n);
@@ -79,7 +67,7 @@ TEST(AssembleReport, ByteBudgetKeepsAQuarterHeadAndTheLongestTail) {
     const LogReport report = assemble_report(snapshot, kShortHeader, "s");
     // Budget 1,945,332 bytes: a head of 4,863 lines (within a quarter), a tail of 14,590.
     EXPECT_TRUE(report.truncated);
-    const std::vector<std::string> lines = split_lines(report.content);
+    const std::vector<std::string> lines = test::lines_of(report.content);
     ASSERT_EQ(lines.size(), 3u + 4863 + 1 + 14590);
     EXPECT_EQ(report.lines, lines.size());
     EXPECT_EQ(lines[3], numbered(0, 99));
@@ -99,7 +87,7 @@ TEST(AssembleReport, LineBudgetTrimsManyShortLines) {
     EXPECT_TRUE(report.truncated);
     // 44,996 lines left by the prefix: a head of 11,249 (a quarter), a tail of 33,747.
     EXPECT_EQ(report.lines, 45000u);
-    const std::vector<std::string> lines = split_lines(report.content);
+    const std::vector<std::string> lines = test::lines_of(report.content);
     EXPECT_EQ(lines[3 + 11249], "[... 5004 line(s) in the middle omitted to fit the upload ...]");
     EXPECT_EQ(lines[3 + 11250], numbered(50000 - 33747, 9));
 }
