@@ -25,6 +25,9 @@ class FakeGateway {
         std::uint32_t max_lifetime = 86400;       // NAT-PMP and PCP grants are cut to this
         std::vector<std::string> lan_noise;       // SSDP answers sent before the gateway's own
         std::string control_url = "/ctl/IPConn";  // as written in the description
+        // On loopback by default. With a LAN address (inside a test's namespace) the gateway
+        // also hears the real SSDP multicast group on port 1900.
+        std::string address = "127.0.0.1";
     };
     struct Counters {
         std::atomic<int> searches{0}, descriptions{0}, get_external{0}, adds{0}, deletes{0},
@@ -36,7 +39,17 @@ class FakeGateway {
         std::uint32_t lifetime = 0;
     };
 
-    explicit FakeGateway(Options options) : options_(std::move(options)) {
+    explicit FakeGateway(Options options)
+        : options_(std::move(options)),
+          ssdp_(SOCK_DGRAM, on_lan() ? "0.0.0.0" : options_.address.c_str(), on_lan() ? 1900 : 0),
+          gateway_(SOCK_DGRAM, options_.address.c_str()),
+          listener_(SOCK_STREAM, options_.address.c_str()) {
+        if (on_lan()) {
+            ip_mreq group{};
+            ::inet_pton(AF_INET, "239.255.255.250", &group.imr_multiaddr);
+            ::inet_pton(AF_INET, options_.address.c_str(), &group.imr_interface);
+            ::setsockopt(ssdp_.fd(), IPPROTO_IP, IP_ADD_MEMBERSHIP, &group, sizeof group);
+        }
         udp_.start({ssdp_.fd(), gateway_.fd()}, [this](int fd) { serve_datagram(fd); });
         http_.start({listener_.fd()}, [this](int fd) { serve_http(fd); });
     }
@@ -54,7 +67,8 @@ class FakeGateway {
         return scope;
     }
     std::string location() const {
-        return "http://127.0.0.1:" + std::to_string(listener_.port()) + "/rootDesc.xml";
+        return "http://" + options_.address + ":" + std::to_string(listener_.port()) +
+               "/rootDesc.xml";
     }
     Counters& counters() { return counters_; }
     // The UPnP table by external port, and NAT-PMP/PCP's by internal port.
@@ -74,6 +88,8 @@ class FakeGateway {
 
   private:
     using Bytes = std::vector<std::uint8_t>;
+
+    bool on_lan() const { return options_.address != "127.0.0.1"; }
 
     void serve_datagram(int fd) {
         std::array<char, 2048> buffer{};
@@ -242,9 +258,9 @@ class FakeGateway {
 
     Options options_;
     Counters counters_;
-    LoopbackSocket ssdp_{SOCK_DGRAM};
-    LoopbackSocket gateway_{SOCK_DGRAM};
-    LoopbackSocket listener_{SOCK_STREAM};
+    LoopbackSocket ssdp_;
+    LoopbackSocket gateway_;
+    LoopbackSocket listener_;
     mutable std::mutex mutex_;
     std::map<std::uint16_t, Entry> upnp_;
     std::map<std::uint16_t, Entry> gateway_map_;

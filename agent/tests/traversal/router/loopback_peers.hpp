@@ -3,6 +3,7 @@
 // Small peers on loopback for the router transports: sockets bound to 127.0.0.1, a poll thread
 // that stops at once, and a scripted HTTP peer that answers each connection with given bytes.
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -23,13 +24,18 @@
 
 namespace vx::network::test {
 
-// A socket bound to 127.0.0.1 on a free port (listening when it is TCP).
+// A socket bound to an address (127.0.0.1 unless told) on a free port, or on the port given;
+// listening when it is TCP.
 class LoopbackSocket {
   public:
-    explicit LoopbackSocket(int type) : fd_(::socket(AF_INET, type | SOCK_CLOEXEC, 0)) {
+    explicit LoopbackSocket(int type, const char* address = "127.0.0.1", std::uint16_t port = 0)
+        : fd_(::socket(AF_INET, type | SOCK_CLOEXEC, 0)) {
         sockaddr_in a{};
         a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(port);
+        ::inet_pton(AF_INET, address, &a.sin_addr);
+        const int on = 1;
+        ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
         socklen_t size = sizeof a;
         if (fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
             (type != SOCK_STREAM || ::listen(fd_, 16) == 0) &&
