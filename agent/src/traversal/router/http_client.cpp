@@ -73,6 +73,23 @@ HttpResult failed(std::string error) {
     return result;
 }
 
+// The URL's host is looked up only when the caller has not resolved and checked it already.
+HttpResult run_request(const HttpRequest& request, const asio::ip::tcp::endpoint* endpoint) {
+    const Deadline deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(request.timeout_ms);
+    const ParsedUrl url = parse_url(request.url);
+    if (std::string refusal = check_url(url); !refusal.empty())
+        return failed(std::move(refusal));
+    asio::ip::tcp::endpoint resolved;
+    std::string error;
+    if (endpoint == nullptr) {
+        if (!resolve_with_timeout(url.host, url.port, deadline, resolved, error))
+            return failed(std::move(error));
+        endpoint = &resolved;
+    }
+    return exchange(*endpoint, request, url, deadline);
+}
+
 }  // namespace
 
 std::string build_http_request(const HttpRequest& request, const ParsedUrl& url) {
@@ -161,25 +178,11 @@ HttpResult read_http_response(int fd, Deadline deadline) {
 }
 
 HttpResult http_request_to(const asio::ip::tcp::endpoint& endpoint, const HttpRequest& request) {
-    const Deadline deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(request.timeout_ms);
-    const ParsedUrl url = parse_url(request.url);
-    if (std::string refusal = check_url(url); !refusal.empty())
-        return failed(std::move(refusal));
-    return exchange(endpoint, request, url, deadline);
+    return run_request(request, &endpoint);
 }
 
 HttpResult http_request(const HttpRequest& request) {
-    const Deadline deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(request.timeout_ms);
-    const ParsedUrl url = parse_url(request.url);
-    if (std::string refusal = check_url(url); !refusal.empty())
-        return failed(std::move(refusal));
-    asio::ip::tcp::endpoint endpoint;
-    std::string error;
-    if (!resolve_with_timeout(url.host, url.port, deadline, endpoint, error))
-        return failed(std::move(error));
-    return exchange(endpoint, request, url, deadline);
+    return run_request(request, nullptr);
 }
 
 }  // namespace vx::network

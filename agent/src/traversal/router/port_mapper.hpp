@@ -80,6 +80,8 @@ class DirectPortMapper {
     void start_pass();
     bool upnp_discovery(std::string& summary, std::string& candidate, std::string& error);
     bool natpmp_discovery(std::string& summary, std::string& candidate, std::string& error);
+    // The NAT-PMP address request; fills the natpmp_* record on an answer.
+    bool ask_natpmp_wan(std::string& error);
     bool fail_discovery(const std::string& summary, const std::string& candidate,
                         std::string& error);
     std::vector<std::string> attempt_order() const;

@@ -70,15 +70,10 @@ bool DirectPortMapper::map_natpmp(std::uint16_t internal_port, std::uint32_t lea
             summary += "NAT-PMP: unavailable at discovery; ";
             return false;
         }
-        natpmp_tried_ = true;
-        std::string address;
-        if (!steps_->natpmp_external_address(gateway_, options_, address, error)) {
+        if (!ask_natpmp_wan(error)) {
             summary += "NAT-PMP: " + error + "; ";
             return false;
         }
-        natpmp_ok_ = true;
-        natpmp_gateway_ = gateway_;
-        natpmp_wan_ = address;
     }
     if (!util::is_public_ipv4(natpmp_wan_)) {
         summary += not_public("NAT-PMP", natpmp_wan_);

@@ -78,16 +78,12 @@ bool DirectPortMapper::upnp_discovery(std::string& summary, std::string& candida
 
 bool DirectPortMapper::natpmp_discovery(std::string& summary, std::string& candidate,
                                         std::string& error) {
-    natpmp_tried_ = true;
-    std::string address;
     std::string failure;
-    if (!steps_->natpmp_external_address(gateway_, options_, address, failure)) {
+    if (!ask_natpmp_wan(failure)) {
         summary += "NAT-PMP: " + failure + "; ";
         return false;
     }
-    natpmp_ok_ = true;
-    natpmp_gateway_ = gateway_;
-    natpmp_wan_ = address;
+    const std::string address = natpmp_wan_;
     if (!util::is_public_ipv4(address)) {
         candidate = address;
         summary += "NAT-PMP WAN " + address + " is " + class_of(address) + "; ";
@@ -98,6 +94,17 @@ bool DirectPortMapper::natpmp_discovery(std::string& summary, std::string& candi
     discovery_.discovery_ok = true;
     error.clear();
     spdlog::info("DirectPortMapper: NAT-PMP gateway {} reports WAN address {}", gateway_, address);
+    return true;
+}
+
+bool DirectPortMapper::ask_natpmp_wan(std::string& error) {
+    natpmp_tried_ = true;
+    std::string address;
+    if (!steps_->natpmp_external_address(gateway_, options_, address, error))
+        return false;
+    natpmp_ok_ = true;
+    natpmp_gateway_ = gateway_;
+    natpmp_wan_ = address;
     return true;
 }
 

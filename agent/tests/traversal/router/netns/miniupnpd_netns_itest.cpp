@@ -88,33 +88,42 @@ class MiniupnpdLab : public ::testing::Test {
         return arrived;
     }
 
+    // The three media ports mapped on their own numbers by `method`, in the router's table and
+    // forwarding; a renewal; then gone from the table after one release and the mapper's end.
+    void media_ports_round_trip(const std::string& method) {
+        for (std::uint16_t port : {48002, 48000, 48003}) {
+            std::string used;
+            std::uint16_t external = 0;
+            ASSERT_TRUE(map(port, used, &external)) << port << ": " << mapper_->last_error();
+            EXPECT_EQ(used, method);
+            EXPECT_EQ(external, port);
+        }
+        const std::string rules = lab_->nat_rules();
+        for (const char* port : {"48002", "48000", "48003"})
+            EXPECT_NE(rules.find("dport " + std::string(port)), std::string::npos) << rules;
+        EXPECT_NE(rules.find("192.168.77.20"), std::string::npos) << rules;
+        EXPECT_TRUE(forwards(48002));
+        EXPECT_TRUE(in_lan([&] { return mapper_->renew(48000, 600); })) << mapper_->last_error();
+        in_lan([&] {
+            mapper_->release(48002);
+            return 0;
+        });
+        EXPECT_EQ(lab_->nat_rules().find("dport 48002"), std::string::npos);
+        drop_mapper();
+        EXPECT_EQ(lab_->nat_rules().find("dport"), std::string::npos) << lab_->nat_rules();
+    }
+
     std::unique_ptr<RouterLab> lab_;
     std::unique_ptr<DirectPortMapper> mapper_;
 };
 
 TEST_F(MiniupnpdLab, UpnpMapsRenewsAndReleases) {
     start("up", {});
-    std::string wan, error, method;
+    std::string wan, error;
     ASSERT_TRUE(in_lan([&] { return mapper_->discover(wan, error); })) << error;
     EXPECT_EQ(wan, "100.128.0.2");
     EXPECT_EQ(mapper_->discovery_method(), "upnp");
-    for (std::uint16_t port : {48002, 48000, 48003}) {
-        ASSERT_TRUE(map(port, method)) << mapper_->last_error();
-        EXPECT_EQ(method, "upnp");
-    }
-    const std::string rules = lab_->nat_rules();
-    for (const char* port : {"48002", "48000", "48003"})
-        EXPECT_NE(rules.find("dport " + std::string(port)), std::string::npos) << rules;
-    EXPECT_NE(rules.find("192.168.77.20"), std::string::npos) << rules;
-    EXPECT_TRUE(forwards(48002));
-    EXPECT_TRUE(in_lan([&] { return mapper_->renew(48002, 600); })) << mapper_->last_error();
-    in_lan([&] {
-        mapper_->release(48002);
-        return 0;
-    });
-    EXPECT_EQ(lab_->nat_rules().find("dport 48002"), std::string::npos);
-    drop_mapper();
-    EXPECT_EQ(lab_->nat_rules().find("dport"), std::string::npos) << lab_->nat_rules();
+    media_ports_round_trip("upnp");
 }
 
 TEST_F(MiniupnpdLab, NatPmpWhenUpnpIsOff) {
@@ -123,16 +132,7 @@ TEST_F(MiniupnpdLab, NatPmpWhenUpnpIsOff) {
     DirectPortMapperOptions options;
     options.ssdp_wait_ms = 200;
     start("np", config, options);
-    std::string method;
-    std::uint16_t external = 0;
-    ASSERT_TRUE(map(48002, method, &external)) << mapper_->last_error();
-    EXPECT_EQ(method, "natpmp");
-    EXPECT_EQ(external, 48002);
-    EXPECT_NE(lab_->nat_rules().find("dport 48002"), std::string::npos);
-    EXPECT_TRUE(forwards(48002));
-    EXPECT_TRUE(in_lan([&] { return mapper_->renew(48002, 600); })) << mapper_->last_error();
-    drop_mapper();
-    EXPECT_EQ(lab_->nat_rules().find("dport"), std::string::npos) << lab_->nat_rules();
+    media_ports_round_trip("natpmp");
 }
 
 TEST_F(MiniupnpdLab, PcpOnlyRouterMapsEveryMediaPort) {
@@ -143,16 +143,7 @@ TEST_F(MiniupnpdLab, PcpOnlyRouterMapsEveryMediaPort) {
     options.ssdp_wait_ms = 200;
     options.gateway_timeout_ms = 100;
     start("pc", config, options);
-    std::string method;
-    for (std::uint16_t port : {48002, 48000, 48003}) {
-        ASSERT_TRUE(map(port, method)) << port << ": " << mapper_->last_error();
-        EXPECT_EQ(method, "pcp");
-    }
-    EXPECT_NE(lab_->nat_rules().find("dport 48003"), std::string::npos);
-    EXPECT_TRUE(forwards(48000));
-    EXPECT_TRUE(in_lan([&] { return mapper_->renew(48000, 600); })) << mapper_->last_error();
-    drop_mapper();
-    EXPECT_EQ(lab_->nat_rules().find("dport"), std::string::npos) << lab_->nat_rules();
+    media_ports_round_trip("pcp");
 }
 
 // miniupnpd cuts PCP lifetimes to max_lifetime (its NAT-PMP grants what was asked).
