@@ -76,8 +76,8 @@ class NetworkSteps final : public PortMapperSteps {
 
 }  // namespace
 
-std::unique_ptr<PortMapperSteps> network_port_mapper_steps(RouterScope scope) {
-    return std::make_unique<NetworkSteps>(std::move(scope));
+std::shared_ptr<PortMapperSteps> network_port_mapper_steps(RouterScope scope) {
+    return std::make_shared<NetworkSteps>(std::move(scope));
 }
 
 }  // namespace vx::network

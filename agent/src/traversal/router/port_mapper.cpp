@@ -28,7 +28,7 @@ DirectPortMapper::DirectPortMapper(const DirectPortMapperOptions& options)
     : DirectPortMapper(options, network_port_mapper_steps(), util::steady_now_us) {}
 
 DirectPortMapper::DirectPortMapper(const DirectPortMapperOptions& options,
-                                   std::unique_ptr<PortMapperSteps> steps, util::NowFn now)
+                                   std::shared_ptr<PortMapperSteps> steps, util::NowFn now)
     : options_(clamped(options)), steps_(std::move(steps)), now_(std::move(now)) {}
 
 DirectPortMapper::~DirectPortMapper() {

@@ -48,7 +48,7 @@ struct DiscoveryRecord {
 class DirectPortMapper {
   public:
     explicit DirectPortMapper(const DirectPortMapperOptions& options);
-    DirectPortMapper(const DirectPortMapperOptions& options, std::unique_ptr<PortMapperSteps> steps,
+    DirectPortMapper(const DirectPortMapperOptions& options, std::shared_ptr<PortMapperSteps> steps,
                      util::NowFn now);
     ~DirectPortMapper();
     DirectPortMapper(const DirectPortMapper&) = delete;
@@ -106,7 +106,7 @@ class DirectPortMapper {
     PortMapping* find_locked(std::uint16_t internal_port);
 
     DirectPortMapperOptions options_;
-    std::unique_ptr<PortMapperSteps> steps_;
+    std::shared_ptr<PortMapperSteps> steps_;
     util::NowFn now_;
 
     mutable std::mutex mutex_;

@@ -58,6 +58,6 @@ class PortMapperSteps {
 };
 
 // The steps over the network: the LAN by default, a fake gateway where the scope says so.
-std::unique_ptr<PortMapperSteps> network_port_mapper_steps(RouterScope scope = {});
+std::shared_ptr<PortMapperSteps> network_port_mapper_steps(RouterScope scope = {});
 
 }  // namespace vx::network

@@ -68,6 +68,22 @@ TEST(IgdDiscoveryLoopback, AnEmptyWanAddressIsRefused) {
     EXPECT_EQ(error, "GetExternalIPAddress returned ''");
 }
 
+TEST(IgdDiscoveryLoopback, OnlyTheFirstTwoGatewaysAreTried) {
+    // Two gateways that answer SSDP first but refuse connections, then the real one.
+    FakeGateway::Options options;
+    for (const char* host : {"127.0.0.2", "127.0.0.3"}) {
+        options.lan_noise.push_back(std::string("HTTP/1.1 200 OK\r\nST: urn:schemas-upnp-org:") +
+                                    "device:InternetGatewayDevice:1\r\nUSN: uuid:x::urn:schemas-"
+                                    "upnp-org:device:InternetGatewayDevice:1\r\nLOCATION: http://" +
+                                    host + ":1/desc.xml\r\n\r\n");
+    }
+    FakeGateway gateway(options);
+    std::string error;
+    EXPECT_FALSE(discover_igd(quick_options(), gateway.scope(), error).found);
+    EXPECT_EQ(error.rfind("description fetch failed: connect: ", 0), 0u) << error;
+    EXPECT_EQ(gateway.counters().descriptions.load(), 0);
+}
+
 class MapperLoopback : public ::testing::Test {
   protected:
     std::unique_ptr<DirectPortMapper> mapper_for(FakeGateway& gateway) {

@@ -20,8 +20,8 @@ class PortMapperTest : public ::testing::Test {
   protected:
     DirectPortMapper& mapper() {
         if (!mapper_)
-            mapper_ = std::make_unique<DirectPortMapper>(
-                DirectPortMapperOptions{}, std::make_unique<test::LentSteps>(script), clock.fn());
+            mapper_ =
+                std::make_unique<DirectPortMapper>(DirectPortMapperOptions{}, script, clock.fn());
         return *mapper_;
     }
     struct Mapped {
@@ -38,8 +38,9 @@ class PortMapperTest : public ::testing::Test {
 
     vx::test::FakeClock clock;
     vx::test::LogLines logs;
-    ScriptedSteps script;
-    ScriptedSteps* steps = &script;
+    // Shared with the mapper, so the test still reads it after the mapper is gone.
+    std::shared_ptr<ScriptedSteps> script = std::make_shared<ScriptedSteps>();
+    ScriptedSteps* steps = script.get();
 
   private:
     std::unique_ptr<DirectPortMapper> mapper_;
@@ -117,10 +118,10 @@ TEST_F(PortMapperTest, UnroutableWanAddressStopsEveryAttempt) {
          "port mapping cannot make it reachable"},
     };
     for (const auto& c : cases) {
-        ScriptedSteps s;
+        auto shared = std::make_shared<ScriptedSteps>();
+        ScriptedSteps& s = *shared;
         s.igd = gateway_igd(c.wan);
-        DirectPortMapper mapper(DirectPortMapperOptions{}, std::make_unique<test::LentSteps>(s),
-                                clock.fn());
+        DirectPortMapper mapper(DirectPortMapperOptions{}, shared, clock.fn());
         std::string wan, error;
         EXPECT_FALSE(mapper.discover(wan, error));
         EXPECT_EQ(error, c.text);
