@@ -40,6 +40,10 @@ function(vx_test_binary target kind sources)
     # The labels are set by a file ctest reads after the discovered tests: a list handed to
     # gtest_discover_tests' PROPERTIES is split on the way, so a second label (tsan) would be lost.
     set(labels ${kind} ${ARG_LABELS})
+    # Tests that build network namespaces (a source named *netns*) can be run on their own.
+    if("${sources}" MATCHES "netns")
+        list(APPEND labels netns)
+    endif()
     set(labels_file ${CMAKE_CURRENT_BINARY_DIR}/${target}_labels.cmake)
     file(WRITE ${labels_file}
         "if(DEFINED ${target}_TESTS)\n"

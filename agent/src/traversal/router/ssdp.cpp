@@ -1,0 +1,131 @@
+#include "traversal/router/ssdp.hpp"
+
+#include <algorithm>
+
+#include "traversal/router/router_text.hpp"
+
+namespace vx::network {
+namespace {
+
+constexpr std::string_view kGatewayMarker = "internetgatewaydevice";
+
+bool parse_status_line(std::string_view line, std::uint32_t& status) {
+    const auto space = line.find(' ');
+    if (!starts_with_ignore_case(line, "HTTP/") || space == std::string_view::npos ||
+        line.size() < space + 4)
+        return false;
+    const auto code = parse_decimal(line.substr(space + 1, 3), 999);
+    if (!code)
+        return false;
+    status = static_cast<std::uint32_t>(*code);
+    return true;
+}
+
+void read_header(std::string_view line, IgdCandidate& candidate) {
+    const auto colon = line.find(':');
+    if (colon == std::string_view::npos)
+        return;
+    const std::string name = to_lower_ascii(trim_blanks(line.substr(0, colon)));
+    const std::string value(trim_blanks(line.substr(colon + 1)));
+    if (name == "location")
+        candidate.location = value;
+    else if (name == "st")
+        candidate.st = value;
+    else if (name == "usn")
+        candidate.usn = value;
+    else if (name == "server")
+        candidate.server = value;
+}
+
+std::string_view next_line(std::string_view& text) {
+    const auto newline = std::min(text.find('\n'), text.size());
+    std::string_view line = text.substr(0, newline);
+    text.remove_prefix(std::min(newline + 1, text.size()));
+    if (!line.empty() && line.back() == '\r')
+        line.remove_suffix(1);
+    return line;
+}
+
+}  // namespace
+
+std::string build_msearch(std::string_view search_target) {
+    std::string text = "M-SEARCH * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\n";
+    text.append("MAN: \"ssdp:discover\"\r\nMX: 1\r\nST: ").append(search_target).append("\r\n\r\n");
+    return text;
+}
+
+std::optional<IgdCandidate> parse_ssdp_response(std::string_view datagram) {
+    IgdCandidate candidate;
+    if (!parse_status_line(next_line(datagram), candidate.status))
+        return std::nullopt;
+    while (!datagram.empty()) {
+        const std::string_view line = next_line(datagram);
+        if (line.empty())
+            break;
+        read_header(line, candidate);
+    }
+    return candidate;
+}
+
+int igd_candidate_score(const IgdCandidate& candidate) {
+    return (contains_ignore_case(candidate.st, kGatewayMarker) ? 2 : 0) +
+           (contains_ignore_case(candidate.usn, kGatewayMarker) ? 1 : 0);
+}
+
+bool SsdpCandidates::offer(const IgdCandidate& candidate, Clock::time_point now) {
+    if (candidate.status != 200 || candidate.location.empty())
+        return false;
+    const int score = igd_candidate_score(candidate);
+    auto same = std::find_if(held_.begin(), held_.end(), [&](const Held& held) {
+        return held.candidate.location == candidate.location;
+    });
+    if (same == held_.end() && held_.size() >= kMaxHeld) {
+        // Full: a better answer takes the place of the latest of the lowest-ranked.
+        same = std::min_element(held_.rbegin(), held_.rend(),
+                                [](const Held& a, const Held& b) { return a.score < b.score; })
+                   .base() -
+               1;
+        if (same->score >= score)
+            return false;
+        held_.erase(same);
+        same = held_.end();
+    }
+    if (same != held_.end()) {
+        if (score <= same->score)
+            return false;
+        *same = Held{candidate, score};
+    } else {
+        held_.push_back(Held{candidate, score});
+    }
+    if (score >= 2 && !first_gateway_at_)
+        first_gateway_at_ = now;
+    return true;
+}
+
+std::size_t SsdpCandidates::gateways() const {
+    return static_cast<std::size_t>(std::count_if(
+        held_.begin(), held_.end(), [](const Held& held) { return held.score >= 2; }));
+}
+
+std::optional<SsdpCandidates::Clock::time_point> SsdpCandidates::settle_end() const {
+    if (!first_gateway_at_)
+        return std::nullopt;
+    return *first_gateway_at_ + kGatewaySettle;
+}
+
+bool SsdpCandidates::done(Clock::time_point now) const {
+    const auto settled = settle_end();
+    return gateways() >= kEnoughGateways || (settled && now >= *settled);
+}
+
+std::vector<IgdCandidate> SsdpCandidates::ranked() const {
+    std::vector<Held> order = held_;
+    std::stable_sort(order.begin(), order.end(),
+                     [](const Held& a, const Held& b) { return a.score > b.score; });
+    std::vector<IgdCandidate> candidates;
+    for (auto& held : order)
+        candidates.push_back(std::move(held.candidate));
+    return candidates;
+}
+
+}  // namespace vx::network

@@ -1,0 +1,200 @@
+// Discovery and the port mapper over the network steps, against the fake gateway on loopback.
+#include <gtest/gtest.h>
+
+#include "support/log_lines.hpp"
+#include "traversal/router/fake_gateway.hpp"
+#include "traversal/router/igd_discovery.hpp"
+#include "traversal/router/port_mapper.hpp"
+
+namespace vx::network {
+namespace {
+
+using test::FakeGateway;
+
+DirectPortMapperOptions quick_options() {
+    DirectPortMapperOptions options;
+    options.ssdp_wait_ms = 200;
+    options.request_timeout_ms = 2000;
+    options.gateway_timeout_ms = 100;
+    options.attempts = 2;
+    return options;
+}
+
+TEST(IgdDiscoveryLoopback, FindsTheServiceAndTheWanAddress) {
+    FakeGateway gateway({});
+    std::string error;
+    const IgdInfo info = discover_igd(quick_options(), gateway.scope(), error);
+    ASSERT_TRUE(info.found) << error;
+    EXPECT_EQ(info.control_url,
+              "http://127.0.0.1:" + gateway.location().substr(17, 5) + "/ctl/IPConn");
+    EXPECT_EQ(info.service_type, "urn:schemas-upnp-org:service:WANIPConnection:2");
+    EXPECT_EQ(info.lan_address, "127.0.0.1");
+    EXPECT_EQ(info.wan_address, "100.128.0.2");
+}
+
+TEST(IgdDiscoveryLoopback, AddressesOffTheLanAreNeverContacted) {
+    struct Case {
+        std::string control_url;
+        bool loopback_is_lan;
+        const char* error;
+    };
+    const Case cases[] = {
+        {"/ctl/IPConn", false, "SSDP LOCATION is not a LAN address"},
+        {"http://8.8.8.8:5000/ctl", true, "controlURL is not a LAN address"},
+        {"https://127.0.0.1:5000/ctl", true,
+         "GetExternalIPAddress: https router control URL is not supported"},
+        {"http:///ctl", true, "router description has an invalid controlURL"},
+    };
+    for (const auto& c : cases) {
+        FakeGateway::Options options;
+        options.control_url = c.control_url;
+        FakeGateway gateway(options);
+        RouterScope scope = gateway.scope();
+        scope.loopback_is_lan = c.loopback_is_lan;
+        std::string error;
+        const IgdInfo info = discover_igd(quick_options(), scope, error);
+        EXPECT_FALSE(info.found);
+        EXPECT_EQ(error, c.error) << c.control_url;
+        EXPECT_EQ(gateway.counters().get_external.load(), 0) << c.control_url;
+    }
+}
+
+TEST(IgdDiscoveryLoopback, AnEmptyWanAddressIsRefused) {
+    FakeGateway::Options options;
+    options.wan = "";
+    FakeGateway gateway(options);
+    std::string error;
+    EXPECT_FALSE(discover_igd(quick_options(), gateway.scope(), error).found);
+    EXPECT_EQ(error, "GetExternalIPAddress returned ''");
+}
+
+TEST(IgdDiscoveryLoopback, OnlyTheFirstTwoGatewaysAreTried) {
+    // Two gateways that answer SSDP first but refuse connections, then the real one.
+    FakeGateway::Options options;
+    for (const char* host : {"127.0.0.2", "127.0.0.3"}) {
+        options.lan_noise.push_back(std::string("HTTP/1.1 200 OK\r\nST: urn:schemas-upnp-org:") +
+                                    "device:InternetGatewayDevice:1\r\nUSN: uuid:x::urn:schemas-"
+                                    "upnp-org:device:InternetGatewayDevice:1\r\nLOCATION: http://" +
+                                    host + ":1/desc.xml\r\n\r\n");
+    }
+    FakeGateway gateway(options);
+    std::string error;
+    EXPECT_FALSE(discover_igd(quick_options(), gateway.scope(), error).found);
+    EXPECT_EQ(error.rfind("description fetch failed: connect: ", 0), 0u) << error;
+    EXPECT_EQ(gateway.counters().descriptions.load(), 0);
+}
+
+class MapperLoopback : public ::testing::Test {
+  protected:
+    std::unique_ptr<DirectPortMapper> mapper_for(FakeGateway& gateway) {
+        return std::make_unique<DirectPortMapper>(
+            quick_options(), network_port_mapper_steps(gateway.scope()), util::steady_now_us);
+    }
+    static bool map(DirectPortMapper& mapper, std::uint16_t port, std::string& method) {
+        std::uint16_t external = 0;
+        std::string ip;
+        return mapper.map_port(port, external, ip, 600, method);
+    }
+    vx::test::LogLines logs;
+};
+
+TEST_F(MapperLoopback, UpnpMapsThreePortsAndReleasesThem) {
+    FakeGateway gateway({});
+    auto mapper = mapper_for(gateway);
+    std::string wan, error, method;
+    ASSERT_TRUE(mapper->discover(wan, error)) << error;
+    EXPECT_EQ(wan, "100.128.0.2");
+    for (std::uint16_t port : {48002, 48000, 48003}) {
+        ASSERT_TRUE(map(*mapper, port, method)) << mapper->last_error();
+        EXPECT_EQ(method, "upnp");
+    }
+    EXPECT_EQ(gateway.upnp_table().size(), 3u);
+    EXPECT_EQ(gateway.upnp_table().at(48000).client, "127.0.0.1");
+    EXPECT_EQ(gateway.upnp_table().at(48000).lifetime, 600u);
+    EXPECT_TRUE(mapper->renew(48000, 120));
+    EXPECT_EQ(gateway.upnp_table().at(48000).lifetime, 120u);
+    mapper->release(48002);
+    EXPECT_EQ(gateway.upnp_table().count(48002), 0u);
+    mapper.reset();  // the rest goes with the mapper
+    EXPECT_TRUE(gateway.upnp_table().empty());
+    EXPECT_EQ(gateway.counters().descriptions.load(), 1);
+    EXPECT_EQ(gateway.counters().natpmp_address.load(), 0);  // UPnP found a public WAN first
+}
+
+TEST_F(MapperLoopback, AnotherHostsForwardingSurvivesAConflict) {
+    FakeGateway::Options options;
+    options.natpmp = options.pcp = false;
+    FakeGateway gateway(options);
+    gateway.hold(48002, "192.168.77.21");
+    auto mapper = mapper_for(gateway);
+    std::string method;
+    EXPECT_FALSE(map(*mapper, 48002, method));
+    EXPECT_EQ(mapper->last_error().rfind(
+                  "UPnP AddPortMapping: UPnP error 718 (ConflictInMappingEntry); ", 0),
+              0u)
+        << mapper->last_error();
+    EXPECT_EQ(gateway.upnp_table().at(48002).client, "192.168.77.21");
+    EXPECT_EQ(gateway.counters().entries.load(), 1);
+    EXPECT_EQ(gateway.counters().deletes.load(), 0);
+}
+
+TEST_F(MapperLoopback, PermanentLeasesOnly) {
+    FakeGateway::Options options;
+    options.only_permanent = true;
+    FakeGateway gateway(options);
+    auto mapper = mapper_for(gateway);
+    std::string method;
+    ASSERT_TRUE(map(*mapper, 48002, method)) << mapper->last_error();
+    EXPECT_EQ(gateway.upnp_table().at(48002).lifetime, 0u);
+    EXPECT_EQ(logs.count("DirectPortMapper: router only supports permanent UPnP leases for UDP "
+                         "48002; relying on DeletePortMapping at session end"),
+              1);
+}
+
+TEST_F(MapperLoopback, NatPmpKeepsTheGrantedLifetime) {
+    FakeGateway::Options options;
+    options.upnp = options.pcp = false;
+    options.max_lifetime = 20;
+    FakeGateway gateway(options);
+    auto mapper = mapper_for(gateway);
+    std::string method;
+    const std::int64_t before = util::steady_now_us();
+    ASSERT_TRUE(map(*mapper, 48002, method)) << mapper->last_error();
+    EXPECT_EQ(method, "natpmp");
+    const auto row = mapper->mapping(48002);
+    EXPECT_EQ(row->granted_lifetime_s, 20u);
+    EXPECT_GE(row->renew_due_us, before + 10'000'000);
+    EXPECT_LE(row->renew_due_us, util::steady_now_us() + 10'000'000);
+    EXPECT_EQ(gateway.counters().natpmp_address.load(), 1);
+}
+
+TEST_F(MapperLoopback, APcpOnlyGatewayMapsEveryPort) {
+    FakeGateway::Options options;
+    options.upnp = options.natpmp = false;
+    FakeGateway gateway(options);
+    auto mapper = mapper_for(gateway);
+    std::string method;
+    for (std::uint16_t port : {48002, 48000, 48003}) {
+        ASSERT_TRUE(map(*mapper, port, method)) << port << ": " << mapper->last_error();
+        EXPECT_EQ(method, "pcp");
+    }
+    EXPECT_EQ(gateway.gateway_table().size(), 3u);
+    EXPECT_EQ(gateway.counters().pcp_map.load(), 3);
+    mapper.reset();
+    EXPECT_TRUE(gateway.gateway_table().empty());
+}
+
+TEST_F(MapperLoopback, NothingAnswers) {
+    FakeGateway::Options options;
+    options.upnp = options.natpmp = options.pcp = false;
+    FakeGateway gateway(options);
+    auto mapper = mapper_for(gateway);
+    std::string method;
+    EXPECT_FALSE(map(*mapper, 48002, method));
+    EXPECT_EQ(mapper->last_error(),
+              "UPnP: not discovered; NAT-PMP: unavailable at discovery; PCP map: no response "
+              "from gateway; ");
+}
+
+}  // namespace
+}  // namespace vx::network

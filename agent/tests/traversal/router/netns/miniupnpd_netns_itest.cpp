@@ -1,0 +1,254 @@
+// The port mapper against a real router daemon (miniupnpd) in network namespaces: UPnP,
+// NAT-PMP and PCP mappings visible in the router's table and gone after release, a datagram
+// from the internet reaching a mapped port, and the daemon's variants.
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include "platform/default_gateway.hpp"
+#include "traversal/router/fake_gateway.hpp"
+#include "traversal/router/netns/router_lab.hpp"
+#include "traversal/router/port_mapper.hpp"
+
+namespace vx::network {
+namespace {
+
+using vx::test::NetnsLab;
+using vx::test::RouterConfig;
+using vx::test::RouterLab;
+
+class MiniupnpdLab : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        const std::string reason = RouterLab::unavailable_reason();
+        if (!reason.empty())
+            GTEST_SKIP() << reason;
+    }
+
+    // Builds the lab and a mapper with the driver's options; every call runs in the LAN host.
+    void start(const std::string& tag, const RouterConfig& config,
+               DirectPortMapperOptions options = {}) {
+        lab_ = std::make_unique<RouterLab>(tag, config);
+        ASSERT_TRUE(lab_->ready) << "lab set-up failed: " << lab_->daemon_output();
+        mapper_ = std::make_unique<DirectPortMapper>(options);
+    }
+    template <class F>
+    auto in_lan(F work) {
+        return NetnsLab::in_netns(lab_->lan, work);
+    }
+    bool map(std::uint16_t port, std::string& method, std::uint16_t* external = nullptr,
+             std::uint32_t lease = 600) {
+        return in_lan([&] {
+            std::uint16_t out = 0;
+            std::string ip;
+            const bool ok = mapper_->map_port(port, out, ip, lease, method);
+            if (external != nullptr)
+                *external = out;
+            return ok;
+        });
+    }
+    void drop_mapper() {
+        in_lan([&] {
+            mapper_.reset();
+            return 0;
+        });
+    }
+    void TearDown() override {
+        if (lab_ && mapper_)
+            drop_mapper();
+    }
+
+    // A datagram from the internet host to the router's WAN port reaches the LAN host's socket.
+    bool forwards(std::uint16_t port) {
+        const int fd = in_lan([&] {
+            const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+            sockaddr_in any{};
+            any.sin_family = AF_INET;
+            any.sin_port = htons(port);
+            return ::bind(s, reinterpret_cast<sockaddr*>(&any), sizeof any) == 0 ? s : -1;
+        });
+        if (fd < 0)
+            return false;
+        NetnsLab::in_netns(lab_->internet, [&] {
+            const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+            sockaddr_in wan{};
+            wan.sin_family = AF_INET;
+            wan.sin_port = htons(port);
+            ::inet_pton(AF_INET, "100.128.0.2", &wan.sin_addr);
+            ::sendto(s, "ping", 4, 0, reinterpret_cast<sockaddr*>(&wan), sizeof wan);
+            ::close(s);
+            return 0;
+        });
+        pollfd entry{fd, POLLIN, 0};
+        char buffer[16];
+        const bool arrived =
+            ::poll(&entry, 1, 3000) == 1 && ::recv(fd, buffer, sizeof buffer, 0) == 4;
+        ::close(fd);
+        return arrived;
+    }
+
+    // The three media ports mapped on their own numbers by `method`, in the router's table and
+    // forwarding; a renewal; then gone from the table after one release and the mapper's end.
+    void media_ports_round_trip(const std::string& method) {
+        for (std::uint16_t port : {48002, 48000, 48003}) {
+            std::string used;
+            std::uint16_t external = 0;
+            ASSERT_TRUE(map(port, used, &external)) << port << ": " << mapper_->last_error();
+            EXPECT_EQ(used, method);
+            EXPECT_EQ(external, port);
+        }
+        const std::string rules = lab_->nat_rules();
+        for (const char* port : {"48002", "48000", "48003"})
+            EXPECT_NE(rules.find("dport " + std::string(port)), std::string::npos) << rules;
+        EXPECT_NE(rules.find("192.168.77.20"), std::string::npos) << rules;
+        EXPECT_TRUE(forwards(48002));
+        EXPECT_TRUE(in_lan([&] { return mapper_->renew(48000, 600); })) << mapper_->last_error();
+        in_lan([&] {
+            mapper_->release(48002);
+            return 0;
+        });
+        EXPECT_EQ(lab_->nat_rules().find("dport 48002"), std::string::npos);
+        drop_mapper();
+        EXPECT_EQ(lab_->nat_rules().find("dport"), std::string::npos) << lab_->nat_rules();
+    }
+
+    std::unique_ptr<RouterLab> lab_;
+    std::unique_ptr<DirectPortMapper> mapper_;
+};
+
+TEST_F(MiniupnpdLab, UpnpMapsRenewsAndReleases) {
+    start("up", {});
+    std::string wan, error;
+    ASSERT_TRUE(in_lan([&] { return mapper_->discover(wan, error); })) << error;
+    EXPECT_EQ(wan, "100.128.0.2");
+    EXPECT_EQ(mapper_->discovery_method(), "upnp");
+    media_ports_round_trip("upnp");
+}
+
+TEST_F(MiniupnpdLab, NatPmpWhenUpnpIsOff) {
+    RouterConfig config;
+    config.upnp = false;
+    DirectPortMapperOptions options;
+    options.ssdp_wait_ms = 200;
+    start("np", config, options);
+    media_ports_round_trip("natpmp");
+}
+
+TEST_F(MiniupnpdLab, PcpOnlyRouterMapsEveryMediaPort) {
+    RouterConfig config;
+    config.upnp = false;
+    config.pcp_only = true;
+    DirectPortMapperOptions options;
+    options.ssdp_wait_ms = 200;
+    options.gateway_timeout_ms = 100;
+    start("pc", config, options);
+    media_ports_round_trip("pcp");
+}
+
+// miniupnpd cuts PCP lifetimes to max_lifetime (its NAT-PMP grants what was asked).
+TEST_F(MiniupnpdLab, ShortGrantsAreKeptAndRenewedInTime) {
+    RouterConfig config;
+    config.upnp = false;
+    config.pcp_only = true;
+    config.min_lifetime = 10;
+    config.max_lifetime = 20;
+    DirectPortMapperOptions options;
+    options.ssdp_wait_ms = 200;
+    options.gateway_timeout_ms = 100;
+    start("ml", config, options);
+    std::string method;
+    ASSERT_TRUE(map(48002, method)) << mapper_->last_error();
+    const auto row = mapper_->mapping(48002);
+    ASSERT_TRUE(row);
+    EXPECT_EQ(row->granted_lifetime_s, 20u);
+    EXPECT_LE(row->renew_due_us - util::steady_now_us(), 10'000'000);
+}
+
+TEST_F(MiniupnpdLab, AnotherHostsMappingSurvivesAConflict) {
+    RouterConfig config;
+    config.secure = false;
+    config.natpmp = false;  // only UPnP may answer, so the conflict decides
+    DirectPortMapperOptions options;
+    options.gateway_timeout_ms = 100;
+    start("cf", config, options);
+    ASSERT_TRUE(lab_->run_in(lab_->lan, std::string(vx::test::kUpnpc) +
+                                            " -u http://192.168.77.1:5000/rootDesc.xml -a "
+                                            "192.168.77.21 48002 48002 UDP 600 >/dev/null"));
+    ASSERT_NE(lab_->nat_rules().find("192.168.77.21"), std::string::npos) << lab_->nat_rules();
+    std::string method;
+    EXPECT_FALSE(map(48002, method));
+    EXPECT_EQ(mapper_->last_error().rfind(
+                  "UPnP AddPortMapping: UPnP error 718 (ConflictInMappingEntry); ", 0),
+              0u)
+        << mapper_->last_error();
+    const std::string rules = lab_->nat_rules();
+    EXPECT_NE(rules.find("192.168.77.21"), std::string::npos) << rules;
+    EXPECT_EQ(rules.find("192.168.77.20"), std::string::npos) << rules;
+    EXPECT_TRUE(map(48004, method)) << mapper_->last_error();  // a free port still maps
+}
+
+TEST_F(MiniupnpdLab, NoDaemonMeansTheGatewayRefuses) {
+    RouterConfig config;
+    config.daemon = false;
+    DirectPortMapperOptions options;
+    options.ssdp_wait_ms = 200;
+    start("nd", config, options);
+    std::string wan, error, method;
+    EXPECT_FALSE(in_lan([&] { return mapper_->discover(wan, error); }));
+    EXPECT_EQ(error,
+              "UPnP: no SSDP response from an InternetGatewayDevice; NAT-PMP: gateway refused "
+              "the request; ");
+    EXPECT_FALSE(map(48002, method));
+    EXPECT_EQ(mapper_->last_error(),
+              "UPnP: not discovered; NAT-PMP: unavailable at discovery; PCP map: gateway "
+              "refused the request; ");
+}
+
+TEST_F(MiniupnpdLab, NoDefaultRoute) {
+    RouterConfig config;
+    config.default_route = false;
+    DirectPortMapperOptions options;
+    options.ssdp_wait_ms = 200;
+    start("nr", config, options);
+    EXPECT_EQ(in_lan([] { return platform::default_gateway(); }), "");
+    std::string method;
+    EXPECT_FALSE(map(48002, method));
+    EXPECT_EQ(mapper_->last_error(),
+              "UPnP: not discovered; NAT-PMP: no default gateway; PCP: no default gateway; ");
+}
+
+TEST_F(MiniupnpdLab, DefaultGatewayIsTheRouter) {
+    RouterConfig config;
+    config.daemon = false;
+    start("gw", config);
+    EXPECT_EQ(in_lan([] { return platform::default_gateway(); }), "192.168.77.1");
+}
+
+// miniupnpd refuses a carrier-grade WAN address, so a small fake IGD plays that router.
+TEST_F(MiniupnpdLab, CarrierGradeWanIsNotMapped) {
+    RouterConfig config;
+    config.daemon = false;
+    DirectPortMapperOptions options;
+    options.gateway_timeout_ms = 100;
+    start("cg", config, options);
+    test::FakeGateway::Options fake;
+    fake.address = "192.168.77.1";
+    fake.wan = "100.64.12.34";
+    fake.natpmp = fake.pcp = false;
+    auto gateway =
+        NetnsLab::in_netns(lab_->router, [&] { return std::make_unique<test::FakeGateway>(fake); });
+    const std::string text =
+        "router WAN address 100.64.12.34 is cgnat (CGNAT/upstream NAT) - a port mapping cannot "
+        "make it reachable";
+    std::string wan, error, method;
+    EXPECT_FALSE(in_lan([&] { return mapper_->discover(wan, error); }));
+    EXPECT_EQ(error, text);
+    EXPECT_FALSE(map(48002, method));
+    EXPECT_EQ(mapper_->last_error(), text);
+    EXPECT_EQ(gateway->counters().get_external.load(), 1);
+    EXPECT_EQ(gateway->counters().adds.load(), 0);
+}
+
+}  // namespace
+}  // namespace vx::network
