@@ -104,9 +104,7 @@ std::optional<std::string> WebSocketSession::next_message(SaasStream& stream) {
 bool WebSocketSession::answer_ping(SaasStream& stream, std::string payload) {
     const std::size_t size = payload.size();
     auto frame = encode_ws_frame(static_cast<std::uint8_t>(WsOpcode::pong), payload, random_);
-    const bool ok =
-        lanes_->push_pong(std::move(frame), static_cast<std::uint8_t>(WsOpcode::pong)) ==
-        WsPushResult::accepted;
+    const bool ok = push_control(std::move(frame), WsOpcode::pong) == WsPushResult::accepted;
     ++pings_seen_;
     const std::int64_t now = now_();
     if (now - ping_log_us_ >= kLogWindowUs) {

@@ -143,6 +143,8 @@ class FakeHooks : public WsSessionHooks {
     }
     void send_heartbeat() override { ++heartbeats; }
     void on_message(const std::string& text) override {
+        if (answer)
+            answer(text);
         std::lock_guard lock(mutex);
         messages.push_back(text);
         message_cv.notify_all();
@@ -152,6 +154,7 @@ class FakeHooks : public WsSessionHooks {
         return message_cv.wait_for(lock, 5s, [&] { return messages.size() >= n; });
     }
 
+    std::function<void(const std::string&)> answer;  // on the connection thread, first
     std::mutex mutex;
     std::condition_variable message_cv;
     std::deque<std::string> queue;
@@ -289,6 +292,32 @@ TEST_F(WebSocketSessionTest, ABurstOfPingsKeepsTheConnection) {
     }
     EXPECT_EQ(last, "p39") << "the pending pong carries the latest payload";
     EXPECT_EQ(ws->stats().control_dropped, 0u);
+}
+
+// App pings answered on the control lane, as the dispatcher does: a burst far beyond the
+// lane's 16 frames arrives in one read, and every pong still goes out on the same connection.
+TEST_F(WebSocketSessionTest, ABurstOfAppPingsIsAnsweredInFull) {
+    std::atomic<int> refused{0};
+    hooks.answer = [&](const std::string& text) {
+        if (!ws->queue_frame(WsOpcode::text, "pong " + text, true))
+            ++refused;
+    };
+    start();
+    server.accept_and_answer(kUpgraded);
+    Bytes burst;
+    for (int i = 0; i < 100; ++i) {
+        const Bytes ping = server_frame(0x81, std::to_string(i));
+        burst.insert(burst.end(), ping.begin(), ping.end());
+    }
+    server.send(burst);
+    for (int i = 0; i < 100; ++i) {
+        const auto pong = server.next_frame_of(0x1);
+        ASSERT_TRUE(pong) << "after " << i << " pong(s), " << refused.load() << " refused";
+        EXPECT_EQ(pong->payload, "pong " + std::to_string(i));
+    }
+    EXPECT_EQ(refused.load(), 0);
+    EXPECT_EQ(ws->stats().control_dropped, 0u);
+    EXPECT_TRUE(ws->connected());
 }
 
 TEST_F(WebSocketSessionTest, PongDeadlineEarlyIsNotAConnectionThatWasUp) {
