@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "support/fake_clock.hpp"
+#include "support/log_lines.hpp"
 #include "support/loopback_listener.hpp"
 
 namespace vx::network {
@@ -172,10 +173,14 @@ class WebSocketSessionTest : public ::testing::Test {
   protected:
     void start(std::chrono::milliseconds upgrade_limit = 10'000ms) {
         ws = std::make_shared<WebSocketSession>(io, nullptr, clock.fn(), kZeroKey);
+        run_on(server, upgrade_limit);
+    }
+    // One more connection of the same session, to `to`.
+    void run_on(RawServer& to, std::chrono::milliseconds upgrade_limit = 10'000ms) {
         WsSessionConfig cfg;
         cfg.upgrade_limit = upgrade_limit;
         cfg.host = "127.0.0.1";
-        cfg.port = server.port();
+        cfg.port = to.port();
         cfg.tls = false;
         cfg.agent_token = "tok";
         result =
@@ -318,6 +323,26 @@ TEST_F(WebSocketSessionTest, ABurstOfAppPingsIsAnsweredInFull) {
     EXPECT_EQ(refused.load(), 0);
     EXPECT_EQ(ws->stats().control_dropped, 0u);
     EXPECT_TRUE(ws->connected());
+}
+
+TEST_F(WebSocketSessionTest, TheWriterCountsTheFramesOfItsOwnConnection) {
+    test::LogLines log;
+    const Bytes close_1000 = server_frame(0x88, "\x03\xe8");
+    start();
+    server.accept_and_answer(kUpgraded);
+    ASSERT_TRUE(server.next_frame_of(0x9));  // the keep-alive ping, this connection's one frame
+    server.send(close_1000);
+    EXPECT_TRUE(finish());
+    RawServer second;
+    run_on(second);
+    second.accept_and_answer(kUpgraded);
+    ASSERT_TRUE(second.next_frame_of(0x9));
+    second.send(close_1000);
+    EXPECT_TRUE(finish());
+    EXPECT_EQ(log.count("SaasConnector: WS writer finished (1 frame(s) written this connection)"),
+              2);
+    EXPECT_EQ(ws->stats().frames_written, 2u);
+    EXPECT_EQ(ws->stats().write_failures, 0u);
 }
 
 TEST_F(WebSocketSessionTest, PongDeadlineEarlyIsNotAConnectionThatWasUp) {
