@@ -310,7 +310,11 @@ void VxcpControlLoop::finish(UdpControlChannel& ch, std::int64_t up_since) {
         }
     }
     if (c_.running()) {
-        handle_delivered(delivered);
+        try {
+            handle_delivered(delivered);
+        } catch (const std::exception& e) {
+            spdlog::warn("SaasConnector: connection error: {}", e.what());
+        }
     }
     const std::int64_t uptime_ms = (steady_us_() - up_since) / 1000;
     const ReliableStream* s = ch.stream();
