@@ -127,6 +127,11 @@ void run_with_backend(const AgentConfig& config, SessionOrders& orders, std::ato
     asio::io_context io;
     DirectCandidateState direct;
     util::SharedEndpoint media_endpoint;
+    if (!config.control_udp_host.empty() && config.control_udp_port != 0) {
+        spdlog::info("Control channel: UDP {}:{} first (VXCP/1), WebSocket {}:{} as the fallback",
+                     config.control_udp_host, config.control_udp_port, config.saas_host,
+                     config.saas_port);
+    }
     const util::SystemInfo system = util::read_system_info();
     // Declared before the connector: the connector's thread, which calls them, ends first.
     BackendHandlers handlers(orders, running, direct, media_endpoint, !config.public_ip.empty());

@@ -40,6 +40,11 @@ std::string launcher_relay_peer(const std::string& control_peer,
     return {};
 }
 
+std::uint8_t relay_qos_traffic_type(const SessionConfig& s) {
+    return static_cast<std::uint8_t>(s.agent.qos ? QosTrafficType::audio_video
+                                                 : QosTrafficType::none);
+}
+
 std::unique_ptr<network::SessionRelay> start_session_relay(const SessionConfig& s,
                                                            const std::string& launcher_address,
                                                            network::SaasConnector* connector) {
@@ -53,7 +58,7 @@ std::unique_ptr<network::SessionRelay> start_session_relay(const SessionConfig& 
         return nullptr;
     }
     options.launcher_address = launcher_address;
-    options.qos_traffic_type = static_cast<std::uint8_t>(QosTrafficType::audio_video);
+    options.qos_traffic_type = relay_qos_traffic_type(s);
     auto relay = std::make_unique<network::SessionRelay>();
     std::string err;
     if (!relay->start(options, err)) {

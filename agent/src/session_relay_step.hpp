@@ -3,6 +3,7 @@
 // The session's TURN step: the relay that carries media when no direct path exists. It comes
 // after the keys are handed over and is released after input stops, before the I/O pool stops.
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -28,6 +29,9 @@ std::string session_turn_credentials(const SessionConfig& s);
 // backend relayed; empty when neither is known.
 std::string launcher_relay_peer(const std::string& control_peer,
                                 const std::optional<asio::ip::udp::endpoint>& media_destination);
+
+// How the relay's socket is marked: audio/video, or not at all when VX_QOS switched it off.
+std::uint8_t relay_qos_traffic_type(const SessionConfig& s);
 
 // Allocates the relay, permits the launcher's address when known, announces the relay candidate
 // to the backend (with a connector and a session id) and starts the relay poller. Null when the

@@ -26,6 +26,12 @@ void BridgeWriteQueue::close() {
     cv_.notify_all();
 }
 
+void BridgeWriteQueue::finish() {
+    std::lock_guard lock(mutex_);
+    closed_ = true;
+    cv_.notify_all();
+}
+
 void BridgeWriteQueue::open() {
     std::lock_guard lock(mutex_);
     closed_ = false;

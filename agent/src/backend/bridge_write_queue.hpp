@@ -15,7 +15,8 @@ namespace vx::network {
 // make the agent buffer without limit; a refused chunk is counted, never blocked on.
 //
 // Producer side: push(), close(), reset_drops(). Consumer side (the bridge): open() when the
-// bridge has connected, wait_pop() in the writer, close() when the writer gives up. The queue
+// bridge has connected, wait_pop() in the writer, finish() when the bridge stops, close() when
+// the writer gives up. The queue
 // starts closed: nothing is accepted until a bridge is connected.
 class BridgeWriteQueue {
   public:
@@ -38,6 +39,10 @@ class BridgeWriteQueue {
 
     // Marks the queue closed, discards what it holds and wakes every waiter.
     void close();
+
+    // Marks the queue closed but leaves what it holds to the consumer: wait_pop() hands out the
+    // rest, then reports the end.
+    void finish();
 
     // Clears the closed flag and empties the queue (the bridge has a fresh connection).
     void open();

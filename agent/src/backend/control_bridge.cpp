@@ -19,12 +19,15 @@ struct DoneGuard {
     ~DoneGuard() { done->store(true); }
 };
 
+// Reads until the control server's end of the stream (or until stop cuts the socket): every
+// byte it wrote goes to the launcher, also the last line it wrote before it closed. The stop
+// flag only says that the end is expected.
 void run_reader(SocketPtr socket, Flag stop, Flag done,
                 std::shared_ptr<ControlBridge::Shared> shared, ControlBridge::Hooks hooks,
                 std::string session_id, util::NowFn now) {
     DoneGuard guard{done};
     std::vector<std::uint8_t> buffer(ControlBridge::kReadChunkBytes);
-    while (!stop->load()) {
+    for (;;) {
         std::error_code ec;
         const std::size_t n = socket->read_some(asio::buffer(buffer), ec);
         if (ec || n == 0) {
@@ -37,10 +40,8 @@ void run_reader(SocketPtr socket, Flag stop, Flag done,
             break;
         }
         shared->chunks_read.fetch_add(1);
-        if (!stop->load()) {
-            hooks.enqueue(build_control_data(
-                session_id, std::vector<std::uint8_t>(buffer.begin(), buffer.begin() + n)));
-        }
+        hooks.enqueue(build_control_data(
+            session_id, std::vector<std::uint8_t>(buffer.begin(), buffer.begin() + n)));
     }
     spdlog::info("ControlBridge: relay reader finished");
 }
@@ -65,6 +66,17 @@ void run_writer(SocketPtr socket, Flag done, std::shared_ptr<ControlBridge::Shar
     // The dispatcher's next control_data finds the queue closed and opens the bridge again.
     queue->close();
     spdlog::info("ControlBridge: writer finished");
+}
+
+// Waits for a worker to finish by itself, at most until `until`; true when it did.
+bool finished_by(const Flag& done, std::chrono::steady_clock::time_point until) {
+    while (!done->load()) {
+        if (std::chrono::steady_clock::now() >= until) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
 }
 
 void join_worker(std::thread& thread, const Flag& done, const char* name) {
@@ -184,12 +196,26 @@ void ControlBridge::stop() {
     if (stop_flag) {
         stop_flag->store(true);
     }
+    // Both directions are drained before the socket is cut, within one short bound: the
+    // launcher's bytes already taken reach the control server, and the control server's answer
+    // to them (a refusal line written just before it closed, say) reaches the launcher.
+    const auto drain_until = std::chrono::steady_clock::now() + kDrainLimit;
+    queue_->finish();
+    if (writer.joinable() && writer_done) {
+        finished_by(writer_done, drain_until);
+    }
     queue_->close();
+    std::error_code ignored;
     if (socket) {
-        // Shutting down wakes a blocked receive and a blocked write. The descriptor is closed
-        // when the last worker lets go of the socket, so a detached worker never reads from a
-        // reused descriptor.
-        std::error_code ignored;
+        // The control server reads the end of the stream, as when a launcher leaves.
+        socket->shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
+    }
+    if (reader.joinable() && reader_done) {
+        finished_by(reader_done, drain_until);
+    }
+    if (socket) {
+        // Wakes a receive or write still blocked. The descriptor is closed when the last worker
+        // lets go of the socket, so a detached worker never reads from a reused descriptor.
         socket->shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
     }
     if (writer.joinable())
@@ -197,7 +223,6 @@ void ControlBridge::stop() {
     if (reader.joinable())
         join_worker(reader, reader_done, "reader");
     if (socket && writer_done && reader_done && writer_done->load() && reader_done->load()) {
-        std::error_code ignored;
         socket->close(ignored);
     }
     shared_->relay_peer_lost_us.store(0);

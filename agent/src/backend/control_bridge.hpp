@@ -7,6 +7,7 @@
 
 #include <asio.hpp>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -28,6 +29,8 @@ class ControlBridge : public BridgeControl {
   public:
     static constexpr std::size_t kReadChunkBytes = 8192;
     static constexpr std::int64_t kJoinDeadlineMs = 2000;
+    // How long stop() lets both directions finish what is under way before it cuts the socket.
+    static constexpr std::chrono::milliseconds kDrainLimit{1000};
 
     struct Hooks {
         // Queues one message toward the backend (SaasConnector::enqueue_message).
@@ -50,6 +53,8 @@ class ControlBridge : public BridgeControl {
     static std::shared_ptr<ControlBridge> for_connector(SaasConnector& connector);
 
     void open(std::uint16_t port) override;
+    // Hands what the launcher sent to the control server and what the control server wrote to
+    // the launcher (up to kDrainLimit for both), then closes and joins or detaches the workers.
     void stop() override;
     bool is_socket_open() const override;
     void count_drop(const std::string& reason) override;

@@ -58,7 +58,10 @@ class UdpControlChannel {
     void send();
     // Waits up to `wait_ms` for traffic, handles it, runs the timers and sends what is due.
     void tick(int wait_ms, std::vector<std::string>& delivered);
-    void close(std::uint16_t code, std::string_view reason);
+    // Sends what is queued, waits briefly for its acknowledgement, then sends CLOSE. Messages
+    // that arrive meanwhile go to `delivered` when given (the stream has acknowledged them).
+    void close(std::uint16_t code, std::string_view reason,
+               std::vector<std::string>* delivered = nullptr);
     // Marks the channel dead; the first reason stays.
     void fail(const std::string& reason, bool path_failure);
     bool move_to_relay(std::string& err);

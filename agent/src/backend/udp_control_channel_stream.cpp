@@ -167,7 +167,8 @@ void UdpControlChannel::maintain_relay(std::int64_t now_us) {
     }
 }
 
-void UdpControlChannel::close(std::uint16_t code, std::string_view reason) {
+void UdpControlChannel::close(std::uint16_t code, std::string_view reason,
+                              std::vector<std::string>* delivered) {
     if (!stream_) {
         return;
     }
@@ -178,7 +179,8 @@ void UdpControlChannel::close(std::uint16_t code, std::string_view reason) {
     std::vector<std::string> ignored;
     while (alive_ && stream_->pending_fragments() > 0 && now() < start + kCloseDrainUs) {
         const auto left_ms = (start + kCloseDrainUs - now()) / 1000;
-        tick(static_cast<int>(std::max<std::int64_t>(left_ms, 1)), ignored);
+        tick(static_cast<int>(std::max<std::int64_t>(left_ms, 1)),
+             delivered ? *delivered : ignored);
     }
     for (int i = 0; i < kCloseCopies && alive_; ++i) {
         stream_->queue_close(code, reason);

@@ -37,11 +37,12 @@ TurnConfig relay_turn_config(const RelayNode& node, std::int32_t timeout_ms) {
     return t;
 }
 
-// Lets the dispatcher answer (pongs) through the live channel, on the connection thread.
+// Lets the dispatcher answer (pongs) through the live channel, on the connection thread. An
+// abort is only noted here: the loop closes the channel once the messages in hand are handled.
 class UdpControlTransport : public ControlTransport {
   public:
-    UdpControlTransport(UdpControlChannel& ch, bool& end_requested)
-        : ch_(ch), end_requested_(end_requested) {}
+    UdpControlTransport(UdpControlChannel& ch, std::optional<std::string>& abort_reason)
+        : ch_(ch), abort_reason_(abort_reason) {}
     bool send_control_text(const std::string& text) override {
         if (!ch_.queue_message(as_bytes(text))) {
             return false;
@@ -51,12 +52,16 @@ class UdpControlTransport : public ControlTransport {
     }
     std::uint64_t control_drops() const override { return 0; }
     bool control_closed() const override { return !ch_.alive(); }
-    void abort_connection(const std::string&) override { end_requested_ = true; }
+    void abort_connection(const std::string& reason) override {
+        if (!abort_reason_) {
+            abort_reason_ = reason;
+        }
+    }
     void wake_for_stop() override {}  // the loop sees the cleared running flag within a tick
 
   private:
     UdpControlChannel& ch_;
-    bool& end_requested_;
+    std::optional<std::string>& abort_reason_;
 };
 
 }  // namespace
@@ -209,6 +214,9 @@ UdpAttemptResult VxcpControlLoop::run_session(const std::optional<RelayNode>& re
     UdpControlChannel ch(channel_config(relay), seams_);
     moved_to_relay_ = false;
     current_relay_ = relay;
+    // The standby relay is handed to each channel anew: a new channel starts without relay
+    // credentials, so one remembered from the last connection must not count as given already.
+    standby_node_.reset();
     if (relay) {
         spdlog::info(
             "SaasConnector: connecting over UDP to {}:{} through relay {} ({}:{}) (VXCP/1)",
@@ -246,9 +254,9 @@ UdpAttemptResult VxcpControlLoop::run_session(const std::optional<RelayNode>& re
 
 void VxcpControlLoop::serve(UdpControlChannel& ch) {
     const std::int64_t now = steady_us_();
-    end_requested_ = false;
+    abort_reason_.reset();
     previous_transport_ = c_.transport();
-    c_.set_transport(std::make_shared<UdpControlTransport>(ch, end_requested_));
+    c_.set_transport(std::make_shared<UdpControlTransport>(ch, abort_reason_));
     c_.set_link_up(ch.on_relay() ? "udp-relay" : "udp", now);
     c_.reset_connection_liveness(now);
     StatusBoard& board = status_board();
@@ -263,7 +271,7 @@ void VxcpControlLoop::serve(UdpControlChannel& ch) {
     last_heartbeat_ = now;
     next_housekeeping_ = now;
     next_credential_check_ = now;
-    while (ch.alive() && c_.running() && !end_requested_) {
+    while (ch.alive() && c_.running() && !abort_reason_) {
         const std::int64_t t = steady_us_();
         housekeeping(ch, t);
         note_relay_move(ch, t);
@@ -277,19 +285,36 @@ void VxcpControlLoop::serve(UdpControlChannel& ch) {
         }
         std::vector<std::string> delivered;
         ch.tick(kTickMs, delivered);
-        for (const auto& text : delivered) {
-            c_.note_heard(steady_us_());
-            c_.handle_message(text);
-        }
+        handle_delivered(delivered);
+    }
+}
+
+void VxcpControlLoop::handle_delivered(const std::vector<std::string>& delivered) {
+    for (const auto& text : delivered) {
+        c_.note_heard(steady_us_());
+        c_.handle_message(text);
     }
 }
 
 void VxcpControlLoop::finish(UdpControlChannel& ch, std::int64_t up_since) {
     pump_outgoing(ch);
-    std::vector<std::string> ignored;
-    ch.tick(0, ignored);
+    // The stream acknowledges what it delivers, so the backend counts these as received: they
+    // are handled like any other, unless the agent is stopping.
+    std::vector<std::string> delivered;
+    ch.tick(0, delivered);
     if (ch.alive()) {
-        ch.close(1000, c_.running() ? "reconnect" : "agent stopping");
+        if (abort_reason_) {
+            ch.close(1011, *abort_reason_, &delivered);
+        } else {
+            ch.close(1000, c_.running() ? "reconnect" : "agent stopping", &delivered);
+        }
+    }
+    if (c_.running()) {
+        try {
+            handle_delivered(delivered);
+        } catch (const std::exception& e) {
+            spdlog::warn("SaasConnector: connection error: {}", e.what());
+        }
     }
     const std::int64_t uptime_ms = (steady_us_() - up_since) / 1000;
     const ReliableStream* s = ch.stream();

@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "backend/saas_connector_seams.hpp"
 #include "backend/udp_control_channel.hpp"
@@ -41,6 +42,7 @@ class VxcpControlLoop {
   private:
     UdpAttemptResult run_session(const std::optional<RelayNode>& relay);
     void serve(UdpControlChannel& ch);
+    void handle_delivered(const std::vector<std::string>& delivered);
     void finish(UdpControlChannel& ch, std::int64_t up_since);
     void report_clock(const UdpControlChannel& ch);
     void housekeeping(UdpControlChannel& ch, std::int64_t now);
@@ -69,7 +71,7 @@ class VxcpControlLoop {
     std::int64_t next_housekeeping_ = 0;
     std::int64_t next_credential_check_ = 0;
     std::int64_t last_heartbeat_ = 0;
-    bool end_requested_ = false;
+    std::optional<std::string> abort_reason_;               // the connection is to close with 1011
     std::shared_ptr<ControlTransport> previous_transport_;  // restored when the channel ends
     std::uint16_t close_code_ = 0;
     std::string close_reason_;

@@ -74,11 +74,35 @@ WsStats WebSocketSession::stats() const {
 bool WebSocketSession::queue_frame(WsOpcode opcode, std::string_view payload, bool control) {
     auto frame = encode_ws_frame(static_cast<std::uint8_t>(opcode), payload, random_);
     const WsPushResult r =
-        lanes_->push(std::move(frame), control, static_cast<std::uint8_t>(opcode));
+        control ? push_control(std::move(frame), opcode)
+                : lanes_->push(std::move(frame), false, static_cast<std::uint8_t>(opcode));
     if (r == WsPushResult::accepted)
         return true;
     log_refusal(control);
     return false;
+}
+
+// A full control lane is a backlog the writer is working through, not a dead connection: the
+// reader waits for room (a writer stuck for seconds still ends the connection). With TLS this
+// thread is the writer, so it writes the backlog out itself first.
+WsPushResult WebSocketSession::push_control(std::vector<std::uint8_t> frame, WsOpcode opcode) {
+    const auto code = static_cast<std::uint8_t>(opcode);
+    const auto push = [&](std::chrono::milliseconds wait) {
+        return opcode == WsOpcode::pong ? lanes_->push_pong(std::move(frame), code, wait)
+                                        : lanes_->push(std::move(frame), true, code, wait);
+    };
+    if (!writes_on_reader_)
+        return push(kControlRoomWait);
+    if (lanes_->control_pending() >= lanes_->control_capacity()) {
+        std::shared_ptr<SaasStream> stream;
+        {
+            std::lock_guard lock(stream_mutex_);
+            stream = current_;
+        }
+        if (stream)
+            pump_writes(*stream);
+    }
+    return push(std::chrono::milliseconds(0));
 }
 
 void WebSocketSession::log_refusal(bool control) {
@@ -136,7 +160,8 @@ bool WebSocketSession::run(const WsSessionConfig& config, WsSessionHooks& hooks,
         retire_writer();
     }
     lanes_->open();
-    if (!stream->tls())
+    writes_on_reader_ = stream->tls();
+    if (!writes_on_reader_)
         start_writer(stream);
     hooks.resend_after_reconnect();
     writer_join_limit_ = config.writer_join_limit;

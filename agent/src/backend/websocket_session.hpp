@@ -80,6 +80,10 @@ struct WsStats {
 // detached writer may still touch is held through shared pointers.
 class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
   public:
+    // How long the reader waits for room in a full control lane before it takes the writer
+    // for stuck and ends the connection.
+    static constexpr std::chrono::milliseconds kControlRoomWait{5000};
+
     WebSocketSession(asio::io_context& io, asio::ssl::context* tls_context, util::NowFn now,
                      RandomFn random, WsKeepAliveSettings keepalive = {});
     ~WebSocketSession();
@@ -91,7 +95,8 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
 
     // Any thread: wakes a blocked read by shutting the current stream down.
     void shutdown_current();
-    // Any thread: encodes and queues one frame; false when refused.
+    // The connection thread: encodes and queues one frame; false when refused. A control frame
+    // waits up to kControlRoomWait for room in a full control lane.
     bool queue_frame(WsOpcode opcode, std::string_view payload, bool control);
     // Any thread, at the connector's stop.
     void close_lanes() { lanes_->close(); }
@@ -126,6 +131,7 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
     std::optional<std::string> next_message(SaasStream& stream);
     ReadResult read_frames(SaasStream& stream);
     bool answer_ping(SaasStream& stream, std::string payload);
+    WsPushResult push_control(std::vector<std::uint8_t> frame, WsOpcode opcode);
     void note_pong(std::uint32_t id);
     void note_close(SaasStream& stream, std::uint16_t code, const std::string& reason);
     void pump_writes(SaasStream& stream);
@@ -161,6 +167,7 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
     std::string close_reason_;
     std::string end_reason_;
     bool agent_closed_ = false;
+    bool writes_on_reader_ = false;  // TLS: no writer thread, the connection thread writes
     std::chrono::milliseconds writer_join_limit_{2'000};
 
     std::atomic<std::uint64_t> messages_received_{0};

@@ -104,9 +104,7 @@ std::optional<std::string> WebSocketSession::next_message(SaasStream& stream) {
 bool WebSocketSession::answer_ping(SaasStream& stream, std::string payload) {
     const std::size_t size = payload.size();
     auto frame = encode_ws_frame(static_cast<std::uint8_t>(WsOpcode::pong), payload, random_);
-    const bool ok =
-        lanes_->push_pong(std::move(frame), static_cast<std::uint8_t>(WsOpcode::pong)) ==
-        WsPushResult::accepted;
+    const bool ok = push_control(std::move(frame), WsOpcode::pong) == WsPushResult::accepted;
     ++pings_seen_;
     const std::int64_t now = now_();
     if (now - ping_log_us_ >= kLogWindowUs) {
@@ -196,18 +194,17 @@ void WebSocketSession::pump_writes(SaasStream& stream) {
 void WebSocketSession::writer_loop(std::shared_ptr<SaasStream> stream,
                                    std::shared_ptr<std::atomic<bool>> done,
                                    std::shared_ptr<std::atomic<bool>> retired) {
+    // The connection is going anyway: its lanes were closed, or this writer was given up on.
+    const auto ending = [&] { return lanes_->is_closed() || retired->load(); };
+    std::uint64_t written = 0;
     WsLaneFrame frame;
     while (lanes_->wait_pop(frame, retired.get())) {
         SocketOwner::Guard guard;
-        for (int attempt = 0; attempt < kWriterAttempts; ++attempt) {
-            guard = owner_.acquire_for_write();
-            if (guard.owns())
-                break;
-            if (lanes_->is_closed() || retired->load())
-                break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(kWriterAttemptPauseMs));
-        }
-        if (!guard.owns()) {
+        const auto got = owner_.try_for_writer(guard, ending, kWriterAttempts,
+                                               std::chrono::milliseconds(kWriterAttemptPauseMs));
+        if (got == SocketOwner::WriterTry::ending)
+            break;
+        if (got == SocketOwner::WriterTry::stuck) {
             ++write_failures_;
             spdlog::error(
                 "SaasConnector: WS writer could not acquire the socket for {} ms "
@@ -227,12 +224,17 @@ void WebSocketSession::writer_loop(std::shared_ptr<SaasStream> stream,
         try {
             stream->write(frame.bytes.data(), frame.bytes.size());
         } catch (const std::exception& e) {
+            // A stream the connection thread has already shut down is the end of the
+            // connection, not a failed write.
+            if (!stream->valid() || retired->load())
+                break;
             ++write_failures_;
             spdlog::warn("SaasConnector: WS write failed ({}), writer stopping", e.what());
             shutdown_stream(*stream);
             lanes_->close_unless(*retired);
             break;
         }
+        ++written;
         ++frames_written_;
         if (frame.control) {
             const std::uint64_t count = ++control_written_;
@@ -251,7 +253,7 @@ void WebSocketSession::writer_loop(std::shared_ptr<SaasStream> stream,
         }
     }
     spdlog::info("SaasConnector: WS writer finished ({} frame(s) written this connection)",
-                 frames_written_.load());
+                 written);
     done->store(true);
 }
 

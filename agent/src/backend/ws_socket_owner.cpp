@@ -1,5 +1,7 @@
 #include "backend/ws_socket_owner.hpp"
 
+#include <thread>
+
 namespace vx::network {
 
 SocketOwner::Guard SocketOwner::acquire_for_read() {
@@ -39,6 +41,20 @@ SocketOwner::Guard SocketOwner::acquire_for_write() {
     if (waited >= kLongWaitUs)
         writer_waited_long_ = true;
     return Guard{this};
+}
+
+SocketOwner::WriterTry SocketOwner::try_for_writer(Guard& guard,
+                                                   const std::function<bool()>& ending,
+                                                   int attempts, std::chrono::milliseconds pause) {
+    for (int attempt = 0; attempt < attempts; ++attempt) {
+        guard = acquire_for_write();
+        if (guard.owns())
+            return WriterTry::owned;
+        if (ending())
+            return WriterTry::ending;
+        std::this_thread::sleep_for(pause);
+    }
+    return ending() ? WriterTry::ending : WriterTry::stuck;
 }
 
 void SocketOwner::release() {

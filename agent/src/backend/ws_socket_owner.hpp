@@ -4,6 +4,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 
 namespace vx::network {
@@ -42,6 +43,14 @@ class SocketOwner {
     Guard acquire_for_read();
     Guard acquire_for_write();
     void release();
+
+    // How a writer's tries for the socket ended.
+    enum class WriterTry : std::uint8_t { owned, ending, stuck };
+    // Up to `attempts` calls of acquire_for_write with `pause` between them. It stops trying as
+    // soon as `ending()` says the connection goes anyway (its lanes closed): that is a normal
+    // end, told apart from a socket that stayed taken through every attempt.
+    WriterTry try_for_writer(Guard& guard, const std::function<bool()>& ending, int attempts,
+                             std::chrono::milliseconds pause);
 
     // The writer logs a long wait once and clears the mark.
     bool take_writer_waited_long();

@@ -7,26 +7,36 @@ WsPushResult WsWriterLanes::refuse_locked(bool control, WsPushResult why) {
     return why;
 }
 
-WsPushResult WsWriterLanes::push(std::vector<std::uint8_t> frame, bool control,
-                                 std::uint8_t opcode) {
+bool WsWriterLanes::wait_room_locked(std::unique_lock<std::mutex>& lock, bool control,
+                                     std::chrono::milliseconds room_wait) {
+    const auto& lane = control ? control_ : data_;
+    const std::size_t cap = control ? control_cap_ : data_cap_;
+    const auto room = [&] { return closed_ || lane.size() < cap; };
+    if (!room() && room_wait.count() > 0) {
+        ++room_waiters_;
+        cv_.wait_for(lock, room_wait, room);
+        --room_waiters_;
+    }
+    return !closed_ && lane.size() < cap;
+}
+
+WsPushResult WsWriterLanes::push(std::vector<std::uint8_t> frame, bool control, std::uint8_t opcode,
+                                 std::chrono::milliseconds room_wait) {
     {
-        std::lock_guard lock(mutex_);
-        if (closed_)
-            return refuse_locked(control, WsPushResult::closed);
-        auto& lane = control ? control_ : data_;
-        if (lane.size() >= (control ? control_cap_ : data_cap_)) {
-            return refuse_locked(control, WsPushResult::full);
-        }
-        lane.push_back(WsLaneFrame{std::move(frame), control, opcode});
+        std::unique_lock lock(mutex_);
+        if (!wait_room_locked(lock, control, room_wait))
+            return refuse_locked(control, closed_ ? WsPushResult::closed : WsPushResult::full);
+        (control ? control_ : data_).push_back(WsLaneFrame{std::move(frame), control, opcode});
         ++pushed_;
     }
     cv_.notify_all();
     return WsPushResult::accepted;
 }
 
-WsPushResult WsWriterLanes::push_pong(std::vector<std::uint8_t> frame, std::uint8_t opcode) {
+WsPushResult WsWriterLanes::push_pong(std::vector<std::uint8_t> frame, std::uint8_t opcode,
+                                      std::chrono::milliseconds room_wait) {
     {
-        std::lock_guard lock(mutex_);
+        std::unique_lock lock(mutex_);
         if (closed_)
             return refuse_locked(true, WsPushResult::closed);
         for (auto& queued : control_) {
@@ -35,8 +45,8 @@ WsPushResult WsWriterLanes::push_pong(std::vector<std::uint8_t> frame, std::uint
                 return WsPushResult::accepted;
             }
         }
-        if (control_.size() >= control_cap_)
-            return refuse_locked(true, WsPushResult::full);
+        if (!wait_room_locked(lock, true, room_wait))
+            return refuse_locked(true, closed_ ? WsPushResult::closed : WsPushResult::full);
         control_.push_back(WsLaneFrame{std::move(frame), true, opcode});
         ++pushed_;
     }
@@ -50,8 +60,8 @@ bool WsWriterLanes::pop_locked(WsLaneFrame& out) {
         return false;
     out = std::move(lane.front());
     lane.pop_front();
-    if (control_.empty() && data_.empty())
-        cv_.notify_all();  // wait_drained
+    if (room_waiters_ > 0 || (control_.empty() && data_.empty()))
+        cv_.notify_all();  // a pusher waiting for room, wait_drained
     return true;
 }
 

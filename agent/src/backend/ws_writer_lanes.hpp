@@ -30,10 +30,14 @@ class WsWriterLanes {
                            std::size_t data_capacity = kDataCapacity)
         : control_cap_(control_capacity), data_cap_(data_capacity) {}
 
-    WsPushResult push(std::vector<std::uint8_t> frame, bool control, std::uint8_t opcode);
+    // A full lane refuses at once, or, with `room_wait`, once it stayed full that long while
+    // the writer drains it (a closed lane refuses at once either way).
+    WsPushResult push(std::vector<std::uint8_t> frame, bool control, std::uint8_t opcode,
+                      std::chrono::milliseconds room_wait = std::chrono::milliseconds(0));
     // A pong still waiting in the control lane is replaced instead of queueing another: a
     // burst of pings then costs one lane slot, and the backend gets the latest payload.
-    WsPushResult push_pong(std::vector<std::uint8_t> frame, std::uint8_t opcode);
+    WsPushResult push_pong(std::vector<std::uint8_t> frame, std::uint8_t opcode,
+                           std::chrono::milliseconds room_wait = std::chrono::milliseconds(0));
 
     // Takes the next frame without waiting, control lane first.
     bool pop(WsLaneFrame& out);
@@ -67,6 +71,10 @@ class WsWriterLanes {
 
   private:
     WsPushResult refuse_locked(bool control, WsPushResult why);
+    // Waits up to `room_wait` until the lane has room or the lanes close; true when there is
+    // room in open lanes.
+    bool wait_room_locked(std::unique_lock<std::mutex>& lock, bool control,
+                          std::chrono::milliseconds room_wait);
     // Control lane first; false when both are empty.
     bool pop_locked(WsLaneFrame& out);
 
@@ -77,6 +85,7 @@ class WsWriterLanes {
     std::deque<WsLaneFrame> control_;
     std::deque<WsLaneFrame> data_;
     bool closed_ = true;
+    std::uint32_t room_waiters_ = 0;
     std::uint64_t data_dropped_ = 0;
     std::uint64_t control_dropped_ = 0;
     std::uint64_t pushed_ = 0;

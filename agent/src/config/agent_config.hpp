@@ -36,6 +36,9 @@ struct AgentConfig {
     std::string turn_user;
     std::string turn_pass;
 
+    // DSCP marking of the media relay's socket; VX_QOS "0" or "off" turns it off.
+    bool qos = true;
+
     // Audio parity packets; when no option set it, the environment switch decides.
     bool audio_parity = false;
     bool audio_parity_given = false;

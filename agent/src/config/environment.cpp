@@ -34,7 +34,12 @@ bool audio_parity_switch_on(const char* value) {
     return false;
 }
 
+bool qos_switch_on(const char* value) {
+    return value == nullptr || (std::string_view(value) != "0" && std::string_view(value) != "off");
+}
+
 void apply_environment(AgentConfig& config) {
+    config.qos = qos_switch_on(std::getenv("VX_QOS"));
     if (!config.audio_parity_given) {
         config.audio_parity = audio_parity_switch_on(std::getenv("VX_AUDIO_PARITY"));
     }

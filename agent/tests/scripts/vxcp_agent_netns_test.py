@@ -67,6 +67,11 @@ class AgentOverVxcp(unittest.TestCase):
         self.assertIn('{"type":"pong","ts":77}', [e["text"] for e in recv])
         self.assertEqual(self.server.events("violation"), [])
         text = self.agent.text()
+        # Start-up tells the order of the transports before the first attempt.
+        choice = text.find("Control channel: UDP 127.0.0.1:%d first (VXCP/1), WebSocket "
+                           "127.0.0.1:9 as the fallback" % self.server.port)
+        self.assertGreaterEqual(choice, 0, text)
+        self.assertLess(choice, text.find("connecting over UDP"), text)
         self.assertIn("control channel connected over UDP to 127.0.0.1:%d (direct)"
                       % self.server.port, text)
         rc, took = self.agent.stop()

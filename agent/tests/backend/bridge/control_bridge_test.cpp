@@ -2,6 +2,7 @@
 
 #include <asio.hpp>
 #include <condition_variable>
+#include <future>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -9,6 +10,7 @@
 #include "backend/control_bridge.hpp"
 #include "backend/messages.hpp"
 #include "backend/saas_connector.hpp"
+#include "link/control_server.hpp"
 #include "support/fake_clock.hpp"
 #include "support/log_lines.hpp"
 
@@ -50,6 +52,16 @@ class ControlBridgeTest : public ::testing::Test {
         h.session_id = [] { return std::string("sess-1"); };
         return h;
     }
+    // The bytes of every control_data sent so far, in order.
+    std::string relayed_text() {
+        std::lock_guard lock(mutex_);
+        std::string out;
+        for (const auto& m : sent_) {
+            const auto bytes = base64_decode(m["data"].get<std::string>());
+            out.append(bytes->begin(), bytes->end());
+        }
+        return out;
+    }
     nlohmann::json next_sent() {
         std::unique_lock lock(mutex_);
         cv_.wait(lock, [this] { return !sent_.empty(); });
@@ -84,6 +96,75 @@ TEST_F(ControlBridgeTest, RelaysBothWays) {
     EXPECT_EQ(bridge_.chunks_written(), 1u);
     EXPECT_EQ(log_.count("relay peer closed unexpectedly"), 0);  // a stop is no loss
     EXPECT_EQ(bridge_.relay_peer_lost_us(), 0);
+}
+
+// A launcher relayed through the backend learns why it was refused as surely as a direct one:
+// the session's teardown stops the bridge right after the control server wrote its last line
+// and closed, and that line still goes out.
+TEST_F(ControlBridgeTest, TheControlServersRefusalReachesTheRelayedLauncher) {
+    struct Case {
+        const char* code;
+        const char* token;  // the launcher's auth line carries it; none: no line at all
+        bool keys;
+    };
+    const Case cases[] = {{"AUTH_REJECTED", "wrong", true},
+                          {"SESSION_ABORTED", "right", false},
+                          {"HANDSHAKE_TIMEOUT", nullptr, true}};
+    std::uint8_t master[32] = {7};
+    const auto keys = derive_session_keys(master);
+    for (const Case& c : cases) {
+        for (int round = 0; round < 20; ++round) {
+            SCOPED_TRACE(std::string(c.code) + " round " + std::to_string(round));
+            test::FakeClock server_clock;
+            TcpControlServer server(io_, server_clock.fn());
+            std::string error;
+            ASSERT_TRUE(server.listen(0, error)) << error;
+            server.set_expected_token_sha256(token_sha256_hex("right"));
+            server.set_keys(c.keys ? keys : std::nullopt);
+            bridge_.open(server.port());
+            if (c.token != nullptr) {
+                const std::string auth =
+                    std::string(R"({"type":"auth","session_token":")") + c.token + "\"}\n";
+                ASSERT_EQ(queue_->push(chunk(auth)), BridgeWriteQueue::push_ok);
+            }
+            // Each wait step of the handshake is 5 s of its clock: a timeout comes at once.
+            const HandshakeResult hs = server.run_handshake([&] {
+                server_clock.advance_ms(5000);
+                return true;
+            });
+            ASSERT_FALSE(hs.ok);
+            bridge_.stop();  // what the teardown does next
+            EXPECT_EQ(relayed_text(),
+                      std::string(R"({"code":")") + c.code + R"(","type":"auth_failed"})" + "\n");
+            std::lock_guard lock(mutex_);
+            sent_.clear();
+        }
+    }
+}
+
+// The launcher's last words (its end_session, say) are in the queue when the backend's
+// control_close stops the bridge: they still reach the control server, ahead of the end of the
+// stream.
+TEST_F(ControlBridgeTest, WhatTheLauncherSentLastReachesTheControlServerOnStop) {
+    bridge_.open(server_.port());
+    auto local = server_.accept();
+    // The control server reads until the launcher is gone, then closes, as the real one does.
+    auto read_all = std::async(std::launch::async, [&] {
+        std::string all;
+        std::error_code ec;
+        asio::read(local, asio::dynamic_buffer(all), ec);
+        local.close();
+        return all;
+    });
+    std::string expected;
+    for (int i = 0; i < 40; ++i) {
+        const std::string line = R"({"type":"stats","n":)" + std::to_string(i) + "}\n";
+        ASSERT_EQ(queue_->push(chunk(line)), BridgeWriteQueue::push_ok);
+        expected += line;
+    }
+    bridge_.stop();
+    EXPECT_EQ(read_all.get(), expected);
+    EXPECT_EQ(bridge_.chunks_written(), 40u);
 }
 
 TEST_F(ControlBridgeTest, LocalPeerLeavingIsStampedForTheWatchdog) {

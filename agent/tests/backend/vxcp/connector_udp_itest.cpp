@@ -8,6 +8,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <thread>
@@ -59,9 +60,10 @@ class ConnectorUdpTest : public ::testing::Test {
         scripts_.clear();
     }
 
-    std::unique_ptr<PeerProcess> server(const std::string& steps,
-                                        std::vector<std::string> extra = {}) {
-        scripts_.push_back(std::make_unique<ScriptFile>(steps));
+    std::unique_ptr<PeerProcess> server(
+        const std::string& steps, std::vector<std::string> extra = {},
+        ScriptFile::Scope scope = ScriptFile::Scope::every_connection) {
+        scripts_.push_back(std::make_unique<ScriptFile>(steps, scope));
         std::vector<std::string> args{"--script", scripts_.back()->path(), "--server-id",
                                       kServerId,  "--agent-token",         kAgentToken};
         args.insert(args.end(), extra.begin(), extra.end());
@@ -84,6 +86,37 @@ class ConnectorUdpTest : public ::testing::Test {
             connector_->set_log_upload(upload_);
         }
         connector_->start();
+    }
+
+    // Connection `n` (its direct socket is the proxy's flow `n`) goes dark once it has answered
+    // ten of its 150 pings; it must move to the relay and answer every ping, in order.
+    void expect_move_without_loss(const PeerProcess& peer, const PeerProcess& proxy, int n) {
+        ASSERT_TRUE(eventually(
+            [&] {
+                const json c = conn(peer, n);
+                return c.is_object() && c["pongs_in_order"].get<int>() >= 10;
+            },
+            10s))
+            << conn(peer, n).dump();
+        // Only the direct flow goes dark; the relay reaches the backend through one of its own.
+        ASSERT_EQ(proxy.control(R"({"blackhole": "both", "flow": )" + std::to_string(n) + "}"),
+                  "ok");
+        ASSERT_TRUE(eventually([&] { return connector_->transport_name() == "udp-relay"; }, 15s))
+            << conn(peer, n).dump();
+        ASSERT_TRUE(eventually(
+            [&] {
+                return log_.count(
+                           "SaasConnector: the backend stopped answering on the direct UDP path "
+                           "- the control channel moved to relay r1 without reconnecting (nothing "
+                           "lost); new connections use the relay for the next 30 min") == 1;
+            },
+            5s));
+        ASSERT_TRUE(eventually([&] { return conn(peer, n)["pongs_in_order"] == 150; }, 15s))
+            << conn(peer, n).dump();
+        const json st = json::parse(peer.control(R"({"stats": true})"));
+        EXPECT_EQ(st["count"], n);  // the connection lived on through the move
+        EXPECT_EQ(conn(peer, n)["pongs_out_of_order"], 0);
+        EXPECT_TRUE(st["violations"].empty()) << st["violations"].dump();
     }
 
     static json conn(const PeerProcess& p, int n) {
@@ -120,26 +153,30 @@ TEST_F(ConnectorUdpTest, RegistersOverUdpAnswersPingsAndSendsHeartbeats) {
     EXPECT_TRUE(st["violations"].empty()) << st["violations"].dump();
 }
 
-// The first reconnect replay fails: the connection ends like any other, the agent lives on.
-class ThrowingOnceLogUpload : public LogUpload {
+// A log upload that does one thing at the first reconnect replay, on the connection thread.
+class OnFirstReplayLogUpload : public LogUpload {
   public:
+    explicit OnFirstReplayLogUpload(std::function<void()> act) : act_(std::move(act)) {}
     void note_session_start(const std::string&) override {}
     void on_log_stored(const std::string&) override {}
     void upload_session_log(const std::string&, const std::string&) override {}
     void report_agent_log() override {}
     void requeue_unconfirmed() override {
-        if (!thrown_.exchange(true)) {
-            throw std::runtime_error("upload store unreadable");
+        if (!done_.exchange(true)) {
+            act_();
         }
     }
 
   private:
-    std::atomic<bool> thrown_{false};
+    std::function<void()> act_;
+    std::atomic<bool> done_{false};
 };
 
+// The first reconnect replay fails: the connection ends like any other, the agent lives on.
 TEST_F(ConnectorUdpTest, AnErrorWhileConnectedEndsOnlyThatConnection) {
     auto peer = server(R"([{"wait": "register"}])");
-    upload_ = std::make_shared<ThrowingOnceLogUpload>();
+    upload_ = std::make_shared<OnFirstReplayLogUpload>(
+        [] { throw std::runtime_error("upload store unreadable"); });
     start(peer->port());
     ASSERT_TRUE(eventually([&] { return conn(*peer, 2).is_object(); }, 10s));
     const json first = conn(*peer, 1);
@@ -166,6 +203,33 @@ TEST_F(ConnectorUdpTest, CloseCode4009OverUdpReportsTheDuplicateAgentAndWaits) {
               1);
     EXPECT_TRUE(conn(*peer, 2).is_null());
     EXPECT_FALSE(connector_->connected());
+}
+
+TEST_F(ConnectorUdpTest, ARefusedPongClosesTheConnectionWith1011) {
+    const std::string record = appdata_ + "/record.jsonl";
+    auto peer = server(R"([{"wait": "register"}])", {"--record", record});
+    // What the dispatcher does when the channel refuses an app pong, done on the connection
+    // thread at the reconnect replay (the connector exists before its thread starts).
+    upload_ = std::make_shared<OnFirstReplayLogUpload>(
+        [this] { connector_->transport()->abort_connection("pong refused"); });
+    start(peer->port());
+    const auto agent_close = [&] {
+        std::ifstream in(record);
+        std::string line;
+        while (std::getline(in, line)) {
+            const json e = json::parse(line, nullptr, false);
+            if (e.is_object() && e.value("event", "") == "agent_close" && e["conn"] == 1) {
+                return e;
+            }
+        }
+        return json();
+    };
+    ASSERT_TRUE(eventually([&] { return agent_close().is_object(); }, 10s));
+    EXPECT_EQ(agent_close()["code"], 1011);
+    EXPECT_EQ(agent_close()["reason"], "pong refused");
+    // What was queued before the abort still went out, and the loop connects again.
+    EXPECT_EQ(conn(*peer, 1)["messages"][0], "register");
+    ASSERT_TRUE(eventually([&] { return conn(*peer, 2).is_object(); }, 10s));
 }
 
 TEST_F(ConnectorUdpTest, FallsBackToTheWebSocketAfterThreeFailedUdpAttempts) {
@@ -254,20 +318,24 @@ TEST_F(ConnectorUdpTest, UnreadableSavedStateIsIgnoredAndRewritten) {
     EXPECT_EQ(line, "vxcp-path v1 0 1800000");
 }
 
+// The relay list of one coturn node that can carry the control channel.
+json coturn_relay_list(const CoturnProcess& turn) {
+    return {{"type", "relay_list"},
+            {"relays",
+             json::array({{{"id", "r1"},
+                           {"host", "127.0.0.1"},
+                           {"port", turn.port()},
+                           {"control",
+                            {{"username", "vxuser"}, {"credential", "vxpass"}, {"ttl", 3600}}}}})}};
+}
+
 TEST_F(ConnectorUdpTest, StalledDirectPathMovesToTheRelayAndEngagesTheHold) {
     if (!coturn_available()) {
         GTEST_SKIP() << "coturn (/usr/bin/turnserver) is not installed";
     }
     CoturnProcess turn(CoturnProcess::Options{});
     ASSERT_TRUE(turn.wait_ready()) << turn.log();
-    const json relay_list = {
-        {"type", "relay_list"},
-        {"relays",
-         json::array(
-             {{{"id", "r1"},
-               {"host", "127.0.0.1"},
-               {"port", turn.port()},
-               {"control", {{"username", "vxuser"}, {"credential", "vxpass"}, {"ttl", 3600}}}}})}};
+    const json relay_list = coturn_relay_list(turn);
     // Pings keep coming while the path is dark, through the move and after it.
     auto peer = server(R"([{"wait": "register"}, {"send": )" + relay_list.dump() +
                        R"(}, {"pings": 150, "interval": 0.04}])");
@@ -275,29 +343,7 @@ TEST_F(ConnectorUdpTest, StalledDirectPathMovesToTheRelayAndEngagesTheHold) {
                       {"--target", "127.0.0.1:" + std::to_string(peer->port()), "--seed", "5"});
     // A 2 s stall threshold instead of 6 s: the move, not the wait for it, is under test.
     start(proxy.port(), 9, VxcpLoopTimings{3000, 5000, 2000});
-    ASSERT_TRUE(eventually(
-        [&] {
-            const json c = conn(*peer, 1);
-            return c.is_object() && c["pongs_in_order"].get<int>() >= 10;
-        },
-        5s));
-    // Only the direct flow goes dark; the relay reaches the backend through a flow of its own.
-    ASSERT_EQ(proxy.control(R"({"blackhole": "both", "flow": 1})"), "ok");
-    ASSERT_TRUE(eventually([&] { return connector_->transport_name() == "udp-relay"; }, 15s));
-    ASSERT_TRUE(eventually(
-        [&] {
-            return log_.count(
-                       "SaasConnector: the backend stopped answering on the direct UDP path - "
-                       "the control channel moved to relay r1 without reconnecting (nothing "
-                       "lost); new connections use the relay for the next 30 min") == 1;
-        },
-        5s));
-    ASSERT_TRUE(eventually([&] { return conn(*peer, 1)["pongs_in_order"] == 150; }, 15s))
-        << conn(*peer, 1).dump();
-    const json st = json::parse(peer->control(R"({"stats": true})"));
-    EXPECT_EQ(st["count"], 1);  // the same connection throughout
-    EXPECT_EQ(st["connections"]["1"]["pongs_out_of_order"], 0);
-    EXPECT_TRUE(st["violations"].empty()) << st["violations"].dump();
+    expect_move_without_loss(*peer, proxy, 1);
     // The hold is engaged for 30 min and saved; the next one would last 60 min.
     std::ifstream in(std::filesystem::path(appdata_) / "Velmora" / "control-path.txt");
     std::string tag, version;
@@ -307,6 +353,29 @@ TEST_F(ConnectorUdpTest, StalledDirectPathMovesToTheRelayAndEngagesTheHold) {
     EXPECT_GT(hold_end, 0);
     EXPECT_EQ(length, 3'600'000);
     connector_->stop();  // while the relay still runs
+}
+
+// The relay the first connection learned must serve every later connection as well: the second
+// connection's stalled direct path moves to it too, instead of ending for want of credentials.
+TEST_F(ConnectorUdpTest, ALaterConnectionMovesToTheRelayAsWellAsTheFirst) {
+    if (!coturn_available()) {
+        GTEST_SKIP() << "coturn (/usr/bin/turnserver) is not installed";
+    }
+    CoturnProcess turn(CoturnProcess::Options{});
+    ASSERT_TRUE(turn.wait_ready()) << turn.log();
+    const json script = {{"1",
+                          {{{"wait", "register"}},
+                           {{"send", coturn_relay_list(turn)}},
+                           {{"sleep", 0.5}},
+                           {{"close", 1000}, {"reason", "again"}}}},
+                         {"2", {{{"wait", "register"}}, {{"pings", 150}, {"interval", 0.04}}}}};
+    auto peer = server(script.dump(), {}, ScriptFile::Scope::per_connection);
+    PeerProcess proxy("udp_proxy.py",
+                      {"--target", "127.0.0.1:" + std::to_string(peer->port()), "--seed", "9"});
+    start(proxy.port(), 9, VxcpLoopTimings{3000, 5000, 2000});
+    expect_move_without_loss(*peer, proxy, 2);
+    EXPECT_EQ(log_.count("could not move to a relay"), 0);
+    connector_->stop();
 }
 
 }  // namespace

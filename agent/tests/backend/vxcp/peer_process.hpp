@@ -21,17 +21,22 @@
 
 namespace vx::test {
 
-// A VXCP/1 server script that gives every connection the same steps, in a temporary file.
+// A VXCP/1 server script in a temporary file: the same steps for every connection, or (with
+// per_connection) an object from connection number ("1", "2", ..., "*") to its steps.
 class ScriptFile {
   public:
-    explicit ScriptFile(const std::string& steps) {
+    enum class Scope : std::uint8_t { every_connection, per_connection };
+
+    explicit ScriptFile(const std::string& steps, Scope scope = Scope::every_connection) {
         char tmpl[] = "/tmp/vx-vxcp-script-XXXXXX";
         const int fd = ::mkstemp(tmpl);
         if (fd < 0) {
             throw std::runtime_error("cannot create a script file");
         }
         path_ = tmpl;
-        const std::string text = R"({"connections": {"*": )" + steps + "}}";
+        const std::string text = scope == Scope::every_connection
+                                     ? R"({"connections": {"*": )" + steps + "}}"
+                                     : R"({"connections": )" + steps + "}";
         const bool written =
             ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
         ::close(fd);

@@ -273,6 +273,20 @@ TEST_F(ChannelTest, CloseByTheAgentSendsThreeCloseFrames) {
     EXPECT_EQ(net.from_agent.size(), sent);  // nothing goes out after the end
 }
 
+TEST_F(ChannelTest, MessagesArrivingWhileTheCloseDrainsAreHandedOver) {
+    auto ch = connected();
+    ASSERT_TRUE(ch->queue_message(as_bytes("last")));  // keeps the close waiting for its ACK
+    backend.stream->queue_message(as_bytes("late"));
+    backend.flush();
+    std::vector<std::string> delivered;
+    ch->close(1011, "pong refused", &delivered);
+    EXPECT_EQ(delivered, std::vector<std::string>{"late"});
+    EXPECT_EQ(backend.received, std::vector<std::string>{"last"});
+    ASSERT_EQ(backend.closes.size(), 3u);
+    EXPECT_EQ(backend.closes[0].code, 1011);
+    EXPECT_EQ(backend.closes[0].reason, "pong refused");
+}
+
 TEST_F(ChannelTest, IdleTimeoutIsAPathFailure) {
     backend.welcome.idle_timeout_ms = 0;  // clamped to twice the keep-alive (2 x 1000 ms)
     auto ch = connected();

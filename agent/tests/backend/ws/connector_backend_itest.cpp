@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "backend/saas_connector.hpp"
+#include "backend/websocket_session.hpp"
 #include "status/status_board.hpp"
 #include "support/log_lines.hpp"
 #include "support/loopback_listener.hpp"
@@ -91,6 +92,28 @@ TEST_F(ConnectorBackendTest, RegistersFirstAnswersPingsAndSendsHeartbeats) {
     EXPECT_EQ(status_board().snapshot().link, LinkState::connected);
     EXPECT_EQ(status_board().snapshot().transport, LinkTransport::websocket);
     EXPECT_FALSE(problem(ProblemKind::duplicate_agent));
+}
+
+// The backend may send many app pings at once: their pongs outnumber the control lane, and the
+// reader waits for the writer to make room instead of ending a healthy connection.
+TEST_F(ConnectorBackendTest, ABurstOfAppPingsIsAnsweredInFullOnTheSameConnection) {
+    constexpr int kPings = 100;
+    nlohmann::json steps = nlohmann::json::array({{{"wait", "register"}}});
+    for (int i = 1; i <= kPings; ++i)
+        steps.push_back({{"ping", i}});
+    TestBackendPeer peer({}, nlohmann::json{{"connections", {{"1", steps}}}}.dump());
+    start(peer.port());
+    ASSERT_TRUE(peer.wait_for([&] { return peer.events("recv", "pong").size() >= kPings; }, 10s))
+        << peer.events("recv", "pong").size() << " pong(s)";
+    const auto pongs = peer.events("recv", "pong");
+    for (int i = 0; i < kPings; ++i) {
+        EXPECT_EQ(pongs[static_cast<std::size_t>(i)]["text"],
+                  R"({"type":"pong","ts":)" + std::to_string(i + 1) + "}");
+    }
+    EXPECT_EQ(peer.events("connect").size(), 1u);
+    EXPECT_TRUE(connector->connected());
+    EXPECT_EQ(connector->websocket_stats().control_dropped, 0u);
+    EXPECT_EQ(log.count("the app pong could not be queued"), 0);
 }
 
 TEST_F(ConnectorBackendTest, RefusedTokenIsReportedAndBacksOff) {

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "support/fake_clock.hpp"
+#include "support/log_lines.hpp"
 #include "support/loopback_listener.hpp"
 
 namespace vx::network {
@@ -143,6 +144,8 @@ class FakeHooks : public WsSessionHooks {
     }
     void send_heartbeat() override { ++heartbeats; }
     void on_message(const std::string& text) override {
+        if (answer)
+            answer(text);
         std::lock_guard lock(mutex);
         messages.push_back(text);
         message_cv.notify_all();
@@ -152,6 +155,7 @@ class FakeHooks : public WsSessionHooks {
         return message_cv.wait_for(lock, 5s, [&] { return messages.size() >= n; });
     }
 
+    std::function<void(const std::string&)> answer;  // on the connection thread, first
     std::mutex mutex;
     std::condition_variable message_cv;
     std::deque<std::string> queue;
@@ -169,10 +173,14 @@ class WebSocketSessionTest : public ::testing::Test {
   protected:
     void start(std::chrono::milliseconds upgrade_limit = 10'000ms) {
         ws = std::make_shared<WebSocketSession>(io, nullptr, clock.fn(), kZeroKey);
+        run_on(server, upgrade_limit);
+    }
+    // One more connection of the same session, to `to`.
+    void run_on(RawServer& to, std::chrono::milliseconds upgrade_limit = 10'000ms) {
         WsSessionConfig cfg;
         cfg.upgrade_limit = upgrade_limit;
         cfg.host = "127.0.0.1";
-        cfg.port = server.port();
+        cfg.port = to.port();
         cfg.tls = false;
         cfg.agent_token = "tok";
         result =
@@ -289,6 +297,52 @@ TEST_F(WebSocketSessionTest, ABurstOfPingsKeepsTheConnection) {
     }
     EXPECT_EQ(last, "p39") << "the pending pong carries the latest payload";
     EXPECT_EQ(ws->stats().control_dropped, 0u);
+}
+
+// App pings answered on the control lane, as the dispatcher does: a burst far beyond the
+// lane's 16 frames arrives in one read, and every pong still goes out on the same connection.
+TEST_F(WebSocketSessionTest, ABurstOfAppPingsIsAnsweredInFull) {
+    std::atomic<int> refused{0};
+    hooks.answer = [&](const std::string& text) {
+        if (!ws->queue_frame(WsOpcode::text, "pong " + text, true))
+            ++refused;
+    };
+    start();
+    server.accept_and_answer(kUpgraded);
+    Bytes burst;
+    for (int i = 0; i < 100; ++i) {
+        const Bytes ping = server_frame(0x81, std::to_string(i));
+        burst.insert(burst.end(), ping.begin(), ping.end());
+    }
+    server.send(burst);
+    for (int i = 0; i < 100; ++i) {
+        const auto pong = server.next_frame_of(0x1);
+        ASSERT_TRUE(pong) << "after " << i << " pong(s), " << refused.load() << " refused";
+        EXPECT_EQ(pong->payload, "pong " + std::to_string(i));
+    }
+    EXPECT_EQ(refused.load(), 0);
+    EXPECT_EQ(ws->stats().control_dropped, 0u);
+    EXPECT_TRUE(ws->connected());
+}
+
+TEST_F(WebSocketSessionTest, TheWriterCountsTheFramesOfItsOwnConnection) {
+    test::LogLines log;
+    const Bytes close_1000 = server_frame(0x88, "\x03\xe8");
+    start();
+    server.accept_and_answer(kUpgraded);
+    ASSERT_TRUE(server.next_frame_of(0x9));  // the keep-alive ping, this connection's one frame
+    server.send(close_1000);
+    EXPECT_TRUE(finish());
+    RawServer second;
+    run_on(second);
+    second.accept_and_answer(kUpgraded);
+    ASSERT_TRUE(second.next_frame_of(0x9));
+    second.send(close_1000);
+    EXPECT_TRUE(finish());
+    EXPECT_EQ(log.count("SaasConnector: WS writer finished (1 frame(s) written this connection)"),
+              2);
+    EXPECT_EQ(ws->stats().frames_written, 2u);
+    EXPECT_EQ(ws->stats().write_failures, 0u);
 }
 
 TEST_F(WebSocketSessionTest, PongDeadlineEarlyIsNotAConnectionThatWasUp) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <future>
 
 namespace vx::network {
@@ -40,6 +41,29 @@ TEST(SocketOwner, WriterGivesUpAfterTheWaitAndIsCounted) {
     EXPECT_FALSE(w.get());
     EXPECT_EQ(owner.writer_waits.load(), 1u);
     EXPECT_EQ(owner.writer_give_ups.load(), 1u);
+}
+
+// The writer's tries for a socket the reader holds: lanes that close meanwhile are the end of
+// the connection, told apart from a socket that stays taken through every try.
+TEST(SocketOwner, AWriterStopsTryingQuietlyWhenTheConnectionEnds) {
+    SocketOwner owner;
+    auto held = owner.acquire_for_read();
+    std::atomic<bool> closed{true};
+    SocketOwner::Guard guard;
+    EXPECT_EQ(owner.try_for_writer(
+                  guard, [&] { return closed.load(); }, 20, std::chrono::milliseconds(5)),
+              SocketOwner::WriterTry::ending);
+    EXPECT_FALSE(guard.owns());
+    EXPECT_EQ(owner.writer_give_ups.load(), 1u) << "one try, not twenty";
+    closed = false;
+    EXPECT_EQ(owner.try_for_writer(
+                  guard, [&] { return closed.load(); }, 2, std::chrono::milliseconds(5)),
+              SocketOwner::WriterTry::stuck);
+    held = SocketOwner::Guard{};
+    EXPECT_EQ(owner.try_for_writer(
+                  guard, [&] { return closed.load(); }, 2, std::chrono::milliseconds(5)),
+              SocketOwner::WriterTry::owned);
+    EXPECT_TRUE(guard.owns());
 }
 
 }  // namespace

@@ -51,6 +51,31 @@ TEST(WsWriterLanes, APongBurstKeepsOnePendingPongWithTheLatestPayload) {
     EXPECT_EQ(lanes.control_dropped(), 0u);
 }
 
+// A full control lane makes the pusher wait for the writer; only a lane that stays full, or
+// lanes that close meanwhile, refuse.
+TEST(WsWriterLanes, AFullControlLaneWaitsForRoom) {
+    using std::chrono::milliseconds;
+    WsWriterLanes lanes;
+    lanes.open();
+    for (int i = 0; i < 16; ++i)
+        ASSERT_EQ(lanes.push(bytes(1), true, 1), WsPushResult::accepted);
+    std::thread writer([&] {
+        WsLaneFrame f;
+        for (int i = 0; i < 8; ++i)
+            lanes.wait_pop(f);
+    });
+    // Text pongs and a WebSocket pong alike get the room the writer makes.
+    for (int i = 0; i < 7; ++i)
+        EXPECT_EQ(lanes.push(bytes(2), true, 1, milliseconds(20'000)), WsPushResult::accepted);
+    EXPECT_EQ(lanes.push_pong(bytes(3), 0xA, milliseconds(20'000)), WsPushResult::accepted);
+    writer.join();
+    EXPECT_EQ(lanes.push(bytes(4), true, 1, milliseconds(30)), WsPushResult::full);
+    std::thread closer([&] { lanes.close(); });
+    EXPECT_EQ(lanes.push(bytes(5), true, 1, milliseconds(20'000)), WsPushResult::closed);
+    closer.join();
+    EXPECT_EQ(lanes.control_dropped(), 2u);
+}
+
 TEST(WsWriterLanes, CloseRefusesNewFramesButTheWriterDrainsWhatIsQueued) {
     WsWriterLanes lanes;
     lanes.open();

@@ -36,5 +36,20 @@ TEST(AudioParitySwitch, CommandLineOptionWinsOverTheEnvironment) {
     EXPECT_TRUE(told_on.audio_parity);
 }
 
+TEST(QosSwitch, OnUnlessExactlyZeroOrOff) {
+    for (const char* off : {"0", "off"}) {
+        EXPECT_FALSE(qos_switch_on(off)) << off;
+    }
+    for (const char* on : {"1", "on", "", "OFF", "00", "off "}) {
+        EXPECT_TRUE(qos_switch_on(on)) << on;
+    }
+    EXPECT_TRUE(qos_switch_on(nullptr));
+    test::ScopedEnv off("VX_QOS", "off");
+    AgentConfig config = parse_command_line({}).config;
+    EXPECT_TRUE(config.qos);
+    apply_environment(config);
+    EXPECT_FALSE(config.qos);
+}
+
 }  // namespace
 }  // namespace vx

@@ -2,13 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include "link/qos_flow_worker.hpp"
 #include "traversal/session_relay.hpp"
 
 namespace vx {
 namespace {
 
-SessionConfig with_options(std::string turn, std::string url, std::string user,
-                           std::string pass) {
+SessionConfig with_options(std::string turn, std::string url, std::string user, std::string pass) {
     SessionConfig s;
     s.session_id = "s-1";
     s.turn = std::move(turn);
@@ -39,6 +39,13 @@ TEST(SessionRelayStep, LauncherAddressForThePermission) {
     EXPECT_EQ(launcher_relay_peer("", std::nullopt), "");
     EXPECT_EQ(launcher_relay_peer("unknown peer", std::nullopt), "");
     EXPECT_EQ(launcher_relay_peer("::1:5", std::nullopt), "");
+}
+
+TEST(SessionRelayStep, TheRelaySocketIsMarkedUnlessQosIsOff) {
+    SessionConfig s;
+    EXPECT_EQ(relay_qos_traffic_type(s), static_cast<std::uint8_t>(QosTrafficType::audio_video));
+    s.agent.qos = false;
+    EXPECT_EQ(relay_qos_traffic_type(s), static_cast<std::uint8_t>(QosTrafficType::none));
 }
 
 TEST(SessionRelayStep, NoCredentialsOrBadOnesLeaveTheSessionDirectOnly) {
