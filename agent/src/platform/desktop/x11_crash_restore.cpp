@@ -41,7 +41,7 @@ int restore_in_child(void* argument) {
         }
         trap.synced_ok();
     }
-    ::_exit(0);
+    return 0;  // the end of the child: clone's caller side exits with this value
 }
 
 void reap(pid_t pid) {

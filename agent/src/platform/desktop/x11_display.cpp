@@ -1,6 +1,7 @@
 #include "platform/desktop/x11_display.hpp"
 
 #include <X11/Xatom.h>
+#include <xcb/xcb.h>
 
 #include <mutex>
 
@@ -120,6 +121,20 @@ XDisplay::XDisplay(Display* display)
 
 XDisplay::~XDisplay() {
     XCloseDisplay(display_);
+}
+
+XID XDisplay::client_bits() {
+    if (!client_bits_read_) {
+        client_bits_read_ = true;
+        // Xlib keeps the connection set-up to itself; a short connection of libxcb (which Xlib
+        // runs on) reads the same, server-wide, id layout.
+        xcb_connection_t* connection = xcb_connect(DisplayString(display_), nullptr);
+        if (xcb_connection_has_error(connection) == 0) {
+            client_bits_ = ~static_cast<XID>(xcb_get_setup(connection)->resource_id_mask);
+        }
+        xcb_disconnect(connection);
+    }
+    return client_bits_;
 }
 
 ErrorTrap::ErrorTrap(XDisplay& display) : display_(display) {

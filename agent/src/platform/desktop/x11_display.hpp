@@ -55,6 +55,9 @@ class XDisplay {
     // The connection broke (the server went away): every further call is skipped.
     bool lost() const { return lost_.load(); }
     void mark_lost() { lost_.store(true); }
+    // The bits of a window id that name the X client which made it (the same for every window of
+    // one connection); 0 when the server's id layout could not be read.
+    XID client_bits();
 
   private:
     explicit XDisplay(Display* display);
@@ -64,6 +67,8 @@ class XDisplay {
     int screen_;
     std::array<Atom, static_cast<std::size_t>(AtomId::count)> atoms_{};
     std::atomic<bool> lost_{false};
+    XID client_bits_ = 0;
+    bool client_bits_read_ = false;
 };
 
 // Records the protocol errors of the calling thread while it lives. Requests with a reply report

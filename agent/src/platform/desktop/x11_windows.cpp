@@ -35,26 +35,46 @@ std::vector<Window> children_of_root(XDisplay& d) {
     return out;
 }
 
-// The system tray's owner window and its ancestors below the root: a dock among them holds the
-// tray.
-std::vector<Window> tray_holder_chain(XDisplay& d) {
-    const std::string selection = "_NET_SYSTEM_TRAY_S" + std::to_string(d.screen());
-    Window window = XGetSelectionOwner(d.get(), XInternAtom(d.get(), selection.c_str(), False));
-    std::vector<Window> chain;
-    for (int depth = 0; window != None && window != d.root() && depth < kMaxTreeDepth; ++depth) {
-        chain.push_back(window);
+// Which windows hold the system tray: the tray's owner window, its ancestors below the root (a
+// tray drawn inside a panel), and every window of the program that owns it (a tray whose
+// selection sits on a hidden window of its own, as GTK's does).
+class TrayHolder {
+  public:
+    explicit TrayHolder(XDisplay& d) : d_(d) {
+        const std::string selection = "_NET_SYSTEM_TRAY_S" + std::to_string(d.screen());
+        Window window = XGetSelectionOwner(d.get(), XInternAtom(d.get(), selection.c_str(), False));
+        if (window != None) {
+            client_ = window & d.client_bits();
+        }
+        for (int depth = 0; window != None && window != d.root() && depth < kMaxTreeDepth;
+             ++depth) {
+            ancestors_.push_back(window);
+            window = parent_of(window);
+        }
+    }
+
+    bool holds(Window window) const {
+        return (client_ != 0 && (window & d_.client_bits()) == client_) ||
+               std::find(ancestors_.begin(), ancestors_.end(), window) != ancestors_.end();
+    }
+
+  private:
+    Window parent_of(Window window) const {
         Window root = None;
         Window parent = None;
         Window* children = nullptr;
         unsigned count = 0;
-        const bool ok = XQueryTree(d.get(), window, &root, &parent, &children, &count) != 0;
+        const bool ok = XQueryTree(d_.get(), window, &root, &parent, &children, &count) != 0;
         if (children != nullptr) {
             XFree(children);
         }
-        window = ok ? parent : None;
+        return ok ? parent : None;
     }
-    return chain;
-}
+
+    XDisplay& d_;
+    XID client_ = 0;
+    std::vector<Window> ancestors_;
+};
 
 WindowTypes types_of(XDisplay& d, Window window) {
     static constexpr std::pair<AtomId, WindowType> kTypes[] = {
@@ -113,11 +133,10 @@ class Connection final : public DesktopConnection {
                 candidates.push_back(w);
             }
         }
-        const std::vector<Window> tray = tray_holder_chain(*d_);
+        const TrayHolder tray(*d_);
         std::vector<WindowId> out;
         for (Window w : candidates) {
-            if (std::find(tray.begin(), tray.end(), w) == tray.end() &&
-                (types_of(*d_, w) & type_bit(wanted)) != 0 && viewable(*d_, w)) {
+            if (!tray.holds(w) && (types_of(*d_, w) & type_bit(wanted)) != 0 && viewable(*d_, w)) {
                 out.push_back(w);
             }
         }
