@@ -14,7 +14,7 @@ The spec is a JSON list, one object per window:
 
 Maps every window, waits (10 s at most) until each has been mapped, writes {"name": id, ...} to
 --ids-file (atomically), then appends "<press|release> <keysym>" for every key event that reaches
-one of its windows to --keys-file, one a line, until it is terminated.
+one of its windows to --keys-file, one a line, until it is terminated or the X server ends.
 """
 
 import argparse
@@ -23,7 +23,7 @@ import os
 import sys
 import time
 
-from Xlib import X, XK, Xatom, display
+from Xlib import X, XK, Xatom, display, error
 
 TYPES = {
     "normal": "_NET_WM_WINDOW_TYPE_NORMAL",
@@ -107,11 +107,14 @@ def main():
     with open(tmp, "w") as f:
         json.dump({name: w.id for name, w in made.items()}, f)
     os.replace(tmp, args.ids_file)
-    if args.keys_file:
-        record_keys(d, args.keys_file)
-    else:
-        while True:
-            d.next_event()
+    try:
+        if args.keys_file:
+            record_keys(d, args.keys_file)
+        else:
+            while True:
+                d.next_event()
+    except error.ConnectionClosedError:
+        return 0  # the X server went away: so do its windows
 
 
 if __name__ == "__main__":

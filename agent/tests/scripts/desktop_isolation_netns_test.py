@@ -6,7 +6,7 @@ hide the desktop hides the panel and the desktop window, minimises the ordinary 
 agent's own, not dialogs, untitled or utility windows), swallows the Super key and docks a tray
 icon whose menu brings windows back; after the session everything is as it was; the same when
 the agent is stopped with SIGTERM; after a crash (SIGSEGV) the windows come back and the shell
-stays hidden, as the log says.
+stays hidden, as the log says; an X server that goes away takes nothing with it.
 
 Skipped when Xvfb, openbox, trayer or xdotool is missing. Env: VX_AGENT, VX_PEERS.
 """
@@ -205,6 +205,17 @@ class DesktopIsolation(unittest.TestCase):
         self.assertIn("SessionIsolation: skipping ShowWindow in crash-handler context", text)
         self.assert_desktop_back(shell=False)
         self.assertIn("press Super_L", self.typed("super"))
+
+    def test_4_a_desktop_that_goes_away_does_not_take_the_agent_with_it(self):
+        self.start_agent()
+        sid, _ = self.isolated_session()
+        self.x.lose_server()
+        self.backend.step({"terminate_session": sid, "reason": "test"})
+        self.assertTrue(wait_until(lambda: f"Session {sid} ended" in self.agent.text(),
+                                   PATIENCE), self.agent.text())
+        self.assertIn("SessionIsolation: the keyboard hook lost its desktop connection",
+                      self.agent.text())
+        self.assertEqual(self.agent.stop(), 0, self.agent.text())
 
 
 if __name__ == "__main__":

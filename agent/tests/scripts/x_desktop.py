@@ -77,6 +77,12 @@ class XDesktop:
         except Exception:
             return False
 
+    def lose_server(self):
+        """Ends the X server under its clients."""
+        self.d = None
+        self.procs[0].kill()
+        self.procs[0].wait()
+
     def close(self):
         if self.d is not None:
             self.d.close()

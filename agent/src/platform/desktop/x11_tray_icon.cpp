@@ -73,21 +73,23 @@ class X11TrayIcon final : public TrayIcon {
     explicit X11TrayIcon(std::unique_ptr<XDisplay> display) : d_(std::move(display)) {}
 
     ~X11TrayIcon() override {
-        if (d_->lost()) {
-            return;
-        }
         ErrorTrap trap(*d_);
-        close_menu();
-        if (icon_ != None) {
-            XDestroyWindow(d_->get(), icon_);  // the tray drops a docked window that is gone
+        if (!d_->lost()) {
+            close_menu();
+            if (icon_ != None) {
+                XDestroyWindow(d_->get(), icon_);  // the tray drops a docked window that is gone
+            }
         }
+        // Also on a lost connection: these free our side's memory too.
         if (gc_ != nullptr) {
             XFreeGC(d_->get(), gc_);
         }
         if (font_ != nullptr) {
             XFreeFont(d_->get(), font_);
         }
-        XSync(d_->get(), False);
+        if (!d_->lost()) {
+            XSync(d_->get(), False);
+        }
     }
 
     bool create(const std::string& tip, TrayRefusal& refusal, std::string& error) {
