@@ -50,53 +50,56 @@ SessionIsolation::~SessionIsolation() {
 
 bool SessionIsolation::apply(const SessionIsolationConfig& config) {
     config_ = config;
+    const bool desktop_ok = !config_.hide_desktop || isolate_desktop();
+    const bool steam_ok = !config_.launch_steam || start_steam();
+    return desktop_ok && steam_ok;
+}
+
+bool SessionIsolation::isolate_desktop() {
     bool ok = true;
-    if (config_.hide_desktop) {
-        if (!guarded([&] { hide_shell(); })) {
-            ok = false;
-            shell_hidden_ = false;  // what it did hide stays listed and is shown at restore
-            note(Level::error,
-                 "SessionIsolation: hiding desktop shell crashed - isolation step skipped");
-        }
-        if (!guarded([&] { minimize_all_windows(); })) {
-            ok = false;
-            // The windows it already minimised stay listed: restore brings them back.
-            windows_minimized_ = !minimized_.empty();
-            note(Level::error,
-                 "SessionIsolation: minimize_all_windows crashed - skipping window "
-                 "minimization");
-        }
-        if (!guarded([&] { start_keyboard_hook(); })) {
-            ok = false;
-            hook_started_ = false;
-            hook_running_.store(false);
-            note(Level::error,
-                 "SessionIsolation: keyboard hook install crashed - Windows key remains "
-                 "available");
-        }
-        if (!guarded([&] { start_tray(); })) {
-            ok = false;
-            tray_running_.store(false);
-            release_tray_owner(false);
-            note(Level::error,
-                 "SessionIsolation: tray icon creation crashed - continuing without tray "
-                 "control");
-        }
+    if (!guarded([&] { hide_shell(); })) {
+        ok = false;
+        shell_hidden_ = false;  // what it did hide stays listed and is shown at restore
+        note(Level::error,
+             "SessionIsolation: hiding desktop shell crashed - isolation step skipped");
     }
-    if (config_.launch_steam) {
-        bool launched = false;
-        if (!guarded([&] { launched = launch_steam(); })) {
-            ok = false;
-            steam_launched_.store(false);
-            steam_pid_.store(0);
-            note(Level::error,
-                 "SessionIsolation: Steam launch crashed - continuing without Steam automation");
-        } else if (!launched) {
-            ok = false;
-            note(Level::warn, "SessionIsolation: Steam launch failed - continuing without it");
-        }
+    if (!guarded([&] { minimize_all_windows(); })) {
+        ok = false;
+        // The windows it already minimised stay listed: restore brings them back.
+        windows_minimized_ = !minimized_.empty();
+        note(Level::error,
+             "SessionIsolation: minimize_all_windows crashed - skipping window minimization");
+    }
+    if (!guarded([&] { start_keyboard_hook(); })) {
+        ok = false;
+        hook_started_ = false;
+        hook_running_.store(false);
+        note(Level::error,
+             "SessionIsolation: keyboard hook install crashed - Windows key remains available");
+    }
+    if (!guarded([&] { start_tray(); })) {
+        ok = false;
+        tray_running_.store(false);
+        release_tray_owner(false);
+        note(Level::error,
+             "SessionIsolation: tray icon creation crashed - continuing without tray control");
     }
     return ok;
+}
+
+bool SessionIsolation::start_steam() {
+    bool launched = false;
+    if (!guarded([&] { launched = launch_steam(); })) {
+        steam_launched_.store(false);
+        steam_pid_.store(0);
+        note(Level::error,
+             "SessionIsolation: Steam launch crashed - continuing without Steam automation");
+        return false;
+    }
+    if (!launched) {
+        note(Level::warn, "SessionIsolation: Steam launch failed - continuing without it");
+    }
+    return launched;
 }
 
 platform::DesktopConnection* SessionIsolation::connection() {

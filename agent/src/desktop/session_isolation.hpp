@@ -49,6 +49,8 @@ class SessionIsolation {
     template <typename... Args>
     void note(Level level, const char* format, const Args&... args) const;
 
+    bool isolate_desktop();
+    bool start_steam();
     platform::DesktopConnection* connection();
     void hide_shell();
     void minimize_all_windows();
