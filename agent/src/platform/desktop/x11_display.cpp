@@ -1,6 +1,8 @@
 #include "platform/desktop/x11_display.hpp"
 
 #include <X11/Xatom.h>
+#include <poll.h>
+#include <unistd.h>
 #include <xcb/xcb.h>
 
 #include <mutex>
@@ -120,7 +122,29 @@ XDisplay::XDisplay(Display* display)
 }
 
 XDisplay::~XDisplay() {
-    XCloseDisplay(display_);
+    if (!lost_.load()) {
+        XCloseDisplay(display_);
+        return;
+    }
+    // Xlib's close would talk to the dead server first and may wait for a display lock that
+    // another thread kept when it met the broken connection. The socket is closed; Xlib's few
+    // bytes for the connection stay, held here, for the life of the process.
+    static std::mutex parked_mutex;
+    static auto* parked = new std::vector<Display*>;  // never destroyed: it outlives every thread
+    ::close(ConnectionNumber(display_));
+    std::lock_guard lock(parked_mutex);
+    parked->push_back(display_);
+}
+
+bool XDisplay::lost() {
+    if (lost_.load()) {
+        return true;
+    }
+    pollfd socket{ConnectionNumber(display_), POLLIN | POLLRDHUP, 0};
+    if (::poll(&socket, 1, 0) > 0 && (socket.revents & (POLLHUP | POLLERR | POLLRDHUP)) != 0) {
+        mark_lost();
+    }
+    return lost_.load();
 }
 
 XID XDisplay::client_bits() {

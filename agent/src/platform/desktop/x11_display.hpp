@@ -52,8 +52,11 @@ class XDisplay {
     Window root() const { return root_; }
     int screen() const { return screen_; }
     Atom atom(AtomId id) const { return atoms_[static_cast<std::size_t>(id)]; }
-    // The connection broke (the server went away): every further call is skipped.
-    bool lost() const { return lost_.load(); }
+    // The connection broke (the server went away): every further call is skipped. Looks at the
+    // socket first, so that Xlib itself rarely meets the broken connection: its way out of that
+    // (an I/O error whose exit handler returns) unlocks the display twice and keeps the display
+    // locked for the thread that met it.
+    bool lost();
     void mark_lost() { lost_.store(true); }
     // The bits of a window id that name the X client which made it (the same for every window of
     // one connection); 0 when the server's id layout could not be read.
