@@ -15,8 +15,8 @@ struct SteamEnvironment {
     std::function<bool(const std::string& path)> is_file;
     std::string home;  // $HOME; empty leaves out the per-user install paths
     std::function<std::string(const std::string& name)> find_program;  // in PATH; empty none
-    std::function<platform::ProcessOutcome(const platform::ProcessSpec&, std::chrono::milliseconds,
-                                           platform::OnTimeout)>
+    std::function<platform::ProcessOutcome(const platform::ProcessRequest&,
+                                           std::chrono::milliseconds, platform::OnTimeout)>
         run;
 };
 

@@ -14,7 +14,7 @@ namespace vx::platform {
 // /dev/null (or a pipe on stdin carrying `stdin_text`, for a script), every other descriptor
 // closed, a session of its own, an empty signal mask and default signal actions. So it holds
 // none of the agent's sockets and a Ctrl+C in the agent's terminal does not reach it.
-struct ProcessSpec {
+struct ProcessRequest {
     std::string path;                       // absolute path of the executable
     std::vector<std::string> args;          // the arguments after argv[0]
     std::optional<std::string> stdin_text;  // written to the child's stdin, which is then closed
@@ -46,10 +46,10 @@ struct ProcessOutcome {
     std::string describe() const;
 };
 
-// Starts `spec` and waits at most `wait` for it to end (a zero wait only checks once), feeding
+// Starts `request` and waits at most `wait` for it to end (a zero wait only checks once), feeding
 // `stdin_text` meanwhile. Never leaves a zombie: an ended child is reaped here, a killed one is
 // reaped before returning, one left running is reaped by a background thread when it ends.
-ProcessOutcome run_process(const ProcessSpec& spec, std::chrono::milliseconds wait,
+ProcessOutcome run_process(const ProcessRequest& request, std::chrono::milliseconds wait,
                            OnTimeout on_timeout);
 
 // The absolute path of `name` in one of PATH's folders, executable by us; empty when none.

@@ -64,14 +64,14 @@ class SpawnSetup {
                                                                       POSIX_SPAWN_SETSID);
     }
 
-    int spawn(const ProcessSpec& spec, pid_t& pid) {
+    int spawn(const ProcessRequest& request, pid_t& pid) {
         std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(spec.path.c_str()));
-        for (const std::string& arg : spec.args) {
+        argv.push_back(const_cast<char*>(request.path.c_str()));
+        for (const std::string& arg : request.args) {
             argv.push_back(const_cast<char*>(arg.c_str()));
         }
         argv.push_back(nullptr);
-        return ::posix_spawn(&pid, spec.path.c_str(), &actions_, &attributes_, argv.data(),
+        return ::posix_spawn(&pid, request.path.c_str(), &actions_, &attributes_, argv.data(),
                              environ);
     }
 
@@ -228,20 +228,20 @@ ProcessOutcome finished(pid_t pid, int status) {
 
 }  // namespace
 
-ProcessOutcome run_process(const ProcessSpec& spec, std::chrono::milliseconds wait,
+ProcessOutcome run_process(const ProcessRequest& request, std::chrono::milliseconds wait,
                            OnTimeout on_timeout) {
     ProcessOutcome out;
-    if (spec.path.empty() || spec.path.front() != '/') {
+    if (request.path.empty() || request.path.front() != '/') {
         out.error = EINVAL;
         return out;
     }
     int pipe_fds[2] = {-1, -1};
-    if (spec.stdin_text && ::pipe2(pipe_fds, O_CLOEXEC) != 0) {
+    if (request.stdin_text && ::pipe2(pipe_fds, O_CLOEXEC) != 0) {
         out.error = errno;
         return out;
     }
     const SigpipeBlock sigpipe_blocked;
-    StdinFeeder feeder(pipe_fds[1], spec.stdin_text ? &*spec.stdin_text : nullptr);
+    StdinFeeder feeder(pipe_fds[1], request.stdin_text ? &*request.stdin_text : nullptr);
     pid_t pid = 0;
     {
         // A descriptor below 3 would be overwritten by the stdio set-up before its dup2.
@@ -253,7 +253,7 @@ ProcessOutcome run_process(const ProcessSpec& spec, std::chrono::milliseconds wa
         }
         SpawnSetup setup;
         int rc = setup.prepare(read_end.get());
-        rc = rc != 0 ? rc : setup.spawn(spec, pid);
+        rc = rc != 0 ? rc : setup.spawn(request, pid);
         if (rc != 0) {
             out.error = rc;
             return out;

@@ -35,18 +35,18 @@ struct FakeSteam {
             const auto it = programs.find(name);
             return it == programs.end() ? std::string() : it->second;
         };
-        e.run = [this](const platform::ProcessSpec& spec, std::chrono::milliseconds,
+        e.run = [this](const platform::ProcessRequest& request, std::chrono::milliseconds,
                        platform::OnTimeout) {
             if (throw_on_run) {
                 throw std::runtime_error("spawn exploded");
             }
-            std::string text = spec.path;
-            for (const auto& arg : spec.args) {
+            std::string text = request.path;
+            for (const auto& arg : request.args) {
                 text += " " + arg;
             }
             std::lock_guard lock(mutex_);
             runs_.push_back(text);
-            const auto it = outcomes.find(spec.path);
+            const auto it = outcomes.find(request.path);
             if (it != outcomes.end()) {
                 return it->second;
             }

@@ -1,14 +1,14 @@
 #!/usr/bin/python3
 """Windows of any kind on an X display, for the desktop isolation tests (python3-xlib, Debian).
 
-Run:  DISPLAY=:N /usr/bin/python3 x_windows.py --spec FILE --ids-file FILE [--keys-file FILE]
+Run:  DISPLAY=:N /usr/bin/python3 x_windows.py --windows FILE --ids-file FILE [--keys-file FILE]
 
-The spec is a JSON list, one object per window:
+--windows names a JSON list, one object per window:
   {"name": "editor",            the key of its id in --ids-file
    "title": "Editor",           _NET_WM_NAME and WM_NAME; absent or "" for an untitled window
    "type": "normal",            "normal", "dock", "desktop" or "utility" (_NET_WM_WINDOW_TYPE)
    "pid": "self",               _NET_WM_PID: "self", a number, or null for none
-   "transient_for": "owner",    WM_TRANSIENT_FOR: another window of the spec
+   "transient_for": "owner",    WM_TRANSIENT_FOR: another window of the list
    "skip_taskbar": true,        _NET_WM_STATE_SKIP_TASKBAR
    "focus": true}               gets the keyboard focus once everything is shown
 
@@ -35,28 +35,28 @@ TYPES = {
 KEYSYM_NAMES = {getattr(XK, n): n[3:] for n in dir(XK) if n.startswith("XK_")}
 
 
-def make_window(d, spec, made, position):
+def make_window(d, window, made, position):
     screen = d.screen()
     atom = lambda name: d.intern_atom(name)
     w = screen.root.create_window(
         20 + 30 * position, 40 + 20 * position, 240, 120, 0, screen.root_depth,
         X.InputOutput, X.CopyFromParent, background_pixel=screen.white_pixel,
         event_mask=X.KeyPressMask | X.KeyReleaseMask | X.StructureNotifyMask)
-    title = spec.get("title") or ""
+    title = window.get("title") or ""
     if title:
         w.set_wm_name(title)
         w.change_property(atom("_NET_WM_NAME"), atom("UTF8_STRING"), 8, title.encode())
-    pid = spec.get("pid", "self")
+    pid = window.get("pid", "self")
     if pid is not None:
         w.change_property(atom("_NET_WM_PID"), Xatom.CARDINAL, 32,
                           [os.getpid() if pid == "self" else int(pid)])
     w.change_property(atom("_NET_WM_WINDOW_TYPE"), Xatom.ATOM, 32,
-                      [atom(TYPES[spec.get("type", "normal")])])
-    if spec.get("skip_taskbar"):
+                      [atom(TYPES[window.get("type", "normal")])])
+    if window.get("skip_taskbar"):
         w.change_property(atom("_NET_WM_STATE"), Xatom.ATOM, 32,
                           [atom("_NET_WM_STATE_SKIP_TASKBAR")])
-    if spec.get("transient_for"):
-        w.set_wm_transient_for(made[spec["transient_for"]])
+    if window.get("transient_for"):
+        w.set_wm_transient_for(made[window["transient_for"]])
     w.set_wm_hints(flags=1, input=1)  # InputHint: it takes the focus
     w.map()
     return w
@@ -87,21 +87,21 @@ def record_keys(d, path):
 
 def main():
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    p.add_argument("--spec", required=True)
+    p.add_argument("--windows", required=True)
     p.add_argument("--ids-file", required=True)
     p.add_argument("--keys-file")
     args = p.parse_args()
-    with open(args.spec) as f:
-        specs = json.load(f)
+    with open(args.windows) as f:
+        wanted = json.load(f)
     d = display.Display()
     made = {}
-    for i, spec in enumerate(specs):
-        made[spec["name"]] = make_window(d, spec, made, i)
+    for i, window in enumerate(wanted):
+        made[window["name"]] = make_window(d, window, made, i)
     d.sync()
     wait_mapped(d, list(made.values()))
-    for spec in specs:
-        if spec.get("focus"):
-            made[spec["name"]].set_input_focus(X.RevertToParent, X.CurrentTime)
+    for window in wanted:
+        if window.get("focus"):
+            made[window["name"]].set_input_focus(X.RevertToParent, X.CurrentTime)
     d.sync()
     tmp = args.ids_file + ".tmp"
     with open(tmp, "w") as f:

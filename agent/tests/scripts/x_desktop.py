@@ -96,13 +96,13 @@ class XDesktop:
         self._lock.close()
 
     # --- windows ------------------------------------------------------------------------
-    def windows(self, spec, keys_file=None):
-        """Starts a helper process with the windows of `spec`; returns (process, {name: id})."""
-        fd, spec_path = tempfile.mkstemp(dir=self.tmp, suffix=".json")
+    def windows(self, wanted, keys_file=None):
+        """Starts a helper process with the windows of `wanted`; returns (process, {name: id})."""
+        fd, list_path = tempfile.mkstemp(dir=self.tmp, suffix=".json")
         with os.fdopen(fd, "w") as f:
-            json.dump(spec, f)
-        ids_path = spec_path + ".ids"
-        args = ["/usr/bin/python3", os.path.join(PEERS, "x_windows.py"), "--spec", spec_path,
+            json.dump(wanted, f)
+        ids_path = list_path + ".ids"
+        args = ["/usr/bin/python3", os.path.join(PEERS, "x_windows.py"), "--windows", list_path,
                 "--ids-file", ids_path]
         if keys_file:
             args += ["--keys-file", keys_file]
