@@ -155,9 +155,10 @@ class DesktopIsolation(unittest.TestCase):
         own = self.start_agent()
         sid, _ = self.isolated_session()
         self.assert_isolated(own)
-        seen = self.typed("super", "a")
+        seen = self.typed("super", "a", "super+b")
         self.assertNotIn("press Super_L", seen)
         self.assertIn("press a", seen)
+        self.assertIn("press b", seen)  # a Super combination loses only the Super key
 
         # The tray icon's menu brings the editor back.
         icon = self.tray_icon()
