@@ -27,6 +27,7 @@ endfunction()
 # binary vx_<area>_tests labelled "unit", every *_itest.cpp a binary vx_<area>_itests labelled
 # "integration". Each subfolder agent/tests/<area>/<group>/ forms its own pair of binaries
 # (vx_<area>_<group>_tests, vx_<area>_<group>_itests), so a large area keeps its groups apart.
+# LABELS go on both kinds of binary, INTEGRATION_LABELS on the integration ones only.
 function(vx_test_binary target kind sources)
     cmake_parse_arguments(ARG "" "" "DEPS;LABELS" ${ARGN})
     add_executable(${target} ${sources})
@@ -57,7 +58,7 @@ function(vx_test_binary target kind sources)
 endfunction()
 
 function(vx_area_tests area)
-    cmake_parse_arguments(ARG "" "" "DEPS;LABELS" ${ARGN})
+    cmake_parse_arguments(ARG "" "" "DEPS;LABELS;INTEGRATION_LABELS" ${ARGN})
     set(root ${CMAKE_CURRENT_SOURCE_DIR}/${area})
     string(REPLACE "/" "_" area_prefix vx_${area})
     get_property(subfolder_libraries GLOBAL PROPERTY VX_SUBFOLDER_LIBRARIES)
@@ -86,7 +87,8 @@ function(vx_area_tests area)
             vx_test_binary(${prefix}_tests unit "${unit}" DEPS ${ARG_DEPS} LABELS ${ARG_LABELS})
         endif()
         if(integration)
-            vx_test_binary(${prefix}_itests integration "${integration}" DEPS ${ARG_DEPS} LABELS ${ARG_LABELS})
+            vx_test_binary(${prefix}_itests integration "${integration}" DEPS ${ARG_DEPS}
+                LABELS ${ARG_LABELS} ${ARG_INTEGRATION_LABELS})
         endif()
     endforeach()
 endfunction()

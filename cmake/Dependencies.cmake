@@ -3,6 +3,7 @@ find_package(OpenSSL 3 REQUIRED)
 find_package(nlohmann_json 3.11 REQUIRED)
 find_package(fmt REQUIRED)
 find_package(spdlog REQUIRED)
+find_package(X11 REQUIRED)
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(SODIUM REQUIRED IMPORTED_TARGET libsodium)
 

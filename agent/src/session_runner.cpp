@@ -5,6 +5,7 @@
 
 #include "backend/control_bridge.hpp"
 #include "backend/saas_connector.hpp"
+#include "desktop/driver_isolation.hpp"
 #include "link/io_pool.hpp"
 #include "link/udp_sender.hpp"
 #include "session_relay_step.hpp"
@@ -42,6 +43,7 @@ struct SessionRunner::Live {
     std::unique_ptr<IoPool> pool;
     std::string launcher_peer;  // "address:port" of the authenticated control connection
     std::unique_ptr<network::SessionRelay> relay;
+    std::unique_ptr<desktop::SessionIsolation> isolation;
     std::atomic<SessionEnd> end{SessionEnd::none};
     bool failed = false;  // set-up failed (driver's thread only)
     std::string failure;  // and why
@@ -186,6 +188,8 @@ void SessionRunner::go_live(const SessionConfig& s, Live& live) {
     spdlog::info("Session established \xE2\x80\x94 keys ready");
     status_board().set_session_state(SessionState::player_connected, wall_seconds());
     status_board().add_event(StatusEventKind::player_connected);
+    live.isolation = desktop::begin_session_isolation(
+        {s.agent.hide_desktop, s.agent.launch_steam, s.agent.steam_app_id, s.agent.steam_path});
     if (keep_waiting(live)) {  // a session already ending needs no relay (nor its wait)
         live.relay = start_session_relay(
             s, launcher_relay_peer(live.launcher_peer, live.video->destination()), d_.connector);
@@ -298,6 +302,7 @@ void SessionRunner::tear_down(const SessionConfig& s, Live& live, SessionResult&
     if (result.started) {
         spdlog::info("Session ending \xE2\x80\x94 cleaning up...");
     }
+    desktop::end_session_isolation(live.isolation);
     if (d_.bridge) {
         d_.bridge->stop();
     }

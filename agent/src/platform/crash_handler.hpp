@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 
 namespace vx::platform {
@@ -17,6 +18,10 @@ void set_crash_hook(CrashHookSlot slot, CrashHook hook);
 // calls the hooks, writes the crash line to standard error and to the crash log file, then lets the
 // signal's default action end the process. Returns false when an action could not be installed.
 bool install_crash_handler();
+
+// Writes one line of a crash hook ("[<time>] [<level>] [<thread>] <text>") where the crash line
+// goes: standard error and the crash log file. Async-signal-safe, for the hooks.
+void write_crash_note(const char* level, const char* text, std::size_t size) noexcept;
 
 // Opens the file the crash line is appended to (the agent's log). Call from ordinary code, not
 // from a handler; a later call replaces the file. Returns false when it cannot be opened.

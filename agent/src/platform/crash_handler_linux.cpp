@@ -52,6 +52,11 @@ CrashFacts facts_of(int signal_number, const siginfo_t* info) {
     return facts;
 }
 
+void write_everywhere(const char* line, std::size_t size) {
+    write_fd(STDERR_FILENO, line, size);
+    write_fd(g_log_fd.load(), line, size);
+}
+
 void report_crash(int signal_number, const siginfo_t* info) {
     for (auto& slot : g_hooks) {
         if (CrashHook hook = slot.exchange(nullptr)) {
@@ -59,9 +64,7 @@ void report_crash(int signal_number, const siginfo_t* info) {
         }
     }
     char line[256];
-    const std::size_t size = compose_crash_line(facts_of(signal_number, info), line, sizeof line);
-    write_fd(STDERR_FILENO, line, size);
-    write_fd(g_log_fd.load(), line, size);
+    write_everywhere(line, compose_crash_line(facts_of(signal_number, info), line, sizeof line));
 }
 
 void on_fatal_signal(int signal_number, siginfo_t* info, void*) {
@@ -85,6 +88,12 @@ void on_fatal_signal(int signal_number, siginfo_t* info, void*) {
 
 void set_crash_hook(CrashHookSlot slot, CrashHook hook) {
     g_hooks[static_cast<int>(slot)].store(hook);
+}
+
+void write_crash_note(const char* level, const char* text, std::size_t size) noexcept {
+    char line[512];
+    write_everywhere(
+        line, compose_crash_note(facts_of(0, nullptr), level, text, size, line, sizeof line));
 }
 
 bool install_crash_handler() {

@@ -18,6 +18,12 @@ class LineWriter {
         }
     }
 
+    void text(const char* s, std::size_t size) {
+        for (std::size_t i = 0; i < size; ++i) {
+            put(s[i] == '\n' ? ' ' : s[i]);
+        }
+    }
+
     void unsigned_number(std::uint64_t value, unsigned base, int min_digits = 1) {
         char digits[24];
         int n = 0;
@@ -119,17 +125,37 @@ bool has_fault_address(int signal_number) {
            signal_number == SIGFPE;
 }
 
+void write_prefix(LineWriter& w, const CrashFacts& facts, const char* level) {
+    write_stamp(w, facts.local_time_ms);
+    w.text("[");
+    w.text(level);
+    w.text("] [");
+    w.unsigned_number(static_cast<std::uint64_t>(facts.thread_id < 0 ? 0 : facts.thread_id), 10);
+    w.text("] ");
+}
+
 }  // namespace
+
+std::size_t compose_crash_note(const CrashFacts& facts, const char* level, const char* text,
+                               std::size_t text_size, char* out, std::size_t capacity) {
+    if (capacity == 0) {
+        return 0;
+    }
+    LineWriter w(out, capacity - 1);  // keeps room for the line end
+    write_prefix(w, facts, level);
+    w.text(text, text_size);
+    std::size_t n = w.size();
+    out[n++] = '\n';
+    return n;
+}
 
 std::size_t compose_crash_line(const CrashFacts& facts, char* out, std::size_t capacity) {
     if (capacity == 0) {
         return 0;
     }
     LineWriter w(out, capacity - 1);  // keeps room for the line end
-    write_stamp(w, facts.local_time_ms);
-    w.text("[critical] [");
-    w.unsigned_number(static_cast<std::uint64_t>(facts.thread_id < 0 ? 0 : facts.thread_id), 10);
-    w.text("] Fatal crash: Unhandled OS exception 0x");
+    write_prefix(w, facts, "critical");
+    w.text("Fatal crash: Unhandled OS exception 0x");
     w.unsigned_number(static_cast<std::uint64_t>(facts.signal_number), 16);
     w.text(" (");
     w.text(signal_name(facts.signal_number));

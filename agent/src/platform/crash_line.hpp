@@ -21,4 +21,9 @@ struct CrashFacts {
 // library formatting, so it may run inside a signal handler.
 std::size_t compose_crash_line(const CrashFacts& facts, char* out, std::size_t capacity);
 
+// A crash hook's own line in the same format, "[<time>] [<level>] [<thread>] <text>\n", from
+// the facts' time and thread only; the same rules as above.
+std::size_t compose_crash_note(const CrashFacts& facts, const char* level, const char* text,
+                               std::size_t text_size, char* out, std::size_t capacity);
+
 }  // namespace vx::platform

@@ -53,6 +53,20 @@ TEST(CrashLine, OtherSignalsAndCodes) {
     EXPECT_NE(line_of(f).find("0x4 (SIGILL, illegal opcode, at 0x401000)"), std::string::npos);
 }
 
+TEST(CrashLine, AHooksNoteInTheSameFormatOnOneLineAndCut) {
+    CrashFacts f;
+    f.local_time_ms = 1796632620123;
+    f.thread_id = 4242;
+    const std::string text = "SessionIsolation: skipping\nShowWindow";
+    char out[128];
+    std::string line(out,
+                     compose_crash_note(f, "warning", text.data(), text.size(), out, sizeof out));
+    EXPECT_EQ(line,
+              "[2026-12-07 08:37:00.123] [warning] [4242] SessionIsolation: skipping ShowWindow\n");
+    line.assign(out, compose_crash_note(f, "info", text.data(), text.size(), out, 50));
+    EXPECT_EQ(line, "[2026-12-07 08:37:00.123] [info] [4242] SessionIs\n");
+}
+
 TEST(CrashLine, BeforeTheEpochStillFormats) {
     CrashFacts f;
     f.signal_number = SIGABRT;

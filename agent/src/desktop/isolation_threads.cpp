@@ -1,0 +1,178 @@
+// The two threads of an isolated session: the keyboard hook and the tray icon with its menu.
+
+#include <exception>
+
+#include "desktop/isolation_note.hpp"
+#include "desktop/super_key_filter.hpp"
+#include "desktop/tray_menu.hpp"
+#include "desktop/window_filter.hpp"
+
+namespace vx::desktop {
+namespace {
+
+// Both loops also look at their running flag this often, besides being woken.
+constexpr std::chrono::milliseconds kHookPollStep{50};
+constexpr std::chrono::milliseconds kTrayPollStep{100};
+
+constexpr std::string_view kSteamImage = "steam";
+
+bool is_steam_image(const std::string& image) {
+    return image.size() == kSteamImage.size() &&
+           std::equal(image.begin(), image.end(), kSteamImage.begin(), [](char a, char b) {
+               return std::tolower(static_cast<unsigned char>(a)) == b;
+           });
+}
+
+}  // namespace
+
+void SessionIsolation::keyboard_hook_thread() {
+    try {
+        run_keyboard_hook();
+    } catch (const std::exception& e) {
+        note(Level::error, "SessionIsolation: keyboard hook thread failed: {}", e.what());
+    }
+    hook_running_.store(false);
+}
+
+void SessionIsolation::run_keyboard_hook() {
+    std::string error;
+    const std::unique_ptr<platform::KeyGrab> grab = desktop_->grab_super_keys(error);
+    if (!grab) {
+        note(Level::warn,
+             "SessionIsolation: Super key grab failed ({}) - Windows key remains available", error);
+        return;
+    }
+    note(Level::info, "SessionIsolation: low-level keyboard hook installed (Windows key blocked)");
+    SuperKeyFilter filter;
+    const auto swallow = [&filter](const platform::KeyEvent& key) { return filter.swallow(key); };
+    while (hook_running_.load()) {
+        if (!grab->pump(swallow)) {
+            note(Level::warn,
+                 "SessionIsolation: the keyboard hook lost its desktop connection - Windows "
+                 "key available again");
+            return;
+        }
+        hook_wake_->wait(grab->wait_fd(), kHookPollStep);
+    }
+}
+
+void SessionIsolation::tray_thread() {
+    try {
+        run_tray();
+    } catch (const std::exception& e) {
+        note(Level::error, "SessionIsolation: tray thread failed: {}", e.what());
+    }
+    tray_windows_.reset();
+    tray_running_.store(false);
+}
+
+void SessionIsolation::run_tray() {
+    std::string error;
+    platform::TrayRefusal refusal = platform::TrayRefusal::none;
+    const std::unique_ptr<platform::TrayIcon> icon =
+        desktop_->show_tray_icon(kTrayTip, refusal, error);
+    if (!icon) {
+        if (refusal == platform::TrayRefusal::no_tray) {
+            note(Level::warn,
+                 "SessionIsolation: no system tray available ({}) - continuing without tray "
+                 "control",
+                 error);
+        } else {
+            note(Level::warn, "SessionIsolation: failed to create tray window (err={})", error);
+        }
+        return;
+    }
+    note(Level::info,
+         "SessionIsolation: tray icon created \xE2\x80\x94 right-click to manage windows");
+    const platform::TrayCallbacks callbacks{[this] { return tray_menu(); },
+                                            [this](int command) { on_tray_command(command); }};
+    while (tray_running_.load()) {
+        if (!icon->pump(callbacks)) {
+            note(Level::warn, "SessionIsolation: the tray icon lost its desktop connection");
+            return;
+        }
+        tray_wake_->wait(icon->wait_fd(), kTrayPollStep);
+    }
+}
+
+platform::DesktopConnection* SessionIsolation::tray_windows() {
+    if (!tray_windows_) {
+        std::string error;
+        tray_windows_ = desktop_->connect(error);
+    }
+    return tray_windows_.get();
+}
+
+std::vector<platform::TrayMenuItem> SessionIsolation::tray_menu() {
+    std::lock_guard gate(tray_gate_);
+    if (g_tray_owner.load() != this) {
+        return {};
+    }
+    TrayMenuState state;
+    state.steam = steam_launched_.load() || steam_pid_.load() != 0 || config_.launch_steam;
+    platform::DesktopConnection* windows = tray_windows();
+    for (const platform::WindowId window : minimized_) {
+        const platform::WindowFacts facts =
+            windows != nullptr ? windows->describe(window) : platform::WindowFacts{};
+        state.window_titles.push_back(facts.exists ? facts.title : std::string());
+    }
+    return build_tray_menu(state);
+}
+
+void SessionIsolation::on_tray_command(int command) {
+    std::lock_guard gate(tray_gate_);
+    if (g_tray_owner.load() != this) {
+        return;  // restore has begun: the object is no longer the tray's to act on
+    }
+    const TrayCommand chosen = decode_tray_command(command, minimized_.size());
+    platform::DesktopConnection* windows = tray_windows();
+    switch (chosen.kind) {
+        case TrayCommand::Kind::show_steam:
+            show_steam_window(windows);
+            break;
+        case TrayCommand::Kind::restore_all:
+            for (const platform::WindowId window : minimized_) {
+                const platform::WindowFacts facts =
+                    windows != nullptr ? windows->describe(window) : platform::WindowFacts{};
+                if (facts.exists && facts.minimized) {
+                    windows->restore(window);
+                }
+            }
+            note(Level::info, "SessionIsolation: tray -> restored all windows");
+            break;
+        case TrayCommand::Kind::restore_window:
+            if (windows != nullptr && windows->describe(minimized_[chosen.window]).exists) {
+                windows->restore(minimized_[chosen.window]);
+                note(Level::info, "SessionIsolation: tray -> restored window #{}", chosen.window);
+            }
+            break;
+        case TrayCommand::Kind::none:
+            break;
+    }
+}
+
+void SessionIsolation::show_steam_window(platform::DesktopConnection* windows) {
+    const std::uint32_t steam_pid = steam_pid_.load();
+    for (const platform::WindowId window :
+         windows != nullptr ? windows->client_windows() : std::vector<platform::WindowId>{}) {
+        const platform::WindowFacts facts = windows->describe(window);
+        if (!facts.exists || facts.title.empty()) {
+            continue;
+        }
+        if ((steam_pid != 0 && facts.pid == steam_pid) ||
+            is_steam_image(file_name_from_path(desktop_->process_image_name(facts.pid)))) {
+            windows->restore(window);
+            note(Level::info, "SessionIsolation: restored Steam window");
+            return;
+        }
+    }
+    if (config_.launch_steam) {
+        note(Level::info, "SessionIsolation: Steam window not found, relaunching Steam");
+        if (launch_steam()) {
+            return;
+        }
+    }
+    note(Level::warn, "SessionIsolation: tray -> Steam window not found");
+}
+
+}  // namespace vx::desktop

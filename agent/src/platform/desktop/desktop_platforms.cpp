@@ -1,0 +1,74 @@
+#include <cstdlib>
+
+#include "platform/desktop/open_desktop.hpp"
+#include "platform/desktop/x11_desktop.hpp"
+#include "platform/process_info.hpp"
+
+namespace vx::platform {
+namespace {
+
+class X11Desktop final : public DesktopPlatform {
+  public:
+    explicit X11Desktop(std::string display) : display_(std::move(display)) {
+        x11::init_xlib_once();
+    }
+
+    std::unique_ptr<DesktopConnection> connect(std::string& error) override {
+        return x11::connect(display_, error);
+    }
+    std::unique_ptr<KeyGrab> grab_super_keys(std::string& error) override {
+        return x11::grab_super_keys(display_, error);
+    }
+    std::unique_ptr<TrayIcon> show_tray_icon(const std::string& tip, TrayRefusal& refusal,
+                                             std::string& error) override {
+        return x11::show_tray_icon(display_, tip, refusal, error);
+    }
+    void restore_windows_after_crash(const WindowId* windows, std::size_t count) noexcept override {
+        x11::restore_windows_after_crash(display_.c_str(), windows, count);
+    }
+    std::string process_image_name(std::uint32_t pid) override {
+        return platform::process_image_name(pid);
+    }
+
+  private:
+    const std::string display_;
+};
+
+// No X display (a headless machine, a service, a Wayland session without XWayland): every
+// operation is refused with the same reason, so the isolation says once what it cannot do.
+class NoDesktop final : public DesktopPlatform {
+  public:
+    std::unique_ptr<DesktopConnection> connect(std::string& error) override {
+        error = kReason;
+        return nullptr;
+    }
+    std::unique_ptr<KeyGrab> grab_super_keys(std::string& error) override {
+        error = kReason;
+        return nullptr;
+    }
+    std::unique_ptr<TrayIcon> show_tray_icon(const std::string&, TrayRefusal& refusal,
+                                             std::string& error) override {
+        refusal = TrayRefusal::no_tray;
+        error = kReason;
+        return nullptr;
+    }
+    void restore_windows_after_crash(const WindowId*, std::size_t) noexcept override {}
+    std::string process_image_name(std::uint32_t pid) override {
+        return platform::process_image_name(pid);
+    }
+
+  private:
+    static constexpr const char* kReason = "no X display (DISPLAY is not set)";
+};
+
+}  // namespace
+
+std::shared_ptr<DesktopPlatform> open_desktop_platform() {
+    const char* display = std::getenv("DISPLAY");
+    if (display == nullptr || display[0] == '\0') {
+        return std::make_shared<NoDesktop>();
+    }
+    return std::make_shared<X11Desktop>(display);
+}
+
+}  // namespace vx::platform

@@ -1,0 +1,334 @@
+// The agent's icon in the desktop's system tray (System Tray Protocol over XEmbed) and the small
+// menu window a click on it opens.
+
+#include <X11/Xatom.h>
+#include <X11/Xutil.h>
+#include <X11/keysym.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <optional>
+
+#include "platform/desktop/x11_desktop.hpp"
+
+namespace vx::platform::x11 {
+namespace {
+
+constexpr long kRequestDock = 0;            // SYSTEM_TRAY_REQUEST_DOCK
+constexpr unsigned long kXembedMapped = 1;  // XEMBED_MAPPED: the tray shows the icon at once
+constexpr unsigned kIconSize = 22;
+constexpr unsigned long kIconColour = 0x1F6FB2;
+constexpr int kMenuPadding = 8;
+constexpr int kMenuMinWidth = 180;
+constexpr int kSeparatorHeight = 7;
+constexpr std::size_t kMaxItemChars = 64;  // a long window title is cut
+
+// The core fonts draw Latin-1 only: each UTF-8 sequence beyond ASCII shows as one '?'.
+std::string drawable_text(const std::string& text) {
+    std::string out;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x80) {
+            out.push_back(byte < 0x20 ? ' ' : c);
+        } else if ((byte & 0xC0) != 0x80) {
+            out.push_back('?');
+        }
+        if (out.size() == kMaxItemChars) {
+            out.replace(out.size() - 3, 3, "...");
+            break;
+        }
+    }
+    return out;
+}
+
+unsigned long colour(Display* d, int screen, unsigned short grey, unsigned long fallback) {
+    XColor c{};
+    c.red = c.green = c.blue = grey;
+    return XAllocColor(d, DefaultColormap(d, screen), &c) != 0 ? c.pixel : fallback;
+}
+
+void set_utf8_property(XDisplay& d, Window w, Atom property, const std::string& text) {
+    XChangeProperty(d.get(), w, property, d.atom(AtomId::utf8_string), 8, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(text.data()),
+                    static_cast<int>(text.size()));
+}
+
+void set_own_pid(XDisplay& d, Window w) {
+    const unsigned long pid = static_cast<unsigned long>(::getpid());
+    XChangeProperty(d.get(), w, d.atom(AtomId::net_wm_pid), XA_CARDINAL, 32, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(&pid), 1);
+}
+
+// The open menu: its window and where each line lies.
+struct Menu {
+    Window window = None;
+    std::vector<TrayMenuItem> items;
+    std::vector<std::string> texts;
+    std::vector<int> tops;  // y of each line; one more entry for the bottom
+    int width = 0;
+};
+
+class X11TrayIcon final : public TrayIcon {
+  public:
+    explicit X11TrayIcon(std::unique_ptr<XDisplay> display) : d_(std::move(display)) {}
+
+    ~X11TrayIcon() override {
+        ErrorTrap trap(*d_);
+        if (!d_->lost()) {
+            close_menu();
+            if (icon_ != None) {
+                XDestroyWindow(d_->get(), icon_);  // the tray drops a docked window that is gone
+            }
+        }
+        // Also on a lost connection: these free our side's memory too.
+        if (gc_ != nullptr) {
+            XFreeGC(d_->get(), gc_);
+        }
+        if (font_ != nullptr) {
+            XFreeFont(d_->get(), font_);
+        }
+        if (!d_->lost()) {
+            XSync(d_->get(), False);
+        }
+    }
+
+    bool create(const std::string& tip, TrayRefusal& refusal, std::string& error) {
+        ErrorTrap trap(*d_);
+        const std::string selection = "_NET_SYSTEM_TRAY_S" + std::to_string(d_->screen());
+        const Window tray =
+            XGetSelectionOwner(d_->get(), XInternAtom(d_->get(), selection.c_str(), False));
+        if (tray == None) {
+            refusal = TrayRefusal::no_tray;
+            error = "no program owns " + selection;
+            return false;
+        }
+        make_icon_window(tip);
+        send_client_message(*d_, tray, tray, d_->atom(AtomId::net_system_tray_opcode),
+                            {CurrentTime, kRequestDock, static_cast<long>(icon_), 0, 0},
+                            NoEventMask);
+        if (!trap.synced_ok()) {
+            refusal = TrayRefusal::failed;
+            error = d_->lost() ? "the X connection was lost"
+                               : "X error " + std::to_string(trap.error_code());
+            return false;
+        }
+        return true;
+    }
+
+    int wait_fd() const override { return ConnectionNumber(d_->get()); }
+
+    bool pump(const TrayCallbacks& callbacks) override {
+        ErrorTrap trap(*d_);
+        while (!d_->lost() && XPending(d_->get()) > 0) {
+            XEvent event;
+            XNextEvent(d_->get(), &event);
+            handle(event, callbacks);
+        }
+        if (!d_->lost()) {
+            XFlush(d_->get());
+        }
+        return !d_->lost();
+    }
+
+  private:
+    void make_icon_window(const std::string& tip) {
+        Display* d = d_->get();
+        const int screen = d_->screen();
+        icon_ = XCreateSimpleWindow(d, d_->root(), 0, 0, kIconSize, kIconSize, 0, 0, kIconColour);
+        XSelectInput(d, icon_, ButtonPressMask | ButtonReleaseMask | ExposureMask);
+        const unsigned long xembed_info[2] = {0, kXembedMapped};  // protocol version 0
+        XChangeProperty(d, icon_, d_->atom(AtomId::xembed_info), d_->atom(AtomId::xembed_info), 32,
+                        PropModeReplace, reinterpret_cast<const unsigned char*>(xembed_info), 2);
+        set_utf8_property(*d_, icon_, d_->atom(AtomId::net_wm_name), tip);
+        set_own_pid(*d_, icon_);
+        gc_ = XCreateGC(d, icon_, 0, nullptr);
+        font_ = XLoadQueryFont(d, "fixed");
+        if (font_ != nullptr) {
+            XSetFont(d, gc_, font_->fid);
+        }
+        black_ = BlackPixel(d, screen);
+        white_ = WhitePixel(d, screen);
+        grey_ = colour(d, screen, 0x8888, black_);
+    }
+
+    void handle(const XEvent& event, const TrayCallbacks& callbacks) {
+        switch (event.type) {
+            case Expose:
+                if (event.xexpose.count == 0) {
+                    event.xexpose.window == icon_ ? draw_icon() : draw_menu();
+                }
+                break;
+            case ButtonPress:
+                if (menu_ && event.xbutton.window != icon_ && !inside_menu(event.xbutton)) {
+                    close_menu();  // a click anywhere else dismisses the menu
+                }
+                break;
+            case ButtonRelease:
+                on_release(event.xbutton, callbacks);
+                break;
+            case KeyPress:
+                if (XLookupKeysym(const_cast<XKeyEvent*>(&event.xkey), 0) == XK_Escape) {
+                    close_menu();
+                }
+                break;
+            default:
+                break;
+        }
+    }
+
+    void on_release(const XButtonEvent& button, const TrayCallbacks& callbacks) {
+        if (button.window == icon_ && (button.button == Button1 || button.button == Button3)) {
+            if (menu_) {
+                close_menu();
+            } else if (callbacks.menu) {
+                open_menu(callbacks.menu(), button.x_root, button.y_root);
+            }
+            return;
+        }
+        if (!menu_ || button.window != menu_->window || !inside_menu(button)) {
+            return;
+        }
+        const std::optional<int> command = command_at(button.y);
+        if (command) {
+            close_menu();
+            if (callbacks.chosen) {
+                callbacks.chosen(*command);
+            }
+        }
+    }
+
+    bool inside_menu(const XButtonEvent& button) const {
+        return menu_ && button.window == menu_->window && button.x >= 0 && button.y >= 0 &&
+               button.x < menu_->width && button.y < menu_->tops.back();
+    }
+
+    std::optional<int> command_at(int y) const {
+        for (std::size_t i = 0; i < menu_->items.size(); ++i) {
+            const TrayMenuItem& item = menu_->items[i];
+            if (y >= menu_->tops[i] && y < menu_->tops[i + 1]) {
+                if (item.separator || !item.enabled || item.command == 0) {
+                    return std::nullopt;
+                }
+                return item.command;
+            }
+        }
+        return std::nullopt;
+    }
+
+    int line_height() const { return font_ != nullptr ? font_->ascent + font_->descent + 8 : 21; }
+
+    int text_width(const std::string& text) const {
+        return font_ != nullptr ? XTextWidth(font_, text.data(), static_cast<int>(text.size()))
+                                : static_cast<int>(text.size()) * 7;
+    }
+
+    void open_menu(std::vector<TrayMenuItem> items, int x, int y) {
+        Menu menu;
+        menu.width = kMenuMinWidth;
+        int top = 0;
+        for (const TrayMenuItem& item : items) {
+            menu.tops.push_back(top);
+            menu.texts.push_back(drawable_text(item.text));
+            top += item.separator ? kSeparatorHeight : line_height();
+            menu.width = std::max(menu.width, text_width(menu.texts.back()) + 2 * kMenuPadding);
+        }
+        menu.tops.push_back(top);
+        menu.items = std::move(items);
+        if (top == 0) {
+            return;
+        }
+        // Beside the pointer, kept on the screen (a tray at the bottom opens it upwards).
+        const int screen_w = DisplayWidth(d_->get(), d_->screen());
+        const int screen_h = DisplayHeight(d_->get(), d_->screen());
+        x = std::clamp(x, 0, std::max(0, screen_w - menu.width - 2));
+        y = y + top + 2 > screen_h ? std::max(0, y - top - 2) : y;
+        menu.window = make_menu_window(x, y, menu.width, top);
+        menu_ = std::move(menu);
+        XMapRaised(d_->get(), menu_->window);
+        XGrabPointer(d_->get(), menu_->window, True, ButtonPressMask | ButtonReleaseMask,
+                     GrabModeAsync, GrabModeAsync, None, None, CurrentTime);
+        XGrabKeyboard(d_->get(), menu_->window, True, GrabModeAsync, GrabModeAsync, CurrentTime);
+    }
+
+    Window make_menu_window(int x, int y, int width, int height) {
+        XSetWindowAttributes attributes{};
+        attributes.override_redirect = True;  // a menu: the window manager leaves it alone
+        attributes.background_pixel = white_;
+        attributes.border_pixel = grey_;
+        attributes.event_mask = ExposureMask | ButtonPressMask | ButtonReleaseMask | KeyPressMask;
+        const Window w = XCreateWindow(
+            d_->get(), d_->root(), x, y, static_cast<unsigned>(width),
+            static_cast<unsigned>(height), 1, CopyFromParent, InputOutput, CopyFromParent,
+            CWOverrideRedirect | CWBackPixel | CWBorderPixel | CWEventMask, &attributes);
+        set_utf8_property(*d_, w, d_->atom(AtomId::net_wm_name), "Velmora Agent");
+        set_own_pid(*d_, w);
+        return w;
+    }
+
+    void close_menu() {
+        if (!menu_) {
+            return;
+        }
+        XUngrabPointer(d_->get(), CurrentTime);
+        XUngrabKeyboard(d_->get(), CurrentTime);
+        XDestroyWindow(d_->get(), menu_->window);
+        menu_.reset();
+    }
+
+    void draw_icon() {
+        // A white "V" on the blue square.
+        XSetForeground(d_->get(), gc_, white_);
+        const int s = static_cast<int>(kIconSize);
+        XDrawLine(d_->get(), icon_, gc_, s / 4, s / 4, s / 2, 3 * s / 4);
+        XDrawLine(d_->get(), icon_, gc_, s / 2, 3 * s / 4, 3 * s / 4, s / 4);
+    }
+
+    void draw_menu() {
+        if (!menu_) {
+            return;
+        }
+        const int ascent = font_ != nullptr ? font_->ascent : 11;
+        for (std::size_t i = 0; i < menu_->items.size(); ++i) {
+            const TrayMenuItem& item = menu_->items[i];
+            const int top = menu_->tops[i];
+            if (item.separator) {
+                XSetForeground(d_->get(), gc_, grey_);
+                XDrawLine(d_->get(), menu_->window, gc_, 4, top + kSeparatorHeight / 2,
+                          menu_->width - 4, top + kSeparatorHeight / 2);
+                continue;
+            }
+            XSetForeground(d_->get(), gc_, item.enabled ? black_ : grey_);
+            const std::string& text = menu_->texts[i];
+            XDrawString(d_->get(), menu_->window, gc_, kMenuPadding, top + 4 + ascent, text.data(),
+                        static_cast<int>(text.size()));
+        }
+    }
+
+    std::unique_ptr<XDisplay> d_;
+    Window icon_ = None;
+    GC gc_ = nullptr;
+    XFontStruct* font_ = nullptr;
+    unsigned long black_ = 0;
+    unsigned long white_ = 0;
+    unsigned long grey_ = 0;
+    std::optional<Menu> menu_;
+};
+
+}  // namespace
+
+std::unique_ptr<TrayIcon> show_tray_icon(const std::string& display_name, const std::string& tip,
+                                         TrayRefusal& refusal, std::string& error) {
+    auto display = XDisplay::open(display_name, error);
+    if (!display) {
+        refusal = TrayRefusal::failed;
+        return nullptr;
+    }
+    auto icon = std::make_unique<X11TrayIcon>(std::move(display));
+    if (!icon->create(tip, refusal, error)) {
+        return nullptr;
+    }
+    refusal = TrayRefusal::none;
+    return icon;
+}
+
+}  // namespace vx::platform::x11

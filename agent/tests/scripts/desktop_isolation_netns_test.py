@@ -1,0 +1,224 @@
+#!/usr/bin/python3
+"""Desktop isolation in whole sessions: the agent, in a network namespace of its own with the
+Python test backend and launcher, on an X desktop of the test's own (Xvfb, openbox, trayer as the
+system tray, windows of a helper process, xdotool for keys and clicks). A session that asks to
+hide the desktop hides the panel and the desktop window, minimises the ordinary windows (not the
+agent's own, not dialogs, untitled or utility windows), swallows the Super key and docks a tray
+icon whose menu brings windows back; after the session everything is as it was; the same when
+the agent is stopped with SIGTERM; after a crash (SIGSEGV) the windows come back and the shell
+stays hidden, as the log says; an X server that goes away takes nothing with it.
+
+Skipped when Xvfb, openbox, trayer or xdotool is missing. Env: VX_AGENT, VX_PEERS.
+"""
+
+import os
+import signal
+import subprocess
+import sys
+import tempfile
+import unittest
+
+from netns_agent import enter_namespace, wait_until
+from session_netns_test import CONTROL_PORT, Agent, Backend, launcher, order
+from x_desktop import XDesktop, missing_programs
+
+TIP = "Velmora Agent \u2014 click to manage windows"
+PATIENCE = 10
+
+# The desktop: what the isolation changes and what it must leave alone.
+WINDOWS = [
+    {"name": "panel", "title": "Panel", "type": "dock"},
+    {"name": "wallpaper", "title": "Desktop", "type": "desktop"},
+    {"name": "editor", "title": "Editor"},
+    {"name": "browser", "title": "Browser"},
+    {"name": "untitled", "focus": True},
+    # openbox minimises a dialog with its owner: the owner is one the agent leaves alone.
+    {"name": "dialog", "title": "Save as", "transient_for": "untitled"},
+    {"name": "palette", "title": "Palette", "type": "utility"},
+    {"name": "nopid", "title": "No process", "pid": None},
+]
+MINIMISED = ("editor", "browser")
+LEFT_ALONE = ("untitled", "dialog", "palette", "nopid")
+SHELL = ("panel", "wallpaper")
+
+
+class DesktopIsolation(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        missing = missing_programs()
+        if missing:
+            raise unittest.SkipTest("not installed: " + ", ".join(missing))
+        cls.tmp = tempfile.mkdtemp(prefix="vx-desktop-")
+        cls.x = XDesktop(cls.tmp)
+        os.environ["DISPLAY"] = cls.x.name  # the agent's desktop
+        cls.backend = Backend(cls.tmp)
+        cls.keys = os.path.join(cls.tmp, "keys")
+        cls.helper, cls.ids = cls.x.windows(WINDOWS, cls.keys)
+        cls.agent = None
+        cls.sessions = 0
+
+    @classmethod
+    def tearDownClass(cls):
+        if cls.agent is not None and cls.agent.proc.poll() is None:
+            cls.agent.proc.kill()
+            cls.agent.proc.wait()
+        if os.environ.get("VX_SHOW_AGENT_LOG") and cls.agent is not None:
+            print(cls.agent.text(), file=sys.stderr)
+        cls.helper.terminate()
+        cls.helper.wait()
+        cls.backend.stop()
+        cls.x.close()
+        subprocess.run(["rm", "-rf", cls.tmp])
+
+    # --- steps ----------------------------------------------------------------------------
+    def start_agent(self):
+        cls = type(self)
+        registered = len(cls.backend.events("recv", "register"))
+        cls.agent = Agent(cls.tmp, ["--saas-host", "127.0.0.1", "--saas-port",
+                                    str(cls.backend.port), "--agent-token", "tok",
+                                    "--server-id", "x" * 36, "--client-idle-timeout", "0"])
+        self.assertTrue(wait_until(lambda: len(cls.backend.events("recv", "register")) >
+                                   registered, PATIENCE), cls.agent.text())
+        # A window of the agent's own process, which it must not minimise.
+        own, ids = cls.x.windows([{"name": "own", "title": "Agent window",
+                                   "pid": cls.agent.proc.pid}])
+        self.addCleanup(lambda: (own.terminate(), own.wait()))
+        return ids["own"]
+
+    def isolated_session(self):
+        """Orders a session that hides the desktop, connects a launcher that holds it, and waits
+        until the isolation is complete; returns (session id, launcher process)."""
+        cls = type(self)
+        cls.sessions += 1
+        sid = f"desk-{cls.sessions}"
+        log = cls.agent.text()
+        cls.backend.step({"prepare_session": order(
+            sid, session_isolation={"hide_desktop": True, "launch_steam": False})})
+        player = launcher(CONTROL_PORT, "--pings", "1", "--then", "hold", "--hold-limit", "60")
+        self.addCleanup(lambda: (player.kill(), player.communicate()))
+        for line in ("SessionIsolation: minimized 2 application windows",
+                     "SessionIsolation: low-level keyboard hook installed",
+                     "SessionIsolation: tray icon created"):
+            self.assertTrue(wait_until(lambda: cls.agent.text().count(line) >
+                                       log.count(line), PATIENCE), cls.agent.text())
+        return sid, player
+
+    def assert_isolated(self, own):
+        x, ids = self.x, self.ids
+        for name in SHELL:
+            self.assertTrue(wait_until(lambda: not x.viewable(ids[name]), PATIENCE), name)
+        for name in MINIMISED:
+            self.assertTrue(wait_until(lambda: x.iconic(ids[name]), PATIENCE), name)
+        for name in LEFT_ALONE:
+            self.assertTrue(x.viewable(ids[name]), name)
+        self.assertTrue(x.viewable(own), "the agent's own window")
+        # The icon is docked and shown: the panel that holds the tray stays.
+        self.assertTrue(wait_until(lambda: self.tray_icon() is not None, PATIENCE))
+        self.assertTrue(wait_until(lambda: x.viewable(self.tray_icon()), PATIENCE), "tray icon")
+        self.assertTrue(x.within(self.tray_icon()))
+
+    def assert_desktop_back(self, shell=True):
+        x, ids = self.x, self.ids
+        for name in MINIMISED + LEFT_ALONE:
+            self.assertTrue(wait_until(lambda: x.viewable(ids[name]) and not x.iconic(ids[name]),
+                                       PATIENCE), name)
+        for name in SHELL:
+            if shell:
+                self.assertTrue(wait_until(lambda: x.viewable(ids[name]), PATIENCE), name)
+            else:
+                self.assertFalse(x.viewable(ids[name]), name)
+
+    def typed(self, *keys):
+        """Types `keys` into the untitled window; returns the key lines its helper saw."""
+        open(self.keys, "w").close()
+        self.x.xdotool("windowfocus", "--sync", self.ids["untitled"])
+        self.x.xdotool("key", *keys, "z")
+        self.assertTrue(wait_until(lambda: "release z" in self.read(self.keys), PATIENCE))
+        return self.read(self.keys).split("\n")
+
+    @staticmethod
+    def read(path):
+        with open(path) as f:
+            return f.read()
+
+    def menu(self):
+        shown = [m for m in self.x.windows_of(self.agent.proc.pid, "Velmora Agent")
+                 if self.x.viewable(m)]
+        return shown[0] if shown else None
+
+    def tray_icon(self):
+        icons = self.x.windows_of(self.agent.proc.pid, TIP)
+        return icons[0] if icons else None
+
+    # --- the sessions -----------------------------------------------------------------------
+    def test_1_a_session_isolates_the_desktop_and_gives_it_all_back(self):
+        own = self.start_agent()
+        sid, _ = self.isolated_session()
+        self.assert_isolated(own)
+        seen = self.typed("super", "a", "super+b")
+        self.assertNotIn("press Super_L", seen)
+        self.assertIn("press a", seen)
+        self.assertIn("press b", seen)  # a Super combination loses only the Super key
+
+        # The tray icon's menu brings the editor back.
+        icon = self.tray_icon()
+        ix, iy, iw, ih = self.x.geometry(icon)
+        self.x.click(ix + iw // 2, iy + ih // 2)
+        self.assertTrue(wait_until(lambda: self.menu() is not None, PATIENCE))
+        mx, my, _, mh = self.x.geometry(self.menu())
+        # Title, separator, "Restore: Editor", "Restore: Browser", separator, "Restore All".
+        line = (mh - 2 * 7) // 4
+        self.x.click(mx + 30, my + line + 7 + line // 2)
+        self.assertTrue(wait_until(
+            lambda: "SessionIsolation: tray -> restored window #0" in self.agent.text(), PATIENCE),
+            self.agent.text())
+        self.assertTrue(wait_until(lambda: not self.x.iconic(self.ids["editor"]), PATIENCE))
+        self.assertTrue(self.x.iconic(self.ids["browser"]))
+
+        self.backend.step({"terminate_session": sid, "reason": "test"})
+        self.assertTrue(wait_until(lambda: "SessionIsolation: desktop shell restored" in
+                                   self.agent.text(), PATIENCE), self.agent.text())
+        self.assert_desktop_back()
+        self.assertIn("press Super_L", self.typed("super"))
+        self.assertTrue(wait_until(lambda: self.tray_icon() is None, PATIENCE))
+
+    def test_2_a_stopped_agent_gives_the_desktop_back(self):
+        own = self.start_agent() if self.agent is None else None
+        self.isolated_session()
+        if own is not None:
+            self.assert_isolated(own)
+        rc = self.agent.stop()
+        self.assertEqual(rc, 0, self.agent.text())
+        self.assertIn("SessionIsolation: restored 2 windows", self.agent.text())
+        self.assert_desktop_back()
+        self.assertIn("press Super_L", self.typed("super"))
+
+    def test_3_after_a_crash_the_windows_come_back_and_the_shell_stays_hidden(self):
+        own = self.start_agent()
+        self.isolated_session()
+        self.assert_isolated(own)
+        self.agent.proc.send_signal(signal.SIGSEGV)
+        self.assertEqual(self.agent.proc.wait(PATIENCE), -signal.SIGSEGV)
+        self.agent.log.close()
+        text = self.agent.text()
+        self.assertIn("Fatal crash", text)
+        self.assertIn("[warning] [", text)
+        self.assertIn("SessionIsolation: skipping ShowWindow in crash-handler context", text)
+        self.assert_desktop_back(shell=False)
+        self.assertIn("press Super_L", self.typed("super"))
+
+    def test_4_a_desktop_that_goes_away_does_not_take_the_agent_with_it(self):
+        self.start_agent()
+        sid, _ = self.isolated_session()
+        self.x.lose_server()
+        self.backend.step({"terminate_session": sid, "reason": "test"})
+        self.assertTrue(wait_until(lambda: f"Session {sid} ended" in self.agent.text(),
+                                   PATIENCE), self.agent.text())
+        self.assertIn("SessionIsolation: the keyboard hook lost its desktop connection",
+                      self.agent.text())
+        self.assertEqual(self.agent.stop(), 0, self.agent.text())
+
+
+if __name__ == "__main__":
+    enter_namespace("VX_DESKTOP_NETNS")
+    unittest.main(verbosity=2)

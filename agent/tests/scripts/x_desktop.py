@@ -1,0 +1,188 @@
+"""An X desktop of the test's own: Xvfb on a display number no other test holds, openbox as the
+window manager, trayer as the system tray; windows of a helper process (peers/x_windows.py);
+questions about windows through python3-xlib and input through xdotool."""
+
+import fcntl
+import json
+import os
+import shutil
+import subprocess
+import tempfile
+
+from Xlib import X, display
+
+from netns_agent import PEERS, wait_until
+
+PROGRAMS = ("Xvfb", "openbox", "trayer", "xdotool")
+ICONIC = 3  # ICCCM WM_STATE
+
+
+def missing_programs():
+    return [p for p in PROGRAMS if shutil.which(p) is None]
+
+
+def claim_display_number():
+    """A display number without an X server's lock file or socket, held through a lock of our own
+    (Xvfb started with -displayfd writes no lock, and one in another network namespace is
+    invisible to the socket check)."""
+    start = os.getpid() % 400
+    for i in range(400):
+        n = 200 + (start + i) % 400
+        if os.path.exists(f"/tmp/.X{n}-lock") or os.path.exists(f"/tmp/.X11-unix/X{n}"):
+            continue
+        lock = open(f"/tmp/.vx-test-display-{n}.lock", "w")
+        try:
+            fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except OSError:
+            lock.close()
+            continue
+        return n, lock
+    raise RuntimeError("no free X display number")
+
+
+class XDesktop:
+    def __init__(self, tmp):
+        self.tmp = tmp
+        self.procs = []
+        self.number, self._lock = claim_display_number()
+        self.name = f":{self.number}"
+        self.env = dict(os.environ, DISPLAY=self.name)
+        self.d = None
+        try:
+            self._start("xvfb", ["Xvfb", self.name, "-screen", "0", "1280x800x24",
+                                 "-nolisten", "tcp", "-ac"])
+            socket = f"/tmp/.X11-unix/X{self.number}"
+            if not wait_until(lambda: os.path.exists(socket), 10) or not self._connect():
+                raise RuntimeError("Xvfb did not start")
+            self._start("openbox", ["openbox", "--sm-disable"])
+            if not wait_until(self.window_manager_running, 10):
+                raise RuntimeError("openbox did not start")
+            self._start("trayer", ["trayer", "--edge", "top", "--align", "right",
+                                   "--widthtype", "request", "--height", "24"])
+            if not wait_until(lambda: self.tray_owner() is not None, 10):
+                raise RuntimeError("trayer did not take the system tray")
+        except Exception:
+            self.close()
+            raise
+
+    def _start(self, name, args):
+        with open(os.path.join(self.tmp, name + ".out"), "w") as out:
+            self.procs.append(subprocess.Popen(args, env=self.env, stdout=out,
+                                               stderr=subprocess.STDOUT))
+
+    def _connect(self):
+        try:
+            self.d = display.Display(self.name)
+            return True
+        except Exception:
+            return False
+
+    def lose_server(self):
+        """Ends the X server under its clients."""
+        self.d = None
+        self.procs[0].kill()
+        self.procs[0].wait()
+
+    def close(self):
+        if self.d is not None:
+            self.d.close()
+        for p in reversed(self.procs):
+            p.terminate()
+            try:
+                p.wait(5)
+            except subprocess.TimeoutExpired:
+                p.kill()
+                p.wait()
+        self._lock.close()
+
+    # --- windows ------------------------------------------------------------------------
+    def windows(self, wanted, keys_file=None):
+        """Starts a helper process with the windows of `wanted`; returns (process, {name: id})."""
+        fd, list_path = tempfile.mkstemp(dir=self.tmp, suffix=".json")
+        with os.fdopen(fd, "w") as f:
+            json.dump(wanted, f)
+        ids_path = list_path + ".ids"
+        args = ["/usr/bin/python3", os.path.join(PEERS, "x_windows.py"), "--windows", list_path,
+                "--ids-file", ids_path]
+        if keys_file:
+            args += ["--keys-file", keys_file]
+        proc = subprocess.Popen(args, env=self.env)
+        if not wait_until(lambda: os.path.exists(ids_path) or proc.poll() is not None, 15) \
+                or proc.poll() is not None:
+            raise RuntimeError("x_windows.py did not show its windows")
+        with open(ids_path) as f:
+            return proc, json.load(f)
+
+    def _prop(self, wid, name, type_=X.AnyPropertyType):
+        try:
+            p = self.d.create_resource_object("window", wid).get_full_property(
+                self.d.intern_atom(name), type_)
+            return None if p is None else p.value
+        except Exception:
+            return None
+
+    def viewable(self, wid):
+        try:
+            w = self.d.create_resource_object("window", wid)
+            return w.get_attributes().map_state == X.IsViewable
+        except Exception:
+            return False
+
+    def iconic(self, wid):
+        state = self._prop(wid, "WM_STATE")
+        return state is not None and len(state) > 0 and state[0] == ICONIC
+
+    def window_manager_running(self):
+        check = self._prop(self.d.screen().root.id, "_NET_SUPPORTING_WM_CHECK")
+        return check is not None and len(check) > 0
+
+    def tray_owner(self):
+        owner = self.d.get_selection_owner(self.d.intern_atom("_NET_SYSTEM_TRAY_S0"))
+        owner = getattr(owner, "id", owner)
+        return owner or None
+
+    def all_windows(self):
+        out, todo = [], [self.d.screen().root]
+        while todo and len(out) < 10000:
+            w = todo.pop()
+            try:
+                children = w.query_tree().children
+            except Exception:
+                continue
+            out.extend(children)
+            todo.extend(children)
+        return out
+
+    def windows_of(self, pid, name=None):
+        """Ids of the windows that state `pid` (and, when given, the title `name`)."""
+        found = []
+        for w in self.all_windows():
+            stated = self._prop(w.id, "_NET_WM_PID")
+            if stated is None or len(stated) == 0 or stated[0] != pid:
+                continue
+            if name is not None:
+                title = self._prop(w.id, "_NET_WM_NAME")
+                if title is None or bytes(title).decode("utf-8", "replace") != name:
+                    continue
+            found.append(w.id)
+        return found
+
+    def geometry(self, wid):
+        """(x, y, width, height) of the window on the screen."""
+        w = self.d.create_resource_object("window", wid)
+        g = w.get_geometry()
+        at = self.d.screen().root.translate_coords(w, 0, 0)
+        return at.x, at.y, g.width, g.height
+
+    def within(self, wid):
+        """Whether the window sits inside another window than the root (docked)."""
+        w = self.d.create_resource_object("window", wid)
+        return w.query_tree().parent.id != self.d.screen().root.id
+
+    # --- input --------------------------------------------------------------------------
+    def xdotool(self, *args):
+        subprocess.run(["xdotool"] + [str(a) for a in args], env=self.env, check=True,
+                       timeout=10)
+
+    def click(self, x, y):
+        self.xdotool("mousemove", "--sync", x, y, "click", 1)
