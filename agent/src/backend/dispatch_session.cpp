@@ -61,8 +61,8 @@ void SaasConnector::on_prepare_session(const json& message, const std::string& r
     try {
         order = read_prepare_session(message);
     } catch (const std::exception& e) {
-        spdlog::error("SaasConnector: error processing prepare_session: {} raw={:.200}", e.what(),
-                      redact_secrets(raw));
+        spdlog::error("SaasConnector: error processing prepare_session: {} raw={}", e.what(),
+                      log_excerpt(raw, kLongExcerpt));
         return;
     }
     begin_session(session_id);
@@ -78,8 +78,8 @@ void SaasConnector::on_prepare_session(const json& message, const std::string& r
     try {
         on_prepare_session_(p);
     } catch (const std::exception& e) {
-        spdlog::error("SaasConnector: error processing prepare_session: {} raw={:.200}", e.what(),
-                      redact_secrets(raw));
+        spdlog::error("SaasConnector: error processing prepare_session: {} raw={}", e.what(),
+                      log_excerpt(raw, kLongExcerpt));
     }
 }
 
