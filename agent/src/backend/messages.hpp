@@ -55,12 +55,6 @@ std::optional<nlohmann::json> build_relay_rtts(const std::map<std::string, std::
 nlohmann::json build_control_data(const std::string& session_id,
                                   const std::vector<std::uint8_t>& bytes);
 
-// ---- Base64 (standard alphabet, "=" padding) ----
-
-std::string base64_encode(const std::vector<std::uint8_t>& bytes);
-// Nothing for text that is not strict padded base64.
-std::optional<std::vector<std::uint8_t>> base64_decode(std::string_view text);
-
 // ---- Logging received text ----
 
 // The text with the string values of secret keys ("encryption_key", "credential",

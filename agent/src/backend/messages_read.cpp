@@ -4,6 +4,7 @@
 #include <fmt/format.h>
 
 #include "backend/messages.hpp"
+#include "util/base64.hpp"
 
 namespace vx::network {
 
@@ -129,7 +130,7 @@ void read_encryption_key(const json& message, PrepareSessionRead& out) {
     }
     // The key derivation reads exactly 32 bytes; anything else must fail the handshake
     // instead of reading past a short key.
-    auto key = base64_decode(text);
+    auto key = util::base64_decode(text);
     if (!key || key->size() != 32) {
         out.notes.push_back(fmt::format(
             "SaasConnector: prepare_session encryption_key is not 32 bytes of base64 ({} "

@@ -119,7 +119,9 @@ TEST(PrepareSessionReader, EncryptionKeyMustBeExactly32Bytes) {
     EXPECT_EQ(key_of(kKey32).params.encryption_key.size(), 32u);
     for (const std::string bad : {"AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwd",          // 30 bytes
                                   "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8gIQ==",  // 34
-                                  "not base64 at all", "AAEC"}) {
+                                  "not base64 at all", "AAEC",
+                                  // two letters replaced by a non-ASCII one ("//" to libsodium)
+                                  "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGx\xC3\xA9Hh8="}) {
         const PrepareSessionRead r = key_of(bad);
         EXPECT_TRUE(r.params.encryption_key.empty()) << bad;
         ASSERT_EQ(r.notes.size(), 1u) << bad;
