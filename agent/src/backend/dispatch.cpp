@@ -66,13 +66,14 @@ void SaasConnector::handle_message(const std::string& text) {
         type = read_string(message, "type", "");
         dispatch(type, message, text);
     } catch (const MessageFormatError& e) {
-        spdlog::warn("SaasConnector: malformed '{}' message dropped ({}): {}", type, e.what(),
-                     log_excerpt(text, kLongExcerpt));
+        spdlog::warn("SaasConnector: malformed '{}' message dropped ({}): {}", log_field(type),
+                     e.what(), log_excerpt(text, kLongExcerpt));
     } catch (const std::exception& e) {
         // A callback of the driver failed; the message is lost, the connection is not.
-        spdlog::warn("SaasConnector: error handling a '{}' message: {}", type, e.what());
+        spdlog::warn("SaasConnector: error handling a '{}' message: {}", log_field(type), e.what());
     } catch (...) {
-        spdlog::warn("SaasConnector: error handling a '{}' message: unknown exception", type);
+        spdlog::warn("SaasConnector: error handling a '{}' message: unknown exception",
+                     log_field(type));
     }
 }
 
@@ -98,7 +99,7 @@ void SaasConnector::dispatch(const std::string& type, const json& message, const
     } else if (type == "relay_list") {
         handle_relay_list(message);
     } else {
-        spdlog::debug("SaasConnector: unhandled message type '{}'", type);
+        spdlog::debug("SaasConnector: unhandled message type '{}'", log_field(type));
     }
 }
 

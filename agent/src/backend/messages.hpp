@@ -65,10 +65,15 @@ std::string redact_secrets(std::string_view text);
 // What may be logged of a received message: its first `limit` bytes (never ending inside a UTF-8
 // character), redacted. Reads nothing of the text beyond the excerpt.
 std::string log_excerpt(std::string_view text, std::size_t limit);
+// A received text value (an id, an address, a type) as it may stand in a log line: at most
+// kFieldExcerpt bytes, "..." marking a cut, so a megabyte id costs a short line.
+std::string log_field(std::string_view text);
+
 // How much of a refused message is logged: of text that is not a JSON object, and of an object
 // whose content was refused.
 constexpr std::size_t kShortExcerpt = 80;
 constexpr std::size_t kLongExcerpt = 200;
+constexpr std::size_t kFieldExcerpt = 80;
 
 // ---- Readers (backend to agent) ----
 

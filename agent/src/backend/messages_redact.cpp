@@ -98,4 +98,9 @@ std::string log_excerpt(std::string_view text, std::size_t limit) {
     return redact_secrets(utf8_prefix(text, limit));
 }
 
+std::string log_field(std::string_view text) {
+    const std::string_view kept = utf8_prefix(text, kFieldExcerpt);
+    return kept.size() == text.size() ? std::string(text) : std::string(kept) + "...";
+}
+
 }  // namespace vx::network

@@ -105,5 +105,31 @@ TEST(HostileMessage, AMegabyteRefusedOnEveryPathLogsAShortRedactedExcerpt) {
     }
 }
 
+// A megabyte of empty relay entries once wrote a warning per entry (hundreds of thousands of
+// lines, enough to rotate the whole log away); received ids in log lines are cut short too.
+TEST(HostileMessage, FloodsOfBadEntriesAndHugeIdsCostAFewShortLines) {
+    test::LogCapture log;
+    test::ConnectorRig rig;
+    rig.connector.set_on_prepare_session([](const PrepareSessionParams&) {});
+    rig.connector.handle_message(R"({"type":"relay_list","relays":[)" + repeated("{},", 1 << 20) +
+                                 R"({"id":"x","host":"h","port":0}]})");
+    const std::string huge(1 << 20, 'i');
+    rig.connector.handle_message(R"({"type":"prepare_session","session_id":")" + huge + R"("})");
+    rig.connector.handle_message(R"({"type":"client_candidate","session_id":")" + huge + R"(x"})");
+    rig.connector.handle_message(R"({"type":"observed_ip","public_ip":")" + huge + R"("})");
+    rig.connector.handle_message(R"({"type":")" + huge + R"("})");
+    const auto lines = log.lines();
+    EXPECT_LE(lines.size(), 8u);
+    for (const auto& line : lines) {
+        EXPECT_LT(line.text.size(), 400u) << line.text.substr(0, 400);
+    }
+    EXPECT_EQ(log.count("relay_list entry without id/host — skipped (349527 invalid entries in "
+                        "this list: 349526 without id/host, 1 with an invalid port)"),
+              1u);
+    EXPECT_EQ(log.count("client_candidate for foreign session '" + std::string(80, 'i') +
+                        "...' (active '" + std::string(80, 'i') + "...')"),
+              1u);
+}
+
 }  // namespace
 }  // namespace vx::network
