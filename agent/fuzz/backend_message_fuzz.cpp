@@ -15,6 +15,7 @@
 #include <string>
 
 #include "backend/saas_connector.hpp"
+#include "fuzz_input.hpp"
 #include "util/clock.hpp"
 
 namespace {
@@ -90,15 +91,8 @@ struct Rig {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static Rig* rig = new Rig();  // lives for the whole run, as the connector does
-    const std::string text(reinterpret_cast<const char*>(data), size);
-    std::size_t start = 0;
-    while (start <= text.size()) {
-        std::size_t end = text.find('\0', start);
-        if (end == std::string::npos) {
-            end = text.size();
-        }
-        rig->connector.handle_message(text.substr(start, end - start));
-        start = end + 1;
+    for (const std::string& message : vx::fuzz::split_at(vx::fuzz::as_text(data, size), '\0')) {
+        rig->connector.handle_message(message);
     }
     rig->connector.relay_probe().wait_idle(std::chrono::seconds(10));
     rig->steady_us += 16'000'000;  // a relay list may be measured again

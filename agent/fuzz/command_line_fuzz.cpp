@@ -8,17 +8,10 @@
 #include "config/command_line.hpp"
 #include "config/console_mode.hpp"
 #include "config/environment.hpp"
+#include "fuzz_input.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const std::string text(reinterpret_cast<const char*>(data), size);
-    std::vector<std::string> args(1);
-    for (char c : text) {
-        if (c == '\0') {
-            args.emplace_back();
-        } else {
-            args.back().push_back(c);
-        }
-    }
+    const std::vector<std::string> args = vx::fuzz::split_at(vx::fuzz::as_text(data, size), '\0');
     vx::find_early_action(args);
     vx::parse_command_line(args);
 

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_input.hpp"
 #include "traversal/nat_profile.hpp"
 #include "traversal/turn_credentials.hpp"
 #include "traversal/turn_url.hpp"
@@ -23,18 +24,6 @@ void parse_and_resolve(const std::string& document) {
     parse_turn_server(config.server, config.port, server, err);
 }
 
-std::vector<std::string> split_at_nul(const std::string& text) {
-    std::vector<std::string> parts(1);
-    for (char c : text) {
-        if (c == '\0') {
-            parts.emplace_back();
-        } else {
-            parts.back().push_back(c);
-        }
-    }
-    return parts;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -43,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     parse_transport_param(text);
     parse_stun_server_list(text);
 
-    const std::vector<std::string> options = split_at_nul(text);
+    const std::vector<std::string> options = vx::fuzz::split_at(text, '\0');
     if (options.size() == 3) {
         parse_and_resolve(build_ice_servers_json(options[0], options[1], options[2]));
     }

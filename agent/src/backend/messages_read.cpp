@@ -212,10 +212,12 @@ struct SkippedEntries {
     std::size_t bad_port = 0;
     std::string first;  // the note for the first skipped entry
 
-    void add(std::size_t& count, std::string note) {
+    // The note is made for the first skipped entry only.
+    template <class MakeNote>
+    void add(std::size_t& count, MakeNote make_note) {
         ++count;
         if (first.empty()) {
-            first = std::move(note);
+            first = make_note();
         }
     }
     std::optional<std::string> note() const {
@@ -257,16 +259,17 @@ RelayListRead read_relay_list(const json& message, std::int64_t now_100ns) {
         // A port beyond every integer skips this entry like 70000; the rest of the list stands.
         const std::optional<std::int64_t> port = read_port_number(entry, "port", 3478);
         if (node.id.empty() || node.host.empty()) {
-            skipped.add(skipped.without_id_host,
-                        "SaasConnector: relay_list entry without id/host — skipped");
+            skipped.add(skipped.without_id_host, [] {
+                return std::string("SaasConnector: relay_list entry without id/host — skipped");
+            });
             continue;
         }
         if (!port || *port < 1 || *port > 65535) {
-            skipped.add(skipped.bad_port,
-                        fmt::format("SaasConnector: relay_list entry id={} has invalid port {} — "
-                                    "skipped",
-                                    log_field(node.id),
-                                    port ? std::to_string(*port) : entry["port"].dump()));
+            skipped.add(skipped.bad_port, [&] {
+                return fmt::format(
+                    "SaasConnector: relay_list entry id={} has invalid port {} — skipped",
+                    log_field(node.id), port ? std::to_string(*port) : entry["port"].dump());
+            });
             continue;
         }
         node.port = static_cast<std::uint16_t>(*port);
