@@ -1,7 +1,7 @@
 #include "session_config.hpp"
+#include "util/ascii.hpp"
 
 #include <algorithm>
-#include <cctype>
 #include <charconv>
 
 namespace vx {
@@ -92,9 +92,7 @@ SessionConfig standalone_session_config(const AgentConfig& agent) {
 }
 
 std::string codec_display_name(std::string_view codec) {
-    std::string lower(codec);
-    for (char& c : lower)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const std::string lower = util::ascii_lower(codec);
     return (lower == "hevc" || lower == "h265" || lower == "h.265") ? "HEVC" : "H.264";
 }
 

@@ -44,21 +44,21 @@ bool nests_deeper_than(const std::string& text, int limit) {
 void SaasConnector::handle_message(const std::string& text) {
     messages_received_.fetch_add(1);
     if (nests_deeper_than(text, kMaxNesting)) {
-        spdlog::warn("SaasConnector: message nested deeper than {} levels — dropped: {:.80}",
-                     kMaxNesting, redact_secrets(text));
+        spdlog::warn("SaasConnector: message nested deeper than {} levels — dropped: {}",
+                     kMaxNesting, log_excerpt(text, kShortExcerpt));
         return;
     }
     json message = json::parse(text, nullptr, false);
     if (message.is_discarded()) {
-        spdlog::warn("SaasConnector: invalid JSON: {:.80}", redact_secrets(text));
+        spdlog::warn("SaasConnector: invalid JSON: {}", log_excerpt(text, kShortExcerpt));
         return;
     }
     // A malformed message is the backend's fault, not the connection's: dropping it keeps the
     // link up, where ending the connection would only bring the same message back after the
     // reconnect, once a second, for as long as the backend re-sends it.
     if (!message.is_object()) {
-        spdlog::warn("SaasConnector: message is not a JSON object — dropped: {:.80}",
-                     redact_secrets(text));
+        spdlog::warn("SaasConnector: message is not a JSON object — dropped: {}",
+                     log_excerpt(text, kShortExcerpt));
         return;
     }
     std::string type;
@@ -66,13 +66,14 @@ void SaasConnector::handle_message(const std::string& text) {
         type = read_string(message, "type", "");
         dispatch(type, message, text);
     } catch (const MessageFormatError& e) {
-        spdlog::warn("SaasConnector: malformed '{}' message dropped ({}): {:.200}", type, e.what(),
-                     redact_secrets(text));
+        spdlog::warn("SaasConnector: malformed '{}' message dropped ({}): {}", log_field(type),
+                     e.what(), log_excerpt(text, kLongExcerpt));
     } catch (const std::exception& e) {
         // A callback of the driver failed; the message is lost, the connection is not.
-        spdlog::warn("SaasConnector: error handling a '{}' message: {}", type, e.what());
+        spdlog::warn("SaasConnector: error handling a '{}' message: {}", log_field(type), e.what());
     } catch (...) {
-        spdlog::warn("SaasConnector: error handling a '{}' message: unknown exception", type);
+        spdlog::warn("SaasConnector: error handling a '{}' message: unknown exception",
+                     log_field(type));
     }
 }
 
@@ -98,7 +99,7 @@ void SaasConnector::dispatch(const std::string& type, const json& message, const
     } else if (type == "relay_list") {
         handle_relay_list(message);
     } else {
-        spdlog::debug("SaasConnector: unhandled message type '{}'", type);
+        spdlog::debug("SaasConnector: unhandled message type '{}'", log_field(type));
     }
 }
 

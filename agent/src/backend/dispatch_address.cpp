@@ -12,50 +12,8 @@ namespace vx::network {
 
 namespace {
 
-struct Range4 {
-    std::uint32_t base;
-    int bits;
-};
-
-constexpr std::uint32_t v4(int a, int b, int c, int d) {
-    return (static_cast<std::uint32_t>(a) << 24) | (static_cast<std::uint32_t>(b) << 16) |
-           (static_cast<std::uint32_t>(c) << 8) | static_cast<std::uint32_t>(d);
-}
-
-// Special-purpose blocks that are not globally reachable (IANA IPv4 special-purpose registry).
-constexpr std::array<Range4, 14> kNotPublic4{{
-    {v4(0, 0, 0, 0), 8},
-    {v4(10, 0, 0, 0), 8},
-    {v4(100, 64, 0, 0), 10},
-    {v4(127, 0, 0, 0), 8},
-    {v4(169, 254, 0, 0), 16},
-    {v4(172, 16, 0, 0), 12},
-    {v4(192, 0, 0, 0), 24},
-    {v4(192, 0, 2, 0), 24},
-    {v4(192, 168, 0, 0), 16},
-    {v4(198, 18, 0, 0), 15},
-    {v4(198, 51, 100, 0), 24},
-    {v4(203, 0, 113, 0), 24},
-    {v4(224, 0, 0, 0), 4},
-    {v4(240, 0, 0, 0), 4},
-}};
-
-bool in_range(std::uint32_t address, std::uint32_t base, int bits) {
-    const std::uint32_t mask = bits == 0 ? 0 : ~std::uint32_t{0} << (32 - bits);
-    return (address & mask) == (base & mask);
-}
-
-bool is_public_v4(std::uint32_t address) {
-    // PCP and TURN anycast (192.0.0.9, 192.0.0.10) are globally reachable inside 192.0.0.0/24.
-    if (address == v4(192, 0, 0, 9) || address == v4(192, 0, 0, 10)) {
-        return true;
-    }
-    for (const Range4& range : kNotPublic4) {
-        if (in_range(address, range.base, range.bits)) {
-            return false;
-        }
-    }
-    return true;
+bool is_public_v4(const std::array<std::uint8_t, 4>& bytes) {
+    return util::classify_ipv4(bytes) == util::AddressClass::public_;
 }
 
 using Bytes6 = std::array<unsigned char, 16>;
@@ -83,7 +41,7 @@ Range6 r6(const char* text, int bits) {
 bool is_public_v6(const Bytes6& a) {
     static const Range6 mapped = r6("::ffff:0:0", 96);
     if (in_range6(a, mapped)) {
-        return is_public_v4(v4(a[12], a[13], a[14], a[15]));
+        return is_public_v4({a[12], a[13], a[14], a[15]});
     }
     static const Range6 ietf = r6("2001::", 23);
     if (in_range6(a, ietf)) {
@@ -120,12 +78,7 @@ bool is_public_address(std::string_view text) {
     if (!ec) {
         return is_public_v6(v6.to_bytes());
     }
-    const auto v4bytes = util::parse_ipv4(text);
-    if (!v4bytes) {
-        return false;
-    }
-    const auto& b = *v4bytes;
-    return is_public_v4(v4(b[0], b[1], b[2], b[3]));
+    return util::is_public_ipv4(text);
 }
 
 }  // namespace vx::network

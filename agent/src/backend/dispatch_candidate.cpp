@@ -12,7 +12,7 @@ using nlohmann::json;
 namespace {
 
 std::string or_none(const std::string& id) {
-    return id.empty() ? "<none>" : id;
+    return id.empty() ? "<none>" : log_field(id);
 }
 
 }  // namespace
@@ -23,7 +23,7 @@ void SaasConnector::on_observed_ip(const json& message) {
         spdlog::warn("SaasConnector: observed_ip without public_ip — ignored");
         return;
     }
-    spdlog::info("SaasConnector: backend observed public IP {}", public_ip);
+    spdlog::info("SaasConnector: backend observed public IP {}", log_field(public_ip));
     if (on_observed_ip_) {
         on_observed_ip_(public_ip);
     }
@@ -47,7 +47,8 @@ void SaasConnector::on_client_candidate(const json& message) {
     const std::string ip = read_string(*candidate, "ip", "");
     const std::optional<std::int64_t> port = read_port_number(*candidate, "port", 0);
     if (!is_public_address(ip)) {
-        spdlog::warn("SaasConnector: client_candidate with non-public IP '{}' — dropped", ip);
+        spdlog::warn("SaasConnector: client_candidate with non-public IP '{}' — dropped",
+                     log_field(ip));
         return;
     }
     if (!port || *port < 1 || *port > 65535) {
@@ -57,7 +58,8 @@ void SaasConnector::on_client_candidate(const json& message) {
     }
     if (!util::parse_ipv4(ip)) {
         // The media senders are IPv4 only; an IPv6 destination cannot be used.
-        spdlog::warn("SaasConnector: client_candidate with non-IPv4 address '{}' — dropped", ip);
+        spdlog::warn("SaasConnector: client_candidate with non-IPv4 address '{}' — dropped",
+                     log_field(ip));
         return;
     }
     spdlog::info("client_candidate: relaying media to {}:{}", ip, *port);

@@ -2,6 +2,7 @@
 
 #include "backend/messages.hpp"
 #include "backend/saas_connector.hpp"
+#include "util/base64.hpp"
 
 namespace vx::network {
 
@@ -45,7 +46,7 @@ void SaasConnector::on_control_data(const nlohmann::json& message) {
         open_bridge();
     }
     const std::string data = read_string(message, "data", "");
-    std::optional<std::vector<std::uint8_t>> bytes = base64_decode(data);
+    std::optional<std::vector<std::uint8_t>> bytes = util::base64_decode(data);
     if (!bytes || bytes->empty()) {
         spdlog::warn(
             "ControlBridge: control_data with an empty/undecodable payload dropped ({} encoded "

@@ -50,7 +50,7 @@ void SaasConnector::on_prepare_session(const json& message, const std::string& r
             spdlog::info(
                 "SaasConnector: prepare_session {} ignored - this session was already handled or "
                 "terminated (a copy re-sent after a reconnect, or one that arrived late)",
-                session_id);
+                log_field(session_id));
             return;
         }
         remember_handled(session_id);
@@ -61,8 +61,8 @@ void SaasConnector::on_prepare_session(const json& message, const std::string& r
     try {
         order = read_prepare_session(message);
     } catch (const std::exception& e) {
-        spdlog::error("SaasConnector: error processing prepare_session: {} raw={:.200}", e.what(),
-                      redact_secrets(raw));
+        spdlog::error("SaasConnector: error processing prepare_session: {} raw={}", e.what(),
+                      log_excerpt(raw, kLongExcerpt));
         return;
     }
     begin_session(session_id);
@@ -73,13 +73,14 @@ void SaasConnector::on_prepare_session(const json& message, const std::string& r
     spdlog::info(
         "SaasConnector: prepare_session id={} codec={} res={} fps={} bitrate={}kbps "
         "hide_desktop={} launch_steam={} steam_app_id={}",
-        p.session_id, p.codec, p.resolution, p.max_fps, p.bitrate_kbps, p.hide_desktop,
-        p.launch_steam, p.steam_app_id.empty() ? "<none>" : p.steam_app_id);
+        log_field(p.session_id), log_field(p.codec), log_field(p.resolution), p.max_fps,
+        p.bitrate_kbps, p.hide_desktop, p.launch_steam,
+        p.steam_app_id.empty() ? "<none>" : log_field(p.steam_app_id));
     try {
         on_prepare_session_(p);
     } catch (const std::exception& e) {
-        spdlog::error("SaasConnector: error processing prepare_session: {} raw={:.200}", e.what(),
-                      redact_secrets(raw));
+        spdlog::error("SaasConnector: error processing prepare_session: {} raw={}", e.what(),
+                      log_excerpt(raw, kLongExcerpt));
     }
 }
 

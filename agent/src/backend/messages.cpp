@@ -1,6 +1,6 @@
 #include "backend/messages.hpp"
 
-#include <sodium.h>
+#include "util/base64.hpp"
 
 namespace vx::network {
 
@@ -142,29 +142,8 @@ json build_control_data(const std::string& session_id, const std::vector<std::ui
     json m = json::object();
     m["type"] = "control_data";
     m["session_id"] = session_id;
-    m["data"] = base64_encode(bytes);
+    m["data"] = util::base64_encode(bytes);
     return m;
-}
-
-std::string base64_encode(const std::vector<std::uint8_t>& bytes) {
-    const int variant = sodium_base64_VARIANT_ORIGINAL;
-    std::string out(sodium_base64_encoded_len(bytes.size(), variant), '\0');
-    sodium_bin2base64(out.data(), out.size(), bytes.data(), bytes.size(), variant);
-    out.resize(out.size() - 1);  // the encoder writes a terminating NUL
-    return out;
-}
-
-std::optional<std::vector<std::uint8_t>> base64_decode(std::string_view text) {
-    std::vector<std::uint8_t> out(text.size() / 4 * 3 + 3);
-    std::size_t length = 0;
-    const char* end = nullptr;
-    if (sodium_base642bin(out.data(), out.size(), text.data(), text.size(), nullptr, &length, &end,
-                          sodium_base64_VARIANT_ORIGINAL) != 0 ||
-        end != text.data() + text.size()) {
-        return std::nullopt;
-    }
-    out.resize(length);
-    return out;
 }
 
 }  // namespace vx::network

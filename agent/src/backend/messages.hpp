@@ -55,18 +55,25 @@ std::optional<nlohmann::json> build_relay_rtts(const std::map<std::string, std::
 nlohmann::json build_control_data(const std::string& session_id,
                                   const std::vector<std::uint8_t>& bytes);
 
-// ---- Base64 (standard alphabet, "=" padding) ----
-
-std::string base64_encode(const std::vector<std::uint8_t>& bytes);
-// Nothing for text that is not strict padded base64.
-std::optional<std::vector<std::uint8_t>> base64_decode(std::string_view text);
-
 // ---- Logging received text ----
 
 // The text with the string values of secret keys ("encryption_key", "credential",
-// "password") replaced by "[REDACTED]", so an excerpt of a received message can be logged.
-// Works on any text, valid JSON or not.
+// "password") replaced by "[REDACTED]", in one pass over the text. Works on any text, valid JSON
+// or not; a value cut off by the end of the text is redacted to the end.
 std::string redact_secrets(std::string_view text);
+
+// What may be logged of a received message: its first `limit` bytes (never ending inside a UTF-8
+// character), redacted. Reads nothing of the text beyond the excerpt.
+std::string log_excerpt(std::string_view text, std::size_t limit);
+// A received text value (an id, an address, a type) as it may stand in a log line: at most
+// kFieldExcerpt bytes, "..." marking a cut, so a megabyte id costs a short line.
+std::string log_field(std::string_view text);
+
+// How much of a refused message is logged: of text that is not a JSON object, and of an object
+// whose content was refused.
+constexpr std::size_t kShortExcerpt = 80;
+constexpr std::size_t kLongExcerpt = 200;
+constexpr std::size_t kFieldExcerpt = 80;
 
 // ---- Readers (backend to agent) ----
 

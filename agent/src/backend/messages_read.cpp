@@ -4,6 +4,7 @@
 #include <fmt/format.h>
 
 #include "backend/messages.hpp"
+#include "util/base64.hpp"
 
 namespace vx::network {
 
@@ -129,7 +130,7 @@ void read_encryption_key(const json& message, PrepareSessionRead& out) {
     }
     // The key derivation reads exactly 32 bytes; anything else must fail the handshake
     // instead of reading past a short key.
-    auto key = base64_decode(text);
+    auto key = util::base64_decode(text);
     if (!key || key->size() != 32) {
         out.notes.push_back(fmt::format(
             "SaasConnector: prepare_session encryption_key is not 32 bytes of base64 ({} "
@@ -204,6 +205,35 @@ void read_control_credentials(const json& entry, RelayNode& node, std::int64_t n
     node.credential_expiry = now_100ns + ttl * 10'000'000;
 }
 
+// What was wrong with the entries of one list: a hostile list of a million empty entries must
+// cost one log line, not one per entry.
+struct SkippedEntries {
+    std::size_t without_id_host = 0;
+    std::size_t bad_port = 0;
+    std::string first;  // the note for the first skipped entry
+
+    // The note is made for the first skipped entry only.
+    template <class MakeNote>
+    void add(std::size_t& count, MakeNote make_note) {
+        ++count;
+        if (first.empty()) {
+            first = make_note();
+        }
+    }
+    std::optional<std::string> note() const {
+        const std::size_t total = without_id_host + bad_port;
+        if (total == 0) {
+            return std::nullopt;
+        }
+        if (total == 1) {
+            return first;
+        }
+        return fmt::format(
+            "{} ({} invalid entries in this list: {} without id/host, {} with an invalid port)",
+            first, total, without_id_host, bad_port);
+    }
+};
+
 }  // namespace
 
 RelayListRead read_relay_list(const json& message, std::int64_t now_100ns) {
@@ -213,12 +243,11 @@ RelayListRead read_relay_list(const json& message, std::int64_t now_100ns) {
         return out;
     }
     out.has_array = true;
+    SkippedEntries skipped;
+    bool too_many = false;
     for (const json& entry : *relays) {
         if (out.nodes.size() >= RelayListRead::kMaxRelayNodes) {
-            out.notes.push_back(
-                fmt::format("SaasConnector: relay_list has more than {} node(s) — the rest are "
-                            "ignored",
-                            RelayListRead::kMaxRelayNodes));
+            too_many = true;
             break;
         }
         if (!entry.is_object()) {
@@ -230,18 +259,30 @@ RelayListRead read_relay_list(const json& message, std::int64_t now_100ns) {
         // A port beyond every integer skips this entry like 70000; the rest of the list stands.
         const std::optional<std::int64_t> port = read_port_number(entry, "port", 3478);
         if (node.id.empty() || node.host.empty()) {
-            out.notes.emplace_back("SaasConnector: relay_list entry without id/host — skipped");
+            skipped.add(skipped.without_id_host, [] {
+                return std::string("SaasConnector: relay_list entry without id/host — skipped");
+            });
             continue;
         }
         if (!port || *port < 1 || *port > 65535) {
-            out.notes.push_back(
-                fmt::format("SaasConnector: relay_list entry id={} has invalid port {} — skipped",
-                            node.id, port ? std::to_string(*port) : entry["port"].dump()));
+            skipped.add(skipped.bad_port, [&] {
+                return fmt::format(
+                    "SaasConnector: relay_list entry id={} has invalid port {} — skipped",
+                    log_field(node.id), port ? std::to_string(*port) : entry["port"].dump());
+            });
             continue;
         }
         node.port = static_cast<std::uint16_t>(*port);
         read_control_credentials(entry, node, now_100ns);
         out.nodes.push_back(std::move(node));
+    }
+    if (auto note = skipped.note()) {
+        out.notes.push_back(std::move(*note));
+    }
+    if (too_many) {
+        out.notes.push_back(
+            fmt::format("SaasConnector: relay_list has more than {} node(s) — the rest are ignored",
+                        RelayListRead::kMaxRelayNodes));
     }
     return out;
 }

@@ -6,11 +6,23 @@ namespace vx::network {
 
 namespace {
 
+// Every key starts with its opening quote, so only a '"' can begin one: the walk tries the keys
+// at those bytes alone, and each byte of the text is looked at a bounded number of times.
 constexpr std::array<std::string_view, 3> kSecretKeys{"\"encryption_key\"", "\"credential\"",
                                                       "\"password\""};
 
 bool is_space(char ch) {
     return ch == ' ' || ch == '\t' || ch == '\r' || ch == '\n';
+}
+
+// Length of the secret key that starts at `pos`, 0 when none does.
+std::size_t key_at(std::string_view text, std::size_t pos) {
+    for (std::string_view key : kSecretKeys) {
+        if (text.substr(pos, key.size()) == key) {
+            return key.size();
+        }
+    }
+    return 0;
 }
 
 // At `pos` a secret key has just ended: the position of its string value's opening quote, or
@@ -41,6 +53,18 @@ std::size_t value_end(std::string_view text, std::size_t open) {
     return text.size();
 }
 
+// The longest prefix of at most `limit` bytes that does not end inside a UTF-8 sequence.
+std::string_view utf8_prefix(std::string_view text, std::size_t limit) {
+    if (text.size() <= limit) {
+        return text;
+    }
+    std::size_t end = limit;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) {
+        --end;
+    }
+    return text.substr(0, end);
+}
+
 }  // namespace
 
 std::string redact_secrets(std::string_view text) {
@@ -48,22 +72,15 @@ std::string redact_secrets(std::string_view text) {
     out.reserve(text.size());
     std::size_t pos = 0;
     while (pos < text.size()) {
-        std::size_t best = std::string_view::npos;
-        std::size_t best_len = 0;
-        for (std::string_view key : kSecretKeys) {
-            const std::size_t at = text.find(key, pos);
-            if (at < best) {
-                best = at;
-                best_len = key.size();
-            }
+        const std::size_t key_len = text[pos] == '"' ? key_at(text, pos) : 0;
+        if (key_len == 0) {
+            out.push_back(text[pos++]);
+            continue;
         }
-        if (best == std::string_view::npos) {
-            break;
-        }
-        const std::size_t after_key = best + best_len;
+        const std::size_t after_key = pos + key_len;
         const std::size_t open = value_start(text, after_key);
         if (open == std::string_view::npos) {
-            out.append(text.substr(pos, after_key - pos));
+            out.append(text.substr(pos, key_len));
             pos = after_key;
             continue;
         }
@@ -71,10 +88,19 @@ std::string redact_secrets(std::string_view text) {
         out.append("[REDACTED]");
         pos = value_end(text, open);
     }
-    if (pos < text.size()) {
-        out.append(text.substr(pos));
-    }
     return out;
+}
+
+// Cutting first keeps the cost to the excerpt whatever the message's size. The cut cannot bare a
+// secret: a value whose opening quote lies inside the excerpt is redacted up to the excerpt's end,
+// and a value that opens after it is not part of the excerpt at all.
+std::string log_excerpt(std::string_view text, std::size_t limit) {
+    return redact_secrets(utf8_prefix(text, limit));
+}
+
+std::string log_field(std::string_view text) {
+    const std::string_view kept = utf8_prefix(text, kFieldExcerpt);
+    return kept.size() == text.size() ? std::string(text) : std::string(kept) + "...";
 }
 
 }  // namespace vx::network

@@ -1,6 +1,7 @@
 #include "backend/udp_control_channel.hpp"
 
 #include <sodium.h>
+#include <spdlog/spdlog.h>
 
 #include <algorithm>
 
@@ -56,7 +57,7 @@ void UdpControlChannel::make_key_pair() {
 void UdpControlChannel::rebuild_hello() {
     seams_.random(connection_id_.data(), connection_id_.size());
     seams_.random(hello_nonce_.data(), hello_nonce_.size());
-    const auto time_ms = static_cast<std::uint64_t>(seams_.wall_ms() + clock_offset_ms_);
+    const std::uint64_t time_ms = vxcp_hello_time(seams_.wall_ms(), clock_offset_ms_);
     hello_ = vxcp_build_hello(
         HelloFields{connection_id_, config_.token, public_key_, hello_nonce_, time_ms}, hello_key_);
 }
@@ -123,10 +124,16 @@ UdpControlChannel::HandshakeStep UdpControlChannel::on_handshake_datagram(ByteVi
             const ByteView hello_mac = ByteView(hello_).last(32);
             if (const auto backend_ms =
                     vxcp_check_retry(datagram, connection_id_, hello_key_, hello_mac)) {
-                clock_offset_ms_ = static_cast<std::int64_t>(*backend_ms) - seams_.wall_ms();
-                clock_retried_ = true;
-                rebuild_hello();
-                return HandshakeStep::retried;
+                if (const auto offset = vxcp_clock_offset(*backend_ms, seams_.wall_ms())) {
+                    clock_offset_ms_ = *offset;
+                    clock_retried_ = true;
+                    rebuild_hello();
+                    return HandshakeStep::retried;
+                }
+                spdlog::warn(
+                    "SaasConnector: the backend's RETRY gives its time as {} ms since 1970, which "
+                    "is not plausible - RETRY ignored",
+                    *backend_ms);
             }
         } else if (header->type == std::uint8_t(VxcpType::welcome) && accept_welcome(datagram)) {
             return HandshakeStep::welcomed;
@@ -156,7 +163,14 @@ bool UdpControlChannel::accept_welcome(ByteView datagram) {
     keys->wipe();
     wipe_secrets();
     reset_token_ = body->reset_token;
-    clock_offset_ms_ = static_cast<std::int64_t>(body->backend_time_ms) - seams_.wall_ms();
+    if (const auto offset = vxcp_clock_offset(body->backend_time_ms, seams_.wall_ms())) {
+        clock_offset_ms_ = *offset;
+    } else {
+        spdlog::warn(
+            "SaasConnector: the backend's WELCOME gives its time as {} ms since 1970, which is not "
+            "plausible - the clock offset stays {} ms",
+            body->backend_time_ms, clock_offset_ms_);
+    }
     const StreamSettings settings = vxcp_stream_settings(
         body->idle_timeout_ms, body->keepalive_ms, body->max_message, config_.keepalive_cap_ms);
     stream_ = std::make_unique<ReliableStream>(settings, now());

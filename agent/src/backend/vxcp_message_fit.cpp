@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "backend/messages.hpp"
+#include "util/base64.hpp"
 
 namespace vx::network {
 
@@ -13,7 +14,7 @@ std::vector<std::string> vxcp_fit_control_data(const std::string& text, std::siz
         !message.contains("session_id") || !message["session_id"].is_string()) {
         return {};
     }
-    const auto bytes = base64_decode(message["data"].get<std::string>());
+    const auto bytes = util::base64_decode(message["data"].get<std::string>());
     const std::string session_id = message["session_id"].get<std::string>();
     // Everything but the data: the message with an empty data text.
     const std::size_t overhead = dump_message(build_control_data(session_id, {})).size();

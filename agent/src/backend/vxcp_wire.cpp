@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
 namespace vx::network {
 
@@ -165,6 +166,26 @@ bool vxcp_is_valid_reset(ByteView datagram, const ConnectionId& id, const ResetT
         return false;
     }
     return sodium_memcmp(datagram.data() + kVxcpHeaderSize, token.data(), token.size()) == 0;
+}
+
+std::optional<std::int64_t> vxcp_clock_offset(std::uint64_t backend_ms, std::int64_t local_ms) {
+    if (backend_ms < kVxcpMinBackendTimeMs || backend_ms > kVxcpMaxBackendTimeMs) {
+        return std::nullopt;
+    }
+    std::int64_t offset = 0;
+    if (__builtin_sub_overflow(static_cast<std::int64_t>(backend_ms), local_ms, &offset)) {
+        return std::nullopt;
+    }
+    return offset;
+}
+
+std::uint64_t vxcp_hello_time(std::int64_t local_ms, std::int64_t offset_ms) {
+    std::int64_t sum = 0;
+    if (__builtin_add_overflow(local_ms, offset_ms, &sum)) {
+        return offset_ms < 0 ? 0
+                             : static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+    }
+    return sum < 0 ? 0 : static_cast<std::uint64_t>(sum);
 }
 
 }  // namespace vx::network

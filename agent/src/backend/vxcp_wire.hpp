@@ -92,6 +92,20 @@ struct OpenedData {
 std::optional<OpenedData> vxcp_open_data(ByteView datagram, const ConnectionId& id,
                                          const Key32& key, std::string_view label);
 
+// ---- Clock correction ----
+
+// Backend times the agent believes, in Unix ms: from 2020 up to 2200. The wire field has 64 bits,
+// but a time beyond this range is a fault of the backend's, not a correction for a wrong PC clock,
+// and near 2^63 it would overflow every sum it takes part in.
+inline constexpr std::uint64_t kVxcpMinBackendTimeMs = 1'577'836'800'000;  // 2020-01-01
+inline constexpr std::uint64_t kVxcpMaxBackendTimeMs = 7'258'118'400'000;  // 2200-01-01
+
+// Backend minus local time, or nothing when the backend's time is not plausible (or the local
+// clock is so far off that the difference does not fit).
+std::optional<std::int64_t> vxcp_clock_offset(std::uint64_t backend_ms, std::int64_t local_ms);
+// The HELLO's time: local time plus the offset, held to the field's range instead of wrapping.
+std::uint64_t vxcp_hello_time(std::int64_t local_ms, std::int64_t offset_ms);
+
 // True for a 34-byte RESET of this connection carrying `token` (constant-time comparison).
 bool vxcp_is_valid_reset(ByteView datagram, const ConnectionId& id, const ResetToken& token);
 

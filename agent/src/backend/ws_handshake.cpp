@@ -1,21 +1,14 @@
 #include "backend/ws_handshake.hpp"
 
-#include <sodium.h>
+#include "util/ascii.hpp"
+#include "util/base64.hpp"
 
 #include <algorithm>
-#include <cctype>
 #include <charconv>
 
 namespace vx::network {
 
 namespace {
-
-std::string lower(std::string_view s) {
-    std::string out(s);
-    std::transform(out.begin(), out.end(), out.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return out;
-}
 
 std::string_view trim(std::string_view s) {
     while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
@@ -46,10 +39,10 @@ void parse_header_line(std::string_view line, WsUpgradeResponse& r) {
     const auto colon = line.find(':');
     if (colon == std::string_view::npos)
         return;
-    const std::string name = lower(trim(line.substr(0, colon)));
+    const std::string name = util::ascii_lower(trim(line.substr(0, colon)));
     const std::string_view value = trim(line.substr(colon + 1));
     if (name == "upgrade") {
-        if (lower(value).find("websocket") != std::string::npos)
+        if (util::ascii_lower(value).find("websocket") != std::string::npos)
             r.upgrade_websocket = true;
     } else if (name == "content-length") {
         std::size_t n = 0;
@@ -62,11 +55,9 @@ void parse_header_line(std::string_view line, WsUpgradeResponse& r) {
 }  // namespace
 
 std::string make_ws_key(const RandomFn& random) {
-    unsigned char raw[16];
+    std::uint8_t raw[16];
     random(raw, sizeof raw);
-    char out[sodium_base64_ENCODED_LEN(16, sodium_base64_VARIANT_ORIGINAL)];
-    sodium_bin2base64(out, sizeof out, raw, sizeof raw, sodium_base64_VARIANT_ORIGINAL);
-    return out;
+    return util::base64_encode(raw);
 }
 
 std::string build_ws_upgrade_request(std::string_view host, std::string_view key,

@@ -3,31 +3,18 @@
 #include <array>
 #include <cstdlib>
 
+#include "util/ascii.hpp"
+
 namespace vx {
-namespace {
-
-bool equals_ignoring_case(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        const char x = (a[i] >= 'A' && a[i] <= 'Z') ? static_cast<char>(a[i] - 'A' + 'a') : a[i];
-        if (x != b[i]) {
-            return false;
-        }
-    }
-    return true;
-}
-
-}  // namespace
 
 bool audio_parity_switch_on(const char* value) {
     if (value == nullptr) {
         return false;
     }
+    const std::string lowered = util::ascii_lower(value);
     constexpr std::array<std::string_view, 5> kOn{"1", "on", "true", "yes", "enabled"};
     for (std::string_view on : kOn) {
-        if (equals_ignoring_case(value, on)) {
+        if (lowered == on) {
             return true;
         }
     }

@@ -1,4 +1,5 @@
 #include "link/control_protocol.hpp"
+#include "util/base64.hpp"
 
 #include <array>
 
@@ -77,9 +78,9 @@ AuthDecision decide_auth(std::string_view line, std::string_view expected_token_
 }
 
 std::string make_session_ready_line(const SessionKeys& keys) {
-    std::string video = base64_encode(keys.video);
-    std::string audio = base64_encode(keys.audio);
-    std::string input = base64_encode(keys.input);
+    std::string video = util::base64_encode(keys.video);
+    std::string audio = util::base64_encode(keys.audio);
+    std::string input = util::base64_encode(keys.input);
     // Built by hand so that no copy of the keys stays behind in a JSON value.
     std::string line = R"({"audio_key":")" + audio + R"(","input_key":")" + input +
                        R"(","type":"session_ready","video_key":")" + video + "\"}\n";

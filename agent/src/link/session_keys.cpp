@@ -1,8 +1,7 @@
 #include "link/session_keys.hpp"
+#include "util/ascii.hpp"
 
 #include <sodium.h>
-
-#include <cctype>
 
 namespace vx {
 namespace {
@@ -64,20 +63,9 @@ bool token_matches(std::string_view token, std::string_view expected_sha256_hex)
     if (!is_hex_digest(expected_sha256_hex)) {
         return false;
     }
-    std::string expected(expected_sha256_hex);
-    for (char& c : expected) {
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
+    const std::string expected = util::ascii_lower(expected_sha256_hex);
     const std::string actual = token_sha256_hex(token);
     return sodium_memcmp(actual.data(), expected.data(), actual.size()) == 0;
-}
-
-std::string base64_encode(std::span<const std::uint8_t> bytes) {
-    const int variant = sodium_base64_VARIANT_ORIGINAL;
-    std::string out(sodium_base64_encoded_len(bytes.size(), variant), '\0');
-    sodium_bin2base64(out.data(), out.size(), bytes.data(), bytes.size(), variant);
-    out.resize(out.size() - 1);  // the encoder's terminating NUL
-    return out;
 }
 
 void wipe_string(std::string& text) {

@@ -37,9 +37,6 @@ std::string token_sha256_hex(std::string_view token);
 // that is not 64 hex digits.
 bool token_matches(std::string_view token, std::string_view expected_sha256_hex);
 
-// Standard base64 with "=" padding.
-std::string base64_encode(std::span<const std::uint8_t> bytes);
-
 // Overwrites the string's characters with zeros (key material in transit).
 void wipe_string(std::string& text);
 

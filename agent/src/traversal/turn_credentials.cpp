@@ -1,12 +1,12 @@
 #include "traversal/turn_credentials.hpp"
 
 #include <algorithm>
-#include <cctype>
 
 #include <spdlog/spdlog.h>
 #include <nlohmann/json.hpp>
 
 #include "traversal/turn_url.hpp"
+#include "util/ascii.hpp"
 
 namespace vx::network {
 
@@ -44,12 +44,6 @@ std::vector<std::string> entry_urls(const json& entry) {
     return urls;
 }
 
-std::string lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
-
 struct UrlScan {
     bool tls_seen = false;
     bool other_transport_seen = false;
@@ -57,7 +51,7 @@ struct UrlScan {
 
 // True when the URL is "turn:" over UDP; notes what made it unusable otherwise.
 bool usable_url(const std::string& url, UrlScan& scan) {
-    const std::string lowered = lower(url);
+    const std::string lowered = util::ascii_lower(url);
     if (lowered.rfind("turns:", 0) == 0) {
         scan.tls_seen = true;
         return false;

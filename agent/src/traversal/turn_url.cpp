@@ -1,7 +1,8 @@
 #include "traversal/turn_url.hpp"
 
+#include "util/ascii.hpp"
+
 #include <algorithm>
-#include <cctype>
 
 namespace vx::network {
 
@@ -9,13 +10,6 @@ namespace {
 
 bool is_trim_char(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
-
-std::string to_lower(std::string_view text) {
-    std::string out(text);
-    std::transform(out.begin(), out.end(), out.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return out;
 }
 
 // A decimal port from 1 to 65535 with nothing else around it.
@@ -81,7 +75,7 @@ std::string parse_transport_param(std::string_view url) {
     if (question == std::string_view::npos) {
         return {};
     }
-    const std::string query = to_lower(url.substr(question + 1));
+    const std::string query = util::ascii_lower(url.substr(question + 1));
     if (query.size() < 10) {
         return {};
     }
@@ -98,7 +92,7 @@ bool parse_turn_server(std::string_view server, std::uint16_t default_port, Turn
                        std::string& err) {
     const std::string trimmed = trim_whitespace(server);
     const std::uint16_t port = default_port == 0 ? kDefaultTurnPort : default_port;
-    const std::string lower = to_lower(trimmed);
+    const std::string lower = util::ascii_lower(trimmed);
     if (lower.rfind("turns:", 0) == 0) {
         err = "TURN: turns: (TLS) is not supported; use turn:HOST:PORT?transport=udp";
         return false;

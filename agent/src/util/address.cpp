@@ -82,10 +82,11 @@ std::optional<std::array<std::uint8_t, 4>> parse_ipv4(std::string_view text) {
 
 AddressClass classify_ipv4(std::string_view text) {
     const auto bytes = parse_ipv4(text);
-    if (!bytes) {
-        return AddressClass::invalid;
-    }
-    const std::uint32_t addr = quad((*bytes)[0], (*bytes)[1], (*bytes)[2], (*bytes)[3]);
+    return bytes ? classify_ipv4(*bytes) : AddressClass::invalid;
+}
+
+AddressClass classify_ipv4(const std::array<std::uint8_t, 4>& bytes) {
+    const std::uint32_t addr = quad(bytes[0], bytes[1], bytes[2], bytes[3]);
     for (const Block& block : kBlocks) {
         if (in_block(addr, block)) {
             return block.cls;

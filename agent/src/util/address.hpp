@@ -24,6 +24,8 @@ enum class AddressClass : std::uint8_t {
 std::optional<std::array<std::uint8_t, 4>> parse_ipv4(std::string_view text);
 
 AddressClass classify_ipv4(std::string_view text);
+// The class of four address bytes: the one table every judgement of an IPv4 address uses.
+AddressClass classify_ipv4(const std::array<std::uint8_t, 4>& bytes);
 
 inline bool is_public_ipv4(std::string_view text) {
     return classify_ipv4(text) == AddressClass::public_;

@@ -3,24 +3,46 @@
 #include "backend/dispatch_address.hpp"
 #include "connector_test_support.hpp"
 #include "log_capture.hpp"
+#include "util/address.hpp"
 
 namespace vx::network {
 namespace {
 
 TEST(PublicAddress, Ipv4Table) {
-    for (const char* yes : {"1.2.3.4", "8.8.8.8", "192.0.0.9", "192.0.0.10", "100.63.255.255",
+    for (const char* yes : {"1.2.3.4", "8.8.8.8", "192.0.1.0", "191.255.255.255", "100.63.255.255",
                             "100.128.0.0", "172.15.255.255", "172.32.0.0", "198.17.255.255",
                             "198.20.0.0", "223.255.255.255", "11.0.0.0"}) {
         EXPECT_TRUE(is_public_address(yes)) << yes;
     }
-    for (const char* no :
-         {"0.0.0.0",        "0.1.2.3",     "10.1.2.3",    "100.64.0.1",      "100.127.255.255",
-          "127.0.0.1",      "169.254.1.1", "172.16.0.1",  "172.31.255.255",  "192.0.0.1",
-          "192.0.0.11",     "192.0.2.5",   "192.168.1.1", "198.18.0.1",      "198.19.255.255",
-          "198.51.100.1",   "203.0.113.9", "224.0.0.1",   "239.255.255.255", "240.0.0.1",
-          "255.255.255.255"}) {
+    for (const char* no : {"0.0.0.0",         "0.1.2.3",      "10.1.2.3",       "100.64.0.1",
+                           "100.127.255.255", "127.0.0.1",    "169.254.1.1",    "172.16.0.1",
+                           "172.31.255.255",  "192.0.0.1",    "192.0.0.9",      "192.0.0.10",
+                           "192.0.0.11",      "192.0.2.5",    "192.168.1.1",    "198.18.0.1",
+                           "198.19.255.255",  "198.51.100.1", "203.0.113.9",    "224.0.0.1",
+                           "239.255.255.255", "240.0.0.1",    "255.255.255.255"}) {
         EXPECT_FALSE(is_public_address(no)) << no;
     }
+}
+
+// The relayed launcher address and the observed address of this PC are judged by one table:
+// the two once disagreed on 192.0.0.9 and 192.0.0.10.
+TEST(PublicAddress, Ipv4AgreesWithTheAddressClasses) {
+    int checked = 0;
+    for (int a = 0; a < 256; ++a) {
+        for (int b : {0, 1, 2, 15, 16, 31, 32, 51, 63, 64, 127, 128, 167, 168, 169, 254, 255}) {
+            for (int c : {0, 1, 2, 100, 113, 255}) {
+                for (int d : {0, 1, 9, 10, 11, 255}) {
+                    const std::string v4 = std::to_string(a) + "." + std::to_string(b) + "." +
+                                           std::to_string(c) + "." + std::to_string(d);
+                    const bool expected = util::is_public_ipv4(v4);
+                    ASSERT_EQ(is_public_address(v4), expected) << v4;
+                    ASSERT_EQ(is_public_address("::ffff:" + v4), expected) << v4;
+                    ++checked;
+                }
+            }
+        }
+    }
+    EXPECT_EQ(checked, 256 * 17 * 6 * 6);
 }
 
 TEST(PublicAddress, Ipv6Table) {

@@ -42,11 +42,14 @@ TEST(ControlDispatch, UndecodablePayloadIsDroppedWithoutStamp) {
     BridgeRig rig;
     rig.connector.handle_message(R"({"type":"control_data","data":"%%%"})");
     rig.connector.handle_message(R"({"type":"control_data"})");
+    // A byte outside the alphabet is refused, never relayed as other bytes.
+    rig.connector.handle_message("{\"type\":\"control_data\",\"data\":\"aGVsbG\xC3\xBF\"}");
+    EXPECT_TRUE(log.has("dropped (8 encoded bytes)"));
     EXPECT_TRUE(
         log.has("control_data with an empty/undecodable payload dropped (3 encoded "
                 "bytes)"));
     EXPECT_TRUE(log.has("dropped (0 encoded bytes)"));
-    EXPECT_EQ(rig.connector.control_data_received(), 2u);
+    EXPECT_EQ(rig.connector.control_data_received(), 3u);
     EXPECT_EQ(rig.connector.last_control_data_us(), 0);
     EXPECT_EQ(rig.connector.bridge_queue()->size(), 0u);
 }

@@ -121,16 +121,5 @@ TEST(MessageBuilders, RelayRttsAndControlData) {
               R"({"data":"aGkhAA==","session_id":"s-1","type":"control_data"})");
 }
 
-TEST(Base64, StrictPaddedStandardAlphabet) {
-    EXPECT_EQ(base64_encode({}), "");
-    EXPECT_EQ(base64_encode({'f', 'o', 'o', 'b'}), "Zm9vYg==");
-    EXPECT_EQ(base64_decode("Zm9vYg=="), (std::vector<std::uint8_t>{'f', 'o', 'o', 'b'}));
-    EXPECT_EQ(base64_decode(""), std::vector<std::uint8_t>{});
-    EXPECT_FALSE(base64_decode("Zm9vYg"));     // padding missing
-    EXPECT_FALSE(base64_decode("Zm9v Yg=="));  // stray space
-    EXPECT_FALSE(base64_decode("Zm9-Yg=="));   // URL alphabet
-    EXPECT_FALSE(base64_decode("Zm9vYg==x"));  // trailing garbage
-}
-
 }  // namespace
 }  // namespace vx::network

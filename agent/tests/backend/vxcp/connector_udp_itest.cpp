@@ -20,6 +20,7 @@
 #include "support/log_lines.hpp"
 #include "support/test_backend_peer.hpp"
 #include "traversal/turn/coturn_process.hpp"
+#include "util/base64.hpp"
 
 namespace vx::test {
 namespace {
@@ -283,7 +284,7 @@ TEST_F(ConnectorUdpTest, OversizeControlDataArrivesCutToTheLimitAndInOrder) {
                 const json m = json::parse(text);
                 EXPECT_EQ(m["session_id"], "s1");
                 EXPECT_TRUE(e["canonical"].get<bool>()) << text;
-                const auto bytes = base64_decode(m["data"].get<std::string>());
+                const auto bytes = util::base64_decode(m["data"].get<std::string>());
                 EXPECT_TRUE(bytes.has_value());
                 if (bytes) {
                     got.insert(got.end(), bytes->begin(), bytes->end());

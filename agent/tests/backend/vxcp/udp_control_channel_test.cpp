@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "fake_vxcp_backend.hpp"
+#include "support/log_lines.hpp"
 
 namespace vx::test {
 namespace {
@@ -193,6 +194,42 @@ TEST_F(ChannelTest, RetryCorrectsTheClockOnce) {
     EXPECT_EQ(vxcp_get_u64_be(net.from_agent[2].bytes.data() + 102), 1'700'000'000'400u);
     EXPECT_EQ(ch.clock_offset_ms(), 90'000 + 400 - 400);
     EXPECT_EQ(ch.dropped(), 3u);  // the bad RETRY, the second RETRY, the old id's WELCOME
+}
+
+// Backend times at 2^63 and beyond once overflowed the offset arithmetic here and in the next
+// connection's HELLO; such a RETRY is dropped and such a WELCOME leaves the offset as it was.
+TEST_F(ChannelTest, ImplausibleBackendTimesAreRefused) {
+    LogLines log;
+    backend.attach();
+    backend.welcome.backend_time_ms = ~std::uint64_t{0};
+    const Key32 hk = vxcp_hello_key(as_bytes(kTestAgentToken));
+    int hellos = 0;
+    net.backend = [&](const Bytes& hello) {
+        if (++hellos == 1) {
+            const auto h = vxcp_parse_header(hello);
+            const ByteView mac = ByteView(hello).last(32);
+            net.to_agent.push_back(build_retry(h->connection_id, std::uint64_t{1} << 63, hk, mac));
+        } else {
+            backend.on_agent_datagram(hello);
+        }
+    };
+    auto config = test_config();
+    config.clock_offset_ms = -4'000;
+    UdpControlChannel ch(config, fake_seams(net));
+    std::string err;
+    ASSERT_TRUE(ch.connect(err)) << err;
+    EXPECT_FALSE(ch.clock_retried());
+    EXPECT_EQ(ch.clock_offset_ms(), -4'000);
+    EXPECT_EQ(ch.dropped(), 1u);
+    ASSERT_EQ(net.from_agent.size(), 2u);
+    EXPECT_EQ(net.from_agent[0].bytes, net.from_agent[1].bytes);  // the RETRY changed nothing
+    EXPECT_EQ(vxcp_get_u64_be(net.from_agent[0].bytes.data() + 102), 1'700'000'000'000u - 4'000u);
+    EXPECT_EQ(log.count("RETRY gives its time as 9223372036854775808 ms since 1970, which is not "
+                        "plausible - RETRY ignored"),
+              1);
+    EXPECT_EQ(log.count("WELCOME gives its time as 18446744073709551615 ms since 1970, which is "
+                        "not plausible - the clock offset stays -4000 ms"),
+              1);
 }
 
 TEST_F(ChannelTest, MalformedWelcomesAreDroppedAndTheHandshakeGoesOn) {

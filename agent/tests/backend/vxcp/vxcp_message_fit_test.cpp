@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "backend/messages.hpp"
+#include "util/base64.hpp"
 
 namespace vx::test {
 namespace {
@@ -28,7 +29,7 @@ TEST(VxcpMessageFit, AnOversizeControlChunkIsCutIntoFittingMessagesInOrder) {
             EXPECT_EQ(m["type"], "control_data");
             EXPECT_EQ(m["session_id"], "sess-9");
             EXPECT_EQ(dump_message(m), p);  // canonical, like everything the agent writes
-            const auto bytes = base64_decode(m["data"].get<std::string>());
+            const auto bytes = util::base64_decode(m["data"].get<std::string>());
             ASSERT_TRUE(bytes);
             joined.insert(joined.end(), bytes->begin(), bytes->end());
         }

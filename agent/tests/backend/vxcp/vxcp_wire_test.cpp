@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "vxcp_test_backend.hpp"
 
 namespace vx::test {
@@ -199,6 +201,36 @@ TEST(VxcpWire, HeaderParseNeedsEighteenBytes) {
     EXPECT_EQ(parsed->connection_id, id);
     EXPECT_EQ(parsed->packet_number, 0x0102030405060708ULL);
     EXPECT_FALSE(vxcp_parse_header(ByteView(h).first(17)));
+}
+
+// A backend time outside 2020..2200 is refused; no input overflows the offset or the HELLO time.
+TEST(VxcpWire, ClockOffsetAndHelloTimeStayInRange) {
+    constexpr std::int64_t kLocal = 1'700'000'000'000;
+    constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+    constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
+    struct Case {
+        std::uint64_t backend;
+        std::int64_t local;
+        std::optional<std::int64_t> offset;
+    };
+    for (const Case& c : {
+             Case{1'700'000'090'000, kLocal, 90'000},
+             Case{1'577'836'800'000, kLocal, 1'577'836'800'000 - kLocal},
+             Case{7'258'118'400'000, 0, 7'258'118'400'000},
+             Case{1'577'836'799'999, kLocal, std::nullopt},
+             Case{7'258'118'400'001, kLocal, std::nullopt},
+             Case{0, kLocal, std::nullopt},
+             Case{std::uint64_t{1} << 63, kLocal, std::nullopt},
+             Case{~std::uint64_t{0}, kLocal, std::nullopt},
+             Case{1'700'000'000'000, kMin, std::nullopt},  // the difference does not fit
+             Case{1'700'000'000'000, kMax, 1'700'000'000'000 - kMax},
+         }) {
+        EXPECT_EQ(vxcp_clock_offset(c.backend, c.local), c.offset) << c.backend << " " << c.local;
+    }
+    EXPECT_EQ(vxcp_hello_time(kLocal, 90'000), 1'700'000'090'000u);
+    EXPECT_EQ(vxcp_hello_time(kLocal, -kLocal - 1), 0u);
+    EXPECT_EQ(vxcp_hello_time(kMin, kMin), 0u);
+    EXPECT_EQ(vxcp_hello_time(kMax, kMax), static_cast<std::uint64_t>(kMax));
 }
 
 }  // namespace

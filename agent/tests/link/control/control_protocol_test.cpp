@@ -6,6 +6,7 @@
 #include "link/pong.hpp"
 #include "link/probe.hpp"
 #include "link/session_keys.hpp"
+#include "util/base64.hpp"
 
 namespace vx {
 namespace {
@@ -29,9 +30,9 @@ std::vector<std::uint8_t> counting_master() {
 TEST(SessionKeys, DerivationMatchesIndependentBlake2b) {
     const auto keys = derive_session_keys(counting_master());
     ASSERT_TRUE(keys);
-    EXPECT_EQ(base64_encode(keys->video), kVideoB64);
-    EXPECT_EQ(base64_encode(keys->audio), kAudioB64);
-    EXPECT_EQ(base64_encode(keys->input), kInputB64);
+    EXPECT_EQ(util::base64_encode(keys->video), kVideoB64);
+    EXPECT_EQ(util::base64_encode(keys->audio), kAudioB64);
+    EXPECT_EQ(util::base64_encode(keys->input), kInputB64);
 }
 
 TEST(SessionKeys, OnlyA32ByteMasterKeyIsUsable) {
