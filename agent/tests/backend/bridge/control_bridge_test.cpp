@@ -13,6 +13,7 @@
 #include "link/control_server.hpp"
 #include "support/fake_clock.hpp"
 #include "support/log_lines.hpp"
+#include "util/base64.hpp"
 
 namespace vx::network {
 namespace {
@@ -57,7 +58,7 @@ class ControlBridgeTest : public ::testing::Test {
         std::lock_guard lock(mutex_);
         std::string out;
         for (const auto& m : sent_) {
-            const auto bytes = base64_decode(m["data"].get<std::string>());
+            const auto bytes = vx::util::base64_decode(m["data"].get<std::string>());
             out.append(bytes->begin(), bytes->end());
         }
         return out;
