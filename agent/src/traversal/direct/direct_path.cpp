@@ -37,6 +37,16 @@ natwave::Profile exact_profile(std::uint16_t port, natwave::Profile profile) {
     return profile;
 }
 
+// The backend sees this PC at another address than the router's WAN: an upstream NAT stands
+// between, and no mapping on this router can make the media ports reachable.
+void release_contradicted(const DirectPathContext& context, DirectPathResult& result,
+                          std::string_view consequence) {
+    result.wan_mismatch = true;
+    spdlog::warn("Direct path: router WAN {} != backend observed {} - {}", result.video_ip,
+                 observed_text(context), consequence);
+    release_media_ports(context.mapper, context.config.port_base, result);
+}
+
 void publish_forced(const DirectPathContext& context, DirectPathResult& result,
                     std::string_view phase) {
     const std::uint32_t port = context.config.port_base + 4u;
@@ -76,12 +86,9 @@ void try_router(const DirectPathContext& context, DirectPathResult& result,
                      result.video_ip, result.video_port, result.via);
         return;
     }
-    result.wan_mismatch = true;
-    spdlog::warn(
-        "Direct path: router WAN {} != backend observed {} - upstream NAT/CGNAT; releasing router "
-        "mappings and falling back to STUN srflx",
-        result.video_ip, observed_text(context));
-    release_media_ports(context.mapper, context.config.port_base, result);
+    release_contradicted(
+        context, result,
+        "upstream NAT/CGNAT; releasing router mappings and falling back to STUN srflx");
 }
 
 void try_stun(const DirectPathContext& context, DirectPathResult& result, std::string_view phase) {
@@ -141,12 +148,9 @@ bool release_on_wan_mismatch(const DirectPathContext& context, DirectPathResult&
     }
     if (!observed_published(context) || observed_matches(context, result.video_ip))
         return false;
-    result.wan_mismatch = true;
-    spdlog::warn(
-        "Direct path: router WAN {} != backend observed {} - suppressing the router address and "
-        "releasing the mappings (the relay carries this session)",
-        result.video_ip, observed_text(context));
-    release_media_ports(context.mapper, context.config.port_base, result);
+    release_contradicted(context, result,
+                         "suppressing the router address and releasing the mappings (the relay "
+                         "carries this session)");
     return true;
 }
 

@@ -83,7 +83,7 @@ TEST_F(CheckDirectReportTest, RoutersThatCannotHelp) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.verdict);
-        drop_mapper();
+        destroy();
         steps->igd = c.wan != nullptr ? test::gateway_igd(c.wan) : IgdInfo{};
         EXPECT_EQ(report(), 1);
         EXPECT_EQ(text,

@@ -12,8 +12,6 @@
 #include <utility>
 #include <vector>
 
-#include "support/fake_clock.hpp"
-#include "support/log_lines.hpp"
 #include "traversal/direct/direct_path.hpp"
 #include "traversal/router/scripted_steps.hpp"
 
@@ -78,14 +76,8 @@ inline bool same_profile(const std::optional<natwave::Profile>& a,
                   a->max_port == b->max_port && a->base == b->base && a->conf == b->conf);
 }
 
-class DirectPathFixture : public ::testing::Test {
+class DirectPathFixture : public ScriptedMapperTest {
   protected:
-    DirectPortMapper& mapper() {
-        if (!mapper_)
-            mapper_ =
-                std::make_unique<DirectPortMapper>(DirectPortMapperOptions{}, script, clock.fn());
-        return *mapper_;
-    }
     DirectPathContext context() {
         DirectPathContext c;
         c.mapper = &mapper();
@@ -120,19 +112,11 @@ class DirectPathFixture : public ::testing::Test {
         EXPECT_EQ(c.port, port);
         EXPECT_TRUE(same_profile(c.profile, profile)) << "candidate " << index;
     }
-    void drop_mapper() { mapper_.reset(); }
 
-    vx::test::FakeClock clock;
-    vx::test::LogLines logs;
-    std::shared_ptr<ScriptedSteps> script = std::make_shared<ScriptedSteps>();
-    ScriptedSteps* steps = script.get();
     AgentConfig config;
     FakeVideoSocket video;
     FakeObserved observed;
     std::vector<SentCandidate> sent;
-
-  private:
-    std::unique_ptr<DirectPortMapper> mapper_;
 };
 
 }  // namespace vx::network::test

@@ -204,30 +204,35 @@ const json kExactProfile = {{"base", 48002}, {"conf", 2},    {"delta", 1},
 // left), and with NAT-PMP dropped too (PCP left).
 TEST_F(DirectAgentLab, CheckDirectAgainstUpnpNatPmpAndPcp) {
     build("cu", {});
-    auto [code, report] = check_direct();
-    EXPECT_EQ(code, 0);
-    EXPECT_EQ(report, ok_report("  discover: OK via upnp, router WAN 100.128.0.2\n  cgnat_verdict: "
-                                "public (a mapping is reachable)\n",
-                                "upnp"));
-
-    ASSERT_TRUE(lab_->load_rules(lab_->router,
-                                 "table inet noupnp { chain input { type filter hook input "
-                                 "priority 0; udp dport 1900 drop; } } "));
-    std::tie(code, report) = check_direct();
-    EXPECT_EQ(code, 0);
-    EXPECT_EQ(report, ok_report("  discover: OK via natpmp, router WAN 100.128.0.2\n  "
-                                "cgnat_verdict: public (a mapping is reachable)\n",
-                                "natpmp"));
-
-    ASSERT_TRUE(lab_->load_rules(lab_->router,
-                                 "table inet nonatpmp { chain input { type filter hook input "
-                                 "priority 0; udp dport 5351 @ih,0,8 0 drop; } } "));
-    std::tie(code, report) = check_direct();
-    EXPECT_EQ(code, 0);
-    EXPECT_EQ(report, ok_report("  discover: FAILED - UPnP: no SSDP response from an "
-                                "InternetGatewayDevice; NAT-PMP: no response from gateway; \n  "
-                                "cgnat_verdict: unknown (no IGD/NAT-PMP/PCP router answered)\n",
-                                "pcp"));
+    struct Stage {
+        const char* drop;  // what the router's input drops from now on, or nullptr
+        std::string discovery;
+        const char* method;
+    };
+    const std::string reachable = "\n  cgnat_verdict: public (a mapping is reachable)\n";
+    const Stage stages[] = {
+        {nullptr, "  discover: OK via upnp, router WAN 100.128.0.2" + reachable, "upnp"},
+        {"udp dport 1900 drop", "  discover: OK via natpmp, router WAN 100.128.0.2" + reachable,
+         "natpmp"},
+        {"udp dport 5351 @ih,0,8 0 drop",  // NAT-PMP's version byte is 0, PCP's 2
+         "  discover: FAILED - UPnP: no SSDP response from an InternetGatewayDevice; NAT-PMP: no "
+         "response from gateway; \n  cgnat_verdict: unknown (no IGD/NAT-PMP/PCP router "
+         "answered)\n",
+         "pcp"},
+    };
+    int table = 0;
+    for (const Stage& stage : stages) {
+        SCOPED_TRACE(stage.method);
+        if (stage.drop != nullptr) {
+            ASSERT_TRUE(lab_->load_rules(
+                lab_->router, "table inet drop" + std::to_string(++table) +
+                                  " { chain input { type filter hook input priority 0; " +
+                                  stage.drop + "; } } "));
+        }
+        const auto [code, report] = check_direct();
+        EXPECT_EQ(code, 0);
+        EXPECT_EQ(report, ok_report(stage.discovery, stage.method));
+    }
 }
 
 // No daemon (the gateway answers ICMP): the report, then a session whose candidate comes from
@@ -257,12 +262,9 @@ TEST_F(DirectAgentLab, WithoutAUsableRouter) {
     end_session("stun-1");
     EXPECT_EQ(agent_->stop(), 0);
 
-    test::FakeGateway::Options fake;
-    fake.address = "192.168.77.1";
-    fake.wan = "100.64.12.34";
-    fake.natpmp = fake.pcp = false;
-    auto gateway =
-        NetnsLab::in_netns(lab_->router, [&] { return std::make_unique<test::FakeGateway>(fake); });
+    auto gateway = NetnsLab::in_netns(lab_->router, [] {
+        return std::make_unique<test::FakeGateway>(test::carrier_grade_lan_router());
+    });
     std::tie(code, report) = check_direct();
     EXPECT_EQ(code, 1);
     const std::string cgnat =
