@@ -16,19 +16,26 @@ bool DirectCandidateState::offer_observed(const std::string& address) {
     return true;
 }
 
-bool DirectCandidateState::wait_arrived(std::chrono::milliseconds limit) {
+bool DirectCandidateState::wait_published(std::int64_t timeout_ms) {
     std::unique_lock lock(mutex_);
-    return cv_.wait_for(lock, limit, [this] { return arrived_; });
+    if (timeout_ms <= 0)
+        return arrived_;
+    return cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [this] { return arrived_; });
 }
 
-bool DirectCandidateState::arrived() const {
+bool DirectCandidateState::published() const {
     std::lock_guard lock(mutex_);
     return arrived_;
 }
 
-std::string DirectCandidateState::address() const {
+std::string DirectCandidateState::published_via() const {
     std::lock_guard lock(mutex_);
     return address_;
+}
+
+bool DirectCandidateState::matches_via(const std::string& address) const {
+    std::lock_guard lock(mutex_);
+    return !arrived_ || address_ == address;
 }
 
 }  // namespace vx

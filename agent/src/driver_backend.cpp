@@ -13,11 +13,17 @@
 #include "direct_candidate_state.hpp"
 #include "session_config.hpp"
 #include "session_runner.hpp"
+#include "status/status_board.hpp"
+#include "traversal/direct/direct_path.hpp"
 #include "util/shared_endpoint.hpp"
 
 namespace vx {
 
 namespace {
+
+// How long start-up waits for the backend's view of this PC's address before trusting the
+// router's WAN address as the public one.
+constexpr std::int64_t kObservedAddressWaitMs = 2500;
 
 // The order's copy of the session master key is wiped once the order is done with.
 struct MasterKeyWipe {
@@ -127,6 +133,15 @@ void run_with_backend(const AgentConfig& config, SessionOrders& orders, std::ato
     asio::io_context io;
     DirectCandidateState direct;
     util::SharedEndpoint media_endpoint;
+    // One mapper for the run; every session maps its media ports with it.
+    network::DirectPortMapper mapper(network::DirectPortMapperOptions{});
+    const std::string router_wan = network::discover_router_wan(mapper);
+    std::string public_ip = config.public_ip;
+    const bool wan_adopted = public_ip.empty() && !router_wan.empty();
+    if (wan_adopted) {
+        public_ip = router_wan;
+        status_board().set_public_address(public_ip);
+    }
     if (!config.control_udp_host.empty() && config.control_udp_port != 0) {
         spdlog::info("Control channel: UDP {}:{} first (VXCP/1), WebSocket {}:{} as the fallback",
                      config.control_udp_host, config.control_udp_port, config.saas_host,
@@ -135,14 +150,18 @@ void run_with_backend(const AgentConfig& config, SessionOrders& orders, std::ato
     const util::SystemInfo system = util::read_system_info();
     // Declared before the connector: the connector's thread, which calls them, ends first.
     BackendHandlers handlers(orders, running, direct, media_endpoint, !config.public_ip.empty());
-    network::SaasConnector connector(io, make_saas_config(config, system, kAgentVersion));
+    AgentConfig registered = config;
+    registered.public_ip = public_ip;
+    network::SaasConnector connector(io, make_saas_config(registered, system, kAgentVersion));
     handlers.install(connector);
     const auto bridge = network::ControlBridge::for_connector(connector);
     connector.set_control_bridge(bridge);
-    SessionRunner sessions({io, running, orders, &connector, bridge.get(), [&config, &direct] {
-                                return !config.public_ip.empty() ? config.public_ip
-                                                                 : direct.address();
-                            }});
+    SessionRunner::Deps deps{io, running, orders, &connector, bridge.get(), [&public_ip, &direct] {
+                                 return !public_ip.empty() ? public_ip : direct.published_via();
+                             }};
+    deps.mapper = &mapper;
+    deps.observed = &direct;
+    SessionRunner sessions(std::move(deps));
     // The open video sender follows the launcher's relayed address as well.
     connector.set_on_client_candidate([&](std::string host, std::uint16_t port) {
         sessions.on_client_candidate(host, port);
@@ -155,6 +174,18 @@ void run_with_backend(const AgentConfig& config, SessionOrders& orders, std::ato
         ~StopOnExit() { connector.stop(); }
     } stop_on_exit{connector};
     connector.start();
+    // A backend that sees another address than the router's WAN (an upstream carrier-grade NAT)
+    // keeps the router's address out of the sessions' media host.
+    if (wan_adopted) {
+        direct.wait_published(kObservedAddressWaitMs);
+        if (!direct.matches_via(router_wan)) {
+            spdlog::warn(
+                "Direct path: router WAN {} != backend observed {} - upstream NAT/CGNAT; the "
+                "sessions announce the observed address",
+                router_wan, direct.published_via());
+            public_ip.clear();
+        }
+    }
 
     WaitingLoop loop({orders, running, stop_requested,
                       [&] { connector.clear_cached_session_ready(); },

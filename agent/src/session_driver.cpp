@@ -11,10 +11,16 @@
 #include "platform/stop_signals.hpp"
 #include "session_runner.hpp"
 #include "status/status_board.hpp"
+#include "traversal/direct/check_direct_report.hpp"
+#include "traversal/firewall/firewall_rules.hpp"
 
 namespace vx {
 
-SessionDriver::SessionDriver(std::vector<std::string> args) : args_(std::move(args)) {}
+SessionDriver::SessionDriver(std::vector<std::string> args, FirewallStep firewall)
+    : args_(std::move(args)), firewall_(std::move(firewall)) {
+    if (!firewall_)
+        firewall_ = [](std::uint16_t port_base) { network::setup_firewall_rules(port_base); };
+}
 
 int SessionDriver::run() {
     // The stop signals are blocked since the entry's first line; from here on they arrive on
@@ -30,6 +36,8 @@ int SessionDriver::run() {
     }
     spdlog::info("Velmora host agent {}", kAgentVersion);
     log_configuration();
+    // At every start, standalone too: there is no capture adapter to choose before them here.
+    firewall_(config_.port_base);
     if (config_.saas_host.empty()) {
         spdlog::info("No --saas-host given - running standalone");
         status_board().set_link_state(LinkState::standalone, LinkTransport::none);
@@ -106,11 +114,8 @@ void SessionDriver::log_configuration() const {
     }
 }
 
-// The router mapping report comes with the router port mapper; until then this build says so and
-// answers "not mapped".
 int SessionDriver::check_direct_report() {
-    spdlog::error("--check-direct: router port mapping is not available in this build");
-    return 1;
+    return network::check_direct_report(config_);
 }
 
 void SessionDriver::wait_for_stop() {

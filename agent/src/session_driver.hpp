@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -16,8 +18,12 @@ namespace vx {
 // long-lived component is created and wired here and stopped here in reverse order.
 class SessionDriver {
   public:
+    // Renews the firewall rules for the port base at start; tests that run the driver in the
+    // test's own process hand in one that leaves the host's firewall alone.
+    using FirewallStep = std::function<void(std::uint16_t port_base)>;
+
     // `args` are the command-line arguments after the program name.
-    explicit SessionDriver(std::vector<std::string> args);
+    explicit SessionDriver(std::vector<std::string> args, FirewallStep firewall = {});
     SessionDriver(const SessionDriver&) = delete;
     SessionDriver& operator=(const SessionDriver&) = delete;
 
@@ -48,6 +54,7 @@ class SessionDriver {
     int fail(std::string why);
 
     std::vector<std::string> args_;
+    FirewallStep firewall_;
     AgentConfig config_;
     std::string failure_;
 

@@ -10,6 +10,7 @@
 #include "link/udp_sender.hpp"
 #include "session_relay_step.hpp"
 #include "status/status_board.hpp"
+#include "traversal/direct/session_direct_path.hpp"
 #include "traversal/session_relay.hpp"
 #include "traversal/stun_binding.hpp"
 
@@ -36,6 +37,7 @@ struct SessionRunner::Live {
     std::uint32_t idle_timeout_sec = 0;
     std::optional<SessionKeys> keys;
     std::shared_ptr<UdpSender> video;
+    std::unique_ptr<network::SessionDirectPath> direct;  // from the video socket's bind
     // STUN answers on the video socket go to a binding request waiting there, not the listener.
     std::shared_ptr<network::StunResponseHandoff> stun_handoff =
         std::make_shared<network::StunResponseHandoff>();
@@ -138,6 +140,7 @@ bool SessionRunner::open_sockets(const SessionConfig& s, Live& live) {
         std::lock_guard lock(sender_mutex_);
         video_ = live.video;
     }
+    live.direct = start_direct_path(s, *live.video);
     live.server = std::make_unique<TcpControlServer>(d_.io, d_.now);
     live.server->set_expected_token_sha256(s.token_sha256);
     live.server->set_keys(live.keys);
@@ -177,8 +180,19 @@ bool SessionRunner::handshake(const SessionConfig& s, Live& live) {
     return false;
 }
 
+std::unique_ptr<network::SessionDirectPath> SessionRunner::start_direct_path(
+    const SessionConfig& s, UdpSender& video) const {
+    network::SessionDirectPath::Deps deps{d_.mapper, {}, d_.observed, d_.now};
+    if (d_.connector) {
+        deps.send = std::bind_front(&network::SaasConnector::send_ice_candidate, d_.connector);
+    }
+    return std::make_unique<network::SessionDirectPath>(
+        std::move(deps), s.session_id, s.agent, std::make_unique<network::UdpSenderProbe>(video));
+}
+
 void SessionRunner::go_live(const SessionConfig& s, Live& live) {
     const std::uint16_t base = s.agent.port_base;
+    live.direct->after_handshake();
     if (d_.connector && !s.session_id.empty()) {
         const std::string address = d_.public_address ? d_.public_address() : std::string();
         d_.connector->send_session_ready(s.session_id, address, base,
@@ -188,6 +202,7 @@ void SessionRunner::go_live(const SessionConfig& s, Live& live) {
     spdlog::info("Session established \xE2\x80\x94 keys ready");
     status_board().set_session_state(SessionState::player_connected, wall_seconds());
     status_board().add_event(StatusEventKind::player_connected);
+    live.direct->post_ready();
     live.isolation = desktop::begin_session_isolation(
         {s.agent.hide_desktop, s.agent.launch_steam, s.agent.steam_app_id, s.agent.steam_path});
     if (keep_waiting(live)) {  // a session already ending needs no relay (nor its wait)
@@ -317,6 +332,7 @@ void SessionRunner::tear_down(const SessionConfig& s, Live& live, SessionResult&
     if (live.video) {
         live.video->close();
     }
+    live.direct.reset();  // the lease renewal joined, the router mappings released
     stop_session_relay(live.relay);
     if (live.pool) {
         live.pool->stop();

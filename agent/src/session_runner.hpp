@@ -26,6 +26,9 @@ class IoPool;
 namespace network {
 class SaasConnector;
 class ControlBridge;
+class DirectPortMapper;
+class ObservedAddress;
+class SessionDirectPath;
 }  // namespace network
 
 // Why a session ended; the backend hears "client_lost" for the watchdog, else "pipeline_ended".
@@ -58,6 +61,8 @@ class SessionRunner {
         network::ControlBridge* bridge = nullptr;     // none standalone
         std::function<std::string()> public_address;
         util::NowFn now = util::steady_now_us;
+        network::DirectPortMapper* mapper = nullptr;         // none standalone
+        const network::ObservedAddress* observed = nullptr;  // none standalone
     };
 
     explicit SessionRunner(Deps deps);
@@ -74,6 +79,8 @@ class SessionRunner {
     struct Live;
     bool set_up(const SessionConfig& s, Live& live, SessionResult& result);
     bool open_sockets(const SessionConfig& s, Live& live);
+    std::unique_ptr<network::SessionDirectPath> start_direct_path(const SessionConfig& s,
+                                                                  UdpSender& video) const;
     bool handshake(const SessionConfig& s, Live& live);
     void go_live(const SessionConfig& s, Live& live);
     bool keep_waiting(const Live& live) const;

@@ -41,14 +41,20 @@ SocketFd open_search_socket(std::string& error) {
     return socket;
 }
 
-// Send errors are ignored: an unreachable broadcast must not stop the multicast search.
-void send_burst(int fd, const RouterScope& scope) {
+// Send errors are ignored: an unreachable broadcast must not stop the multicast search. Returns
+// how many searches left.
+int send_burst(int fd, const RouterScope& scope) {
+    int sent = 0;
     for (const auto target : kSsdpSearchTargets) {
         const std::string message = build_msearch(target);
-        for (const auto& destination : scope.ssdp_destinations)
-            ::sendto(fd, message.data(), message.size(), MSG_NOSIGNAL, destination.data(),
-                     destination.size());
+        for (const auto& destination : scope.ssdp_destinations) {
+            if (::sendto(fd, message.data(), message.size(), MSG_NOSIGNAL, destination.data(),
+                         destination.size()) >= 0) {
+                ++sent;
+            }
+        }
     }
+    return sent;
 }
 
 // Reads every datagram waiting; a datagram longer than the buffer is read cut, as any other.
@@ -77,12 +83,17 @@ std::vector<IgdCandidate> ssdp_discover(std::int64_t wait_ms, const RouterScope&
         Clock::now() + std::chrono::milliseconds(std::max(wait_ms, kMinWaitMs));
     SsdpCandidates candidates;
     Clock::time_point next_burst = Clock::now();
+    bool first_burst = true;
     while (!candidates.done(Clock::now())) {
         const Clock::time_point now = Clock::now();
         if (now >= deadline)
             break;
         if (now >= next_burst) {
-            send_burst(socket.get(), scope);
+            // Without a route for any search (no network yet) no answer can come: the wait
+            // would only delay the agent's start.
+            if (send_burst(socket.get(), scope) == 0 && first_burst)
+                break;
+            first_burst = false;
             next_burst = Clock::now() + kBurstInterval;
         }
         Clock::time_point wake = std::min(deadline, next_burst);

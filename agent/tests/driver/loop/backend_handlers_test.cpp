@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
-#include "support/log_lines.hpp"
 #include "session_orders.hpp"
 #include "status/status_board.hpp"
 #include "support/fake_clock.hpp"
+#include "support/log_lines.hpp"
 
 namespace vx {
 namespace {
@@ -92,11 +92,15 @@ TEST_F(BackendHandlersTest, ObservedAddressMustBePublic) {
     for (const char* ignored :
          {"10.1.2.3", "100.64.0.1", "127.0.0.1", "203.0.113.5", "1.2.3", "::1", ""}) {
         h.on_observed_ip(ignored);
-        EXPECT_FALSE(direct.arrived()) << ignored;
+        EXPECT_FALSE(direct.published()) << ignored;
     }
+    EXPECT_FALSE(direct.wait_published(0));
+    EXPECT_TRUE(direct.matches_via("100.128.0.2"));  // nothing observed contradicts nothing
     h.on_observed_ip("8.8.4.4");
-    EXPECT_TRUE(direct.wait_arrived(std::chrono::milliseconds(0)));
-    EXPECT_EQ(direct.address(), "8.8.4.4");
+    EXPECT_TRUE(direct.wait_published(0));
+    EXPECT_EQ(direct.published_via(), "8.8.4.4");
+    EXPECT_TRUE(direct.matches_via("8.8.4.4"));
+    EXPECT_FALSE(direct.matches_via("100.128.0.2"));
     EXPECT_EQ(status_board().snapshot().public_address, "8.8.4.4");
 }
 
@@ -104,7 +108,7 @@ TEST_F(BackendHandlersTest, ObservedAddressLeavesAHandGivenAddressOnTheBoard) {
     auto h = make(true);
     status_board().set_public_address("9.9.9.9");
     h.on_observed_ip("8.8.4.4");
-    EXPECT_TRUE(direct.arrived());
+    EXPECT_TRUE(direct.published());
     EXPECT_EQ(status_board().snapshot().public_address, "9.9.9.9");
 }
 

@@ -268,4 +268,14 @@ class FakeGateway {
     PollThread http_;
 };
 
+// A router on the namespace lab's LAN (192.168.77.1) whose WAN address lies in carrier-grade NAT
+// space, where miniupnpd will not run: it answers UPnP only.
+inline FakeGateway::Options carrier_grade_lan_router() {
+    FakeGateway::Options options;
+    options.address = "192.168.77.1";
+    options.wan = "100.64.12.34";
+    options.natpmp = options.pcp = false;
+    return options;
+}
+
 }  // namespace vx::network::test

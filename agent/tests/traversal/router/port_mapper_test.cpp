@@ -16,14 +16,8 @@ using test::soap_ok;
 
 constexpr std::int64_t kSecondUs = 1'000'000;
 
-class PortMapperTest : public ::testing::Test {
+class PortMapperTest : public test::ScriptedMapperTest {
   protected:
-    DirectPortMapper& mapper() {
-        if (!mapper_)
-            mapper_ =
-                std::make_unique<DirectPortMapper>(DirectPortMapperOptions{}, script, clock.fn());
-        return *mapper_;
-    }
     struct Mapped {
         bool ok = false;
         std::uint16_t port = 0;
@@ -34,16 +28,6 @@ class PortMapperTest : public ::testing::Test {
         m.ok = mapper().map_port(port, m.port, m.ip, lease, m.method);
         return m;
     }
-    void destroy() { mapper_.reset(); }
-
-    vx::test::FakeClock clock;
-    vx::test::LogLines logs;
-    // Shared with the mapper, so the test still reads it after the mapper is gone.
-    std::shared_ptr<ScriptedSteps> script = std::make_shared<ScriptedSteps>();
-    ScriptedSteps* steps = script.get();
-
-  private:
-    std::unique_ptr<DirectPortMapper> mapper_;
 };
 
 TEST_F(PortMapperTest, UpnpMapsOnTheInternalPortAndKeepsTheRow) {

@@ -3,11 +3,17 @@
 // Protocol steps the test scripts: each answers what the test set and counts its calls, so the
 // mapper's decisions run without a router and on a fake clock.
 
+#include <gtest/gtest.h>
+
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "support/fake_clock.hpp"
+#include "support/log_lines.hpp"
+#include "traversal/router/port_mapper.hpp"
 #include "traversal/router/port_mapper_steps.hpp"
 
 namespace vx::network::test {
@@ -158,6 +164,27 @@ struct ScriptedSteps final : PortMapperSteps {
             error = describe_upnp_error(result);
         return result;
     }
+};
+
+// A mapper over scripted steps on a fake clock, made when a test first asks for it.
+class ScriptedMapperTest : public ::testing::Test {
+  protected:
+    DirectPortMapper& mapper() {
+        if (!mapper_)
+            mapper_ =
+                std::make_unique<DirectPortMapper>(DirectPortMapperOptions{}, script, clock.fn());
+        return *mapper_;
+    }
+    void destroy() { mapper_.reset(); }
+
+    vx::test::FakeClock clock;
+    vx::test::LogLines logs;
+    // Shared with the mapper, so the test still reads it after the mapper is gone.
+    std::shared_ptr<ScriptedSteps> script = std::make_shared<ScriptedSteps>();
+    ScriptedSteps* steps = script.get();
+
+  private:
+    std::unique_ptr<DirectPortMapper> mapper_;
 };
 
 }  // namespace vx::network::test

@@ -232,12 +232,9 @@ TEST_F(MiniupnpdLab, CarrierGradeWanIsNotMapped) {
     DirectPortMapperOptions options;
     options.gateway_timeout_ms = 100;
     start("cg", config, options);
-    test::FakeGateway::Options fake;
-    fake.address = "192.168.77.1";
-    fake.wan = "100.64.12.34";
-    fake.natpmp = fake.pcp = false;
-    auto gateway =
-        NetnsLab::in_netns(lab_->router, [&] { return std::make_unique<test::FakeGateway>(fake); });
+    auto gateway = NetnsLab::in_netns(lab_->router, [] {
+        return std::make_unique<test::FakeGateway>(test::carrier_grade_lan_router());
+    });
     const std::string text =
         "router WAN address 100.64.12.34 is cgnat (CGNAT/upstream NAT) - a port mapping cannot "
         "make it reachable";

@@ -17,8 +17,10 @@
 #include <cstdio>
 #include <fstream>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "traversal/nat/netns_lab.hpp"
 
@@ -54,16 +56,16 @@ inline std::string capture(const std::string& command) {
     return out;
 }
 
-// miniupnpd in the router namespace, its output collected so a test can wait for a line.
-class MiniupnpdProcess {
+// A program in a namespace (`ip netns exec`, which becomes the program), its output collected
+// so a test can wait for a line. Stopped by its own pid.
+class NetnsProcess {
   public:
-    MiniupnpdProcess(const std::string& router_ns, const std::string& config_path,
-                     const std::string& pid_path) {
+    NetnsProcess(const std::string& ns, const std::vector<std::string>& command) {
         int out[2];
         if (::pipe2(out, O_CLOEXEC) != 0)
             return;
-        std::vector<std::string> args = {"/usr/sbin/ip", "netns",     "exec", router_ns, kMiniupnpd,
-                                         "-f",           config_path, "-d",   "-P",      pid_path};
+        std::vector<std::string> args = {"/usr/sbin/ip", "netns", "exec", ns};
+        args.insert(args.end(), command.begin(), command.end());
         std::vector<char*> argv;
         for (auto& a : args)
             argv.push_back(a.data());
@@ -79,15 +81,15 @@ class MiniupnpdProcess {
         ::close(out[1]);
         reader_ = std::thread([this, fd = out[0]] { read_output(fd); });
     }
-    ~MiniupnpdProcess() {
+    ~NetnsProcess() {
         stop();
         if (reader_.joinable())
             reader_.join();
     }
-    MiniupnpdProcess(const MiniupnpdProcess&) = delete;
-    MiniupnpdProcess& operator=(const MiniupnpdProcess&) = delete;
+    NetnsProcess(const NetnsProcess&) = delete;
+    NetnsProcess& operator=(const NetnsProcess&) = delete;
 
-    // Waits (bounded) for a line of the daemon's output; false when it never came.
+    // Waits (bounded) for a line of the program's output; false when it never came.
     bool wait_for(const std::string& text,
                   std::chrono::milliseconds limit = std::chrono::seconds(10)) {
         std::unique_lock lock(mutex_);
@@ -100,22 +102,50 @@ class MiniupnpdProcess {
         return output_;
     }
 
-    // SIGTERM, then SIGKILL when it has not ended within two seconds.
-    void stop() {
+    // Waits (bounded) for the program to end by itself, then for the rest of its output; its
+    // exit code, or nothing when it did not end in time (it is stopped then) or a signal ended it.
+    std::optional<int> wait_exit(std::chrono::milliseconds limit) {
+        const std::optional<int> code = reap(static_cast<int>(limit.count()));
+        if (!code)
+            stop();
+        if (reader_.joinable())
+            reader_.join();
+        return code;
+    }
+
+    // SIGTERM, then SIGKILL when it has not ended within two seconds; the exit code when it
+    // ended by itself after the SIGTERM.
+    std::optional<int> stop() {
         if (pid_ <= 0)
-            return;
+            return exit_code_;
         ::kill(pid_, SIGTERM);
-        const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
-        pollfd entry{pidfd, POLLIN, 0};
-        if (pidfd < 0 || ::poll(&entry, 1, 2000) <= 0)
+        if (!reap(2000)) {
             ::kill(pid_, SIGKILL);
-        if (pidfd >= 0)
-            ::close(pidfd);
-        ::waitpid(pid_, nullptr, 0);
-        pid_ = -1;
+            ::waitpid(pid_, nullptr, 0);
+            pid_ = -1;
+        }
+        return exit_code_;
     }
 
   private:
+    std::optional<int> reap(int limit_ms) {
+        if (pid_ <= 0)
+            return exit_code_;
+        const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
+        pollfd entry{pidfd, POLLIN, 0};
+        const bool ended = pidfd >= 0 && ::poll(&entry, 1, limit_ms) > 0;
+        if (pidfd >= 0)
+            ::close(pidfd);
+        if (!ended)
+            return std::nullopt;
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+        pid_ = -1;
+        if (WIFEXITED(status))
+            exit_code_ = WEXITSTATUS(status);
+        return exit_code_;
+    }
+
     void read_output(int fd) {
         char buffer[4096];
         ssize_t n;
@@ -131,6 +161,7 @@ class MiniupnpdProcess {
     }
 
     pid_t pid_ = -1;
+    std::optional<int> exit_code_;
     std::thread reader_;
     mutable std::mutex mutex_;
     std::condition_variable changed_;
@@ -171,6 +202,8 @@ class RouterLab {
     bool run_in(const std::string& ns, const std::string& command) {
         return lab_.ok("/usr/sbin/ip netns exec " + ns + " " + command);
     }
+    // More nftables rules in a namespace of the lab (a router that stops answering something).
+    bool load_rules(const std::string& ns, const std::string& rules) { return lab_.nft(ns, rules); }
 
   private:
     bool wire() {
@@ -234,7 +267,9 @@ class RouterLab {
                "upnp_nat_chain=prerouting_miniupnpd\n"
                "upnp_nat_postrouting_chain=postrouting_miniupnpd\n"
                "allow 1024-65535 192.168.77.0/24 1024-65535\ndeny 0-65535 0.0.0.0/0 0-65535\n";
-        daemon_ = std::make_unique<MiniupnpdProcess>(router, config_path(), pid_path());
+        daemon_ = std::make_unique<NetnsProcess>(
+            router,
+            std::vector<std::string>{kMiniupnpd, "-f", config_path(), "-d", "-P", pid_path()});
         // The last line it writes once every service listens.
         return daemon_->wait_for(config_.natpmp ? "Listening for NAT-PMP/PCP traffic"
                                                 : "HTTP listening on port");
@@ -242,7 +277,7 @@ class RouterLab {
 
     NetnsLab lab_;
     RouterConfig config_;
-    std::unique_ptr<MiniupnpdProcess> daemon_;
+    std::unique_ptr<NetnsProcess> daemon_;
 };
 
 }  // namespace vx::test
