@@ -4,8 +4,8 @@
 
 #include "backend/saas_connector.hpp"
 #include "link/qos_flow_worker.hpp"
-#include "traversal/session_relay.hpp"
-#include "traversal/turn_credentials.hpp"
+#include "traversal/turn/session_relay.hpp"
+#include "traversal/turn/turn_credentials.hpp"
 #include "util/address.hpp"
 
 namespace vx {

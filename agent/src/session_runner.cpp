@@ -10,8 +10,8 @@
 #include "link/udp_sender.hpp"
 #include "session_relay_step.hpp"
 #include "status/status_board.hpp"
-#include "traversal/session_relay.hpp"
-#include "traversal/stun_binding.hpp"
+#include "traversal/stun/stun_binding.hpp"
+#include "traversal/turn/session_relay.hpp"
 
 namespace vx {
 namespace {

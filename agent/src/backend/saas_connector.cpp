@@ -10,7 +10,7 @@
 
 #include "backend/messages.hpp"
 #include "platform/paths.hpp"
-#include "traversal/relay_rtt_probe.hpp"
+#include "traversal/stun/relay_rtt_probe.hpp"
 #include "util/error_text.hpp"
 
 namespace vx::network {

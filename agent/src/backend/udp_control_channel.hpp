@@ -11,7 +11,7 @@
 #include "backend/reliable_stream.hpp"
 #include "backend/vxcp_path.hpp"
 #include "backend/vxcp_wire.hpp"
-#include "traversal/turn_client.hpp"
+#include "traversal/turn/turn_client.hpp"
 #include "util/clock.hpp"
 
 namespace vx::network {

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "backend/vxcp_crypto.hpp"
-#include "traversal/turn_client.hpp"
+#include "traversal/turn/turn_client.hpp"
 
 // Where VXCP/1 datagrams travel: straight to the backend over UDP, or through a TURN relay.
 namespace vx::network {

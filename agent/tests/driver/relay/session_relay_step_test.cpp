@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "link/qos_flow_worker.hpp"
-#include "traversal/session_relay.hpp"
+#include "traversal/turn/session_relay.hpp"
 
 namespace vx {
 namespace {

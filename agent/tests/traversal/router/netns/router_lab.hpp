@@ -20,7 +20,7 @@
 #include <string>
 #include <thread>
 
-#include "traversal/nat/netns_lab.hpp"
+#include "traversal/stun/netns_lab.hpp"
 
 extern char** environ;
 

@@ -1,4 +1,4 @@
-#include "traversal/turn_client.hpp"
+#include "traversal/turn/turn_client.hpp"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "traversal/turn_url.hpp"
+#include "traversal/turn/turn_url.hpp"
 
 #include "util/ascii.hpp"
 

@@ -1,4 +1,4 @@
-#include "traversal/stun_binding.hpp"
+#include "traversal/stun/stun_binding.hpp"
 
 #include <algorithm>
 #include <cstdio>
@@ -9,7 +9,7 @@
 #include <spdlog/spdlog.h>
 
 #include "link/udp_sender.hpp"
-#include "traversal/stun_codec.hpp"
+#include "traversal/stun/stun_codec.hpp"
 #include "util/error_text.hpp"
 
 namespace vx::network {

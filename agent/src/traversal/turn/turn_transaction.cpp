@@ -6,7 +6,7 @@
 
 #include <spdlog/spdlog.h>
 
-#include "traversal/turn_client.hpp"
+#include "traversal/turn/turn_client.hpp"
 
 namespace vx::network {
 

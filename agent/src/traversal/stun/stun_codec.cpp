@@ -1,4 +1,4 @@
-#include "traversal/stun_codec.hpp"
+#include "traversal/stun/stun_codec.hpp"
 
 #include <algorithm>
 #include <cstdio>

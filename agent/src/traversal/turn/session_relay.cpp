@@ -1,10 +1,10 @@
-#include "traversal/session_relay.hpp"
+#include "traversal/turn/session_relay.hpp"
 
 #include <array>
 
 #include <spdlog/spdlog.h>
 
-#include "traversal/turn_credentials.hpp"
+#include "traversal/turn/turn_credentials.hpp"
 
 namespace vx::network {
 

@@ -5,10 +5,10 @@
 #include <cstdlib>
 
 #include "netns_lab.hpp"
-#include "traversal/nat_profile.hpp"
+#include "traversal/stun/nat_profile.hpp"
 #include "traversal/turn/coturn_process.hpp"
 #include "traversal/turn/scripted_udp_peer.hpp"
-#include "traversal/turn_client.hpp"
+#include "traversal/turn/turn_client.hpp"
 
 namespace vx::network {
 namespace {

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "traversal/stun_codec.hpp"
+#include "traversal/stun/stun_codec.hpp"
 
 namespace vx::network {
 

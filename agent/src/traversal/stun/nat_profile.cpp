@@ -1,4 +1,4 @@
-#include "traversal/nat_profile.hpp"
+#include "traversal/stun/nat_profile.hpp"
 
 #include <cstdlib>
 

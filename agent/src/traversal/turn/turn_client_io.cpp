@@ -10,8 +10,8 @@
 #include <asio/ip/address_v4.hpp>
 #include <asio/socket_base.hpp>
 
-#include "traversal/turn_client.hpp"
-#include "traversal/turn_url.hpp"
+#include "traversal/turn/turn_client.hpp"
+#include "traversal/turn/turn_url.hpp"
 #include "util/address.hpp"
 #include "util/error_text.hpp"
 

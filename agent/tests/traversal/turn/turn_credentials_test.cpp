@@ -1,4 +1,4 @@
-#include "traversal/turn_credentials.hpp"
+#include "traversal/turn/turn_credentials.hpp"
 
 #include <gtest/gtest.h>
 

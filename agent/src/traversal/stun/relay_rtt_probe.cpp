@@ -1,4 +1,4 @@
-#include "traversal/relay_rtt_probe.hpp"
+#include "traversal/stun/relay_rtt_probe.hpp"
 
 #include <algorithm>
 #include <cstdio>
@@ -7,7 +7,7 @@
 
 #include <asio/io_context.hpp>
 
-#include "traversal/stun_codec.hpp"
+#include "traversal/stun/stun_codec.hpp"
 
 namespace vx::network {
 

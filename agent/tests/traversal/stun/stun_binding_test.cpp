@@ -1,4 +1,4 @@
-#include "traversal/stun_binding.hpp"
+#include "traversal/stun/stun_binding.hpp"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <future>
 #include <thread>
 
-#include "traversal/nat_profile.hpp"
+#include "traversal/stun/nat_profile.hpp"
 #include "traversal/turn/scripted_udp_peer.hpp"
 
 namespace vx::network {

@@ -10,7 +10,7 @@
 
 #include <nlohmann/json_fwd.hpp>
 
-#include "traversal/turn_client.hpp"
+#include "traversal/turn/turn_client.hpp"
 
 namespace vx::network {
 

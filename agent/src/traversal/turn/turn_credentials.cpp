@@ -1,11 +1,11 @@
-#include "traversal/turn_credentials.hpp"
+#include "traversal/turn/turn_credentials.hpp"
 
 #include <algorithm>
 
 #include <spdlog/spdlog.h>
 #include <nlohmann/json.hpp>
 
-#include "traversal/turn_url.hpp"
+#include "traversal/turn/turn_url.hpp"
 #include "util/ascii.hpp"
 
 namespace vx::network {

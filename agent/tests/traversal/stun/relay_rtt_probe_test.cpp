@@ -1,4 +1,4 @@
-#include "traversal/relay_rtt_probe.hpp"
+#include "traversal/stun/relay_rtt_probe.hpp"
 
 #include <gtest/gtest.h>
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <thread>
 
-#include "traversal/turn_client.hpp"
+#include "traversal/turn/turn_client.hpp"
 
 namespace vx::network {
 

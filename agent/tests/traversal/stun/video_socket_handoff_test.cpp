@@ -6,7 +6,7 @@
 
 #include "link/io_pool.hpp"
 #include "link/udp_sender.hpp"
-#include "traversal/stun_binding.hpp"
+#include "traversal/stun/stun_binding.hpp"
 #include "traversal/turn/scripted_udp_peer.hpp"
 
 namespace vx::network {

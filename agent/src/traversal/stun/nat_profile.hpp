@@ -9,7 +9,7 @@
 
 #include <asio/io_context.hpp>
 
-#include "traversal/stun_binding.hpp"
+#include "traversal/stun/stun_binding.hpp"
 #include "util/natwave_profile.hpp"
 
 namespace vx::network {

@@ -12,7 +12,7 @@
 #include <asio/ip/udp.hpp>
 
 #include "link/qos_flow_worker.hpp"
-#include "traversal/stun_codec.hpp"
+#include "traversal/stun/stun_codec.hpp"
 #include "util/clock.hpp"
 
 namespace vx::network {
