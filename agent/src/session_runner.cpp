@@ -6,12 +6,12 @@
 #include "backend/control_bridge.hpp"
 #include "backend/saas_connector.hpp"
 #include "desktop/driver_isolation.hpp"
-#include "link/io_pool.hpp"
 #include "link/udp_sender.hpp"
 #include "session_relay_step.hpp"
 #include "status/status_board.hpp"
 #include "traversal/stun/stun_binding.hpp"
 #include "traversal/turn/session_relay.hpp"
+#include "util/io/io_pool.hpp"
 
 namespace vx {
 namespace {

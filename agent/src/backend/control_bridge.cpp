@@ -2,10 +2,10 @@
 
 #include <spdlog/spdlog.h>
 
-#include "backend/join_with_deadline.hpp"
 #include "backend/messages.hpp"
 #include "backend/saas_connector.hpp"
 #include "util/error_text.hpp"
+#include "util/io/join_with_deadline.hpp"
 
 namespace vx::network {
 namespace {

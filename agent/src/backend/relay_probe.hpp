@@ -13,9 +13,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "backend/join_with_deadline.hpp"
 #include "backend/saas_connector_records.hpp"
 #include "util/clock.hpp"
+#include "util/io/join_with_deadline.hpp"
 
 namespace vx::network {
 

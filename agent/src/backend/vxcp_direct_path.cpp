@@ -6,7 +6,7 @@
 
 #include "backend/vxcp_path.hpp"
 #include "util/error_text.hpp"
-#include "util/udp_socket.hpp"
+#include "util/io/udp_socket.hpp"
 
 namespace vx::network {
 

@@ -2,8 +2,8 @@
 
 #include <spdlog/spdlog.h>
 
-#include "backend/join_with_deadline.hpp"
 #include "backend/ws_handshake.hpp"
+#include "util/io/join_with_deadline.hpp"
 
 namespace vx::network {
 

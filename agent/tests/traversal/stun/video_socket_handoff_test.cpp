@@ -4,10 +4,10 @@
 
 #include <future>
 
-#include "link/io_pool.hpp"
 #include "link/udp_sender.hpp"
 #include "traversal/stun/stun_binding.hpp"
 #include "traversal/turn/scripted_udp_peer.hpp"
+#include "util/io/io_pool.hpp"
 
 namespace vx::network {
 namespace {

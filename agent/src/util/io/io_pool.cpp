@@ -1,4 +1,4 @@
-#include "link/io_pool.hpp"
+#include "util/io/io_pool.hpp"
 
 #include <spdlog/spdlog.h>
 #include <algorithm>

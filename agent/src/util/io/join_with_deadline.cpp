@@ -1,4 +1,4 @@
-#include "backend/join_with_deadline.hpp"
+#include "util/io/join_with_deadline.hpp"
 
 namespace vx::network {
 

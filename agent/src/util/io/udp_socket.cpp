@@ -1,4 +1,4 @@
-#include "util/udp_socket.hpp"
+#include "util/io/udp_socket.hpp"
 
 namespace vx::util {
 
