@@ -7,8 +7,8 @@
 #include <asio/io_context.hpp>
 #include <limits>
 
-#include "backend/control_bridge.hpp"
-#include "backend/saas_connector.hpp"
+#include "backend/bridge/control_bridge.hpp"
+#include "backend/connector/saas_connector.hpp"
 #include "config/command_line.hpp"
 #include "direct_candidate_state.hpp"
 #include "session_config.hpp"

@@ -5,7 +5,7 @@
 #include <functional>
 #include <string_view>
 
-#include "backend/saas_connector_records.hpp"
+#include "backend/messages/saas_connector_records.hpp"
 #include "config/agent_config.hpp"
 #include "session_orders.hpp"
 #include "util/clock.hpp"

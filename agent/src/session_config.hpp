@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "backend/saas_connector_records.hpp"
+#include "backend/messages/saas_connector_records.hpp"
 #include "config/agent_config.hpp"
 
 namespace vx {

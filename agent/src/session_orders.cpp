@@ -2,7 +2,7 @@
 
 #include <spdlog/spdlog.h>
 
-#include "backend/saas_connector.hpp"
+#include "backend/connector/saas_connector.hpp"
 #include "status/status_board.hpp"
 
 namespace vx {

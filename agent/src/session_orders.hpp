@@ -6,7 +6,7 @@
 #include <mutex>
 #include <string>
 
-#include "backend/saas_connector_records.hpp"
+#include "backend/messages/saas_connector_records.hpp"
 #include "direct_candidate_state.hpp"
 #include "util/clock.hpp"
 #include "util/shared_endpoint.hpp"

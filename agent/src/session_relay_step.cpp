@@ -2,7 +2,7 @@
 
 #include <spdlog/spdlog.h>
 
-#include "backend/saas_connector.hpp"
+#include "backend/connector/saas_connector.hpp"
 #include "link/qos_flow_worker.hpp"
 #include "traversal/turn/session_relay.hpp"
 #include "traversal/turn/turn_credentials.hpp"

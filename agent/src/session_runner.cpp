@@ -3,8 +3,8 @@
 #include <sodium.h>
 #include <spdlog/spdlog.h>
 
-#include "backend/control_bridge.hpp"
-#include "backend/saas_connector.hpp"
+#include "backend/bridge/control_bridge.hpp"
+#include "backend/connector/saas_connector.hpp"
 #include "desktop/driver_isolation.hpp"
 #include "link/udp_sender.hpp"
 #include "session_relay_step.hpp"
