@@ -1,7 +1,7 @@
 #include <spdlog/spdlog.h>
 
 #include "backend/connector/dispatch_address.hpp"
-#include "backend/connector/saas_connector.hpp"
+#include "backend/connector/dispatcher.hpp"
 #include "backend/messages/messages.hpp"
 #include "util/address.hpp"
 
@@ -17,7 +17,7 @@ std::string or_none(const std::string& id) {
 
 }  // namespace
 
-void SaasConnector::on_observed_ip(const json& message) {
+void Dispatcher::on_observed_ip(const json& message) {
     const std::string public_ip = read_string(message, "public_ip", "");
     if (public_ip.empty()) {
         spdlog::warn("SaasConnector: observed_ip without public_ip — ignored");
@@ -29,7 +29,7 @@ void SaasConnector::on_observed_ip(const json& message) {
     }
 }
 
-void SaasConnector::on_client_candidate(const json& message) {
+void Dispatcher::on_client_candidate(const json& message) {
     const std::string session_id = read_string(message, "session_id", "");
     const std::string active = current_session_id();
     if (session_id.empty() || session_id != active) {

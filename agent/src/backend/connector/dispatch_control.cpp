@@ -1,13 +1,13 @@
 #include <spdlog/spdlog.h>
 
-#include "backend/connector/saas_connector.hpp"
+#include "backend/connector/dispatcher.hpp"
 #include "backend/messages/messages.hpp"
 #include "util/base64.hpp"
 
 namespace vx::network {
 
-void SaasConnector::open_bridge() {
-    const std::shared_ptr<BridgeControl> bridge = control_bridge();
+void Dispatcher::open_bridge() {
+    const std::shared_ptr<BridgeControl> bridge = seams_.bridge.get();
     if (!bridge) {
         return;
     }
@@ -23,25 +23,25 @@ void SaasConnector::open_bridge() {
     bridge->open(*port);
 }
 
-void SaasConnector::count_bridge_drop(const std::string& reason) {
-    if (auto bridge = control_bridge()) {
+void Dispatcher::count_bridge_drop(const std::string& reason) {
+    if (auto bridge = seams_.bridge.get()) {
         bridge->count_drop(reason);
     }
 }
 
-void SaasConnector::on_control_open() {
+void Dispatcher::on_control_open() {
     open_bridge();
 }
 
-void SaasConnector::on_control_close() {
-    if (auto bridge = control_bridge()) {
+void Dispatcher::on_control_close() {
+    if (auto bridge = seams_.bridge.get()) {
         bridge->stop();
     }
 }
 
-void SaasConnector::on_control_data(const nlohmann::json& message) {
+void Dispatcher::on_control_data(const nlohmann::json& message) {
     control_data_received_.fetch_add(1);
-    const std::shared_ptr<BridgeControl> bridge = control_bridge();
+    const std::shared_ptr<BridgeControl> bridge = seams_.bridge.get();
     if (bridge && !bridge->is_socket_open()) {
         open_bridge();
     }

@@ -1,6 +1,6 @@
 #include <spdlog/spdlog.h>
 
-#include "backend/connector/saas_connector.hpp"
+#include "backend/connector/dispatcher.hpp"
 #include "link/pong.hpp"
 
 namespace vx::network {
@@ -20,21 +20,27 @@ constexpr std::int64_t kPingLogPeriodUs = 60'000'000;
 
 }  // namespace
 
-void SaasConnector::reset_connection_liveness(std::int64_t now_us) {
+void Dispatcher::note_heard(std::int64_t now_us) {
+    std::int64_t seen = last_heard_us_.load();
+    while (now_us > seen && !last_heard_us_.compare_exchange_weak(seen, now_us)) {
+    }
+}
+
+void Dispatcher::reset_connection_liveness(std::int64_t now_us) {
     last_heard_us_.store(now_us);
     app_pings_arriving_.store(false);
     app_pings_.store(0);
     t_ping_log = PingLogThrottle{};
 }
 
-void SaasConnector::on_ping(const nlohmann::json& message) {
+void Dispatcher::on_ping(const nlohmann::json& message) {
     const std::int64_t now = now_us();
     note_heard(now);
     app_pings_arriving_.store(true);
     const std::uint64_t count = app_pings_.fetch_add(1) + 1;
 
     const std::string pong = make_pong(ping_timestamp_text(message));
-    const std::shared_ptr<ControlTransport> transport = this->transport();
+    const std::shared_ptr<ControlTransport> transport = seams_.transport.get();
     const bool accepted = transport && transport->send_control_text(pong);
 
     PingLogThrottle& log = t_ping_log;

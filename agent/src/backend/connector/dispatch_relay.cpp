@@ -1,12 +1,12 @@
 #include <spdlog/spdlog.h>
 
-#include "backend/connector/saas_connector.hpp"
+#include "backend/connector/dispatcher.hpp"
 #include "backend/messages/messages.hpp"
 
 namespace vx::network {
 
-void SaasConnector::handle_relay_list(const nlohmann::json& message) {
-    RelayListRead list = read_relay_list(message, wall_now_ms_() * 10'000);
+void Dispatcher::handle_relay_list(const nlohmann::json& message) {
+    RelayListRead list = read_relay_list(message, clocks_.wall_ms() * 10'000);
     if (!list.has_array) {
         spdlog::warn("SaasConnector: relay_list without a relays array — ignored");
         return;
@@ -21,7 +21,7 @@ void SaasConnector::handle_relay_list(const nlohmann::json& message) {
         }
     }
     const std::size_t control_count = control.size();
-    if (relay_book_->replace_control_relays(std::move(control))) {
+    if (relays_.replace_control_relays(std::move(control))) {
         spdlog::info(
             "SaasConnector: {} relay node(s) can carry the control channel if the direct path "
             "fails",
@@ -33,15 +33,7 @@ void SaasConnector::handle_relay_list(const nlohmann::json& message) {
     }
     spdlog::info("SaasConnector: relay_list with {} node(s) — measuring RTTs in the background",
                  list.nodes.size());
-    start_relay_probe(std::move(list.nodes));
-}
-
-void SaasConnector::start_relay_probe(std::vector<RelayNode> nodes) {
-    relay_probe_->start(std::move(nodes));
-}
-
-void SaasConnector::join_relay_probe() {
-    relay_probe_->stop();
+    probe_.start(std::move(list.nodes));
 }
 
 }  // namespace vx::network

@@ -2,19 +2,19 @@
 
 #include <algorithm>
 
-#include "backend/connector/saas_connector.hpp"
+#include "backend/connector/dispatcher.hpp"
 #include "backend/messages/messages.hpp"
 
 namespace vx::network {
 
 using nlohmann::json;
 
-bool SaasConnector::was_handled(const std::string& session_id) const {
+bool Dispatcher::was_handled(const std::string& session_id) const {
     return std::find(handled_session_ids_.begin(), handled_session_ids_.end(), session_id) !=
            handled_session_ids_.end();
 }
 
-void SaasConnector::remember_handled(const std::string& session_id) {
+void Dispatcher::remember_handled(const std::string& session_id) {
     handled_session_ids_.push_back(session_id);
     while (handled_session_ids_.size() > kHandledSessionIds) {
         handled_session_ids_.pop_front();
@@ -23,24 +23,24 @@ void SaasConnector::remember_handled(const std::string& session_id) {
 
 // A new session starts from a closed control bridge: a relayed control connection of an
 // earlier session ends here.
-void SaasConnector::begin_session(const std::string& session_id) {
+void Dispatcher::begin_session(const std::string& session_id) {
     {
         std::lock_guard lock(session_mutex_);
         current_session_id_ = session_id;
     }
     if (!session_id.empty()) {
-        if (auto upload = log_upload()) {
+        if (auto upload = seams_.log_upload.get()) {
             upload->note_session_start(session_id);
         }
     }
-    if (auto bridge = control_bridge()) {
+    if (auto bridge = seams_.bridge.get()) {
         bridge->stop();
     }
     last_control_data_us_.store(0);
     bridge_queue_->reset_drops();
 }
 
-void SaasConnector::on_prepare_session(const json& message, const std::string& raw) {
+void Dispatcher::on_prepare_session(const json& message, const std::string& raw) {
     if (!on_prepare_session_) {
         return;
     }
@@ -84,7 +84,7 @@ void SaasConnector::on_prepare_session(const json& message, const std::string& r
     }
 }
 
-void SaasConnector::on_terminate_session(const json& message) {
+void Dispatcher::on_terminate_session(const json& message) {
     const std::string session_id = read_string(message, "session_id", "");
     if (!session_id.empty() && !was_handled(session_id)) {
         remember_handled(session_id);

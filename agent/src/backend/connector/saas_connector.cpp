@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "backend/messages/messages.hpp"
+#include "backend/ws/websocket_session.hpp"
 #include "platform/paths.hpp"
 #include "traversal/stun/relay_rtt_probe.hpp"
 #include "util/error_text.hpp"
@@ -52,27 +53,30 @@ std::unique_ptr<asio::ssl::context> make_tls_context(bool tls) {
     return ctx;
 }
 
+std::unique_ptr<RelayProbe> make_relay_probe(std::shared_ptr<OutgoingQueue> queue,
+                                             std::shared_ptr<RelayBook> book) {
+    RelayProbeSetup setup;
+    setup.probe = stun_binding_probe;
+    setup.now_us = util::steady_now_us;
+    setup.book = std::move(book);
+    // Holds the queue itself, not the connector: a detached probe may still report.
+    setup.enqueue = [queue = std::move(queue)](const nlohmann::json& message) {
+        queue->push(dump_message(message));
+    };
+    return std::make_unique<RelayProbe>(std::move(setup));
+}
+
 }  // namespace
 
 SaasConnector::SaasConnector(asio::io_context& io, SaasConfig config)
     : io_(io),
       config_(std::move(config)),
       tls_(make_tls_context(config_.tls)),
-      steady_now_us_(util::steady_now_us),
-      wall_now_ms_(util::wall_now_ms),
-      queue_(std::make_shared<OutgoingQueue>()),
-      bridge_queue_(std::make_shared<BridgeWriteQueue>(kBridgeQueueCapacity)),
-      relay_book_(std::make_shared<RelayBook>()) {
-    RelayProbeSetup setup;
-    setup.probe = stun_binding_probe;
-    setup.now_us = util::steady_now_us;
-    setup.book = relay_book_;
-    // Holds the queue itself, not the connector: a detached probe may still report.
-    setup.enqueue = [queue = queue_](const nlohmann::json& message) {
-        queue->push(dump_message(message));
-    };
-    relay_probe_ = std::make_unique<RelayProbe>(std::move(setup));
-}
+      outbox_(config_, seams_),
+      relay_probe_(make_relay_probe(outbox_.shared_queue(), relay_book_)),
+      dispatcher_(config_, clocks_, seams_, *relay_book_, *relay_probe_),
+      loop_(io_, config_.tls ? tls_.get() : nullptr, config_, clocks_, seams_, dispatcher_, outbox_,
+            *relay_book_) {}
 
 SaasConnector::~SaasConnector() {
     stop();
@@ -82,104 +86,133 @@ SaasConnector::~SaasConnector() {
 }
 
 void SaasConnector::set_on_prepare_session(PrepareSessionHandler handler) {
-    on_prepare_session_ = std::move(handler);
+    dispatcher_.set_on_prepare_session(std::move(handler));
 }
 
 void SaasConnector::set_on_session_terminated(SessionTerminatedHandler handler) {
-    on_session_terminated_ = std::move(handler);
+    dispatcher_.set_on_session_terminated(std::move(handler));
 }
 
 void SaasConnector::set_on_client_candidate(ClientCandidateHandler handler) {
-    on_client_candidate_ = std::move(handler);
+    dispatcher_.set_on_client_candidate(std::move(handler));
 }
 
 void SaasConnector::set_on_observed_ip(ObservedIpHandler handler) {
-    on_observed_ip_ = std::move(handler);
+    dispatcher_.set_on_observed_ip(std::move(handler));
 }
 
 void SaasConnector::start() {
-    std::lock_guard lock(lifecycle_mutex_);
-    if (thread_.joinable()) {
-        spdlog::warn("SaasConnector: start() called while the connection thread runs — ignored");
-        return;
-    }
-    running_.store(true);
-    thread_ = std::thread([this] { run(); });
+    loop_.start();
 }
 
 void SaasConnector::stop() {
-    running_.store(false);
-    connected_.store(false);
-    if (auto transport = this->transport()) {
-        transport->wake_for_stop();
-    }
-    std::thread thread;
-    {
-        std::lock_guard lock(lifecycle_mutex_);
-        if (thread_.joinable() && thread_.get_id() == std::this_thread::get_id()) {
-            throw std::system_error(std::make_error_code(std::errc::resource_deadlock_would_occur),
-                                    "SaasConnector::stop on the connection thread");
-        }
-        thread = std::move(thread_);
-    }
-    if (thread.joinable()) {
-        thread.join();
-    }
+    loop_.stop();
     if (auto bridge = control_bridge()) {
         bridge->stop();
     }
     join_relay_probe();
 }
 
+void SaasConnector::send_session_ready(const std::string& session_id, const std::string& public_ip,
+                                       std::uint16_t video_port, std::uint16_t audio_port,
+                                       std::uint16_t input_port) {
+    outbox_.session_ready(session_id, public_ip, video_port, audio_port, input_port);
+}
+
+void SaasConnector::clear_cached_session_ready() {
+    outbox_.forget_session_ready();
+}
+
+void SaasConnector::send_session_ended(const std::string& session_id, const std::string& reason,
+                                       std::uint32_t duration_sec) {
+    outbox_.session_ended(session_id, reason, duration_sec);
+}
+
+void SaasConnector::send_error(const std::string& code, const std::string& message,
+                               const std::string& session_id) {
+    outbox_.error(code, message, session_id);
+}
+
+void SaasConnector::send_ice_candidate(const std::string& session_id, const std::string& ip,
+                                       const std::string& kind, std::uint16_t port,
+                                       const std::optional<natwave::Profile>& profile) {
+    outbox_.ice_candidate(session_id, ip, kind, port, profile);
+}
+
+void SaasConnector::send_register() {
+    outbox_.register_agent();
+}
+
+void SaasConnector::send_heartbeat() {
+    outbox_.heartbeat();
+}
+
+void SaasConnector::enqueue_message(const nlohmann::json& message) {
+    outbox_.push_message(message);
+}
+
+void SaasConnector::enqueue_text(std::string text) {
+    outbox_.push_text(std::move(text));
+}
+
+std::vector<std::string> SaasConnector::take_outgoing() {
+    return outbox_.take_all();
+}
+
+std::size_t SaasConnector::resend_after_reconnect() {
+    return outbox_.replay();
+}
+
+void SaasConnector::handle_message(const std::string& text) {
+    dispatcher_.handle_message(text);
+}
+
 void SaasConnector::set_link_up(std::string transport_name, std::int64_t now_us) {
-    {
-        std::lock_guard lock(link_mutex_);
-        transport_name_ = std::move(transport_name);
-    }
-    connected_since_us_.store(now_us);
-    connected_.store(true);
+    loop_.set_link_up(std::move(transport_name), now_us);
 }
 
 void SaasConnector::set_link_down() {
-    connected_.store(false);
-    connected_since_us_.store(0);
-    std::lock_guard lock(link_mutex_);
-    transport_name_.clear();
+    loop_.set_link_down();
+}
+
+WsStats SaasConnector::websocket_stats() const {
+    return loop_.websocket_stats();
 }
 
 std::string SaasConnector::transport_name() const {
-    std::lock_guard lock(link_mutex_);
-    return transport_name_;
+    return loop_.transport_name();
+}
+
+void SaasConnector::reset_connection_liveness(std::int64_t now_us) {
+    dispatcher_.reset_connection_liveness(now_us);
+}
+
+void SaasConnector::note_heard(std::int64_t now_us) {
+    dispatcher_.note_heard(now_us);
 }
 
 void SaasConnector::set_transport(std::shared_ptr<ControlTransport> transport) {
-    std::lock_guard lock(seams_mutex_);
-    transport_ = std::move(transport);
+    seams_.transport.set(std::move(transport));
 }
 
 std::shared_ptr<ControlTransport> SaasConnector::transport() const {
-    std::lock_guard lock(seams_mutex_);
-    return transport_;
+    return seams_.transport.get();
 }
 
 void SaasConnector::set_control_bridge(std::shared_ptr<BridgeControl> bridge) {
-    std::lock_guard lock(seams_mutex_);
-    bridge_ = std::move(bridge);
+    seams_.bridge.set(std::move(bridge));
 }
 
 std::shared_ptr<BridgeControl> SaasConnector::control_bridge() const {
-    std::lock_guard lock(seams_mutex_);
-    return bridge_;
+    return seams_.bridge.get();
 }
 
 void SaasConnector::set_log_upload(std::shared_ptr<LogUpload> upload) {
-    std::lock_guard lock(seams_mutex_);
-    log_upload_ = std::move(upload);
+    seams_.log_upload.set(std::move(upload));
 }
 
 std::shared_ptr<LogUpload> SaasConnector::log_upload() const {
-    std::lock_guard lock(seams_mutex_);
-    return log_upload_;
+    return seams_.log_upload.get();
 }
 
 void SaasConnector::set_relay_probe(RelayProbeFn probe) {
@@ -188,27 +221,28 @@ void SaasConnector::set_relay_probe(RelayProbeFn probe) {
 
 void SaasConnector::set_clocks(util::NowFn steady_now_us, util::NowFn wall_now_ms) {
     relay_probe_->set_clock(steady_now_us);
-    steady_now_us_ = std::move(steady_now_us);
-    wall_now_ms_ = std::move(wall_now_ms);
+    clocks_.steady_us = std::move(steady_now_us);
+    clocks_.wall_ms = std::move(wall_now_ms);
 }
 
 std::string SaasConnector::current_session_id() const {
-    std::lock_guard lock(session_mutex_);
-    return current_session_id_;
+    return dispatcher_.current_session_id();
 }
 
 std::optional<std::uint16_t> SaasConnector::control_port() const {
-    const unsigned port = config_.register_payload.port_base + 3u;
-    if (port > 65535u) {
-        return std::nullopt;
-    }
-    return static_cast<std::uint16_t>(port);
+    return dispatcher_.control_port();
 }
 
-void SaasConnector::note_heard(std::int64_t now_us) {
-    std::int64_t seen = last_heard_us_.load();
-    while (now_us > seen && !last_heard_us_.compare_exchange_weak(seen, now_us)) {
-    }
+void SaasConnector::handle_relay_list(const nlohmann::json& message) {
+    dispatcher_.handle_relay_list(message);
+}
+
+void SaasConnector::start_relay_probe(std::vector<RelayNode> nodes) {
+    relay_probe_->start(std::move(nodes));
+}
+
+void SaasConnector::join_relay_probe() {
+    relay_probe_->stop();
 }
 
 }  // namespace vx::network

@@ -3,32 +3,34 @@
 // The agent's one link to the backend. The driver builds it from a SaasConfig, installs its
 // four callbacks, starts it, calls its senders during sessions and stops it at the end.
 //
-// Threads: the connection thread runs run() (the connection loop) and, through it, every call
-// of handle_message() and every callback; the senders may be called from any thread and only
+// Threads: the connection thread runs the connection loop and, through it, every call of
+// handle_message() and every callback; the senders may be called from any thread and only
 // queue; one relay probe thread at a time measures the backend's relay nodes.
 //
-// Parts built around the connector plug in through narrow interfaces, each installed as a
-// shared_ptr (an empty one makes its uses no-ops): ControlTransport (the current connection),
-// BridgeControl (the control bridge) and LogUpload (the log upload), plus the relay probe
-// function; tests use the same seams plus the injected clocks.
+// The work is done by member objects with one concern each, behind the public names below: the
+// Outbox (senders, outgoing queue, caches, replay), the Dispatcher (inbound messages, handled
+// ids, current session), the ConnectionLoop (transport choice, back-off, the 4009 wait) and the
+// RelayProbe. Parts built around the connector plug in through narrow interfaces, each
+// installed as a shared_ptr (an empty one makes its uses no-ops): ControlTransport (the current
+// connection), BridgeControl (the control bridge) and LogUpload (the log upload), plus the relay
+// probe function; tests use the same seams plus the injected clocks.
 
-#include <atomic>
 #include <cstdint>
-#include <deque>
-#include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "backend/bridge/bridge_control.hpp"
 #include "backend/bridge/bridge_write_queue.hpp"
+#include "backend/connector/connection_loop.hpp"
+#include "backend/connector/connector_seams.hpp"
+#include "backend/connector/dispatcher.hpp"
 #include "backend/connector/log_upload.hpp"
+#include "backend/connector/outbox.hpp"
 #include "backend/connector/outgoing_queue.hpp"
 #include "backend/connector/relay_probe.hpp"
 #include "backend/messages/control_transport.hpp"
@@ -37,28 +39,19 @@
 #include "util/clock.hpp"
 #include "util/natwave_profile.hpp"
 
-namespace asio {
-class io_context;
-namespace ssl {
-class context;
-}
-}  // namespace asio
-
 namespace vx::network {
 
-class WebSocketSession;
 struct WsStats;
 
 class SaasConnector {
   public:
-    using PrepareSessionHandler = std::function<void(const PrepareSessionParams&)>;
-    using SessionTerminatedHandler =
-        std::function<void(const std::string& session_id, const std::string& reason)>;
-    using ClientCandidateHandler = std::function<void(std::string host, std::uint16_t port)>;
-    using ObservedIpHandler = std::function<void(std::string public_ip)>;
+    using PrepareSessionHandler = Dispatcher::PrepareSessionHandler;
+    using SessionTerminatedHandler = Dispatcher::SessionTerminatedHandler;
+    using ClientCandidateHandler = Dispatcher::ClientCandidateHandler;
+    using ObservedIpHandler = Dispatcher::ObservedIpHandler;
 
-    static constexpr std::size_t kHandledSessionIds = 32;
-    static constexpr std::size_t kBridgeQueueCapacity = 64;
+    static constexpr std::size_t kHandledSessionIds = Dispatcher::kHandledSessionIds;
+    static constexpr std::size_t kBridgeQueueCapacity = Dispatcher::kBridgeQueueCapacity;
 
     // Builds the TLS client context (an exception when that fails); opens no connection.
     SaasConnector(asio::io_context& io, SaasConfig config);
@@ -113,9 +106,9 @@ class SaasConnector {
     // Connection bookkeeping shared with the status screen, the statistics and the log upload.
     void set_link_up(std::string transport_name, std::int64_t now_us);
     void set_link_down();
-    bool running() const { return running_.load(); }
-    bool connected() const { return connected_.load(); }
-    std::int64_t connected_since_us() const { return connected_since_us_.load(); }
+    bool running() const { return loop_.running(); }
+    bool connected() const { return loop_.connected(); }
+    std::int64_t connected_since_us() const { return loop_.connected_since_us(); }
     // The WebSocket transport's counters (backend/websocket_session.hpp), any thread.
     WsStats websocket_stats() const;
     std::string transport_name() const;
@@ -124,10 +117,10 @@ class SaasConnector {
     // last-heard time on each app ping, the transport on its own traffic.
     void reset_connection_liveness(std::int64_t now_us);
     void note_heard(std::int64_t now_us);
-    std::int64_t last_heard_us() const { return last_heard_us_.load(); }
-    bool app_pings_arriving() const { return app_pings_arriving_.load(); }
-    std::uint64_t app_pings() const { return app_pings_.load(); }
-    std::uint64_t messages_received() const { return messages_received_.load(); }
+    std::int64_t last_heard_us() const { return dispatcher_.last_heard_us(); }
+    bool app_pings_arriving() const { return dispatcher_.app_pings_arriving(); }
+    std::uint64_t app_pings() const { return dispatcher_.app_pings(); }
+    std::uint64_t messages_received() const { return dispatcher_.messages_received(); }
 
     // ---- Seams ----
     void set_transport(std::shared_ptr<ControlTransport> transport);
@@ -137,33 +130,35 @@ class SaasConnector {
     void set_log_upload(std::shared_ptr<LogUpload> upload);
     std::shared_ptr<LogUpload> log_upload() const;
     // The bridge's write queue: filled here, drained by the bridge's writer.
-    const std::shared_ptr<BridgeWriteQueue>& bridge_queue() const { return bridge_queue_; }
+    const std::shared_ptr<BridgeWriteQueue>& bridge_queue() const {
+        return dispatcher_.bridge_queue();
+    }
     // Replaces the relay measurement (by default one STUN Binding round trip per node).
     void set_relay_probe(RelayProbeFn probe);
     // Steady clock in microseconds and wall clock in milliseconds since 1970; set before
     // start(). Tests drive protocol time with them.
     void set_clocks(util::NowFn steady_now_us, util::NowFn wall_now_ms);
     // The UDP control channel's time-outs; set before start().
-    void set_vxcp_timings(const VxcpLoopTimings& timings) { vxcp_timings_ = timings; }
-    const VxcpLoopTimings& vxcp_timings() const { return vxcp_timings_; }
+    void set_vxcp_timings(const VxcpLoopTimings& timings) { loop_.set_vxcp_timings(timings); }
+    const VxcpLoopTimings& vxcp_timings() const { return loop_.vxcp_timings(); }
 
     // ---- State read by other components ----
     const SaasConfig& config() const { return config_; }
     asio::io_context& io_context() { return io_; }
     asio::ssl::context& tls_context() { return *tls_; }
     std::string current_session_id() const;
-    std::uint64_t control_data_received() const { return control_data_received_.load(); }
-    std::int64_t last_control_data_us() const { return last_control_data_us_.load(); }
+    std::uint64_t control_data_received() const { return dispatcher_.control_data_received(); }
+    std::int64_t last_control_data_us() const { return dispatcher_.last_control_data_us(); }
     // 127.0.0.1 port of the launcher's control server; nothing when port_base leaves no room.
     std::optional<std::uint16_t> control_port() const;
     std::vector<RelayNode> control_relays() const { return relay_book_->control_relays(); }
     std::map<std::string, std::uint32_t> relay_rtts() const { return relay_book_->rtts(); }
     const std::shared_ptr<RelayBook>& relay_book() const { return relay_book_; }
     RelayProbe& relay_probe() { return *relay_probe_; }
-    const OutgoingQueue& outgoing() const { return *queue_; }
+    const OutgoingQueue& outgoing() const { return outbox_.queue(); }
     // The queue itself, for a thread that may outlive the connector after a deadline-detach
     // (the control bridge's reader): it queues through this instead of enqueue_message().
-    const std::shared_ptr<OutgoingQueue>& outgoing_queue() const { return queue_; }
+    const std::shared_ptr<OutgoingQueue>& outgoing_queue() const { return outbox_.shared_queue(); }
 
     // ---- Relay list handling (also reachable through handle_message) ----
     void handle_relay_list(const nlohmann::json& message);
@@ -171,77 +166,22 @@ class SaasConnector {
     void join_relay_probe();
 
   private:
-    // The connection loop: the thread body started by start(); returns once running clears.
-    void run();
-    // One WebSocket connection; true when it was up (the loop then resets its back-off).
-    bool run_websocket_session();
-    // Sleeps in short steps so a stop is prompt.
-    void sleep_while_running(std::int64_t wait_ms);
-    std::shared_ptr<WebSocketSession> make_websocket_session();
-
-    std::int64_t now_us() const { return steady_now_us_(); }
-    void dispatch(const std::string& type, const nlohmann::json& message, const std::string& raw);
-    void on_ping(const nlohmann::json& message);
-    void on_control_open();
-    void on_control_close();
-    void on_control_data(const nlohmann::json& message);
-    void open_bridge();
-    void count_bridge_drop(const std::string& reason);
-    void on_prepare_session(const nlohmann::json& message, const std::string& raw);
-    void begin_session(const std::string& session_id);
-    void on_terminate_session(const nlohmann::json& message);
-    void on_observed_ip(const nlohmann::json& message);
-    void on_client_candidate(const nlohmann::json& message);
-    void on_log_stored(const nlohmann::json& message);
-    bool was_handled(const std::string& session_id) const;
-    void remember_handled(const std::string& session_id);
-
+    // Construction inputs.
     asio::io_context& io_;
     const SaasConfig config_;
     std::unique_ptr<asio::ssl::context> tls_;
 
-    util::NowFn steady_now_us_;
-    util::NowFn wall_now_ms_;
-    VxcpLoopTimings vxcp_timings_;
+    ConnectorClocks clocks_;
+    // The transport, the control bridge and the log upload (the later Diagnostics) plug in here.
+    ConnectorSeams seams_;
+    // Shared with the relay probe thread, which may outlive a deadline-detach.
+    std::shared_ptr<RelayBook> relay_book_ = std::make_shared<RelayBook>();
 
-    PrepareSessionHandler on_prepare_session_;
-    SessionTerminatedHandler on_session_terminated_;
-    ClientCandidateHandler on_client_candidate_;
-    ObservedIpHandler on_observed_ip_;
-
-    std::atomic<bool> running_{false};
-    std::atomic<bool> connected_{false};
-    std::atomic<std::int64_t> connected_since_us_{0};
-    mutable std::mutex link_mutex_;
-    std::string transport_name_;
-
-    // Shared with threads that may outlive a deadline-detach (relay probe, bridge workers).
-    std::shared_ptr<OutgoingQueue> queue_;
-    std::shared_ptr<BridgeWriteQueue> bridge_queue_;
-    std::shared_ptr<RelayBook> relay_book_;
+    // One concern each; constructed in this order, each from those before it.
+    Outbox outbox_;
     std::unique_ptr<RelayProbe> relay_probe_;
-
-    mutable std::mutex seams_mutex_;
-    std::shared_ptr<ControlTransport> transport_;
-    std::shared_ptr<BridgeControl> bridge_;
-    std::shared_ptr<LogUpload> log_upload_;
-
-    // Dispatcher state (connection thread), except what others read through the getters.
-    mutable std::mutex session_mutex_;
-    std::string current_session_id_;
-    std::deque<std::string> handled_session_ids_;
-    std::atomic<std::uint64_t> control_data_received_{0};
-    std::atomic<std::int64_t> last_control_data_us_{0};
-    std::atomic<std::int64_t> last_heard_us_{0};
-    std::atomic<bool> app_pings_arriving_{false};
-    std::atomic<std::uint64_t> app_pings_{0};
-    std::atomic<std::uint64_t> messages_received_{0};
-
-    std::mutex lifecycle_mutex_;
-    std::thread thread_;
-
-    // The WebSocket transport; made last, from the members above.
-    std::shared_ptr<WebSocketSession> ws_ = make_websocket_session();
+    Dispatcher dispatcher_;
+    ConnectionLoop loop_;
 };
 
 }  // namespace vx::network

@@ -1,6 +1,6 @@
 #include <spdlog/spdlog.h>
 
-#include "backend/connector/saas_connector.hpp"
+#include "backend/connector/dispatcher.hpp"
 #include "backend/messages/messages.hpp"
 
 namespace vx::network {
@@ -41,7 +41,40 @@ bool nests_deeper_than(const std::string& text, int limit) {
 
 }  // namespace
 
-void SaasConnector::handle_message(const std::string& text) {
+Dispatcher::Dispatcher(const SaasConfig& config, const ConnectorClocks& clocks,
+                       const ConnectorSeams& seams, RelayBook& relays, RelayProbe& probe)
+    : config_(config), clocks_(clocks), seams_(seams), relays_(relays), probe_(probe) {}
+
+void Dispatcher::set_on_prepare_session(PrepareSessionHandler handler) {
+    on_prepare_session_ = std::move(handler);
+}
+
+void Dispatcher::set_on_session_terminated(SessionTerminatedHandler handler) {
+    on_session_terminated_ = std::move(handler);
+}
+
+void Dispatcher::set_on_client_candidate(ClientCandidateHandler handler) {
+    on_client_candidate_ = std::move(handler);
+}
+
+void Dispatcher::set_on_observed_ip(ObservedIpHandler handler) {
+    on_observed_ip_ = std::move(handler);
+}
+
+std::string Dispatcher::current_session_id() const {
+    std::lock_guard lock(session_mutex_);
+    return current_session_id_;
+}
+
+std::optional<std::uint16_t> Dispatcher::control_port() const {
+    const unsigned port = config_.register_payload.port_base + 3u;
+    if (port > 65535u) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint16_t>(port);
+}
+
+void Dispatcher::handle_message(const std::string& text) {
     messages_received_.fetch_add(1);
     if (nests_deeper_than(text, kMaxNesting)) {
         spdlog::warn("SaasConnector: message nested deeper than {} levels — dropped: {}",
@@ -77,7 +110,7 @@ void SaasConnector::handle_message(const std::string& text) {
     }
 }
 
-void SaasConnector::dispatch(const std::string& type, const json& message, const std::string& raw) {
+void Dispatcher::dispatch(const std::string& type, const json& message, const std::string& raw) {
     if (type == "ping") {
         on_ping(message);
     } else if (type == "control_open") {
@@ -103,9 +136,9 @@ void SaasConnector::dispatch(const std::string& type, const json& message, const
     }
 }
 
-void SaasConnector::on_log_stored(const json& message) {
+void Dispatcher::on_log_stored(const json& message) {
     const std::string upload_id = read_string(message, "upload_id", "");
-    if (auto upload = log_upload()) {
+    if (auto upload = seams_.log_upload.get()) {
         upload->on_log_stored(upload_id);
     }
 }

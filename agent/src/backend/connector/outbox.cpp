@@ -1,46 +1,50 @@
+#include "backend/connector/outbox.hpp"
+
 #include <spdlog/spdlog.h>
 
-#include "backend/connector/saas_connector.hpp"
 #include "backend/messages/messages.hpp"
 
 namespace vx::network {
 
-void SaasConnector::enqueue_message(const nlohmann::json& message) {
+Outbox::Outbox(const SaasConfig& config, const ConnectorSeams& seams)
+    : config_(config), seams_(seams) {}
+
+void Outbox::push_message(const nlohmann::json& message) {
     queue_->push(dump_message(message));
 }
 
-void SaasConnector::enqueue_text(std::string text) {
+void Outbox::push_text(std::string text) {
     queue_->push(std::move(text));
 }
 
-std::vector<std::string> SaasConnector::take_outgoing() {
+std::vector<std::string> Outbox::take_all() {
     return queue_->take_all();
 }
 
-void SaasConnector::send_session_ready(const std::string& session_id, const std::string& public_ip,
-                                       std::uint16_t video_port, std::uint16_t audio_port,
-                                       std::uint16_t input_port) {
+void Outbox::session_ready(const std::string& session_id, const std::string& public_ip,
+                           std::uint16_t video_port, std::uint16_t audio_port,
+                           std::uint16_t input_port) {
     queue_->push_session_ready(dump_message(
         build_session_ready(session_id, public_ip, video_port, audio_port, input_port)));
 }
 
-void SaasConnector::clear_cached_session_ready() {
+void Outbox::forget_session_ready() {
     queue_->clear_session_ready();
 }
 
-void SaasConnector::send_session_ended(const std::string& session_id, const std::string& reason,
-                                       std::uint32_t duration_sec) {
+void Outbox::session_ended(const std::string& session_id, const std::string& reason,
+                           std::uint32_t duration_sec) {
     queue_->clear_session_ready();
     std::string text = dump_message(build_session_ended(session_id, reason, duration_sec));
     queue_->store_terminal(session_id, text);
     queue_->push(std::move(text));
-    if (auto upload = log_upload()) {
+    if (auto upload = seams_.log_upload.get()) {
         upload->upload_session_log(session_id, reason);
     }
 }
 
-void SaasConnector::send_error(const std::string& code, const std::string& message,
-                               const std::string& session_id) {
+void Outbox::error(const std::string& code, const std::string& message,
+                   const std::string& session_id) {
     std::string text = dump_message(build_error(code, message, session_id));
     if (!session_id.empty()) {
         queue_->store_terminal(session_id + "#err", text);
@@ -48,14 +52,14 @@ void SaasConnector::send_error(const std::string& code, const std::string& messa
     queue_->push(std::move(text));
 }
 
-void SaasConnector::send_ice_candidate(const std::string& session_id, const std::string& ip,
-                                       const std::string& kind, std::uint16_t port,
-                                       const std::optional<natwave::Profile>& profile) {
+void Outbox::ice_candidate(const std::string& session_id, const std::string& ip,
+                           const std::string& kind, std::uint16_t port,
+                           const std::optional<natwave::Profile>& profile) {
     auto message = build_ice_candidate(session_id, ip, kind, port, profile);
     if (!message) {
         return;
     }
-    enqueue_message(*message);
+    push_message(*message);
     spdlog::info("SaasConnector: published ICE candidate {}:{} ({} nat={})", ip, port, kind,
                  profile ? natwave::profile_kind_name(profile->kind) : "none");
 }
@@ -69,20 +73,20 @@ void log_register(const RegisterPayload& p) {
 
 }  // namespace
 
-void SaasConnector::send_register() {
-    enqueue_message(build_register(config_.register_payload));
+void Outbox::register_agent() {
+    push_message(build_register(config_.register_payload));
     log_register(config_.register_payload);
 }
 
-void SaasConnector::send_heartbeat() {
-    if (auto upload = log_upload()) {
+void Outbox::heartbeat() {
+    if (auto upload = seams_.log_upload.get()) {
         upload->report_agent_log();
     }
     spdlog::debug("SaasConnector: queueing heartbeat");
-    enqueue_message(build_heartbeat());
+    push_message(build_heartbeat());
 }
 
-std::size_t SaasConnector::resend_after_reconnect() {
+std::size_t Outbox::replay() {
     // "register" must be the connection's first message, even when another thread queues
     // something while the replay runs.
     const std::size_t stale =
@@ -95,7 +99,7 @@ std::size_t SaasConnector::resend_after_reconnect() {
         spdlog::info("SaasConnector: re-sending cached session_ready after reconnect");
     }
     // The log parts go onto the upload's own paced queue, so they follow what comes next.
-    if (auto upload = log_upload()) {
+    if (auto upload = seams_.log_upload.get()) {
         upload->requeue_unconfirmed();
     }
     for (const std::string& key : queue_->requeue_terminal()) {

@@ -1,12 +1,15 @@
-// The connection loop of the backend connector and its WebSocket transport.
+#include "backend/connector/connection_loop.hpp"
+
 #include <spdlog/spdlog.h>
 
 #include <chrono>
 #include <iterator>
-#include <thread>
+#include <system_error>
 
+#include "backend/connector/dispatcher.hpp"
+#include "backend/connector/outbox.hpp"
 #include "backend/connector/reconnect_backoff.hpp"
-#include "backend/connector/saas_connector.hpp"
+#include "backend/connector/relay_probe.hpp"
 #include "backend/vxcp/vxcp_control_loop.hpp"
 #include "backend/ws/websocket_session.hpp"
 #include "status/status_board.hpp"
@@ -34,18 +37,19 @@ class WsControlTransport : public ControlTransport {
     std::shared_ptr<WebSocketSession> ws_;
 };
 
+}  // namespace
+
 // What one WebSocket connection needs from the connector. Messages the data lane refused go
 // back to the head of the connector's queue, ahead of everything queued later, so none is lost
 // or reordered, and what a connection leaves behind meets the next replay's stale count.
-class WsConnectorHooks : public WsSessionHooks {
+class ConnectionLoop::WsHooks : public WsSessionHooks {
   public:
-    WsConnectorHooks(SaasConnector& connector, util::NowFn now)
-        : c_(connector), now_(std::move(now)) {}
+    WsHooks(ConnectionLoop& loop, util::NowFn now) : l_(loop), now_(std::move(now)) {}
 
     void on_connected() override {
         const std::int64_t now = now_();
-        c_.set_link_up("ws", now);
-        c_.reset_connection_liveness(now);
+        l_.set_link_up("ws", now);
+        l_.dispatcher_.reset_connection_liveness(now);
         StatusBoard& board = status_board();
         board.set_link_state(LinkState::connected, LinkTransport::websocket);
         board.clear_duplicate_agent();
@@ -53,76 +57,138 @@ class WsConnectorHooks : public WsSessionHooks {
     void on_token_rejected() override {
         status_board().report_problem(ProblemKind::token_rejected);
     }
-    void resend_after_reconnect() override { c_.resend_after_reconnect(); }
+    void resend_after_reconnect() override { l_.outbox_.replay(); }
     std::deque<std::string> take_outgoing() override {
-        std::vector<std::string> taken = c_.take_outgoing();
+        std::vector<std::string> taken = l_.outbox_.take_all();
         return {std::make_move_iterator(taken.begin()), std::make_move_iterator(taken.end())};
     }
     void return_outgoing(std::deque<std::string> rest) override {
-        c_.outgoing_queue()->return_front(
+        l_.outbox_.shared_queue()->return_front(
             {std::make_move_iterator(rest.begin()), std::make_move_iterator(rest.end())});
     }
-    void send_heartbeat() override { c_.send_heartbeat(); }
+    void send_heartbeat() override { l_.outbox_.heartbeat(); }
     void on_message(const std::string& text) override {
-        c_.note_heard(now_());
-        c_.handle_message(text);
+        l_.dispatcher_.note_heard(now_());
+        l_.dispatcher_.handle_message(text);
     }
-    std::uint64_t app_pings() const override { return c_.app_pings(); }
+    std::uint64_t app_pings() const override { return l_.dispatcher_.app_pings(); }
 
   private:
-    SaasConnector& c_;
+    ConnectionLoop& l_;
     util::NowFn now_;
 };
 
 // What the UDP connection loop needs from the connector. The transport that was current when
 // the channel came up (the WebSocket's) is current again once the channel ends.
-class VxcpConnectorHooks : public VxcpLoopHooks {
+class ConnectionLoop::VxcpHooks : public VxcpLoopHooks {
   public:
-    VxcpConnectorHooks(SaasConnector& connector, util::NowFn now)
-        : c_(connector), now_(std::move(now)) {}
+    VxcpHooks(ConnectionLoop& loop, util::NowFn now) : l_(loop), now_(std::move(now)) {}
 
-    bool running() const override { return c_.running(); }
-    std::vector<RelayNode> control_relays() const override { return c_.control_relays(); }
-    std::map<std::string, std::uint32_t> relay_rtts() const override { return c_.relay_rtts(); }
+    bool running() const override { return l_.running(); }
+    std::vector<RelayNode> control_relays() const override { return l_.relays_.control_relays(); }
+    std::map<std::string, std::uint32_t> relay_rtts() const override { return l_.relays_.rtts(); }
     void on_connected(std::shared_ptr<ControlTransport> transport,
                       const std::string& transport_name, std::int64_t now_us) override {
-        previous_ = c_.transport();
-        c_.set_transport(std::move(transport));
-        c_.set_link_up(transport_name, now_us);
-        c_.reset_connection_liveness(now_us);
+        previous_ = l_.seams_.transport.get();
+        l_.seams_.transport.set(std::move(transport));
+        l_.set_link_up(transport_name, now_us);
+        l_.dispatcher_.reset_connection_liveness(now_us);
     }
-    void resend_after_reconnect() override { c_.resend_after_reconnect(); }
-    void on_moved_to_relay() override { c_.set_link_up("udp-relay", c_.connected_since_us()); }
+    void resend_after_reconnect() override { l_.outbox_.replay(); }
+    void on_moved_to_relay() override { l_.set_link_up("udp-relay", l_.connected_since_us()); }
     void on_disconnected() override {
-        c_.set_transport(std::move(previous_));
+        l_.seams_.transport.set(std::move(previous_));
         previous_.reset();
     }
-    std::vector<std::string> take_outgoing() override { return c_.take_outgoing(); }
-    void send_heartbeat() override { c_.send_heartbeat(); }
+    std::vector<std::string> take_outgoing() override { return l_.outbox_.take_all(); }
+    void send_heartbeat() override { l_.outbox_.heartbeat(); }
     void on_message(const std::string& text) override {
-        c_.note_heard(now_());
-        c_.handle_message(text);
+        l_.dispatcher_.note_heard(now_());
+        l_.dispatcher_.handle_message(text);
     }
 
   private:
-    SaasConnector& c_;
+    ConnectionLoop& l_;
     util::NowFn now_;
     std::shared_ptr<ControlTransport> previous_;
 };
 
-}  // namespace
+ConnectionLoop::ConnectionLoop(asio::io_context& io, asio::ssl::context* tls,
+                               const SaasConfig& config, const ConnectorClocks& clocks,
+                               ConnectorSeams& seams, Dispatcher& dispatcher, Outbox& outbox,
+                               const RelayBook& relays)
+    : config_(config),
+      clocks_(clocks),
+      seams_(seams),
+      dispatcher_(dispatcher),
+      outbox_(outbox),
+      relays_(relays),
+      // The clock is read through the connector's clocks so set_clocks() before start() applies.
+      ws_(std::make_shared<WebSocketSession>(
+          io, tls, [&clocks] { return clocks.steady_us(); }, default_random())) {}
 
-bool SaasConnector::run_websocket_session() {
+void ConnectionLoop::start() {
+    std::lock_guard lock(lifecycle_mutex_);
+    if (thread_.joinable()) {
+        spdlog::warn("SaasConnector: start() called while the connection thread runs — ignored");
+        return;
+    }
+    running_.store(true);
+    thread_ = std::thread([this] { run(); });
+}
+
+void ConnectionLoop::stop() {
+    running_.store(false);
+    connected_.store(false);
+    if (auto transport = seams_.transport.get()) {
+        transport->wake_for_stop();
+    }
+    std::thread thread;
+    {
+        std::lock_guard lock(lifecycle_mutex_);
+        if (thread_.joinable() && thread_.get_id() == std::this_thread::get_id()) {
+            throw std::system_error(std::make_error_code(std::errc::resource_deadlock_would_occur),
+                                    "SaasConnector::stop on the connection thread");
+        }
+        thread = std::move(thread_);
+    }
+    if (thread.joinable()) {
+        thread.join();
+    }
+}
+
+void ConnectionLoop::set_link_up(std::string transport_name, std::int64_t now_us) {
+    {
+        std::lock_guard lock(link_mutex_);
+        transport_name_ = std::move(transport_name);
+    }
+    connected_since_us_.store(now_us);
+    connected_.store(true);
+}
+
+void ConnectionLoop::set_link_down() {
+    connected_.store(false);
+    connected_since_us_.store(0);
+    std::lock_guard lock(link_mutex_);
+    transport_name_.clear();
+}
+
+std::string ConnectionLoop::transport_name() const {
+    std::lock_guard lock(link_mutex_);
+    return transport_name_;
+}
+
+bool ConnectionLoop::run_websocket_session() {
     WsSessionConfig cfg;
     cfg.host = config_.host;
     cfg.port = config_.port;
     cfg.tls = config_.tls;
     cfg.agent_token = config_.agent_token;
-    WsConnectorHooks hooks(*this, steady_now_us_);
+    WsHooks hooks(*this, clocks_.steady_us);
     return ws_->run(cfg, hooks, running_);
 }
 
-void SaasConnector::sleep_while_running(std::int64_t wait_ms) {
+void ConnectionLoop::sleep_while_running(std::int64_t wait_ms) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
     while (running_.load() && std::chrono::steady_clock::now() < until) {
         std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
@@ -130,23 +196,16 @@ void SaasConnector::sleep_while_running(std::int64_t wait_ms) {
     }
 }
 
-std::shared_ptr<WebSocketSession> SaasConnector::make_websocket_session() {
-    // The clock is read through the member so set_clocks() before start() still applies.
-    return std::make_shared<WebSocketSession>(
-        io_, config_.tls ? tls_.get() : nullptr, [this] { return steady_now_us_(); },
-        default_random());
-}
-
-WsStats SaasConnector::websocket_stats() const {
+WsStats ConnectionLoop::websocket_stats() const {
     return ws_->stats();
 }
 
-void SaasConnector::run() {
-    set_transport(std::make_shared<WsControlTransport>(ws_));
+void ConnectionLoop::run() {
+    seams_.transport.set(std::make_shared<WsControlTransport>(ws_));
     ReconnectBackoff backoff;
     // UDP first when "--control-udp" is given; the WebSocket is the fallback.
-    VxcpConnectorHooks udp_hooks(*this, steady_now_us_);
-    VxcpControlLoop udp(udp_hooks, config_, vxcp_timings_, steady_now_us_, wall_now_ms_);
+    VxcpHooks udp_hooks(*this, clocks_.steady_us);
+    VxcpControlLoop udp(udp_hooks, config_, vxcp_timings_, clocks_.steady_us, clocks_.wall_ms);
     udp.load_state();
     while (running_.load()) {
         VxcpControlLoop::Pass pass = udp.run_pass();
@@ -175,7 +234,7 @@ void SaasConnector::run() {
         sleep_while_running(wait);
     }
     ws_->close_lanes();
-    set_transport(nullptr);
+    seams_.transport.set(nullptr);
     spdlog::info("SaasConnector: stopped");
 }
 
