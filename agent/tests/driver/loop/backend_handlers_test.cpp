@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
-#include "support/log_lines.hpp"
-#include "session_orders.hpp"
+#include "driver/backend_handlers.hpp"
 #include "status/status_board.hpp"
 #include "support/fake_clock.hpp"
+#include "support/log_lines.hpp"
 
 namespace vx {
 namespace {

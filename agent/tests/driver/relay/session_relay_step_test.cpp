@@ -1,4 +1,4 @@
-#include "session_relay_step.hpp"
+#include "driver/session_relay_step.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "session_runner.hpp"
+#include "driver/session_runner.hpp"
 
 #include <sodium.h>
 #include <spdlog/spdlog.h>
@@ -6,8 +6,8 @@
 #include "backend/bridge/control_bridge.hpp"
 #include "backend/connector/saas_connector.hpp"
 #include "desktop/driver_isolation.hpp"
+#include "driver/session_relay_step.hpp"
 #include "link/udp_sender.hpp"
-#include "session_relay_step.hpp"
 #include "status/status_board.hpp"
 #include "traversal/stun/stun_binding.hpp"
 #include "traversal/turn/session_relay.hpp"

@@ -7,7 +7,7 @@
 
 #include "backend/messages/saas_connector_records.hpp"
 #include "config/agent_config.hpp"
-#include "session_orders.hpp"
+#include "driver/session_orders.hpp"
 #include "util/clock.hpp"
 #include "util/system_info.hpp"
 

@@ -1,4 +1,4 @@
-#include "session_driver.hpp"
+#include "driver/session_driver.hpp"
 
 #include <sodium.h>
 #include <spdlog/spdlog.h>
@@ -7,9 +7,9 @@
 
 #include "config/command_line.hpp"
 #include "config/environment.hpp"
-#include "driver_backend.hpp"
+#include "driver/session_runner.hpp"
+#include "driver/waiting_loop.hpp"
 #include "platform/stop_signals.hpp"
-#include "session_runner.hpp"
 #include "status/status_board.hpp"
 
 namespace vx {

@@ -1,4 +1,4 @@
-#include "driver_backend.hpp"
+#include "driver/waiting_loop.hpp"
 
 #include <sodium.h>
 #include <spdlog/spdlog.h>
@@ -10,9 +10,10 @@
 #include "backend/bridge/control_bridge.hpp"
 #include "backend/connector/saas_connector.hpp"
 #include "config/command_line.hpp"
-#include "direct_candidate_state.hpp"
-#include "session_config.hpp"
-#include "session_runner.hpp"
+#include "driver/backend_handlers.hpp"
+#include "driver/direct_candidate_state.hpp"
+#include "driver/session_config.hpp"
+#include "driver/session_runner.hpp"
 #include "util/shared_endpoint.hpp"
 
 namespace vx {

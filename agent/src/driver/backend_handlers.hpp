@@ -1,13 +1,12 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <string>
 
 #include "backend/messages/saas_connector_records.hpp"
-#include "direct_candidate_state.hpp"
+#include "driver/direct_candidate_state.hpp"
+#include "driver/session_orders.hpp"
 #include "util/clock.hpp"
 #include "util/shared_endpoint.hpp"
 
@@ -16,21 +15,6 @@ namespace vx {
 namespace network {
 class SaasConnector;
 }
-
-// The driver's session slots, guarded by its session mutex: the order the backend prepared and
-// the session that runs. The backend's handlers fill them; the outer loop takes them.
-struct SessionOrders {
-    std::mutex mutex;
-    std::condition_variable wake;  // the outer loop waits here
-
-    bool prepared = false;
-    network::PrepareSessionParams prepared_params;
-    std::int64_t prepared_us = 0;  // steady time of the order
-
-    bool session_running = false;
-    std::string running_session_id;
-    bool end_requested = false;
-};
 
 // The four callbacks the driver installs on the backend connector. Each takes its locks, does
 // its small part and returns at once; they run on the connector's thread.

@@ -1,4 +1,4 @@
-#include "direct_candidate_state.hpp"
+#include "driver/direct_candidate_state.hpp"
 
 #include "util/address.hpp"
 

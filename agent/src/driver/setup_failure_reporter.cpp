@@ -1,4 +1,4 @@
-#include "setup_failure_reporter.hpp"
+#include "driver/setup_failure_reporter.hpp"
 
 #include <spdlog/spdlog.h>
 

@@ -10,12 +10,12 @@
 #include <optional>
 #include <string>
 
+#include "driver/session_config.hpp"
+#include "driver/session_orders.hpp"
+#include "driver/setup_failure_reporter.hpp"
 #include "link/control_server.hpp"
 #include "link/presence_watchdog.hpp"
 #include "link/session_keys.hpp"
-#include "session_config.hpp"
-#include "session_orders.hpp"
-#include "setup_failure_reporter.hpp"
 #include "util/clock.hpp"
 
 namespace vx {

@@ -10,7 +10,7 @@
 
 #include <asio/ip/udp.hpp>
 
-#include "session_config.hpp"
+#include "driver/session_config.hpp"
 
 namespace vx {
 

@@ -1,4 +1,4 @@
-#include "session_config.hpp"
+#include "driver/session_config.hpp"
 #include "util/ascii.hpp"
 
 #include <algorithm>

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "config/agent_config.hpp"
-#include "session_orders.hpp"
+#include "driver/session_orders.hpp"
 
 namespace vx {
 

@@ -1,4 +1,4 @@
-#include "session_orders.hpp"
+#include "driver/backend_handlers.hpp"
 
 #include <spdlog/spdlog.h>
 
