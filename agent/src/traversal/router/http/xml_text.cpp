@@ -1,9 +1,9 @@
-#include "traversal/router/xml_text.hpp"
+#include "traversal/router/http/xml_text.hpp"
 
 #include <algorithm>
 #include <cstdint>
 
-#include "traversal/router/router_text.hpp"
+#include "traversal/router/http/router_text.hpp"
 
 namespace vx::network {
 namespace {

@@ -10,9 +10,9 @@
 
 #include <asio/ip/tcp.hpp>
 
-#include "traversal/router/http_message.hpp"
-#include "traversal/router/socket_fd.hpp"
-#include "traversal/router/url.hpp"
+#include "traversal/router/http/http_message.hpp"
+#include "traversal/router/http/socket_fd.hpp"
+#include "traversal/router/http/url.hpp"
 
 namespace vx::network {
 

@@ -1,8 +1,8 @@
-#include "traversal/router/http_message.hpp"
+#include "traversal/router/http/http_message.hpp"
 
 #include <vector>
 
-#include "traversal/router/router_text.hpp"
+#include "traversal/router/http/router_text.hpp"
 
 namespace vx::network {
 namespace {

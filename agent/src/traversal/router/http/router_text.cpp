@@ -1,4 +1,4 @@
-#include "traversal/router/router_text.hpp"
+#include "traversal/router/http/router_text.hpp"
 
 namespace vx::network {
 namespace {

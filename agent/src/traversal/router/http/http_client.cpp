@@ -1,4 +1,4 @@
-#include "traversal/router/http_client.hpp"
+#include "traversal/router/http/http_client.hpp"
 
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -6,8 +6,8 @@
 #include <array>
 #include <cerrno>
 
-#include "traversal/router/resolve.hpp"
-#include "traversal/router/router_text.hpp"
+#include "traversal/router/http/resolve.hpp"
+#include "traversal/router/http/router_text.hpp"
 #include "util/error_text.hpp"
 
 namespace vx::network {

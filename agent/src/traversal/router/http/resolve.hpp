@@ -5,7 +5,7 @@
 
 #include <asio/ip/tcp.hpp>
 
-#include "traversal/router/socket_fd.hpp"
+#include "traversal/router/http/socket_fd.hpp"
 
 namespace vx::network {
 

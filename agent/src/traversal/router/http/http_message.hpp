@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "traversal/router/chunked_decoder.hpp"
+#include "traversal/router/http/chunked_decoder.hpp"
 
 namespace vx::network {
 

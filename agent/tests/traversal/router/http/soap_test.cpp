@@ -1,4 +1,4 @@
-#include "traversal/router/soap.hpp"
+#include "traversal/router/http/soap.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "traversal/router/http_message.hpp"
+#include "traversal/router/http/http_message.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "traversal/router/socket_fd.hpp"
+#include "traversal/router/http/socket_fd.hpp"
 
 #include <poll.h>
 #include <sys/socket.h>

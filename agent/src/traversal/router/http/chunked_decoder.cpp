@@ -1,4 +1,4 @@
-#include "traversal/router/chunked_decoder.hpp"
+#include "traversal/router/http/chunked_decoder.hpp"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "traversal/router/url.hpp"
+#include "traversal/router/http/url.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "traversal/router/resolve.hpp"
+#include "traversal/router/http/resolve.hpp"
 
 #include <asio/io_context.hpp>
 #include <asio/steady_timer.hpp>
