@@ -66,7 +66,8 @@ struct TurnTiming {
 
 // One TURN allocation (RFC 5766) over UDP and IPv4. No thread of its own: every operation runs on
 // the caller's thread, and the socket is read only inside `receive` and a transaction's wait.
-// Operations never throw for network errors: they return false (or -1/0) and fill `err`.
+// Operations never throw for network errors and do not log them: they return false (or -1/0)
+// and fill `err`, which the caller logs once with what it was doing.
 //
 // Lock order: operation mutex, then state mutex, then the QoS worker's lock.
 class TurnClient {

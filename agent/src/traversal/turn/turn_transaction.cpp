@@ -110,7 +110,6 @@ bool TurnClient::transaction_locked(std::uint16_t method, const StunAttributeApp
                 err = "TURN: no response from " + server_text_ + " for method " +
                       format_stun_method(method) + " after " + std::to_string(attempts) +
                       " attempt(s)";
-                spdlog::warn("{}", err);
                 return false;
             }
             spdlog::debug("TURN: retrying method {} (attempt {}/{})", format_stun_method(method),
@@ -136,7 +135,6 @@ bool TurnClient::transaction_locked(std::uint16_t method, const StunAttributeApp
                 err =
                     "TURN: MESSAGE-INTEGRITY verification failed on the response (possible "
                     "spoofing or a wrong password)";
-                spdlog::warn("{}", err);
                 return false;
             }
             response = std::move(bytes);
@@ -165,7 +163,6 @@ int TurnClient::handle_error_response(Exchange& exchange, const StunMessage& mes
         if (!error.reason.empty()) {
             err += ": " + error.reason;
         }
-        spdlog::warn("{} (server {})", err, server_text_);
         return static_cast<int>(ErrorOutcome::fail);
     }
     if (++exchange.challenges > kMaxChallenges) {
@@ -187,7 +184,6 @@ int TurnClient::handle_error_response(Exchange& exchange, const StunMessage& mes
         err =
             "TURN: authentication rejected (401 Unauthorized); check the TURN "
             "username/password/realm";
-        spdlog::warn("{}", err);
         return static_cast<int>(ErrorOutcome::fail);
     }
     if (!realm.empty()) {
