@@ -2,10 +2,12 @@
 # a file needs no edit here; the dependency list keeps the direction between libraries visible.
 # A folder inside an area ("traversal/router") is a library of its own, vx_traversal_router; its
 # files are not part of the area's library, and its tests are registered for it alone.
+# DEPS are the libraries the folder's headers need (passed on to its users); PRIVATE those only
+# its sources use.
 set(VX_WARNINGS -Wall -Wextra -Werror)
 
 function(vx_area name)
-    cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
+    cmake_parse_arguments(ARG "" "" "DEPS;PRIVATE" ${ARGN})
     string(REPLACE "/" "_" target vx_${name})
     file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${name}/*.cpp)
     if(sources)
@@ -18,6 +20,12 @@ function(vx_area name)
     endif()
     target_include_directories(${target} ${scope} ${CMAKE_CURRENT_SOURCE_DIR})
     target_link_libraries(${target} ${scope} ${ARG_DEPS})
+    if(ARG_PRIVATE)
+        if(NOT sources)
+            message(FATAL_ERROR "vx_area(${name}): a folder without sources has no PRIVATE uses")
+        endif()
+        target_link_libraries(${target} PRIVATE ${ARG_PRIVATE})
+    endif()
     if(name MATCHES "/")
         set_property(GLOBAL APPEND PROPERTY VX_SUBFOLDER_LIBRARIES ${name})
     endif()

@@ -9,8 +9,8 @@
 
 #include <asio/io_context.hpp>
 
-#include "backend/messages.hpp"
-#include "backend/saas_connector.hpp"
+#include "backend/connector/saas_connector.hpp"
+#include "backend/messages/messages.hpp"
 
 namespace {
 

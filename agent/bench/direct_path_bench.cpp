@@ -13,11 +13,11 @@
 #include <cstdlib>
 #include <optional>
 
-#include "link/io_pool.hpp"
 #include "link/udp_sender.hpp"
 #include "traversal/direct/session_direct_path.hpp"
 #include "traversal/router/netns/router_lab.hpp"
 #include "traversal/turn/coturn_process.hpp"
+#include "util/io/io_pool.hpp"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "traversal/stun_codec.hpp"
+#include "traversal/stun/stun_codec.hpp"
 
 namespace {
 

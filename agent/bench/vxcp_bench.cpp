@@ -8,8 +8,8 @@
 #include <deque>
 #include <random>
 
-#include "backend/reliable_stream.hpp"
-#include "backend/vxcp_wire.hpp"
+#include "backend/vxcp/reliable_stream.hpp"
+#include "backend/vxcp/vxcp_wire.hpp"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "backend/ws_frame.hpp"
+#include "backend/ws/ws_frame.hpp"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <memory>
 #include <string>
 
-#include "backend/saas_connector.hpp"
+#include "backend/connector/saas_connector.hpp"
 #include "fuzz_input.hpp"
 #include "util/clock.hpp"
 

@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <cstring>
 
-#include "traversal/relay_rtt_probe.hpp"
-#include "traversal/stun_binding.hpp"
-#include "traversal/stun_codec.hpp"
+#include "traversal/stun/relay_rtt_probe.hpp"
+#include "traversal/stun/stun_binding.hpp"
+#include "traversal/stun/stun_codec.hpp"
 
 namespace {
 

@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "fuzz_input.hpp"
-#include "traversal/nat_profile.hpp"
-#include "traversal/turn_credentials.hpp"
-#include "traversal/turn_url.hpp"
+#include "traversal/stun/nat_profile.hpp"
+#include "traversal/turn/turn_credentials.hpp"
+#include "traversal/turn/turn_url.hpp"
 
 namespace {
 

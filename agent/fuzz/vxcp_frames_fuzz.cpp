@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "backend/vxcp_frames.hpp"
+#include "backend/vxcp/vxcp_frames.hpp"
 
 namespace {
 

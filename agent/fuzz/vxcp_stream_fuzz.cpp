@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "backend/reliable_stream.hpp"
-#include "backend/vxcp_wire.hpp"
+#include "backend/vxcp/reliable_stream.hpp"
+#include "backend/vxcp/vxcp_wire.hpp"
 
 namespace {
 

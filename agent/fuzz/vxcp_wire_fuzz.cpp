@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "backend/vxcp_crypto.hpp"
-#include "backend/vxcp_wire.hpp"
+#include "backend/vxcp/vxcp_crypto.hpp"
+#include "backend/vxcp/vxcp_wire.hpp"
 
 namespace {
 

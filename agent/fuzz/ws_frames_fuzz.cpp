@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "backend/ws_frame.hpp"
-#include "backend/ws_message.hpp"
+#include "backend/ws/ws_frame.hpp"
+#include "backend/ws/ws_message.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0) {

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "backend/ws_frame.hpp"
-#include "backend/ws_handshake.hpp"
+#include "backend/ws/ws_frame.hpp"
+#include "backend/ws/ws_handshake.hpp"
 
 using vx::network::WsUpgradeResponse;
 

@@ -3,8 +3,8 @@
 #include <spdlog/spdlog.h>
 
 #include "link/pong.hpp"
-#include "link/strand_call.hpp"
 #include "util/error_text.hpp"
+#include "util/io/strand_call.hpp"
 
 namespace vx::detail {
 

@@ -4,8 +4,8 @@
 #include <array>
 #include <mutex>
 
-#include "link/strand_call.hpp"
 #include "util/error_text.hpp"
+#include "util/io/strand_call.hpp"
 
 namespace vx {
 

@@ -56,6 +56,10 @@ RouteRequest build_request() {
     return request;
 }
 
+// The netlink macros compare a message's unsigned length with the signed bytes left; clang warns
+// about it inside NLMSG_OK even though the macro checks the remainder is positive first.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wsign-compare"
 // The RTA_GATEWAY of the first route in the reply, rendered; empty when there is none.
 std::string gateway_of(const char* data, int size) {
     for (auto* header = reinterpret_cast<const nlmsghdr*>(data); NLMSG_OK(header, size);
@@ -77,6 +81,7 @@ std::string gateway_of(const char* data, int size) {
     }
     return {};
 }
+#pragma GCC diagnostic pop
 
 }  // namespace
 

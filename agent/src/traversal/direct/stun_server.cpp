@@ -8,7 +8,7 @@
 #include <optional>
 #include <string_view>
 
-#include "traversal/nat_profile.hpp"
+#include "traversal/stun/nat_profile.hpp"
 
 namespace vx::network {
 namespace {

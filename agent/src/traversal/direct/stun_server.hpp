@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "traversal/stun_binding.hpp"
+#include "traversal/stun/stun_binding.hpp"
 
 namespace vx::network {
 

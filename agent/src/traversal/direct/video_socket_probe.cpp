@@ -1,7 +1,7 @@
 #include "traversal/direct/video_socket_probe.hpp"
 
 #include "link/udp_sender.hpp"
-#include "traversal/nat_profile.hpp"
+#include "traversal/stun/nat_profile.hpp"
 
 namespace vx::network {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "traversal/stun_binding.hpp"
+#include "traversal/stun/stun_binding.hpp"
 #include "util/natwave_profile.hpp"
 
 namespace vx {

@@ -1,7 +1,7 @@
 #include "traversal/router/address_text.hpp"
 
 #include "platform/lan_address.hpp"
-#include "traversal/router/resolve.hpp"
+#include "traversal/router/http/resolve.hpp"
 
 namespace vx::network {
 

@@ -11,7 +11,7 @@
 
 #include <asio/ip/udp.hpp>
 
-#include "traversal/router/socket_fd.hpp"
+#include "traversal/router/http/socket_fd.hpp"
 #include "util/address.hpp"
 
 namespace vx::network {

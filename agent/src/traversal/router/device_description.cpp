@@ -1,7 +1,7 @@
 #include "traversal/router/device_description.hpp"
 
-#include "traversal/router/router_text.hpp"
-#include "traversal/router/xml_text.hpp"
+#include "traversal/router/http/router_text.hpp"
+#include "traversal/router/http/xml_text.hpp"
 
 namespace vx::network {
 namespace {

@@ -7,7 +7,7 @@
 #include <array>
 #include <cerrno>
 
-#include "traversal/router/socket_fd.hpp"
+#include "traversal/router/http/socket_fd.hpp"
 #include "util/error_text.hpp"
 
 namespace vx::network {

@@ -1,6 +1,6 @@
 #include "traversal/router/igd_actions.hpp"
 
-#include "traversal/router/http_client.hpp"
+#include "traversal/router/http/http_client.hpp"
 
 namespace vx::network {
 

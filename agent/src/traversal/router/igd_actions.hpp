@@ -8,7 +8,7 @@
 
 #include <asio/ip/tcp.hpp>
 
-#include "traversal/router/soap.hpp"
+#include "traversal/router/http/soap.hpp"
 
 namespace vx::network {
 

@@ -3,9 +3,9 @@
 #include <algorithm>
 
 #include "traversal/router/device_description.hpp"
-#include "traversal/router/http_client.hpp"
-#include "traversal/router/resolve.hpp"
-#include "traversal/router/router_text.hpp"
+#include "traversal/router/http/http_client.hpp"
+#include "traversal/router/http/resolve.hpp"
+#include "traversal/router/http/router_text.hpp"
 #include "traversal/router/ssdp_search.hpp"
 #include "util/address.hpp"
 

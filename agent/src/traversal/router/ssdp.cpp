@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "traversal/router/router_text.hpp"
+#include "traversal/router/http/router_text.hpp"
 
 namespace vx::network {
 namespace {

@@ -7,9 +7,9 @@
 #include <system_error>
 #include <thread>
 
-#include "backend/control_bridge.hpp"
-#include "backend/messages.hpp"
-#include "backend/saas_connector.hpp"
+#include "backend/bridge/control_bridge.hpp"
+#include "backend/connector/saas_connector.hpp"
+#include "backend/messages/messages.hpp"
 #include "link/control_server.hpp"
 #include "support/fake_clock.hpp"
 #include "support/log_lines.hpp"

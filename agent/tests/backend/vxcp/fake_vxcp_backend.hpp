@@ -4,8 +4,8 @@
 #include <memory>
 #include <optional>
 
-#include "backend/reliable_stream.hpp"
-#include "backend/udp_control_channel.hpp"
+#include "backend/vxcp/reliable_stream.hpp"
+#include "backend/vxcp/udp_control_channel.hpp"
 #include "support/fake_clock.hpp"
 #include "vxcp_test_backend.hpp"
 

@@ -4,7 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "backend/udp_control_channel.hpp"
+#include "backend/vxcp/udp_control_channel.hpp"
 #include "peer_process.hpp"
 #include "traversal/turn/coturn_process.hpp"
 

@@ -8,8 +8,8 @@
 #include <memory>
 #include <string>
 
-#include "backend/reliable_stream.hpp"
-#include "backend/vxcp_wire.hpp"
+#include "backend/vxcp/reliable_stream.hpp"
+#include "backend/vxcp/vxcp_wire.hpp"
 #include "sim_wire.hpp"
 
 namespace vx::test {

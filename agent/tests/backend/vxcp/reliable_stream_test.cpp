@@ -1,4 +1,4 @@
-#include "backend/reliable_stream.hpp"
+#include "backend/vxcp/reliable_stream.hpp"
 
 #include <gtest/gtest.h>
 

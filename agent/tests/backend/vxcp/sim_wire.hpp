@@ -6,7 +6,7 @@
 #include <random>
 #include <vector>
 
-#include "backend/vxcp_crypto.hpp"
+#include "backend/vxcp/vxcp_crypto.hpp"
 
 // One direction of a simulated lossy path on a virtual clock: random and burst loss (two-state
 // Gilbert model), jitter (which also reorders), duplication and black-out windows.

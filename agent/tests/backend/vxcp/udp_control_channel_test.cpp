@@ -1,4 +1,4 @@
-#include "backend/udp_control_channel.hpp"
+#include "backend/vxcp/udp_control_channel.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "backend/vxcp_crypto.hpp"
+#include "backend/vxcp/vxcp_crypto.hpp"
 
 #include <gtest/gtest.h>
 

@@ -5,8 +5,8 @@
 #include <asio/io_context.hpp>
 #include <asio/ip/udp.hpp>
 
-#include "backend/vxcp_path.hpp"
-#include "backend/vxcp_wire.hpp"
+#include "backend/vxcp/vxcp_path.hpp"
+#include "backend/vxcp/vxcp_wire.hpp"
 
 namespace vx::test {
 namespace {

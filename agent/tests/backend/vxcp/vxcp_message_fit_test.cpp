@@ -1,10 +1,10 @@
-#include "backend/vxcp_message_fit.hpp"
+#include "backend/vxcp/vxcp_message_fit.hpp"
 
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
 
-#include "backend/messages.hpp"
+#include "backend/messages/messages.hpp"
 #include "util/base64.hpp"
 
 namespace vx::test {

@@ -7,7 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "backend/udp_control_channel.hpp"
+#include "backend/vxcp/udp_control_channel.hpp"
 #include "peer_process.hpp"
 #include "util/clock.hpp"
 #include "vxcp_test_backend.hpp"

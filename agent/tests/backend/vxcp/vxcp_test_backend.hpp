@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "backend/vxcp_wire.hpp"
+#include "backend/vxcp/vxcp_wire.hpp"
 
 // The backend's half of the handshake, for unit tests that drive the agent's side in-process.
 namespace vx::test {

@@ -1,4 +1,4 @@
-#include "backend/vxcp_wire.hpp"
+#include "backend/vxcp/vxcp_wire.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // The byte stream under a WebSocket connection, against a plain loopback listener.
-#include "backend/saas_stream.hpp"
+#include "backend/ws/saas_stream.hpp"
 
 #include <gtest/gtest.h>
 #include <netinet/in.h>

@@ -1,6 +1,6 @@
 // One WebSocket connection against a raw in-process server on loopback: the server writes the
 // exact bytes a case needs and reads the agent's frames with the agent's own parser.
-#include "backend/websocket_session.hpp"
+#include "backend/ws/websocket_session.hpp"
 
 #include <gtest/gtest.h>
 #include <netinet/in.h>

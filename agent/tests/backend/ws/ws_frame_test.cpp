@@ -1,4 +1,4 @@
-#include "backend/ws_frame.hpp"
+#include "backend/ws/ws_frame.hpp"
 
 #include <gtest/gtest.h>
 

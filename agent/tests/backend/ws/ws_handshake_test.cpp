@@ -1,4 +1,4 @@
-#include "backend/ws_handshake.hpp"
+#include "backend/ws/ws_handshake.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "backend/ws_keepalive.hpp"
+#include "backend/ws/ws_keepalive.hpp"
 
 #include <gtest/gtest.h>
 

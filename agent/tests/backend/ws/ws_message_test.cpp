@@ -1,4 +1,4 @@
-#include "backend/ws_message.hpp"
+#include "backend/ws/ws_message.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "backend/ws_socket_owner.hpp"
+#include "backend/ws/ws_socket_owner.hpp"
 
 #include <gtest/gtest.h>
 

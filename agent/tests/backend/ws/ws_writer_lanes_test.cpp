@@ -1,4 +1,4 @@
-#include "backend/ws_writer_lanes.hpp"
+#include "backend/ws/ws_writer_lanes.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "session_driver.hpp"
+#include "driver/session_driver.hpp"
 
 #include <gtest/gtest.h>
 #include <signal.h>

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "session_orders.hpp"
+#include "driver/backend_handlers.hpp"
 #include "status/status_board.hpp"
 #include "support/fake_clock.hpp"
 #include "support/log_lines.hpp"

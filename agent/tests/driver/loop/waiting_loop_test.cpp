@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
-#include "driver_backend.hpp"
-#include "support/log_lines.hpp"
+#include "driver/waiting_loop.hpp"
 #include "support/fake_clock.hpp"
+#include "support/log_lines.hpp"
 
 namespace vx {
 namespace {

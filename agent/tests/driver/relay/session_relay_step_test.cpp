@@ -1,9 +1,9 @@
-#include "session_relay_step.hpp"
+#include "driver/session_relay_step.hpp"
 
 #include <gtest/gtest.h>
 
 #include "link/qos_flow_worker.hpp"
-#include "traversal/session_relay.hpp"
+#include "traversal/turn/session_relay.hpp"
 
 namespace vx {
 namespace {

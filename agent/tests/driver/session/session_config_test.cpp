@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "session_config.hpp"
-#include "setup_failure_reporter.hpp"
+#include "driver/session_config.hpp"
+#include "driver/setup_failure_reporter.hpp"
 #include "support/fake_clock.hpp"
 
 namespace vx {

@@ -4,9 +4,9 @@
 #include <future>
 #include <numeric>
 
+#include "driver/session_runner.hpp"
 #include "link/control_protocol.hpp"
 #include "link/session_keys.hpp"
-#include "session_runner.hpp"
 #include "status/status_board.hpp"
 #include "support/fake_clock.hpp"
 #include "support/free_ports.hpp"

@@ -7,9 +7,9 @@
 #include <thread>
 
 #include "link/control_server.hpp"
-#include "link/io_pool.hpp"
 #include "link/session_keys.hpp"
 #include "support/line_client.hpp"
+#include "util/io/io_pool.hpp"
 
 namespace vx {
 namespace {

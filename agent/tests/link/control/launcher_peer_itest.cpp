@@ -6,8 +6,8 @@
 #include <string>
 
 #include "link/control_server.hpp"
-#include "link/io_pool.hpp"
 #include "link/session_keys.hpp"
+#include "util/io/io_pool.hpp"
 
 namespace vx {
 namespace {

@@ -3,8 +3,8 @@
 #include <asio.hpp>
 #include <future>
 
-#include "link/io_pool.hpp"
 #include "link/udp_sender.hpp"
+#include "util/io/io_pool.hpp"
 
 namespace vx {
 namespace {

@@ -18,9 +18,9 @@
 #include <thread>
 #include <vector>
 
+#include "traversal/router/http/xml_text.hpp"
 #include "traversal/router/natpmp_codec.hpp"
 #include "traversal/router/router_scope.hpp"
-#include "traversal/router/xml_text.hpp"
 
 namespace vx::network::test {
 

@@ -6,7 +6,7 @@
 
 #include "traversal/router/fake_gateway.hpp"
 #include "traversal/router/gateway_exchange.hpp"
-#include "traversal/router/http_client.hpp"
+#include "traversal/router/http/http_client.hpp"
 #include "traversal/router/ssdp_search.hpp"
 
 namespace vx::network {

@@ -1,4 +1,4 @@
-#include "traversal/router/xml_text.hpp"
+#include "traversal/router/http/xml_text.hpp"
 
 #include <gtest/gtest.h>
 

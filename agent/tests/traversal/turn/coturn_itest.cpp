@@ -9,8 +9,8 @@
 #include "coturn_process.hpp"
 #include "scripted_udp_peer.hpp"
 #include "support/fake_clock.hpp"
-#include "traversal/relay_rtt_probe.hpp"
-#include "traversal/turn_client.hpp"
+#include "traversal/stun/relay_rtt_probe.hpp"
+#include "traversal/turn/turn_client.hpp"
 #include "udp_proxy.hpp"
 
 namespace vx::network {

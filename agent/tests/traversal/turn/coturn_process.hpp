@@ -21,7 +21,7 @@
 #include <asio/io_context.hpp>
 #include <asio/ip/udp.hpp>
 
-#include "traversal/relay_rtt_probe.hpp"
+#include "traversal/stun/relay_rtt_probe.hpp"
 
 extern char** environ;
 

@@ -16,7 +16,7 @@
 #include <asio/io_context.hpp>
 #include <asio/ip/udp.hpp>
 
-#include "traversal/stun_codec.hpp"
+#include "traversal/stun/stun_codec.hpp"
 
 namespace vx::test {
 

@@ -1,4 +1,4 @@
-#include "traversal/session_relay.hpp"
+#include "traversal/turn/session_relay.hpp"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 
 #include "fake_turn_server.hpp"
 #include "support/fake_clock.hpp"
-#include "traversal/turn_credentials.hpp"
+#include "traversal/turn/turn_credentials.hpp"
 
 namespace vx::network {
 namespace {

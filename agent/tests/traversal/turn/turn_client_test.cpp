@@ -1,10 +1,10 @@
-#include "traversal/turn_client.hpp"
+#include "traversal/turn/turn_client.hpp"
 
 #include <gtest/gtest.h>
 
 #include "fake_turn_server.hpp"
 #include "support/fake_clock.hpp"
-#include "traversal/turn_url.hpp"
+#include "traversal/turn/turn_url.hpp"
 
 #include <thread>
 

@@ -4,8 +4,8 @@
 
 #include <asio/io_context.hpp>
 
+#include "util/io/udp_socket.hpp"
 #include "util/session_failure.hpp"
-#include "util/udp_socket.hpp"
 
 namespace vx::util {
 namespace {

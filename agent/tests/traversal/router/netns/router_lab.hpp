@@ -22,7 +22,7 @@
 #include <thread>
 #include <vector>
 
-#include "traversal/nat/netns_lab.hpp"
+#include "traversal/stun/netns_lab.hpp"
 
 extern char** environ;
 

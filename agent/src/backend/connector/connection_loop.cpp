@@ -1,0 +1,241 @@
+#include "backend/connector/connection_loop.hpp"
+
+#include <spdlog/spdlog.h>
+
+#include <chrono>
+#include <iterator>
+#include <system_error>
+
+#include "backend/connector/dispatcher.hpp"
+#include "backend/connector/outbox.hpp"
+#include "backend/connector/reconnect_backoff.hpp"
+#include "backend/connector/relay_probe.hpp"
+#include "backend/vxcp/vxcp_control_loop.hpp"
+#include "backend/ws/websocket_session.hpp"
+#include "status/status_board.hpp"
+
+namespace vx::network {
+
+namespace {
+
+constexpr auto kSleepStep = std::chrono::milliseconds(100);
+
+// The WebSocket as the dispatcher and stop() see it.
+class WsControlTransport : public ControlTransport {
+  public:
+    explicit WsControlTransport(std::shared_ptr<WebSocketSession> ws) : ws_(std::move(ws)) {}
+
+    bool send_control_text(const std::string& text) override {
+        return ws_->queue_frame(WsOpcode::text, text, true);
+    }
+    std::uint64_t control_drops() const override { return ws_->stats().control_dropped; }
+    bool control_closed() const override { return ws_->lanes_closed(); }
+    void abort_connection(const std::string&) override { ws_->shutdown_current(); }
+    void wake_for_stop() override { ws_->shutdown_current(); }
+
+  private:
+    std::shared_ptr<WebSocketSession> ws_;
+};
+
+}  // namespace
+
+// What one WebSocket connection needs from the connector. Messages the data lane refused go
+// back to the head of the connector's queue, ahead of everything queued later, so none is lost
+// or reordered, and what a connection leaves behind meets the next replay's stale count.
+class ConnectionLoop::WsHooks : public WsSessionHooks {
+  public:
+    WsHooks(ConnectionLoop& loop, util::NowFn now) : l_(loop), now_(std::move(now)) {}
+
+    void on_connected() override {
+        const std::int64_t now = now_();
+        l_.set_link_up("ws", now);
+        l_.dispatcher_.reset_connection_liveness(now);
+        StatusBoard& board = status_board();
+        board.set_link_state(LinkState::connected, LinkTransport::websocket);
+        board.clear_duplicate_agent();
+    }
+    void on_token_rejected() override {
+        status_board().report_problem(ProblemKind::token_rejected);
+    }
+    void resend_after_reconnect() override { l_.outbox_.replay(); }
+    std::deque<std::string> take_outgoing() override {
+        std::vector<std::string> taken = l_.outbox_.take_all();
+        return {std::make_move_iterator(taken.begin()), std::make_move_iterator(taken.end())};
+    }
+    void return_outgoing(std::deque<std::string> rest) override {
+        l_.outbox_.shared_queue()->return_front(
+            {std::make_move_iterator(rest.begin()), std::make_move_iterator(rest.end())});
+    }
+    void send_heartbeat() override { l_.outbox_.heartbeat(); }
+    void on_message(const std::string& text) override {
+        l_.dispatcher_.note_heard(now_());
+        l_.dispatcher_.handle_message(text);
+    }
+    std::uint64_t app_pings() const override { return l_.dispatcher_.app_pings(); }
+
+  private:
+    ConnectionLoop& l_;
+    util::NowFn now_;
+};
+
+// What the UDP connection loop needs from the connector. The transport that was current when
+// the channel came up (the WebSocket's) is current again once the channel ends.
+class ConnectionLoop::VxcpHooks : public VxcpLoopHooks {
+  public:
+    VxcpHooks(ConnectionLoop& loop, util::NowFn now) : l_(loop), now_(std::move(now)) {}
+
+    bool running() const override { return l_.running(); }
+    std::vector<RelayNode> control_relays() const override { return l_.relays_.control_relays(); }
+    std::map<std::string, std::uint32_t> relay_rtts() const override { return l_.relays_.rtts(); }
+    void on_connected(std::shared_ptr<ControlTransport> transport,
+                      const std::string& transport_name, std::int64_t now_us) override {
+        previous_ = l_.seams_.transport.get();
+        l_.seams_.transport.set(std::move(transport));
+        l_.set_link_up(transport_name, now_us);
+        l_.dispatcher_.reset_connection_liveness(now_us);
+    }
+    void resend_after_reconnect() override { l_.outbox_.replay(); }
+    void on_moved_to_relay() override { l_.set_link_up("udp-relay", l_.connected_since_us()); }
+    void on_disconnected() override {
+        l_.seams_.transport.set(std::move(previous_));
+        previous_.reset();
+    }
+    std::vector<std::string> take_outgoing() override { return l_.outbox_.take_all(); }
+    void send_heartbeat() override { l_.outbox_.heartbeat(); }
+    void on_message(const std::string& text) override {
+        l_.dispatcher_.note_heard(now_());
+        l_.dispatcher_.handle_message(text);
+    }
+
+  private:
+    ConnectionLoop& l_;
+    util::NowFn now_;
+    std::shared_ptr<ControlTransport> previous_;
+};
+
+ConnectionLoop::ConnectionLoop(asio::io_context& io, asio::ssl::context* tls,
+                               const SaasConfig& config, const ConnectorClocks& clocks,
+                               ConnectorSeams& seams, Dispatcher& dispatcher, Outbox& outbox,
+                               const RelayBook& relays)
+    : config_(config),
+      clocks_(clocks),
+      seams_(seams),
+      dispatcher_(dispatcher),
+      outbox_(outbox),
+      relays_(relays),
+      // The clock is read through the connector's clocks so set_clocks() before start() applies.
+      ws_(std::make_shared<WebSocketSession>(
+          io, tls, [&clocks] { return clocks.steady_us(); }, default_random())) {}
+
+void ConnectionLoop::start() {
+    std::lock_guard lock(lifecycle_mutex_);
+    if (thread_.joinable()) {
+        spdlog::warn("SaasConnector: start() called while the connection thread runs — ignored");
+        return;
+    }
+    running_.store(true);
+    thread_ = std::thread([this] { run(); });
+}
+
+void ConnectionLoop::stop() {
+    running_.store(false);
+    connected_.store(false);
+    if (auto transport = seams_.transport.get()) {
+        transport->wake_for_stop();
+    }
+    std::thread thread;
+    {
+        std::lock_guard lock(lifecycle_mutex_);
+        if (thread_.joinable() && thread_.get_id() == std::this_thread::get_id()) {
+            throw std::system_error(std::make_error_code(std::errc::resource_deadlock_would_occur),
+                                    "SaasConnector::stop on the connection thread");
+        }
+        thread = std::move(thread_);
+    }
+    if (thread.joinable()) {
+        thread.join();
+    }
+}
+
+void ConnectionLoop::set_link_up(std::string transport_name, std::int64_t now_us) {
+    {
+        std::lock_guard lock(link_mutex_);
+        transport_name_ = std::move(transport_name);
+    }
+    connected_since_us_.store(now_us);
+    connected_.store(true);
+}
+
+void ConnectionLoop::set_link_down() {
+    connected_.store(false);
+    connected_since_us_.store(0);
+    std::lock_guard lock(link_mutex_);
+    transport_name_.clear();
+}
+
+std::string ConnectionLoop::transport_name() const {
+    std::lock_guard lock(link_mutex_);
+    return transport_name_;
+}
+
+bool ConnectionLoop::run_websocket_session() {
+    WsSessionConfig cfg;
+    cfg.host = config_.host;
+    cfg.port = config_.port;
+    cfg.tls = config_.tls;
+    cfg.agent_token = config_.agent_token;
+    WsHooks hooks(*this, clocks_.steady_us);
+    return ws_->run(cfg, hooks, running_);
+}
+
+void ConnectionLoop::sleep_while_running(std::int64_t wait_ms) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
+    while (running_.load() && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
+            kSleepStep, until - std::chrono::steady_clock::now()));
+    }
+}
+
+WsStats ConnectionLoop::websocket_stats() const {
+    return ws_->stats();
+}
+
+void ConnectionLoop::run() {
+    seams_.transport.set(std::make_shared<WsControlTransport>(ws_));
+    ReconnectBackoff backoff;
+    // UDP first when "--control-udp" is given; the WebSocket is the fallback.
+    VxcpHooks udp_hooks(*this, clocks_.steady_us);
+    VxcpControlLoop udp(udp_hooks, config_, vxcp_timings_, clocks_.steady_us, clocks_.wall_ms);
+    udp.load_state();
+    while (running_.load()) {
+        VxcpControlLoop::Pass pass = udp.run_pass();
+        bool was_up = pass.reset_backoff;
+        std::string reason = std::move(pass.close_reason);
+        std::uint16_t code = pass.close_code;
+        if (pass.use_websocket && running_.load()) {
+            spdlog::info("SaasConnector: connecting to {}:{}", config_.host, config_.port);
+            was_up = run_websocket_session();
+            code = ws_->take_close_code(&reason);
+        }
+        set_link_down();
+        if (!running_.load())
+            break;
+        status_board().set_link_state(LinkState::lost, LinkTransport::none);
+        const std::int64_t wait = backoff.after_attempt(was_up, code);
+        if (code == ReconnectBackoff::kReplacedCode) {
+            status_board().report_problem(ProblemKind::duplicate_agent);
+            spdlog::error(
+                "SaasConnector: another agent with the same server token connected ({}) "
+                "and replaced this one - two agents must not share one server token; "
+                "waiting {} s before reconnecting",
+                reason.empty() ? std::string("close code 4009") : reason, wait / 1000);
+        }
+        spdlog::warn("SaasConnector: disconnected, retry in {}ms", wait);
+        sleep_while_running(wait);
+    }
+    ws_->close_lanes();
+    seams_.transport.set(nullptr);
+    spdlog::info("SaasConnector: stopped");
+}
+
+}  // namespace vx::network

@@ -1,0 +1,93 @@
+#pragma once
+
+// The connector's connection loop: one thread for the connector's life that keeps a transport up
+// (VXCP/1 first when configured, the WebSocket as the fallback), backs off between attempts
+// (at least 30 s after close code 4009) and feeds every received message to the dispatcher.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "backend/connector/connector_seams.hpp"
+#include "backend/messages/saas_connector_records.hpp"
+#include "backend/vxcp/vxcp_loop_timings.hpp"
+
+namespace asio {
+class io_context;
+namespace ssl {
+class context;
+}
+}  // namespace asio
+
+namespace vx::network {
+
+class Dispatcher;
+class Outbox;
+class RelayBook;
+class WebSocketSession;
+struct WsStats;
+
+class ConnectionLoop {
+  public:
+    // Everything given is owned by the connector and outlives the loop; `tls` is null for a
+    // plain WebSocket.
+    ConnectionLoop(asio::io_context& io, asio::ssl::context* tls, const SaasConfig& config,
+                   const ConnectorClocks& clocks, ConnectorSeams& seams, Dispatcher& dispatcher,
+                   Outbox& outbox, const RelayBook& relays);
+    ConnectionLoop(const ConnectionLoop&) = delete;
+    ConnectionLoop& operator=(const ConnectionLoop&) = delete;
+
+    // Starts the connection thread. A second call while it exists is logged and ignored.
+    void start();
+    // Clears the running flag, wakes the current transport and joins the connection thread
+    // without a deadline. Harmless when never started or called twice; not from that thread.
+    void stop();
+
+    void set_link_up(std::string transport_name, std::int64_t now_us);
+    void set_link_down();
+    bool running() const { return running_.load(); }
+    bool connected() const { return connected_.load(); }
+    std::int64_t connected_since_us() const { return connected_since_us_.load(); }
+    std::string transport_name() const;
+    WsStats websocket_stats() const;
+
+    // The UDP control channel's time-outs; set before start().
+    void set_vxcp_timings(const VxcpLoopTimings& timings) { vxcp_timings_ = timings; }
+    const VxcpLoopTimings& vxcp_timings() const { return vxcp_timings_; }
+
+  private:
+    class WsHooks;
+    class VxcpHooks;
+
+    // The thread body; returns once running clears.
+    void run();
+    // One WebSocket connection; true when it was up (the loop then resets its back-off).
+    bool run_websocket_session();
+    // Sleeps in short steps so a stop is prompt.
+    void sleep_while_running(std::int64_t wait_ms);
+
+    const SaasConfig& config_;
+    const ConnectorClocks& clocks_;
+    ConnectorSeams& seams_;
+    Dispatcher& dispatcher_;
+    Outbox& outbox_;
+    const RelayBook& relays_;
+    VxcpLoopTimings vxcp_timings_;
+
+    std::atomic<bool> running_{false};
+    std::atomic<bool> connected_{false};
+    std::atomic<std::int64_t> connected_since_us_{0};
+    mutable std::mutex link_mutex_;
+    std::string transport_name_;
+
+    std::mutex lifecycle_mutex_;
+    std::thread thread_;
+
+    // The WebSocket transport, one connection at a time.
+    std::shared_ptr<WebSocketSession> ws_;
+};
+
+}  // namespace vx::network

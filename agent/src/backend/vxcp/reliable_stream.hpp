@@ -1,0 +1,158 @@
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "backend/vxcp/vxcp_frames.hpp"
+
+// Reliable, ordered delivery of whole messages over VXCP/1 DATA packets. A pure engine: no socket,
+// no clock of its own; every call takes `now` in microseconds of the steady clock.
+namespace vx::network {
+
+inline constexpr std::size_t kVxcpFragmentSize = 1100;
+inline constexpr std::uint32_t kVxcpMaxFragments = 65535;  // the fragment count is 16 bits
+inline constexpr std::size_t kVxcpMaxInFlight = 64;
+inline constexpr std::uint32_t kVxcpReassemblyWindow = 1024;
+
+// Stream parameters learned from WELCOME, bounded so that no value can stall or break the stream.
+struct StreamSettings {
+    std::uint32_t max_message = 1;
+    std::int64_t keepalive_us = 0;
+    std::int64_t idle_timeout_us = 0;
+};
+
+// keep-alive 0 (or above the cap) becomes the cap (2 s when there is no cap); the idle time-out
+// is at least twice the keep-alive; the message limit lies within 1 .. 65535 fragments.
+StreamSettings vxcp_stream_settings(std::uint32_t idle_timeout_ms, std::uint32_t keepalive_ms,
+                                    std::uint32_t max_message, std::int32_t keepalive_cap_ms);
+
+struct StreamCounters {
+    std::uint64_t packets_sent = 0;
+    std::uint64_t packets_received = 0;  // duplicates not counted
+    std::uint64_t retransmitted = 0;     // fragments
+    std::uint64_t messages_queued = 0;
+    std::uint64_t messages_delivered = 0;
+    std::uint64_t fragments_refused = 0;
+};
+
+struct StreamPacket {
+    std::uint64_t number = 0;
+    Bytes payload;
+};
+
+class ReliableStream {
+  public:
+    ReliableStream(const StreamSettings& settings, std::int64_t now);
+
+    // False (nothing queued) when the message exceeds the maximum message size.
+    bool queue_message(ByteView message);
+    // A CLOSE frame for the next packet.
+    void queue_close(std::uint16_t code, std::string_view reason);
+
+    std::optional<StreamPacket> build_packet(std::int64_t now);
+    // False for a malformed payload. Complete messages are appended to `delivered` in order.
+    bool on_packet(std::uint64_t number, ByteView payload, std::int64_t now,
+                   std::vector<std::string>& delivered);
+    void on_timer(std::int64_t now);
+    // After a path move: everything unacknowledged goes out again and the RTT is learnt afresh.
+    void on_path_change(std::int64_t now);
+
+    // Earliest of keep-alive, idle time-out, ACK deadline and RTO.
+    std::int64_t next_event() const;
+    bool stalled(std::int64_t now, std::int64_t stall_us) const;
+    bool idle_expired(std::int64_t now) const { return now - last_receive_ >= idle_timeout_us_; }
+
+    bool close_received() const { return close_received_; }
+    std::uint16_t close_code() const { return close_code_; }
+    const std::string& close_reason() const { return close_reason_; }
+    std::size_t pending_fragments() const { return pending_.size(); }
+    std::size_t in_flight() const { return in_flight_.size(); }
+    std::int64_t smoothed_rtt_us() const { return srtt_; }
+    std::int64_t rto_us() const;
+    const StreamCounters& counters() const { return counters_; }
+    const StreamSettings& settings() const { return settings_; }
+
+  private:
+    struct Pending {
+        std::uint16_t count = 0;
+        Bytes data;
+    };
+    struct InFlight {
+        std::int64_t sent = 0;
+        std::vector<std::uint64_t> keys;
+    };
+    struct Reassembly {
+        std::uint16_t count = 0;
+        std::map<std::uint16_t, Bytes> fragments;
+        std::size_t bytes = 0;
+    };
+
+    enum class Fill { done, budget };
+    Fill fill_from(std::deque<std::uint64_t>& queue, bool is_retransmit, std::size_t budget,
+                   Bytes& payload, std::vector<std::uint64_t>& keys);
+    bool beyond_send_window(std::uint64_t key) const;
+    bool window_refuses(std::uint32_t message_id) const;
+    void record_received(std::uint64_t number, std::int64_t now);
+    void store_fragment(const FragmentFrame& f);
+    void deliver_ready(std::vector<std::string>& delivered);
+    void on_ack(const AckFrame& ack, std::int64_t now);
+    void update_rtt(std::int64_t sample, std::uint32_t ack_delay);
+    void detect_losses(std::int64_t now);
+    void requeue(std::uint64_t key);
+    AckFrame make_ack(std::int64_t now) const;
+    void note_sent(std::uint64_t number, bool eliciting, std::vector<std::uint64_t> keys,
+                   std::int64_t now);
+
+    StreamSettings settings_;
+    std::int64_t keepalive_us_;
+    std::int64_t idle_timeout_us_;
+
+    // Sending. Keys are (message sequence << 16 | fragment index); the sequence counts messages
+    // without wrapping and its low 32 bits are the message id on the wire.
+    std::uint64_t next_packet_ = 1;
+    std::uint64_t next_message_seq_ = 0;
+    std::map<std::uint64_t, Pending> pending_;
+    std::deque<std::uint64_t> new_queue_;
+    std::deque<std::uint64_t> retransmit_queue_;
+    std::set<std::uint64_t> in_retransmit_queue_;
+    std::map<std::uint64_t, InFlight> in_flight_;
+    Bytes control_;
+
+    // Loss recovery.
+    std::uint64_t largest_acked_ = 0;
+    std::int64_t srtt_;
+    std::int64_t rttvar_;
+    std::int64_t latest_rtt_;
+    bool has_rtt_sample_ = false;
+    int backoff_ = 0;
+    std::int64_t rto_base_;
+    std::int64_t last_send_;
+    bool ping_requested_ = false;
+    int probe_credits_ = 0;
+    std::int64_t last_ack_progress_;
+    std::uint32_t eliciting_since_progress_ = 0;
+
+    // Receiving.
+    std::set<std::uint64_t> received_;
+    std::uint64_t largest_received_ = 0;
+    std::int64_t largest_arrival_ = 0;
+    bool ack_pending_ = false;
+    std::uint32_t eliciting_received_ = 0;
+    bool ack_armed_ = false;
+    std::int64_t ack_deadline_ = 0;
+    std::int64_t last_receive_;
+    std::map<std::uint32_t, Reassembly> reassembly_;
+    std::uint32_t next_deliver_ = 0;
+    bool close_received_ = false;
+    std::uint16_t close_code_ = 0;
+    std::string close_reason_;
+
+    StreamCounters counters_;
+};
+
+}  // namespace vx::network

@@ -1,0 +1,472 @@
+#include "backend/ws/websocket_session.hpp"
+
+#include <spdlog/spdlog.h>
+
+#include "backend/ws/ws_handshake.hpp"
+#include "util/io/join_with_deadline.hpp"
+
+namespace vx::network {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::size_t kMaxRefusalBody = 4096;
+constexpr auto kRefusalBodyWait = std::chrono::milliseconds(1000);
+
+}  // namespace
+
+WebSocketSession::WebSocketSession(asio::io_context& io, asio::ssl::context* tls_context,
+                                   util::NowFn now, RandomFn random, WsKeepAliveSettings keepalive)
+    : io_(io),
+      tls_context_(tls_context),
+      now_(std::move(now)),
+      random_(std::move(random)),
+      keepalive_(keepalive) {}
+
+WebSocketSession::~WebSocketSession() {
+    lanes_->close();
+    if (writer_.joinable())
+        writer_.detach();
+}
+
+void WebSocketSession::publish(std::shared_ptr<SaasStream> stream) {
+    std::lock_guard lock(stream_mutex_);
+    current_ = std::move(stream);
+}
+
+void WebSocketSession::shutdown_current() {
+    std::lock_guard lock(stream_mutex_);
+    if (current_)
+        current_->shutdown();
+}
+
+void WebSocketSession::shutdown_stream(SaasStream& stream) {
+    std::lock_guard lock(stream_mutex_);
+    stream.shutdown();
+}
+
+std::uint16_t WebSocketSession::take_close_code(std::string* reason) {
+    std::lock_guard lock(close_mutex_);
+    const std::uint16_t code = close_code_.exchange(0);
+    if (reason)
+        *reason = close_reason_;
+    close_reason_.clear();
+    return code;
+}
+
+WsStats WebSocketSession::stats() const {
+    WsStats s;
+    s.messages_received = messages_received_;
+    s.frames_written = frames_written_;
+    s.write_failures = write_failures_;
+    s.reads = reads_;
+    s.read_timeouts = read_timeouts_;
+    s.data_dropped = lanes_->data_dropped();
+    s.control_dropped = lanes_->control_dropped();
+    s.data_pending = lanes_->data_pending();
+    s.writer_waits = owner_.writer_waits;
+    s.writer_give_ups = owner_.writer_give_ups;
+    s.max_writer_wait_us = owner_.max_writer_wait_us;
+    return s;
+}
+
+bool WebSocketSession::queue_frame(WsOpcode opcode, std::string_view payload, bool control) {
+    auto frame = encode_ws_frame(static_cast<std::uint8_t>(opcode), payload, random_);
+    const WsPushResult r =
+        control ? push_control(std::move(frame), opcode)
+                : lanes_->push(std::move(frame), false, static_cast<std::uint8_t>(opcode));
+    if (r == WsPushResult::accepted)
+        return true;
+    log_refusal(control);
+    return false;
+}
+
+// A full control lane is a backlog the writer is working through, not a dead connection: the
+// reader waits for room (a writer stuck for seconds still ends the connection). With TLS this
+// thread is the writer, so it writes the backlog out itself first.
+WsPushResult WebSocketSession::push_control(std::vector<std::uint8_t> frame, WsOpcode opcode) {
+    const auto code = static_cast<std::uint8_t>(opcode);
+    const auto push = [&](std::chrono::milliseconds wait) {
+        return opcode == WsOpcode::pong ? lanes_->push_pong(std::move(frame), code, wait)
+                                        : lanes_->push(std::move(frame), true, code, wait);
+    };
+    if (!writes_on_reader_)
+        return push(kControlRoomWait);
+    if (lanes_->control_pending() >= lanes_->control_capacity()) {
+        std::shared_ptr<SaasStream> stream;
+        {
+            std::lock_guard lock(stream_mutex_);
+            stream = current_;
+        }
+        if (stream)
+            pump_writes(*stream);
+    }
+    return push(std::chrono::milliseconds(0));
+}
+
+void WebSocketSession::log_refusal(bool control) {
+    const std::uint64_t drops = control ? lanes_->control_dropped() : lanes_->data_dropped();
+    if (!refused_log_due(drops))
+        return;
+    spdlog::warn(
+        "SaasConnector: WS {} frame refused by the writer queue ({} so far, {} queued, "
+        "closed={})",
+        control ? "control" : "outgoing", drops, lanes_->data_pending(), lanes_->is_closed());
+}
+
+bool WebSocketSession::run(const WsSessionConfig& config, WsSessionHooks& hooks,
+                           const std::atomic<bool>& running) {
+    std::shared_ptr<SaasStream> stream;
+    if (!open_connection(config, hooks, running, stream)) {
+        publish(nullptr);
+        return false;
+    }
+    parser_.reset();
+    assembler_.reset();
+    owner_.reset_connection_stats();
+    if (!leftover_.empty()) {
+        const std::size_t n = leftover_.size();
+        const bool ok = parser_.feed(reinterpret_cast<const std::uint8_t*>(leftover_.data()), n);
+        leftover_.clear();
+        if (!ok) {
+            spdlog::error(
+                "SaasConnector: WS framing error in the {} byte(s) that followed the "
+                "handshake: {}",
+                n, parser_.error());
+            publish(nullptr);
+            return false;
+        }
+        spdlog::info(
+            "SaasConnector: {} byte(s) arrived together with the handshake response - "
+            "kept for the frame reader",
+            n);
+    }
+    begin_connection();
+    hooks.on_connected();
+    spdlog::info(
+        "SaasConnector: WebSocket connected (bounded reads: {} ms, one socket owner for "
+        "reader and writer)",
+        SaasStream::kRecvLimitMs);
+    const auto& ka = keepalive_.settings();
+    spdlog::info(
+        "SaasConnector: WS keepalive: client ping every {} ms, pong deadline {} ms, "
+        "inbound-silence limit {} ms",
+        ka.ping_interval_us / 1000, ka.pong_deadline_us / 1000, ka.inbound_silence_us / 1000);
+    if (writer_.joinable()) {
+        spdlog::error(
+            "SaasConnector: the previous WS writer was never joined - detaching it "
+            "before installing a new one");
+        retire_writer();
+    }
+    lanes_->open();
+    writes_on_reader_ = stream->tls();
+    if (!writes_on_reader_)
+        start_writer(stream);
+    hooks.resend_after_reconnect();
+    writer_join_limit_ = config.writer_join_limit;
+    loop(config, hooks, running, *stream);
+    end_connection(hooks, stream);
+    const std::int64_t up_us = now_() - connected_since_us_.load();
+    connected_ = false;
+    return !(agent_closed_ && up_us < config.up_rule_us);
+}
+
+bool WebSocketSession::open_connection(const WsSessionConfig& config, WsSessionHooks& hooks,
+                                       const std::atomic<bool>& running,
+                                       std::shared_ptr<SaasStream>& stream) {
+    stream = std::make_shared<SaasStream>(io_, config.tls, tls_context_);
+    publish(stream);
+    std::string error;
+    if (!running.load())
+        return false;
+    if (!stream->connect(config.host, config.port, running, config.connect_limit, error)) {
+        spdlog::warn("SaasConnector: TCP connect failed: {}", error);
+        return false;
+    }
+    if (config.tls) {
+        if (!stream->start_tls(config.host, running, config.tls_limit, error)) {
+            spdlog::error("SaasConnector: TLS handshake failed: {}", error);
+            return false;
+        }
+        spdlog::info("SaasConnector: TLS established ({})", config.host);
+    }
+    return websocket_handshake(config, hooks, running, *stream);
+}
+
+bool WebSocketSession::websocket_handshake(const WsSessionConfig& config, WsSessionHooks& hooks,
+                                           const std::atomic<bool>& running, SaasStream& stream) {
+    try {
+        const std::string request =
+            build_ws_upgrade_request(config.host, make_ws_key(random_), config.agent_token);
+        stream.write(reinterpret_cast<const std::uint8_t*>(request.data()), request.size());
+        std::string bytes, error;
+        if (!read_response(config, running, stream, bytes, error)) {
+            spdlog::warn("SaasConnector: failed to read handshake response: {}", error);
+            return false;
+        }
+        WsUpgradeResponse response = parse_ws_upgrade_response(bytes);
+        leftover_.clear();
+        if (response.accepted()) {
+            leftover_ = std::move(response.rest);
+            return true;
+        }
+        // A refusal's body tells why; collect what the server announced, briefly.
+        const auto until = Clock::now() + kRefusalBodyWait;
+        const std::size_t want = std::min(response.content_length, kMaxRefusalBody);
+        while (response.rest.size() < want && Clock::now() < until && stream.valid()) {
+            std::uint8_t buf[1024];
+            std::error_code ec;
+            const std::size_t n = stream.read(buf, sizeof buf, ec);
+            if (ec && !ws_read_nothing_yet(ec))
+                break;
+            response.rest.append(reinterpret_cast<const char*>(buf), n);
+        }
+        if (looks_like_plain_http_to_tls(response)) {
+            spdlog::error(
+                "SaasConnector: the agent speaks plain ws:// only. Use --saas-port 80 "
+                "(behind a TLS-terminating proxy) or run a local TLS terminator in "
+                "front of the agent.");
+        }
+        const std::string text = response.head + response.rest;
+        spdlog::error("SaasConnector: WebSocket handshake rejected:\n{}", text.substr(0, 256));
+        if (response.token_refused())
+            hooks.on_token_rejected();
+        return false;
+    } catch (const std::exception& e) {
+        spdlog::warn("SaasConnector: WS handshake failed: {}", e.what());
+        return false;
+    }
+}
+
+bool WebSocketSession::read_response(const WsSessionConfig& config,
+                                     const std::atomic<bool>& running, SaasStream& stream,
+                                     std::string& bytes, std::string& error) {
+    const auto deadline = Clock::now() + config.upgrade_limit;
+    for (;;) {
+        const auto state = parse_ws_upgrade_response(bytes).state;
+        if (state == WsUpgradeResponse::State::complete)
+            return true;
+        if (state == WsUpgradeResponse::State::too_large) {
+            error = "the response head exceeds " + std::to_string(kWsMaxResponseHead) + " bytes";
+            return false;
+        }
+        if (!running.load()) {
+            error = "the agent is stopping";
+            return false;
+        }
+        if (Clock::now() >= deadline) {
+            error = "no complete response within " + std::to_string(config.upgrade_limit.count()) +
+                    " ms";
+            return false;
+        }
+        std::uint8_t buf[4096];
+        std::error_code ec;
+        const std::size_t n = stream.read(buf, sizeof buf, ec);
+        if (ec && !ws_read_nothing_yet(ec)) {
+            error = ec.message();
+            return false;
+        }
+        bytes.append(reinterpret_cast<const char*>(buf), n);
+    }
+}
+
+void WebSocketSession::begin_connection() {
+    const std::int64_t now = now_();
+    keepalive_.reset(now);
+    {
+        std::lock_guard lock(close_mutex_);
+        close_code_ = 0;
+        close_reason_.clear();
+    }
+    end_reason_ = "peer closed";
+    agent_closed_ = false;
+    rx_frames_ = 0;
+    pings_seen_ = 0;
+    control_written_ = 0;
+    connected_since_us_ = now;
+    connected_ = true;
+}
+
+void WebSocketSession::start_writer(const std::shared_ptr<SaasStream>& stream) {
+    writer_done_ = std::make_shared<std::atomic<bool>>(false);
+    writer_retired_ = std::make_shared<std::atomic<bool>>(false);
+    writer_ =
+        std::thread([self = shared_from_this(), stream, done = writer_done_,
+                     retired = writer_retired_] { self->writer_loop(stream, done, retired); });
+}
+
+void WebSocketSession::loop(const WsSessionConfig& config, WsSessionHooks& hooks,
+                            const std::atomic<bool>& running, SaasStream& stream) {
+    std::int64_t last_heartbeat = now_();
+    std::int64_t last_paced = INT64_MIN / 2;
+    while (running.load()) {
+        try {
+            const std::int64_t now = now_();
+            if (now - last_paced >= 50'000) {
+                last_paced = now;
+                hooks.send_next_paced_part();
+            }
+            move_outgoing(hooks);
+            if (stream.tls())
+                pump_writes(stream);
+            if (now - last_heartbeat >= config.heartbeat_interval_us) {
+                last_heartbeat = now;
+                hooks.send_heartbeat();
+                move_outgoing(hooks);
+                if (stream.tls())
+                    pump_writes(stream);
+            }
+            if (!keepalive_step(stream, hooks))
+                break;
+            if (now - lanes_log_us_ >= 30'000'000) {
+                lanes_log_us_ = now;
+                spdlog::info(
+                    "SaasConnector: WS writer lanes: data={}/{} control={}/{} "
+                    "dropped={}, control_dropped={}, tx={}, queue_pushed={}, "
+                    "write_failures={}",
+                    lanes_->data_pending(), lanes_->data_capacity(), lanes_->control_pending(),
+                    lanes_->control_capacity(), lanes_->data_dropped(), lanes_->control_dropped(),
+                    frames_written_.load(), lanes_->pushed(), write_failures_.load());
+            }
+            if (!stream.valid())
+                break;
+            if (auto message = next_message(stream)) {
+                ++messages_received_;
+                hooks.on_message(*message);
+                continue;
+            }
+            if (!stream.valid())
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        } catch (const std::exception& e) {
+            spdlog::warn("SaasConnector: connection error: {}", e.what());
+            end_reason_ = e.what();
+            break;
+        }
+    }
+    if (!running.load())
+        end_reason_ = "agent stopping";
+}
+
+void WebSocketSession::move_outgoing(WsSessionHooks& hooks) {
+    std::deque<std::string> queue = hooks.take_outgoing();
+    while (!queue.empty()) {
+        auto frame =
+            encode_ws_frame(static_cast<std::uint8_t>(WsOpcode::text), queue.front(), random_);
+        if (lanes_->push(std::move(frame), false, static_cast<std::uint8_t>(WsOpcode::text)) !=
+            WsPushResult::accepted) {
+            // Nothing is lost: the rest goes back in front of whatever was queued meanwhile.
+            log_refusal(false);
+            hooks.return_outgoing(std::move(queue));
+            return;
+        }
+        queue.pop_front();
+    }
+}
+
+bool WebSocketSession::keepalive_step(SaasStream& stream, const WsSessionHooks& hooks) {
+    const std::int64_t now = now_();
+    const auto s = stats();
+    const std::int64_t silent_ms = (now - keepalive_.last_inbound_us()) / 1000;
+    switch (keepalive_.tick(now)) {
+        case WsKeepAlive::Action::none:
+            return true;
+        case WsKeepAlive::Action::send_ping: {
+            const std::uint32_t id = keepalive_.ping_id();
+            const char payload[4] = {static_cast<char>(id >> 24), static_cast<char>(id >> 16),
+                                     static_cast<char>(id >> 8), static_cast<char>(id)};
+            if (!queue_frame(WsOpcode::ping, std::string_view(payload, 4), true)) {
+                spdlog::error(
+                    "SaasConnector: the keepalive ping could not be queued (control "
+                    "lane refused: {} dropped, closed={}) - closing the connection",
+                    lanes_->control_dropped(), lanes_->is_closed());
+                end_reason_ = "control lane refused the keepalive ping";
+                agent_closed_ = true;
+                shutdown_stream(stream);
+                return false;
+            }
+            if (now - sent_ping_log_us_ >= 60'000'000) {
+                sent_ping_log_us_ = now;
+                spdlog::info(
+                    "SaasConnector: WS ping sent (keepalive #{}, id={}) - "
+                    "server->client direction is now non-idle and its pong is due "
+                    "within {} ms",
+                    keepalive_.pings_sent(), id, keepalive_.settings().pong_deadline_us / 1000);
+            }
+            return true;
+        }
+        case WsKeepAlive::Action::pong_timeout:
+            spdlog::warn(
+                "SaasConnector: no WS pong for {} ms after our keepalive ping #{} "
+                "(pongs={}, inbound silent {} ms, ws_rx={}, ws_tx={}, ws_reads={}, "
+                "ws_rd_to={}, data_pending={}, ctrl_pending={}) - the server->client "
+                "direction is dead; closing to reconnect instead of waiting for the "
+                "peer's reset",
+                (now - keepalive_.ping_sent_us()) / 1000, keepalive_.pings_sent(),
+                keepalive_.pongs_received(), silent_ms, rx_frames_, s.frames_written, s.reads,
+                s.read_timeouts, s.data_pending, lanes_->control_pending());
+            end_reason_ = "keepalive pong timeout";
+            break;
+        case WsKeepAlive::Action::inbound_silent:
+            spdlog::warn(
+                "SaasConnector: nothing received for {} ms although this connection "
+                "had proven inbound traffic (app pings={}, keepalive pings={}, "
+                "pongs={}; ws_rx={}, ws_tx={}, ws_reads={}, ws_rd_to={}) - closing to "
+                "reconnect",
+                silent_ms, hooks.app_pings(), keepalive_.pings_sent(), keepalive_.pongs_received(),
+                rx_frames_, s.frames_written, s.reads, s.read_timeouts);
+            end_reason_ = "inbound silent past the liveness limit";
+            break;
+    }
+    agent_closed_ = true;
+    shutdown_stream(stream);
+    return false;
+}
+
+void WebSocketSession::end_connection(WsSessionHooks& hooks,
+                                      const std::shared_ptr<SaasStream>& stream) {
+    const std::int64_t now = now_();
+    const auto s = stats();
+    spdlog::info(
+        "SaasConnector: WS connection ended ({}): up={} ms, rx={} frame(s), tx={} "
+        "frame(s), keepalive pings={}/pongs={}, last inbound {} ms ago, reads={} "
+        "(timeouts={}), data_dropped={}, control_dropped={}, write_failures={}",
+        end_reason_, (now - connected_since_us_.load()) / 1000, rx_frames_, s.frames_written,
+        keepalive_.pings_sent(), keepalive_.pongs_received(),
+        (now - keepalive_.last_inbound_us()) / 1000, s.reads, s.read_timeouts, s.data_dropped,
+        s.control_dropped, s.write_failures);
+    move_outgoing(hooks);
+    if (stream->tls() && stream->valid())
+        pump_writes(*stream);
+    // Refuse new frames; the writer still writes what the lanes hold, within the limit.
+    lanes_->close();
+    join_writer(writer_join_limit_);
+    lanes_->discard();
+    publish(nullptr);
+    // Only shut down: a detached writer may still hold the stream, and the descriptor closes
+    // when the last holder lets go of it.
+    stream->shutdown();
+}
+
+void WebSocketSession::join_writer(std::chrono::milliseconds limit) {
+    if (join_with_deadline(writer_, writer_done_, limit) != JoinResult::timed_out)
+        return;
+    spdlog::error(
+        "SaasConnector: WS writer did not exit within {} ms - detached (its socket is "
+        "closed below, so it exits when the pending write returns)",
+        limit.count());
+    retire_writer();
+}
+
+void WebSocketSession::retire_writer() {
+    // The lanes outlive the connection: a writer given up on must neither take the next
+    // connection's frames nor close its lanes when its own pending write finally fails.
+    if (writer_retired_)
+        writer_retired_->store(true);
+    lanes_->wake_all();
+    if (writer_.joinable())
+        writer_.detach();
+}
+
+}  // namespace vx::network

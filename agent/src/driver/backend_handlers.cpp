@@ -1,0 +1,79 @@
+#include "driver/backend_handlers.hpp"
+
+#include <spdlog/spdlog.h>
+
+#include "backend/connector/saas_connector.hpp"
+#include "status/status_board.hpp"
+
+namespace vx {
+
+BackendHandlers::BackendHandlers(SessionOrders& orders, std::atomic<bool>& running,
+                                 DirectCandidateState& direct, util::SharedEndpoint& media_endpoint,
+                                 bool public_ip_given, util::NowFn now)
+    : orders_(orders),
+      running_(running),
+      direct_(direct),
+      media_endpoint_(media_endpoint),
+      public_ip_given_(public_ip_given),
+      now_(std::move(now)) {}
+
+void BackendHandlers::on_prepare_session(const network::PrepareSessionParams& params) {
+    {
+        std::lock_guard lock(orders_.mutex);
+        orders_.prepared_params = params;
+        orders_.prepared = true;
+        orders_.prepared_us = now_();
+    }
+    orders_.wake.notify_all();
+}
+
+void BackendHandlers::on_session_terminated(const std::string& session_id,
+                                            const std::string& reason) {
+    {
+        std::lock_guard lock(orders_.mutex);
+        if (orders_.session_running &&
+            (session_id.empty() || session_id == orders_.running_session_id)) {
+            spdlog::info("SaaS terminated session {} ({}) - ending it", session_id, reason);
+            orders_.end_requested = true;
+            running_.store(false);
+        } else if (orders_.prepared && !session_id.empty() &&
+                   session_id == orders_.prepared_params.session_id) {
+            spdlog::info("SaaS terminated session {} ({}) before it started - not starting it",
+                         session_id, reason);
+            orders_.prepared = false;
+            orders_.prepared_params = network::PrepareSessionParams{};
+        } else {
+            spdlog::info(
+                "SaaS terminated session {} ({}) - not running on this PC (serving: {}); "
+                "the agent keeps waiting for the next session",
+                session_id, reason, orders_.session_running ? orders_.running_session_id : "none");
+        }
+    }
+    orders_.wake.notify_all();
+}
+
+void BackendHandlers::on_client_candidate(std::string host, std::uint16_t port) {
+    // The media senders read the shared endpoint; the session's senders pick it up from there.
+    media_endpoint_.set(std::move(host), port);
+}
+
+void BackendHandlers::on_observed_ip(std::string address) {
+    if (!direct_.offer_observed(address))
+        return;
+    if (!public_ip_given_)
+        status_board().set_public_address(address);
+}
+
+void BackendHandlers::install(network::SaasConnector& connector) {
+    connector.set_on_prepare_session(
+        [this](const network::PrepareSessionParams& p) { on_prepare_session(p); });
+    connector.set_on_session_terminated([this](const std::string& id, const std::string& reason) {
+        on_session_terminated(id, reason);
+    });
+    connector.set_on_client_candidate([this](std::string host, std::uint16_t port) {
+        on_client_candidate(std::move(host), port);
+    });
+    connector.set_on_observed_ip([this](std::string ip) { on_observed_ip(std::move(ip)); });
+}
+
+}  // namespace vx

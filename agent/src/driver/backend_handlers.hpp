@@ -1,0 +1,43 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "backend/messages/saas_connector_records.hpp"
+#include "driver/direct_candidate_state.hpp"
+#include "driver/session_orders.hpp"
+#include "util/clock.hpp"
+#include "util/shared_endpoint.hpp"
+
+namespace vx {
+
+namespace network {
+class SaasConnector;
+}
+
+// The four callbacks the driver installs on the backend connector. Each takes its locks, does
+// its small part and returns at once; they run on the connector's thread.
+class BackendHandlers {
+  public:
+    BackendHandlers(SessionOrders& orders, std::atomic<bool>& running, DirectCandidateState& direct,
+                    util::SharedEndpoint& media_endpoint, bool public_ip_given,
+                    util::NowFn now = util::steady_now_us);
+
+    void on_prepare_session(const network::PrepareSessionParams& params);
+    void on_session_terminated(const std::string& session_id, const std::string& reason);
+    void on_client_candidate(std::string host, std::uint16_t port);
+    void on_observed_ip(std::string address);
+
+    void install(network::SaasConnector& connector);
+
+  private:
+    SessionOrders& orders_;
+    std::atomic<bool>& running_;
+    DirectCandidateState& direct_;
+    util::SharedEndpoint& media_endpoint_;
+    bool public_ip_given_;
+    util::NowFn now_;
+};
+
+}  // namespace vx

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <string_view>
+
+#include "backend/messages/saas_connector_records.hpp"
+#include "config/agent_config.hpp"
+#include "driver/session_orders.hpp"
+#include "util/clock.hpp"
+#include "util/system_info.hpp"
+
+namespace vx {
+
+namespace network {
+class SaasConnector;
+}
+
+// The connector's configuration from the agent's: TLS exactly when the backend port is 443,
+// the registration filled from what the system tells about itself.
+network::SaasConfig make_saas_config(const AgentConfig& config, const util::SystemInfo& system,
+                                     std::string_view version);
+
+// The outer loop with a backend: waits in short steps for the prepared-session flag, drops an
+// order that waited too long, runs the session, and goes back to waiting.
+class WaitingLoop {
+  public:
+    static constexpr std::chrono::milliseconds kStep{500};
+    static constexpr std::int64_t kStaleUs = 60'000'000;
+    static constexpr std::int64_t kEndedLogEveryUs = 30'000'000;
+
+    struct Deps {
+        SessionOrders& orders;
+        std::atomic<bool>& running;
+        const std::atomic<bool>& stop_requested;
+        std::function<void()> clear_cached_session_ready;
+        std::function<void(const network::PrepareSessionParams&)> run_session;
+        util::NowFn now = util::steady_now_us;
+    };
+    enum class Step : std::uint8_t { waited, dropped_stale, ran_session, stopped };
+
+    explicit WaitingLoop(Deps deps) : d_(std::move(deps)) {}
+
+    // Until a stop is requested.
+    void run();
+    // One wait of at most `wait` and what follows it.
+    Step step(std::chrono::milliseconds wait);
+
+  private:
+    void back_to_waiting(bool after_session);
+
+    Deps d_;
+    bool ended_logged_ = false;
+    std::int64_t ended_log_us_ = 0;
+};
+
+// Start-up with a backend, the outer loop and the stop path; returns when a stop is requested.
+void run_with_backend(const AgentConfig& config, SessionOrders& orders, std::atomic<bool>& running,
+                      const std::atomic<bool>& stop_requested);
+
+}  // namespace vx

@@ -1,0 +1,140 @@
+#include "traversal/router/http/http_message.hpp"
+
+#include <vector>
+
+#include "traversal/router/http/router_text.hpp"
+
+namespace vx::network {
+namespace {
+
+std::optional<std::size_t> head_end(std::string_view bytes) {
+    const auto crlf = bytes.find("\r\n\r\n");
+    if (crlf != std::string_view::npos)
+        return crlf + 4;
+    const auto lf = bytes.find("\n\n");
+    if (lf != std::string_view::npos)
+        return lf + 2;
+    return std::nullopt;
+}
+
+std::vector<std::string_view> split_lines(std::string_view text) {
+    std::vector<std::string_view> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        const auto newline = std::min(text.find('\n', start), text.size());
+        std::string_view line = text.substr(start, newline - start);
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        lines.push_back(line);
+        start = newline + 1;
+    }
+    return lines;
+}
+
+bool parse_status_line(std::string_view line, HttpResponseHead& head) {
+    const auto space = line.find(' ');
+    if (!starts_with_ignore_case(line, "HTTP/") || space == std::string_view::npos)
+        return false;
+    const std::string_view rest = trim_blanks(line.substr(space + 1));
+    if (rest.size() < 3)
+        return false;
+    const auto status = parse_decimal(rest.substr(0, 3), 999);
+    if (!status)
+        return false;
+    head.status = static_cast<std::uint32_t>(*status);
+    if (rest.size() >= 5)
+        head.reason = std::string(trim_blanks(rest.substr(4)));
+    return true;
+}
+
+void add_header(std::string_view line, HttpResponseHead& head) {
+    const auto colon = line.find(':');
+    if (colon == std::string_view::npos)
+        return;
+    const std::string name = to_lower_ascii(trim_blanks(line.substr(0, colon)));
+    const std::string value(trim_blanks(line.substr(colon + 1)));
+    if (name == "content-length") {
+        head.content_length = parse_decimal(value, kMaxHttpLength);
+    } else if (name == "transfer-encoding" && contains_ignore_case(value, "chunked")) {
+        head.chunked = true;
+    }
+    head.headers[name] = value;
+}
+
+}  // namespace
+
+std::optional<HttpResponseHead> parse_http_response(std::string_view bytes) {
+    const auto end = head_end(bytes);
+    if (!end)
+        return std::nullopt;
+    const auto lines = split_lines(bytes.substr(0, *end));
+    HttpResponseHead head;
+    if (lines.empty() || !parse_status_line(lines.front(), head))
+        return std::nullopt;
+    for (std::size_t i = 1; i < lines.size(); ++i)
+        add_header(lines[i], head);
+    head.body_offset = *end;
+    return head;
+}
+
+std::optional<HttpResponse> parse_http_message(std::string_view bytes) {
+    const auto head = parse_http_response(bytes);
+    if (!head)
+        return std::nullopt;
+    std::string_view rest = bytes.substr(head->body_offset);
+    HttpResponse response{head->status, head->reason, head->headers, {}};
+    if (head->chunked) {
+        // Transfer-Encoding wins over Content-Length (RFC 9112 section 6.3).
+        ChunkedDecoder decoder;
+        decoder.feed(rest);
+        if (decoder.failed() || decoder.cut_inside_chunk())
+            return std::nullopt;
+        response.body = decoder.body();
+    } else {
+        if (head->content_length && rest.size() > *head->content_length)
+            rest = rest.substr(0, static_cast<std::size_t>(*head->content_length));
+        response.body = std::string(rest);
+    }
+    return response;
+}
+
+void HttpResponseReader::feed(std::string_view bytes) {
+    const std::size_t before = buffer_.size();
+    buffer_.append(bytes);
+    if (!head_) {
+        head_ = parse_http_response(buffer_);
+        if (head_ && head_->chunked)
+            chunks_.feed(std::string_view(buffer_).substr(head_->body_offset));
+        return;
+    }
+    if (head_->chunked)
+        chunks_.feed(std::string_view(buffer_).substr(before));
+}
+
+bool HttpResponseReader::complete() const {
+    if (!head_)
+        return false;
+    if (head_->chunked)
+        return chunks_.done() || chunks_.failed();
+    return head_->content_length && buffer_.size() - head_->body_offset >= *head_->content_length;
+}
+
+HttpResult HttpResponseReader::finish(bool closed) const {
+    HttpResult result;
+    if (buffer_.size() >= kMaxHttpResponse) {
+        result.error = "HTTP response too large";
+    } else if (!head_) {
+        result.error = buffer_.empty() ? "no HTTP response" : "malformed HTTP response";
+    } else if (!complete() && !closed) {
+        result.error = "HTTP response timed out";
+    } else if (const auto message = parse_http_message(buffer_)) {
+        result.ok = true;
+        result.status = static_cast<std::int32_t>(message->status);
+        result.body = message->body;
+    } else {
+        result.error = "malformed HTTP response";
+    }
+    return result;
+}
+
+}  // namespace vx::network

@@ -1,9 +1,0 @@
-#include "util/udp_socket.hpp"
-
-namespace vx::util {
-
-bool disable_udp_connreset(asio::ip::udp::socket& socket) {
-    return socket.is_open();
-}
-
-}  // namespace vx::util
