@@ -55,16 +55,19 @@ class Direction {
     Direction(const Key32& key, const char* label, bool c2s)
         : key_(key), label_(label), c2s_(c2s) {}
 
+    // Builds and seals as the channel does, into buffers reused from packet to packet; the wire
+    // keeps a copy of each datagram that arrives, as a socket would.
     void send_from(ReliableStream& stream, std::int64_t now, std::mt19937& rng,
                    std::vector<SentDatagram>* record) {
-        while (auto p = stream.build_packet(now)) {
+        while (const auto number = stream.build_packet(now, plaintext_)) {
             const bool arrives = rng() % 100 != 0;
             if (record) {
-                record->push_back({p->number, p->payload, c2s_, arrives});
+                record->push_back({*number, plaintext_, c2s_, arrives});
             }
-            Bytes d = vxcp_seal_data(kId, p->number, key_, label_, p->payload);
+            vxcp_seal_data(kId, *number, key_, label_, plaintext_, sealed_);
             if (arrives) {
-                wire_.push_back({now + kDelayUs, std::move(d)});
+                wire_.push_back({now + kDelayUs, take_spare()});
+                wire_.back().bytes.assign(sealed_.begin(), sealed_.end());
             }
         }
     }
@@ -74,20 +77,35 @@ class Direction {
                            std::vector<std::string>& out) {
         std::size_t delivered = 0;
         while (!wire_.empty() && wire_.front().at <= now) {
-            const auto opened = vxcp_open_data(wire_.front().bytes, kId, key_, label_);
+            const auto number = vxcp_open_data(wire_.front().bytes, kId, key_, label_, plaintext_);
             out.clear();
-            stream.on_packet(opened->packet_number, opened->payload, now, out);
+            stream.on_packet(*number, plaintext_, now, out);
             delivered += out.size();
+            spare_.push_back(std::move(wire_.front().bytes));
             wire_.pop_front();
         }
         return delivered;
     }
 
   private:
+    // A buffer of a datagram that has been delivered, so the wire allocates no more than a
+    // socket's queue would.
+    Bytes take_spare() {
+        if (spare_.empty()) {
+            return {};
+        }
+        Bytes b = std::move(spare_.back());
+        spare_.pop_back();
+        return b;
+    }
+
     const Key32& key_;
     const char* label_;
     bool c2s_;
     std::deque<InFlightDatagram> wire_;
+    std::vector<Bytes> spare_;
+    Bytes plaintext_;
+    Bytes sealed_;
 };
 
 // Sends kMessagesPerRun messages of `size` bytes from an agent stream to a backend stream and

@@ -252,5 +252,81 @@ TEST(ReliableStreamSimulation, ManyEmptyMessagesExerciseTheWindow) {
     expect_trace(trace.hex(), "aaee868a282eca92eb39cef2ebfd0147bcd7dbb1d8900777559adfd798f67af9");
 }
 
+TEST(ReliableStreamSimulation, LargeMessagesAroundEveryStorageBoundary) {
+    // Sizes around a fragment, around the 64 fragments one acknowledgement word covers and around
+    // the sender's 64 KiB storage blocks, through loss, reordering and duplication.
+    const std::size_t sizes[] = {0,     1,     1100,  1101,  64 * 1100, 64 * 1100 + 1,
+                                 65535, 65536, 65537, 70000, 150000,    200};
+    WireProfile p;
+    p.loss = 0.05;
+    p.delay_us = 10 * kMs;
+    p.jitter_us = 10 * kMs;
+    p.reorder = 0.1;
+    p.duplicate = 0.05;
+    SimWire ab(p, 11), ba(p, 12);
+    std::int64_t now = 1'000'000;
+    const StreamSettings settings{200'000, 1000 * kMs, 3'600'000 * kMs};
+    ReliableStream a(settings, now);
+    ReliableStream b(settings, now);
+    constexpr int kMessages = 60;
+    auto message = [&](int i) {
+        std::string m(sizes[i % std::size(sizes)], '\0');
+        for (std::size_t j = 0; j < m.size(); ++j)
+            m[j] = static_cast<char>(i * 7 + j * 13 + j / 1100);
+        return m;
+    };
+    for (int i = 0; i < kMessages; ++i) {
+        ASSERT_TRUE(a.queue_message(as_bytes(message(i))));
+    }
+    int delivered = 0;
+    for (int it = 0; it < 200'000 && delivered < kMessages; ++it) {
+        for (auto& d : ab.take_arrived(now)) {
+            std::vector<std::string> out;
+            ASSERT_TRUE(b.on_packet(d.number, d.bytes, now, out));
+            for (auto& m : out) {
+                ASSERT_EQ(m, message(delivered)) << "message " << delivered;
+                ++delivered;
+            }
+        }
+        for (auto& d : ba.take_arrived(now)) {
+            std::vector<std::string> out;
+            ASSERT_TRUE(a.on_packet(d.number, d.bytes, now, out));
+        }
+        a.on_timer(now);
+        b.on_timer(now);
+        while (auto pk = a.build_packet(now)) {
+            ab.send(now, pk->number, pk->payload);
+        }
+        while (auto pk = b.build_packet(now)) {
+            ba.send(now, pk->number, pk->payload);
+        }
+        now = std::max(std::min({now + 5 * kMs, ab.next_arrival(now + 5 * kMs),
+                                 ba.next_arrival(now + 5 * kMs), a.next_event(), b.next_event()}),
+                       now + 100);
+    }
+    EXPECT_EQ(delivered, kMessages);
+    // Everything acknowledged in the end: the sender holds nothing more.
+    for (int it = 0; it < 1000 && a.pending_fragments() > 0; ++it) {
+        for (auto& d : ba.take_arrived(now)) {
+            std::vector<std::string> out;
+            ASSERT_TRUE(a.on_packet(d.number, d.bytes, now, out));
+        }
+        for (auto& d : ab.take_arrived(now)) {
+            std::vector<std::string> out;
+            ASSERT_TRUE(b.on_packet(d.number, d.bytes, now, out));
+        }
+        a.on_timer(now);
+        while (auto pk = a.build_packet(now)) {
+            ab.send(now, pk->number, pk->payload);
+        }
+        while (auto pk = b.build_packet(now)) {
+            ba.send(now, pk->number, pk->payload);
+        }
+        now += 5 * kMs;
+    }
+    EXPECT_EQ(a.pending_fragments(), 0u);
+    EXPECT_EQ(b.counters().fragments_refused, 0u);
+}
+
 }  // namespace
 }  // namespace vx::test
