@@ -8,9 +8,13 @@
 #include <benchmark/benchmark.h>
 #include <sodium.h>
 
+#include <array>
 #include <chrono>
+#include <cstdlib>
 #include <deque>
 #include <random>
+#include <string>
+#include <vector>
 
 #include "backend/reliable_stream.hpp"
 #include "backend/vxcp_wire.hpp"
@@ -60,6 +64,7 @@ class Direction {
     void send_from(ReliableStream& stream, std::int64_t now, std::mt19937& rng,
                    std::vector<SentDatagram>* record) {
         while (const auto number = stream.build_packet(now, plaintext_)) {
+            ++sent_;
             const bool arrives = rng() % 100 != 0;
             if (record) {
                 record->push_back({*number, plaintext_, c2s_, arrives});
@@ -87,6 +92,8 @@ class Direction {
         return delivered;
     }
 
+    std::size_t sent() const { return sent_; }
+
   private:
     // A buffer of a datagram that has been delivered, so the wire allocates no more than a
     // socket's queue would.
@@ -106,11 +113,12 @@ class Direction {
     std::vector<Bytes> spare_;
     Bytes plaintext_;
     Bytes sealed_;
+    std::size_t sent_ = 0;
 };
 
-// Sends kMessagesPerRun messages of `size` bytes from an agent stream to a backend stream and
-// returns when the backend has delivered them all.
-void run_stream(const Keys& keys, std::size_t size, std::vector<SentDatagram>* record) {
+// Sends kMessagesPerRun messages of `size` bytes from an agent stream to a backend stream until
+// the backend has delivered them all; returns the number of datagrams sent both ways.
+std::size_t run_stream(const Keys& keys, std::size_t size, std::vector<SentDatagram>* record) {
     const Bytes message(size, 'm');
     std::mt19937 rng(42);
     std::int64_t now = 1'000'000;
@@ -135,6 +143,7 @@ void run_stream(const Keys& keys, std::size_t size, std::vector<SentDatagram>* r
         agent.on_timer(now);
         backend.on_timer(now);
     }
+    return up.sent() + down.sent();
 }
 
 // Seals every recorded datagram and opens those that arrived, with the header as associated
@@ -175,10 +184,14 @@ void BM_StreamWithSealing(benchmark::State& state) {
     double seal_seconds = 0;
     for (auto _ : state) {
         const auto start = Clock::now();
-        run_stream(keys, size, nullptr);
+        const std::size_t sent = run_stream(keys, size, nullptr);
         const auto middle = Clock::now();
         seal_and_open(keys, datagrams);
         const auto end = Clock::now();
+        if (sent != datagrams.size()) {
+            state.SkipWithError("a run sent other datagrams than the recorded one");
+            return;
+        }
         const double stream_time = std::chrono::duration<double>(middle - start).count();
         state.SetIterationTime(stream_time);
         stream_seconds += stream_time;

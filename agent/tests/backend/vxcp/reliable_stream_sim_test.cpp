@@ -200,6 +200,42 @@ TEST(ReliableStreamSimulation, HeavyLossAndABlackout) {
                  "f45526389af8b444c4ea6115f95738627b58474e53c522a7d2d2a0c88f9f3758");
 }
 
+// One step of two streams joined by two wires: what has arrived is handled (the messages `b`
+// delivers go to `on_message`), the timers run, everything ready is sent (and traced when a trace
+// is given), and the clock moves to the next event.
+template <typename OnMessage>
+void step_pair(ReliableStream& a, ReliableStream& b, SimWire& ab, SimWire& ba, std::int64_t& now,
+               OnMessage on_message, PacketTrace* trace) {
+    for (auto& d : ab.take_arrived(now)) {
+        std::vector<std::string> out;
+        ASSERT_TRUE(b.on_packet(d.number, d.bytes, now, out));
+        for (const auto& m : out) {
+            on_message(m);
+        }
+    }
+    for (auto& d : ba.take_arrived(now)) {
+        std::vector<std::string> out;
+        ASSERT_TRUE(a.on_packet(d.number, d.bytes, now, out));
+    }
+    a.on_timer(now);
+    b.on_timer(now);
+    while (auto pk = a.build_packet(now)) {
+        if (trace != nullptr) {
+            trace->add(0, pk->number, pk->payload);
+        }
+        ab.send(now, pk->number, pk->payload);
+    }
+    while (auto pk = b.build_packet(now)) {
+        if (trace != nullptr) {
+            trace->add(1, pk->number, pk->payload);
+        }
+        ba.send(now, pk->number, pk->payload);
+    }
+    now = std::max(std::min({now + 5 * kMs, ab.next_arrival(now + 5 * kMs),
+                             ba.next_arrival(now + 5 * kMs), a.next_event(), b.next_event()}),
+                   now + 100);
+}
+
 TEST(ReliableStreamSimulation, ManyEmptyMessagesExerciseTheWindow) {
     // Empty messages pack ~100 fragments per packet, far more than the receiver's window
     // of 1024 messages across 64 packets in flight.
@@ -220,32 +256,12 @@ TEST(ReliableStreamSimulation, ManyEmptyMessagesExerciseTheWindow) {
     }
     int delivered = 0;
     PacketTrace trace;
-    for (int it = 0; it < 1'000'000 && delivered < kMessages; ++it) {
-        for (auto& d : ab.take_arrived(now)) {
-            std::vector<std::string> out;
-            ASSERT_TRUE(b.on_packet(d.number, d.bytes, now, out));
-            for (auto& m : out) {
-                ASSERT_EQ(m, std::to_string(delivered % 10));
-                ++delivered;
-            }
-        }
-        for (auto& d : ba.take_arrived(now)) {
-            std::vector<std::string> out;
-            ASSERT_TRUE(a.on_packet(d.number, d.bytes, now, out));
-        }
-        a.on_timer(now);
-        b.on_timer(now);
-        while (auto pk = a.build_packet(now)) {
-            trace.add(0, pk->number, pk->payload);
-            ab.send(now, pk->number, pk->payload);
-        }
-        while (auto pk = b.build_packet(now)) {
-            trace.add(1, pk->number, pk->payload);
-            ba.send(now, pk->number, pk->payload);
-        }
-        now = std::max(std::min({now + 5 * kMs, ab.next_arrival(now + 5 * kMs),
-                                 ba.next_arrival(now + 5 * kMs), a.next_event(), b.next_event()}),
-                       now + 100);
+    auto check = [&](const std::string& m) {
+        EXPECT_EQ(m, std::to_string(delivered % 10));
+        ++delivered;
+    };
+    for (int it = 0; it < 1'000'000 && delivered < kMessages && !HasFailure(); ++it) {
+        step_pair(a, b, ab, ba, now, check, &trace);
     }
     EXPECT_EQ(delivered, kMessages);
     EXPECT_EQ(b.counters().fragments_refused, 0u);
@@ -257,12 +273,11 @@ TEST(ReliableStreamSimulation, LargeMessagesAroundEveryStorageBoundary) {
     // the sender's 64 KiB storage blocks, through loss, reordering and duplication.
     const std::size_t sizes[] = {0,     1,     1100,  1101,  64 * 1100, 64 * 1100 + 1,
                                  65535, 65536, 65537, 70000, 150000,    200};
-    WireProfile p;
-    p.loss = 0.05;
-    p.delay_us = 10 * kMs;
-    p.jitter_us = 10 * kMs;
-    p.reorder = 0.1;
-    p.duplicate = 0.05;
+    const WireProfile p{.loss = 0.05,
+                        .delay_us = 10 * kMs,
+                        .jitter_us = 10 * kMs,
+                        .reorder = 0.1,
+                        .duplicate = 0.05};
     SimWire ab(p, 11), ba(p, 12);
     std::int64_t now = 1'000'000;
     const StreamSettings settings{200'000, 1000 * kMs, 3'600'000 * kMs};
@@ -279,51 +294,17 @@ TEST(ReliableStreamSimulation, LargeMessagesAroundEveryStorageBoundary) {
         ASSERT_TRUE(a.queue_message(as_bytes(message(i))));
     }
     int delivered = 0;
-    for (int it = 0; it < 200'000 && delivered < kMessages; ++it) {
-        for (auto& d : ab.take_arrived(now)) {
-            std::vector<std::string> out;
-            ASSERT_TRUE(b.on_packet(d.number, d.bytes, now, out));
-            for (auto& m : out) {
-                ASSERT_EQ(m, message(delivered)) << "message " << delivered;
-                ++delivered;
-            }
-        }
-        for (auto& d : ba.take_arrived(now)) {
-            std::vector<std::string> out;
-            ASSERT_TRUE(a.on_packet(d.number, d.bytes, now, out));
-        }
-        a.on_timer(now);
-        b.on_timer(now);
-        while (auto pk = a.build_packet(now)) {
-            ab.send(now, pk->number, pk->payload);
-        }
-        while (auto pk = b.build_packet(now)) {
-            ba.send(now, pk->number, pk->payload);
-        }
-        now = std::max(std::min({now + 5 * kMs, ab.next_arrival(now + 5 * kMs),
-                                 ba.next_arrival(now + 5 * kMs), a.next_event(), b.next_event()}),
-                       now + 100);
+    auto check = [&](const std::string& m) {
+        EXPECT_EQ(m, message(delivered)) << "message " << delivered;
+        ++delivered;
+    };
+    // Until everything is delivered and acknowledged: the sender then holds nothing more.
+    for (int it = 0;
+         it < 200'000 && (delivered < kMessages || a.pending_fragments() > 0) && !HasFailure();
+         ++it) {
+        step_pair(a, b, ab, ba, now, check, nullptr);
     }
     EXPECT_EQ(delivered, kMessages);
-    // Everything acknowledged in the end: the sender holds nothing more.
-    for (int it = 0; it < 1000 && a.pending_fragments() > 0; ++it) {
-        for (auto& d : ba.take_arrived(now)) {
-            std::vector<std::string> out;
-            ASSERT_TRUE(a.on_packet(d.number, d.bytes, now, out));
-        }
-        for (auto& d : ab.take_arrived(now)) {
-            std::vector<std::string> out;
-            ASSERT_TRUE(b.on_packet(d.number, d.bytes, now, out));
-        }
-        a.on_timer(now);
-        while (auto pk = a.build_packet(now)) {
-            ab.send(now, pk->number, pk->payload);
-        }
-        while (auto pk = b.build_packet(now)) {
-            ba.send(now, pk->number, pk->payload);
-        }
-        now += 5 * kMs;
-    }
     EXPECT_EQ(a.pending_fragments(), 0u);
     EXPECT_EQ(b.counters().fragments_refused, 0u);
 }
