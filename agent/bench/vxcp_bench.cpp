@@ -63,13 +63,13 @@ class Direction {
     // keeps a copy of each datagram that arrives, as a socket would.
     void send_from(ReliableStream& stream, std::int64_t now, std::mt19937& rng,
                    std::vector<SentDatagram>* record) {
-        while (const auto number = stream.build_packet(now, plaintext_)) {
+        while (const auto number = stream.build_packet(now, outgoing_)) {
             ++sent_;
             const bool arrives = rng() % 100 != 0;
             if (record) {
-                record->push_back({*number, plaintext_, c2s_, arrives});
+                record->push_back({*number, outgoing_, c2s_, arrives});
             }
-            vxcp_seal_data(kId, *number, key_, label_, plaintext_, sealed_);
+            vxcp_seal_data(kId, *number, key_, label_, outgoing_, sealed_);
             if (arrives) {
                 wire_.push_back({now + kDelayUs, take_spare()});
                 wire_.back().bytes.assign(sealed_.begin(), sealed_.end());
@@ -82,9 +82,9 @@ class Direction {
                            std::vector<std::string>& out) {
         std::size_t delivered = 0;
         while (!wire_.empty() && wire_.front().at <= now) {
-            const auto number = vxcp_open_data(wire_.front().bytes, kId, key_, label_, plaintext_);
+            const auto number = vxcp_open_data(wire_.front().bytes, kId, key_, label_, opened_);
             out.clear();
-            stream.on_packet(*number, plaintext_, now, out);
+            stream.on_packet(*number, opened_, now, out);
             delivered += out.size();
             spare_.push_back(std::move(wire_.front().bytes));
             wire_.pop_front();
@@ -111,8 +111,9 @@ class Direction {
     bool c2s_;
     std::deque<InFlightDatagram> wire_;
     std::vector<Bytes> spare_;
-    Bytes plaintext_;
+    Bytes outgoing_;
     Bytes sealed_;
+    Bytes opened_;
     std::size_t sent_ = 0;
 };
 

@@ -124,9 +124,11 @@ class UdpControlChannel {
     std::string backend_close_reason_;
     std::uint64_t dropped_ = 0;
     std::array<std::uint8_t, kVxcpReceiveBuffer> buffer_{};
-    // Plaintext and sealed bytes of the packet in hand, their storage reused packet after packet.
-    Bytes plaintext_;
+    // The packet being sent (plaintext, then sealed) and the one received, opened: their storage
+    // is reused packet after packet.
+    Bytes outgoing_;
     Bytes sealed_;
+    Bytes opened_;
 
     bool moved_for_stall_ = false;
     bool move_tried_ = false;
