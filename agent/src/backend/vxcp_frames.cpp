@@ -1,6 +1,7 @@
 #include "backend/vxcp_frames.hpp"
 
 #include <algorithm>
+#include <utility>
 
 #include "backend/vxcp_wire.hpp"
 
@@ -82,7 +83,7 @@ std::optional<std::vector<Frame>> vxcp_parse_frames(ByteView payload) {
     FrameReader reader(payload);
     Frame f;
     while (reader.next(f)) {
-        frames.push_back(f);
+        frames.push_back(std::exchange(f, Frame{}));
     }
     if (reader.malformed()) {
         return std::nullopt;

@@ -46,9 +46,9 @@ struct Frame {
     CloseFrame close;
 };
 
-// Reads the frames of a payload in order, one at a time and without allocating. A frame is
-// malformed when its type is unknown, it runs past the end, or it is a fragment with a zero count
-// or an index not below its count.
+// Reads the frames of a payload in order, one at a time into a frame the caller reuses; only a
+// CLOSE reason is copied out of the payload. A frame is malformed when its type is unknown, it
+// runs past the end, or it is a fragment with a zero count or an index not below its count.
 class FrameReader {
   public:
     explicit FrameReader(ByteView payload) : payload_(payload) {}
