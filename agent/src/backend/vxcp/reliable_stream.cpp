@@ -1,6 +1,7 @@
 #include "backend/vxcp/reliable_stream.hpp"
 
 #include <algorithm>
+#include <array>
 #include <limits>
 
 namespace vx::network {
@@ -10,8 +11,9 @@ namespace {
 // A DATA datagram is 18 header + payload + 16 tag <= 1200 bytes; an ACK frame takes 21.
 constexpr std::size_t kPayloadBudget = 1166;
 constexpr std::size_t kPayloadBudgetWithAck = kPayloadBudget - kAckFrameSize;
-constexpr std::uint64_t kDuplicateWindow = 1024;
-constexpr std::size_t kReceivedPruneAt = 2049;
+constexpr std::uint64_t kDuplicateWindow = ReceivedWindow::kSize;
+// Fragments a packet carries as a rule: up to 5 of small messages, 1 of large ones.
+constexpr std::size_t kKeysReserved = 8;
 constexpr std::int64_t kAckDelayUs = 20'000;
 constexpr std::uint32_t kElicitingBeforeImmediateAck = 2;
 constexpr std::int64_t kInitialRttUs = 300'000;
@@ -72,17 +74,44 @@ bool ReliableStream::queue_message(ByteView message) {
         return false;
     }
     const std::uint64_t seq = next_message_seq_++;
+    const auto fragments = static_cast<std::uint16_t>(count);
+    outgoing_.push_back(Outgoing{outgoing_bytes_.append(message), message.size(), fragments,
+                                 fragments, FragmentSet(count)});
     for (std::size_t i = 0; i < count; ++i) {
-        const std::size_t from = i * kVxcpFragmentSize;
-        const std::size_t len = std::min(kVxcpFragmentSize, message.size() - from);
-        const std::uint64_t key = (seq << 16) | i;
-        pending_[key] = Pending{static_cast<std::uint16_t>(count),
-                                Bytes(message.begin() + static_cast<std::ptrdiff_t>(from),
-                                      message.begin() + static_cast<std::ptrdiff_t>(from + len))};
-        new_queue_.push_back(key);
+        new_queue_.push_back((seq << 16) | i);
     }
+    pending_ += count;
     ++counters_.messages_queued;
     return true;
+}
+
+bool ReliableStream::is_pending(std::uint64_t key) const {
+    return message_seq(key) >= outgoing_base_ &&
+           !message_of(key).acked.contains(fragment_index(key));
+}
+
+// Precondition: the message has not been dropped, which is_pending(key) tells.
+const ReliableStream::Outgoing& ReliableStream::message_of(std::uint64_t key) const {
+    return outgoing_[message_seq(key) - outgoing_base_];
+}
+
+void ReliableStream::acknowledge(std::uint64_t key) {
+    if (!is_pending(key)) {
+        return;
+    }
+    Outgoing& m = outgoing_[message_seq(key) - outgoing_base_];
+    m.acked.insert(fragment_index(key));
+    --pending_;
+    --m.unacked;
+    // Messages leave from the front only, so the oldest message kept is always unacknowledged.
+    if (outgoing_.front().unacked == 0) {
+        while (!outgoing_.empty() && outgoing_.front().unacked == 0) {
+            outgoing_.pop_front();
+            ++outgoing_base_;
+        }
+        outgoing_bytes_.release_before(outgoing_.empty() ? std::nullopt
+                                                         : std::optional(outgoing_.front().place));
+    }
 }
 
 void ReliableStream::queue_close(std::uint16_t code, std::string_view reason) {
@@ -93,10 +122,7 @@ void ReliableStream::queue_close(std::uint16_t code, std::string_view reason) {
 // The peer reassembles only messages less than 1025 ids ahead of the next one it delivers; it
 // can be no further than our oldest unacknowledged message, so nothing beyond that goes out.
 bool ReliableStream::beyond_send_window(std::uint64_t key) const {
-    if (pending_.empty()) {
-        return false;
-    }
-    return message_seq(key) - message_seq(pending_.begin()->first) > kVxcpReassemblyWindow;
+    return pending_ != 0 && message_seq(key) - outgoing_base_ > kVxcpReassemblyWindow;
 }
 
 ReliableStream::Fill ReliableStream::fill_from(std::deque<std::uint64_t>& queue, bool is_retransmit,
@@ -104,15 +130,18 @@ ReliableStream::Fill ReliableStream::fill_from(std::deque<std::uint64_t>& queue,
                                                std::vector<std::uint64_t>& keys) {
     while (!queue.empty()) {
         const std::uint64_t key = queue.front();
-        const auto it = pending_.find(key);
-        if (it == pending_.end()) {
+        if (!is_pending(key)) {
             queue.pop_front();
             if (is_retransmit) {
                 in_retransmit_queue_.erase(key);
             }
             continue;
         }
-        if (payload.size() + kFragmentHeadSize + it->second.data.size() > budget ||
+        const Outgoing& m = message_of(key);
+        const std::size_t from = std::size_t{fragment_index(key)} * kVxcpFragmentSize;
+        const ByteView data = outgoing_bytes_.view(m.place, m.size)
+                                  .subspan(from, std::min(kVxcpFragmentSize, m.size - from));
+        if (payload.size() + kFragmentHeadSize + data.size() > budget ||
             (!is_retransmit && beyond_send_window(key))) {
             return Fill::budget;
         }
@@ -121,19 +150,30 @@ ReliableStream::Fill ReliableStream::fill_from(std::deque<std::uint64_t>& queue,
             in_retransmit_queue_.erase(key);
         }
         vxcp_append_fragment(payload, static_cast<std::uint32_t>(message_seq(key)),
-                             fragment_index(key), it->second.count, it->second.data);
+                             fragment_index(key), m.count, data);
         keys.push_back(key);
     }
     return Fill::done;
 }
 
 std::optional<StreamPacket> ReliableStream::build_packet(std::int64_t now) {
-    Bytes payload = std::move(control_);
+    StreamPacket packet;
+    const auto number = build_packet(now, packet.payload);
+    if (!number) {
+        return std::nullopt;
+    }
+    packet.number = *number;
+    return packet;
+}
+
+std::optional<std::uint64_t> ReliableStream::build_packet(std::int64_t now, Bytes& payload) {
+    payload.assign(control_.begin(), control_.end());
     control_.clear();
     const bool ack_due = ack_pending_ && (eliciting_received_ >= kElicitingBeforeImmediateAck ||
                                           (ack_armed_ && now >= ack_deadline_));
     const std::size_t budget = ack_pending_ ? kPayloadBudgetWithAck : kPayloadBudget;
     std::vector<std::uint64_t> keys;
+    keys.reserve(kKeysReserved);
     if (in_flight_.size() < kVxcpMaxInFlight) {
         if (fill_from(retransmit_queue_, true, budget, payload, keys) == Fill::done) {
             fill_from(new_queue_, false, budget, payload, keys);
@@ -159,7 +199,7 @@ std::optional<StreamPacket> ReliableStream::build_packet(std::int64_t now) {
     const std::uint64_t number = next_packet_++;
     const bool eliciting = ping || !keys.empty();
     note_sent(number, eliciting, std::move(keys), now);
-    return StreamPacket{number, std::move(payload)};
+    return number;
 }
 
 void ReliableStream::note_sent(std::uint64_t number, bool eliciting,
@@ -179,12 +219,12 @@ void ReliableStream::note_sent(std::uint64_t number, bool eliciting,
 
 AckFrame ReliableStream::make_ack(std::int64_t now) const {
     AckFrame ack;
-    ack.largest = largest_received_;
+    ack.largest = received_.largest();
     const std::int64_t delay = std::clamp<std::int64_t>(now - largest_arrival_, 0,
                                                         std::numeric_limits<std::uint32_t>::max());
     ack.delay_us = static_cast<std::uint32_t>(delay);
-    for (std::uint64_t i = 0; i < 64 && i + 1 < largest_received_; ++i) {
-        if (received_.count(largest_received_ - 1 - i) != 0) {
+    for (std::uint64_t i = 0; i < 64 && i + 1 < ack.largest; ++i) {
+        if (received_.contains(ack.largest - 1 - i)) {
             ack.map |= std::uint64_t{1} << i;
         }
     }
@@ -198,21 +238,23 @@ bool ReliableStream::window_refuses(std::uint32_t message_id) const {
 
 bool ReliableStream::on_packet(std::uint64_t number, ByteView payload, std::int64_t now,
                                std::vector<std::string>& delivered) {
-    const auto frames = vxcp_parse_frames(payload);
-    if (!frames) {
-        return false;
-    }
-    last_receive_ = now;
-    const bool duplicate =
-        received_.count(number) != 0 ||
-        (number <= largest_received_ && largest_received_ - number >= kDuplicateWindow);
+    // A first reading refuses a malformed payload before anything in it is acted on.
     bool eliciting = false;
     bool refused_for_window = false;
-    for (const Frame& f : *frames) {
+    Frame f;
+    FrameReader check(payload);
+    while (check.next(f)) {
         eliciting |= f.type == FrameType::ping || f.type == FrameType::fragment;
         refused_for_window |=
             f.type == FrameType::fragment && window_refuses(f.fragment.message_id);
     }
+    if (check.malformed()) {
+        return false;
+    }
+    last_receive_ = now;
+    const std::uint64_t largest = received_.largest();
+    const bool duplicate =
+        received_.contains(number) || (number <= largest && largest - number >= kDuplicateWindow);
     // A packet holding a fragment refused for the window is neither recorded nor acknowledged,
     // so the peer sends that fragment again once the window has moved.
     if (eliciting && !refused_for_window) {
@@ -229,7 +271,8 @@ bool ReliableStream::on_packet(std::uint64_t number, ByteView payload, std::int6
     if (!refused_for_window) {
         record_received(number, now);
     }
-    for (const Frame& f : *frames) {
+    FrameReader reader(payload);
+    while (reader.next(f)) {
         if (f.type == FrameType::ack) {
             on_ack(f.ack, now);
         } else if (f.type == FrameType::fragment) {
@@ -246,15 +289,10 @@ bool ReliableStream::on_packet(std::uint64_t number, ByteView payload, std::int6
 
 void ReliableStream::record_received(std::uint64_t number, std::int64_t now) {
     ++counters_.packets_received;
-    received_.insert(number);
-    if (number > largest_received_) {
-        largest_received_ = number;
+    if (number > received_.largest()) {
         largest_arrival_ = now;
     }
-    if (received_.size() >= kReceivedPruneAt && largest_received_ > kDuplicateWindow) {
-        received_.erase(received_.begin(),
-                        received_.upper_bound(largest_received_ - kDuplicateWindow));
-    }
+    received_.insert(number);
 }
 
 void ReliableStream::store_fragment(const FragmentFrame& f) {
@@ -267,31 +305,54 @@ void ReliableStream::store_fragment(const FragmentFrame& f) {
         ++counters_.fragments_refused;
         return;
     }
-    Reassembly& r = reassembly_[f.message_id];
+    Reassembly& r = grown_slot(d);
     if (r.count == 0) {
         r.count = f.count;
     }
-    if (r.count != f.count || r.fragments.count(f.index) != 0) {
+    if (r.count != f.count || f.index < r.joined || r.later.count(f.index) != 0) {
         return;
     }
     if (r.bytes + f.data.size() > settings_.max_message) {
         ++counters_.fragments_refused;
         return;
     }
-    r.fragments.emplace(f.index, Bytes(f.data.begin(), f.data.end()));
     r.bytes += f.data.size();
+    const std::string_view data(reinterpret_cast<const char*>(f.data.data()), f.data.size());
+    if (f.index != r.joined) {
+        r.later.emplace(f.index, data);
+        return;
+    }
+    r.whole += data;
+    ++r.joined;
+    for (auto it = r.later.begin(); it != r.later.end() && it->first == r.joined;
+         it = r.later.erase(it)) {
+        r.whole += it->second;
+        ++r.joined;
+    }
+}
+
+ReliableStream::Reassembly& ReliableStream::grown_slot(std::uint32_t ahead) {
+    if (ahead >= reassembly_.size()) {
+        // Unrolled into delivery order first, so the slots keep their messages.
+        std::rotate(reassembly_.begin(),
+                    reassembly_.begin() + static_cast<std::ptrdiff_t>(first_slot_),
+                    reassembly_.end());
+        first_slot_ = 0;
+        const std::size_t wanted = std::max<std::size_t>(reassembly_.size() * 2, ahead + 1);
+        reassembly_.resize(std::min<std::size_t>(wanted, kVxcpReassemblyWindow + 1));
+    }
+    return slot(ahead);
 }
 
 void ReliableStream::deliver_ready(std::vector<std::string>& delivered) {
-    for (auto it = reassembly_.find(next_deliver_);
-         it != reassembly_.end() && it->second.fragments.size() == it->second.count;
-         it = reassembly_.find(next_deliver_)) {
-        std::string message;
-        message.reserve(it->second.bytes);
-        for (const auto& [index, data] : it->second.fragments) {
-            message.append(reinterpret_cast<const char*>(data.data()), data.size());
+    while (!reassembly_.empty()) {
+        Reassembly& r = slot(0);
+        if (r.count == 0 || r.joined != r.count) {
+            return;
         }
-        reassembly_.erase(it);
+        std::string message = std::move(r.whole);
+        r = Reassembly{};
+        first_slot_ = (first_slot_ + 1) % reassembly_.size();
         delivered.push_back(std::move(message));
         ++next_deliver_;
         ++counters_.messages_delivered;
@@ -299,18 +360,19 @@ void ReliableStream::deliver_ready(std::vector<std::string>& delivered) {
 }
 
 void ReliableStream::on_ack(const AckFrame& ack, std::int64_t now) {
-    std::vector<std::uint64_t> acked;
+    std::array<std::uint64_t, 65> acked;  // the largest and the 64 before it
+    std::size_t acked_count = 0;
     const auto largest_it = in_flight_.find(ack.largest);
     if (largest_it != in_flight_.end()) {
-        acked.push_back(ack.largest);
+        acked[acked_count++] = ack.largest;
     }
     for (std::uint64_t i = 0; i < 64; ++i) {
         if ((ack.map >> i & 1) != 0 && ack.largest >= i + 2 &&
             in_flight_.count(ack.largest - 1 - i) != 0) {
-            acked.push_back(ack.largest - 1 - i);
+            acked[acked_count++] = ack.largest - 1 - i;
         }
     }
-    if (acked.empty()) {
+    if (acked_count == 0) {
         return;
     }
     last_ack_progress_ = now;
@@ -318,11 +380,12 @@ void ReliableStream::on_ack(const AckFrame& ack, std::int64_t now) {
     if (largest_it != in_flight_.end()) {
         update_rtt(now - largest_it->second.sent, ack.delay_us);
     }
-    for (std::uint64_t number : acked) {
-        for (std::uint64_t key : in_flight_[number].keys) {
-            pending_.erase(key);
+    for (std::size_t i = 0; i < acked_count; ++i) {
+        const auto it = in_flight_.find(acked[i]);
+        for (std::uint64_t key : it->second.keys) {
+            acknowledge(key);
         }
-        in_flight_.erase(number);
+        in_flight_.erase(it);
     }
     largest_acked_ = std::max(largest_acked_, std::min(ack.largest, next_packet_ - 1));
     backoff_ = 0;
@@ -346,7 +409,7 @@ void ReliableStream::update_rtt(std::int64_t sample, std::uint32_t ack_delay) {
 }
 
 void ReliableStream::requeue(std::uint64_t key) {
-    if (pending_.count(key) != 0 && in_retransmit_queue_.insert(key).second) {
+    if (is_pending(key) && in_retransmit_queue_.insert(key).second) {
         retransmit_queue_.push_back(key);
         ++counters_.retransmitted;
     }
@@ -381,7 +444,7 @@ void ReliableStream::on_timer(std::int64_t now) {
     ++backoff_;
     bool queued = false;
     for (std::uint64_t key : in_flight_.begin()->second.keys) {
-        if (pending_.count(key) != 0 && in_retransmit_queue_.count(key) == 0) {
+        if (is_pending(key) && in_retransmit_queue_.count(key) == 0) {
             in_retransmit_queue_.insert(key);
             retransmit_queue_.push_front(key);
             ++counters_.retransmitted;
@@ -413,7 +476,7 @@ void ReliableStream::on_path_change(std::int64_t now) {
     eliciting_since_progress_ = 0;
     last_receive_ = now;
     ping_requested_ = true;
-    if (largest_received_ != 0) {
+    if (received_.largest() != 0) {
         ack_pending_ = true;
         ack_armed_ = true;
         ack_deadline_ = now;

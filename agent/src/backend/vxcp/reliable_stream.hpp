@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "backend/vxcp/reliable_stream_containers.hpp"
 #include "backend/vxcp/vxcp_frames.hpp"
 
 // Reliable, ordered delivery of whole messages over VXCP/1 DATA packets. A pure engine: no socket,
@@ -55,6 +56,8 @@ class ReliableStream {
     void queue_close(std::uint16_t code, std::string_view reason);
 
     std::optional<StreamPacket> build_packet(std::int64_t now);
+    // The same into `payload`, whose storage is reused from one packet to the next; the number.
+    std::optional<std::uint64_t> build_packet(std::int64_t now, Bytes& payload);
     // False for a malformed payload. Complete messages are appended to `delivered` in order.
     bool on_packet(std::uint64_t number, ByteView payload, std::int64_t now,
                    std::vector<std::string>& delivered);
@@ -70,7 +73,7 @@ class ReliableStream {
     bool close_received() const { return close_received_; }
     std::uint16_t close_code() const { return close_code_; }
     const std::string& close_reason() const { return close_reason_; }
-    std::size_t pending_fragments() const { return pending_.size(); }
+    std::size_t pending_fragments() const { return pending_; }
     std::size_t in_flight() const { return in_flight_.size(); }
     std::int64_t smoothed_rtt_us() const { return srtt_; }
     std::int64_t rto_us() const;
@@ -78,26 +81,41 @@ class ReliableStream {
     const StreamSettings& settings() const { return settings_; }
 
   private:
-    struct Pending {
+    // A queued message until every fragment is acknowledged; its bytes are in `outgoing_bytes_`.
+    struct Outgoing {
+        MessageBytes::Place place;
+        std::size_t size = 0;
         std::uint16_t count = 0;
-        Bytes data;
+        std::uint16_t unacked = 0;
+        FragmentSet acked;
     };
     struct InFlight {
         std::int64_t sent = 0;
         std::vector<std::uint64_t> keys;
     };
+    // Fragments that arrive in order are joined at once; one that overtakes a predecessor
+    // waits in `later` until the gap is filled.
     struct Reassembly {
-        std::uint16_t count = 0;
-        std::map<std::uint16_t, Bytes> fragments;
-        std::size_t bytes = 0;
+        std::uint16_t count = 0;   // 0 until a fragment of the message is taken
+        std::uint16_t joined = 0;  // fragments 0 .. joined - 1 are in `whole`
+        std::size_t bytes = 0;     // of every fragment taken
+        std::string whole;
+        std::map<std::uint16_t, std::string> later;
     };
 
     enum class Fill { done, budget };
     Fill fill_from(std::deque<std::uint64_t>& queue, bool is_retransmit, std::size_t budget,
                    Bytes& payload, std::vector<std::uint64_t>& keys);
+    bool is_pending(std::uint64_t key) const;
+    const Outgoing& message_of(std::uint64_t key) const;
+    void acknowledge(std::uint64_t key);
     bool beyond_send_window(std::uint64_t key) const;
     bool window_refuses(std::uint32_t message_id) const;
     void record_received(std::uint64_t number, std::int64_t now);
+    Reassembly& slot(std::uint32_t ahead) {
+        return reassembly_[(first_slot_ + ahead) % reassembly_.size()];
+    }
+    Reassembly& grown_slot(std::uint32_t ahead);
     void store_fragment(const FragmentFrame& f);
     void deliver_ready(std::vector<std::string>& delivered);
     void on_ack(const AckFrame& ack, std::int64_t now);
@@ -113,10 +131,14 @@ class ReliableStream {
     std::int64_t idle_timeout_us_;
 
     // Sending. Keys are (message sequence << 16 | fragment index); the sequence counts messages
-    // without wrapping and its low 32 bits are the message id on the wire.
+    // without wrapping and its low 32 bits are the message id on the wire. `outgoing_` holds the
+    // messages from sequence `outgoing_base_` on, the oldest of them still unacknowledged.
     std::uint64_t next_packet_ = 1;
     std::uint64_t next_message_seq_ = 0;
-    std::map<std::uint64_t, Pending> pending_;
+    std::deque<Outgoing> outgoing_;
+    std::uint64_t outgoing_base_ = 0;
+    MessageBytes outgoing_bytes_;
+    std::size_t pending_ = 0;  // unacknowledged fragments
     std::deque<std::uint64_t> new_queue_;
     std::deque<std::uint64_t> retransmit_queue_;
     std::set<std::uint64_t> in_retransmit_queue_;
@@ -137,16 +159,18 @@ class ReliableStream {
     std::int64_t last_ack_progress_;
     std::uint32_t eliciting_since_progress_ = 0;
 
-    // Receiving.
-    std::set<std::uint64_t> received_;
-    std::uint64_t largest_received_ = 0;
+    // Receiving. The message next_deliver_ + d is reassembled in slot (first_slot_ + d) modulo the
+    // size of `reassembly_`, a ring that grows up to the whole window as messages arrive further
+    // ahead: slots are reused, so what arrives allocates nothing but its own bytes.
+    ReceivedWindow received_;
     std::int64_t largest_arrival_ = 0;
     bool ack_pending_ = false;
     std::uint32_t eliciting_received_ = 0;
     bool ack_armed_ = false;
     std::int64_t ack_deadline_ = 0;
     std::int64_t last_receive_;
-    std::map<std::uint32_t, Reassembly> reassembly_;
+    std::vector<Reassembly> reassembly_;
+    std::size_t first_slot_ = 0;
     std::uint32_t next_deliver_ = 0;
     bool close_received_ = false;
     std::uint16_t close_code_ = 0;

@@ -127,6 +127,11 @@ class UdpControlChannel {
     std::string backend_close_reason_;
     std::uint64_t dropped_ = 0;
     std::array<std::uint8_t, kVxcpReceiveBuffer> buffer_{};
+    // The packet being sent (plaintext, then sealed) and the one received, opened: their storage
+    // is reused packet after packet.
+    Bytes outgoing_;
+    Bytes sealed_;
+    Bytes opened_;
 
     bool moved_for_stall_ = false;
     bool move_tried_ = false;

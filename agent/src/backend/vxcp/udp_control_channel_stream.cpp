@@ -26,9 +26,9 @@ void UdpControlChannel::send() {
         return;
     }
     const std::int64_t t = now();
-    while (auto packet = stream_->build_packet(t)) {
-        path_->send(
-            vxcp_seal_data(connection_id_, packet->number, keys_.c2s, "c2s", packet->payload));
+    while (const auto number = stream_->build_packet(t, outgoing_)) {
+        vxcp_seal_data(connection_id_, *number, keys_.c2s, "c2s", outgoing_, sealed_);
+        path_->send(sealed_);
     }
 }
 
@@ -45,8 +45,8 @@ void UdpControlChannel::on_datagram(ByteView datagram, std::vector<std::string>&
     }
     // Packet number 0 would reuse the WELCOME's nonce under the same key.
     if (header->type == std::uint8_t(VxcpType::data) && header->packet_number != 0) {
-        const auto data = vxcp_open_data(datagram, connection_id_, keys_.s2c, "s2c");
-        if (data && stream_->on_packet(data->packet_number, data->payload, now(), delivered)) {
+        const auto number = vxcp_open_data(datagram, connection_id_, keys_.s2c, "s2c", opened_);
+        if (number && stream_->on_packet(*number, opened_, now(), delivered)) {
             return;
         }
     }

@@ -1,12 +1,24 @@
 #include "backend/vxcp/vxcp_frames.hpp"
 
 #include <algorithm>
+#include <utility>
 
 #include "backend/vxcp/vxcp_wire.hpp"
 
 namespace vx::network {
 
 namespace {
+
+bool parse_ack(ByteView p, std::size_t& pos, Frame& f) {
+    if (p.size() - pos < kAckFrameSize - 1) {
+        return false;
+    }
+    f.ack.largest = vxcp_get_u64_be(p.data() + pos);
+    f.ack.delay_us = vxcp_get_u32_be(p.data() + pos + 8);
+    f.ack.map = vxcp_get_u64_be(p.data() + pos + 12);
+    pos += kAckFrameSize - 1;
+    return true;
+}
 
 bool parse_fragment(ByteView p, std::size_t& pos, Frame& f) {
     if (p.size() - pos < kFragmentHeadSize - 1) {
@@ -43,38 +55,38 @@ bool parse_close(ByteView p, std::size_t& pos, Frame& f) {
 
 }  // namespace
 
-std::optional<std::vector<Frame>> vxcp_parse_frames(ByteView p) {
+bool FrameReader::next(Frame& f) {
+    if (malformed_ || pos_ >= payload_.size()) {
+        return false;
+    }
+    f.type = static_cast<FrameType>(payload_[pos_++]);
+    switch (f.type) {
+        case FrameType::ping:
+            return true;
+        case FrameType::ack:
+            malformed_ = !parse_ack(payload_, pos_, f);
+            break;
+        case FrameType::fragment:
+            malformed_ = !parse_fragment(payload_, pos_, f);
+            break;
+        case FrameType::close:
+            malformed_ = !parse_close(payload_, pos_, f);
+            break;
+        default:
+            malformed_ = true;
+    }
+    return !malformed_;
+}
+
+std::optional<std::vector<Frame>> vxcp_parse_frames(ByteView payload) {
     std::vector<Frame> frames;
-    std::size_t pos = 0;
-    while (pos < p.size()) {
-        Frame f;
-        f.type = static_cast<FrameType>(p[pos++]);
-        bool ok = true;
-        switch (f.type) {
-            case FrameType::ping:
-                break;
-            case FrameType::ack:
-                ok = p.size() - pos >= kAckFrameSize - 1;
-                if (ok) {
-                    f.ack.largest = vxcp_get_u64_be(p.data() + pos);
-                    f.ack.delay_us = vxcp_get_u32_be(p.data() + pos + 8);
-                    f.ack.map = vxcp_get_u64_be(p.data() + pos + 12);
-                    pos += kAckFrameSize - 1;
-                }
-                break;
-            case FrameType::fragment:
-                ok = parse_fragment(p, pos, f);
-                break;
-            case FrameType::close:
-                ok = parse_close(p, pos, f);
-                break;
-            default:
-                ok = false;
-        }
-        if (!ok) {
-            return std::nullopt;
-        }
-        frames.push_back(std::move(f));
+    FrameReader reader(payload);
+    Frame f;
+    while (reader.next(f)) {
+        frames.push_back(std::exchange(f, Frame{}));
+    }
+    if (reader.malformed()) {
+        return std::nullopt;
     }
     return frames;
 }
@@ -84,19 +96,21 @@ void vxcp_append_ping(Bytes& out) {
 }
 
 void vxcp_append_ack(Bytes& out, const AckFrame& ack) {
-    out.push_back(static_cast<std::uint8_t>(FrameType::ack));
-    vxcp_put_u64_be(out, ack.largest);
-    vxcp_put_u32_be(out, ack.delay_us);
-    vxcp_put_u64_be(out, ack.map);
+    std::uint8_t frame[kAckFrameSize] = {static_cast<std::uint8_t>(FrameType::ack)};
+    vxcp_store_be(frame + 1, ack.largest, 8);
+    vxcp_store_be(frame + 9, ack.delay_us, 4);
+    vxcp_store_be(frame + 13, ack.map, 8);
+    out.insert(out.end(), frame, frame + kAckFrameSize);
 }
 
 void vxcp_append_fragment(Bytes& out, std::uint32_t message_id, std::uint16_t index,
                           std::uint16_t count, ByteView data) {
-    out.push_back(static_cast<std::uint8_t>(FrameType::fragment));
-    vxcp_put_u32_be(out, message_id);
-    vxcp_put_u16_be(out, index);
-    vxcp_put_u16_be(out, count);
-    vxcp_put_u16_be(out, static_cast<std::uint16_t>(data.size()));
+    std::uint8_t head[kFragmentHeadSize] = {static_cast<std::uint8_t>(FrameType::fragment)};
+    vxcp_store_be(head + 1, message_id, 4);
+    vxcp_store_be(head + 5, index, 2);
+    vxcp_store_be(head + 7, count, 2);
+    vxcp_store_be(head + 9, data.size(), 2);
+    out.insert(out.end(), head, head + kFragmentHeadSize);
     out.insert(out.end(), data.begin(), data.end());
 }
 

@@ -46,8 +46,23 @@ struct Frame {
     CloseFrame close;
 };
 
-// Every frame of a payload in order; nothing when a frame is unknown, runs past the end, or a
-// fragment has a zero count or an index not below its count.
+// Reads the frames of a payload in order, one at a time into a frame the caller reuses; only a
+// CLOSE reason is copied out of the payload. A frame is malformed when its type is unknown, it
+// runs past the end, or it is a fragment with a zero count or an index not below its count.
+class FrameReader {
+  public:
+    explicit FrameReader(ByteView payload) : payload_(payload) {}
+    // The next frame into `frame`; false at the end of the payload or at a malformed frame.
+    bool next(Frame& frame);
+    bool malformed() const { return malformed_; }
+
+  private:
+    ByteView payload_;
+    std::size_t pos_ = 0;
+    bool malformed_ = false;
+};
+
+// Every frame of a payload in order; nothing when one is malformed.
 std::optional<std::vector<Frame>> vxcp_parse_frames(ByteView payload);
 
 void vxcp_append_ping(Bytes& out);

@@ -21,40 +21,6 @@ bool same_connection(const VxcpHeader& h, const ConnectionId& id) {
 
 }  // namespace
 
-void vxcp_put_u64_be(Bytes& out, std::uint64_t value) {
-    for (int shift = 56; shift >= 0; shift -= 8) {
-        out.push_back(static_cast<std::uint8_t>(value >> shift));
-    }
-}
-
-void vxcp_put_u32_be(Bytes& out, std::uint32_t value) {
-    for (int shift = 24; shift >= 0; shift -= 8) {
-        out.push_back(static_cast<std::uint8_t>(value >> shift));
-    }
-}
-
-void vxcp_put_u16_be(Bytes& out, std::uint16_t value) {
-    out.push_back(static_cast<std::uint8_t>(value >> 8));
-    out.push_back(static_cast<std::uint8_t>(value));
-}
-
-std::uint64_t vxcp_get_u64_be(const std::uint8_t* p) {
-    std::uint64_t v = 0;
-    for (int i = 0; i < 8; ++i) {
-        v = (v << 8) | p[i];
-    }
-    return v;
-}
-
-std::uint32_t vxcp_get_u32_be(const std::uint8_t* p) {
-    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
-           p[3];
-}
-
-std::uint16_t vxcp_get_u16_be(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
-}
-
 Bytes vxcp_write_header(VxcpType type, const ConnectionId& id, std::uint64_t packet_number) {
     Bytes out;
     out.reserve(kVxcpMaxDatagram);
@@ -137,26 +103,45 @@ std::optional<WelcomeBody> vxcp_open_welcome(ByteView datagram, const Key32& s2c
 
 Bytes vxcp_seal_data(const ConnectionId& id, std::uint64_t packet_number, const Key32& key,
                      std::string_view label, ByteView payload) {
-    Bytes out = vxcp_write_header(VxcpType::data, id, packet_number);
-    Bytes header(out.begin(), out.end());
-    vxcp_seal(key, vxcp_nonce(label, packet_number), header, payload, out);
+    Bytes out;
+    vxcp_seal_data(id, packet_number, key, label, payload, out);
     return out;
+}
+
+void vxcp_seal_data(const ConnectionId& id, std::uint64_t packet_number, const Key32& key,
+                    std::string_view label, ByteView payload, Bytes& out) {
+    std::array<std::uint8_t, kVxcpHeaderSize> header = {static_cast<std::uint8_t>(VxcpType::data),
+                                                        kVxcpVersion};
+    std::copy(id.begin(), id.end(), header.begin() + 2);
+    vxcp_store_be(header.data() + 10, packet_number, 8);
+    out.assign(header.begin(), header.end());
+    vxcp_seal(key, vxcp_nonce(label, packet_number), header, payload, out);
 }
 
 std::optional<OpenedData> vxcp_open_data(ByteView datagram, const ConnectionId& id,
                                          const Key32& key, std::string_view label) {
+    OpenedData d;
+    const auto number = vxcp_open_data(datagram, id, key, label, d.payload);
+    if (!number) {
+        return std::nullopt;
+    }
+    d.packet_number = *number;
+    return d;
+}
+
+std::optional<std::uint64_t> vxcp_open_data(ByteView datagram, const ConnectionId& id,
+                                            const Key32& key, std::string_view label,
+                                            Bytes& payload) {
     const auto h = vxcp_parse_header(datagram);
     if (datagram.size() < kVxcpMinDataSize || !h || h->type != std::uint8_t(VxcpType::data) ||
         !same_connection(*h, id)) {
         return std::nullopt;
     }
-    OpenedData d;
-    d.packet_number = h->packet_number;
     if (!vxcp_open(key, vxcp_nonce(label, h->packet_number), datagram.first(kVxcpHeaderSize),
-                   datagram.subspan(kVxcpHeaderSize), d.payload)) {
+                   datagram.subspan(kVxcpHeaderSize), payload)) {
         return std::nullopt;
     }
-    return d;
+    return h->packet_number;
 }
 
 bool vxcp_is_valid_reset(ByteView datagram, const ConnectionId& id, const ResetToken& token) {

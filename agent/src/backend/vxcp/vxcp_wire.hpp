@@ -39,12 +39,43 @@ struct VxcpHeader {
     std::uint64_t packet_number = 0;
 };
 
-void vxcp_put_u64_be(Bytes& out, std::uint64_t value);
-void vxcp_put_u32_be(Bytes& out, std::uint32_t value);
-void vxcp_put_u16_be(Bytes& out, std::uint16_t value);
-std::uint64_t vxcp_get_u64_be(const std::uint8_t* p);
-std::uint32_t vxcp_get_u32_be(const std::uint8_t* p);
-std::uint16_t vxcp_get_u16_be(const std::uint8_t* p);
+// Big-endian integers, written into and read from place; inline, as every frame uses them.
+inline void vxcp_store_be(std::uint8_t* p, std::uint64_t value, std::size_t bytes) {
+    for (std::size_t i = 0; i < bytes; ++i) {
+        p[i] = static_cast<std::uint8_t>(value >> (8 * (bytes - 1 - i)));
+    }
+}
+inline std::uint64_t vxcp_load_be(const std::uint8_t* p, std::size_t bytes) {
+    std::uint64_t v = 0;
+    for (std::size_t i = 0; i < bytes; ++i) {
+        v = (v << 8) | p[i];
+    }
+    return v;
+}
+inline std::uint64_t vxcp_get_u64_be(const std::uint8_t* p) {
+    return vxcp_load_be(p, 8);
+}
+inline std::uint32_t vxcp_get_u32_be(const std::uint8_t* p) {
+    return static_cast<std::uint32_t>(vxcp_load_be(p, 4));
+}
+inline std::uint16_t vxcp_get_u16_be(const std::uint8_t* p) {
+    return static_cast<std::uint16_t>(vxcp_load_be(p, 2));
+}
+inline void vxcp_put_u64_be(Bytes& out, std::uint64_t value) {
+    std::uint8_t bytes[8];
+    vxcp_store_be(bytes, value, 8);
+    out.insert(out.end(), bytes, bytes + 8);
+}
+inline void vxcp_put_u32_be(Bytes& out, std::uint32_t value) {
+    std::uint8_t bytes[4];
+    vxcp_store_be(bytes, value, 4);
+    out.insert(out.end(), bytes, bytes + 4);
+}
+inline void vxcp_put_u16_be(Bytes& out, std::uint16_t value) {
+    std::uint8_t bytes[2];
+    vxcp_store_be(bytes, value, 2);
+    out.insert(out.end(), bytes, bytes + 2);
+}
 
 // Starts a datagram with the 18-byte header, with room reserved for a full datagram.
 Bytes vxcp_write_header(VxcpType type, const ConnectionId& id, std::uint64_t packet_number);
@@ -83,6 +114,9 @@ std::optional<WelcomeBody> vxcp_open_welcome(ByteView datagram, const Key32& s2c
 // A sealed DATA datagram: header, ciphertext of `payload`, tag. `label` is "c2s" or "s2c".
 Bytes vxcp_seal_data(const ConnectionId& id, std::uint64_t packet_number, const Key32& key,
                      std::string_view label, ByteView payload);
+// The same into `out`, whose storage is reused from one datagram to the next.
+void vxcp_seal_data(const ConnectionId& id, std::uint64_t packet_number, const Key32& key,
+                    std::string_view label, ByteView payload, Bytes& out);
 
 struct OpenedData {
     std::uint64_t packet_number = 0;
@@ -91,6 +125,10 @@ struct OpenedData {
 // Authenticates and decrypts a DATA datagram (header already checked by the caller or not).
 std::optional<OpenedData> vxcp_open_data(ByteView datagram, const ConnectionId& id,
                                          const Key32& key, std::string_view label);
+// The same with the payload into `payload`, whose storage is reused; the packet number.
+std::optional<std::uint64_t> vxcp_open_data(ByteView datagram, const ConnectionId& id,
+                                            const Key32& key, std::string_view label,
+                                            Bytes& payload);
 
 // ---- Clock correction ----
 

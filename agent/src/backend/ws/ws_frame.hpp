@@ -43,6 +43,8 @@ struct WsFrame {
 
 // Incremental parser of a server's frame stream. Bytes may arrive split anywhere; every complete
 // frame is queued. A frame longer than kWsMaxPayload fails the parser for good (until reset).
+// Payload bytes go straight from the caller's buffer into the frame being built, so a large
+// frame read in pieces is copied once, not gathered in a buffer first.
 class WsFrameParser {
   public:
     // Appends and parses. False once the parser has failed; feeding no bytes succeeds.
@@ -52,15 +54,28 @@ class WsFrameParser {
     bool has_frame() const { return !frames_.empty(); }
     WsFrame pop();  // precondition: has_frame()
     // True when neither a frame nor a partial frame is held.
-    bool empty() const { return frames_.empty() && buffer_.size() == consumed_; }
+    bool empty() const { return frames_.empty() && header_size_ == 0 && !in_payload_; }
     bool failed() const { return failed_; }
     const std::string& error() const { return error_; }
 
   private:
-    bool parse();
+    // Longest header: 2 bytes, a 64-bit extended length and the masking key.
+    static constexpr std::size_t kMaxHeader = 14;
 
-    std::vector<std::uint8_t> buffer_;
-    std::size_t consumed_ = 0;
+    std::size_t take_header(const std::uint8_t* data, std::size_t size);
+    std::size_t take_payload(const std::uint8_t* data, std::size_t size);
+    bool length_allowed(std::uint64_t length);
+    void start_payload(std::uint64_t length, bool masked);
+    void finish_frame();
+
+    std::uint8_t header_[kMaxHeader] = {};
+    std::size_t header_size_ = 0;
+    // The frame whose payload is arriving.
+    bool in_payload_ = false;
+    WsFrame current_;
+    std::size_t remaining_ = 0;
+    bool masked_ = false;
+    std::uint8_t key_[4] = {};
     std::deque<WsFrame> frames_;
     bool failed_ = false;
     std::string error_;

@@ -57,6 +57,35 @@ TEST(WsFrameEncode, LengthHeadersAtEveryBoundary) {
     }
 }
 
+// Byte i of every payload goes out as byte i XOR key[i % 4], whatever the length and wherever
+// the payload lies in memory; a parser fed the frame in odd pieces gets the payload back.
+TEST(WsFrameEncode, MaskingMatchesTheBytewiseDefinitionAtEveryLength) {
+    const Bytes key{0x9e, 0x37, 0x01, 0xc4};
+    std::string source(70001, '\0');
+    for (std::size_t i = 0; i < source.size(); ++i)
+        source[i] = static_cast<char>(i * 131 + i / 251);
+    for (std::size_t size : {1u, 3u, 7u, 8u, 15u, 16u, 63u, 64u, 65u, 100u, 255u, 256u, 257u, 1000u,
+                             4095u, 4096u, 4097u, 8200u, 70000u}) {
+        for (std::size_t offset : {0u, 1u}) {
+            const std::string_view payload(source.data() + offset, size);
+            const Bytes frame = encode_ws_frame(1, payload, fixed_key(key));
+            const std::size_t start = frame.size() - size;
+            ASSERT_EQ(Bytes(frame.begin() + start - 4, frame.begin() + start), key);
+            for (std::size_t i = 0; i < size; ++i) {
+                ASSERT_EQ(frame[start + i], static_cast<std::uint8_t>(payload[i]) ^ key[i % 4])
+                    << "size " << size << " byte " << i;
+            }
+            WsFrameParser p;
+            for (std::size_t at = 0; at < frame.size(); at += 4093) {
+                ASSERT_TRUE(
+                    p.feed(frame.data() + at, std::min<std::size_t>(4093, frame.size() - at)));
+            }
+            ASSERT_TRUE(p.has_frame());
+            EXPECT_EQ(p.pop().payload, payload) << "size " << size;
+        }
+    }
+}
+
 TEST(WsFrameEncode, EveryFrameDrawsAFreshKeyAndRoundTrips) {
     std::uint8_t counter = 0;
     RandomFn counting = [&](std::uint8_t* out, std::size_t n) {
