@@ -162,6 +162,9 @@ class OnFirstReplayLogUpload : public LogUpload {
     void on_log_stored(const std::string&) override {}
     void upload_session_log(const std::string&, const std::string&) override {}
     void report_agent_log() override {}
+    void note_back_to_waiting(const std::string&) override {}
+    void set_pacing(std::shared_ptr<PartPacing>) override {}
+    bool send_next_paced_part() override { return false; }
     void requeue_unconfirmed() override {
         if (!done_.exchange(true)) {
             act_();
