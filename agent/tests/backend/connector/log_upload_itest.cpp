@@ -285,7 +285,11 @@ TEST_F(LogUploadTest, UnconfirmedUploadsAreSentAgainWholeAfterAReconnectOldestFi
     const std::vector<json> ev = events();
     const std::string a = first[0]["upload_id"], b = first[1]["upload_id"],
                       c = first[2]["upload_id"];
-    EXPECT_EQ(part_uploads(ev, 2), (std::vector<std::string>{b, c}));
+    // The agent's first report may follow once the new link has been up 5 s.
+    std::vector<std::string> resent = part_uploads(ev, 2);
+    ASSERT_GE(resent.size(), 2u);
+    EXPECT_EQ(std::vector<std::string>(resent.begin(), resent.begin() + 2),
+              (std::vector<std::string>{b, c}));
     for (const std::string& id : {b, c}) {
         const auto again = copies(ev, id, 2);
         ASSERT_EQ(again.size(), 1u);
