@@ -10,6 +10,7 @@
 #include <asio/io_context.hpp>
 
 #include "backend/connector/saas_connector.hpp"
+#include "backend/diagnostics/log_text.hpp"
 #include "backend/messages/messages.hpp"
 
 namespace {
@@ -26,7 +27,7 @@ std::string keys_without_values(std::size_t bytes) {
 void BM_RedactSecrets(benchmark::State& state) {
     const std::string text = keys_without_values(static_cast<std::size_t>(state.range(0)));
     for (auto _ : state) {
-        benchmark::DoNotOptimize(vx::network::redact_secrets(text));
+        benchmark::DoNotOptimize(vx::network::log_text::redact_secrets(text));
     }
     state.SetComplexityN(state.range(0));
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * state.range(0));

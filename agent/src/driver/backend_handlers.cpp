@@ -29,6 +29,7 @@ void BackendHandlers::on_prepare_session(const network::PrepareSessionParams& pa
 
 void BackendHandlers::on_session_terminated(const std::string& session_id,
                                             const std::string& reason) {
+    bool dropped = false;
     {
         std::lock_guard lock(orders_.mutex);
         if (orders_.session_running &&
@@ -42,6 +43,7 @@ void BackendHandlers::on_session_terminated(const std::string& session_id,
                          session_id, reason);
             orders_.prepared = false;
             orders_.prepared_params = network::PrepareSessionParams{};
+            dropped = true;
         } else {
             spdlog::info(
                 "SaaS terminated session {} ({}) - not running on this PC (serving: {}); "
@@ -50,6 +52,9 @@ void BackendHandlers::on_session_terminated(const std::string& session_id,
         }
     }
     orders_.wake.notify_all();
+    if (dropped && order_dropped_) {
+        order_dropped_(session_id);
+    }
 }
 
 void BackendHandlers::on_client_candidate(std::string host, std::uint16_t port) {
@@ -74,6 +79,11 @@ void BackendHandlers::install(network::SaasConnector& connector) {
         on_client_candidate(std::move(host), port);
     });
     connector.set_on_observed_ip([this](std::string ip) { on_observed_ip(std::move(ip)); });
+    set_on_order_dropped([&connector](const std::string& session_id) {
+        if (auto upload = connector.log_upload()) {
+            upload->note_back_to_waiting(session_id);
+        }
+    });
 }
 
 }  // namespace vx

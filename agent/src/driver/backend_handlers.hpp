@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "backend/messages/saas_connector_records.hpp"
@@ -29,6 +30,12 @@ class BackendHandlers {
     void on_client_candidate(std::string host, std::uint16_t port);
     void on_observed_ip(std::string address);
 
+    // An order terminated before it started was dropped: it will end with no session upload.
+    void set_on_order_dropped(std::function<void(const std::string& session_id)> handler) {
+        order_dropped_ = std::move(handler);
+    }
+
+    // Also tells the connector's log upload about orders dropped before they started.
     void install(network::SaasConnector& connector);
 
   private:
@@ -38,6 +45,7 @@ class BackendHandlers {
     util::SharedEndpoint& media_endpoint_;
     bool public_ip_given_;
     util::NowFn now_;
+    std::function<void(const std::string& session_id)> order_dropped_;
 };
 
 }  // namespace vx

@@ -371,11 +371,18 @@ void SessionRunner::fail_setup(const SessionConfig& s, Live& live, SessionFailur
         return;
     }
     d_.connector->send_error(code, text, s.session_id);
+    report_setup_failure(s.session_id, stage, text);
+}
+
+// A failed set-up ends without session_ended: its log goes up here, at most once a minute.
+void SessionRunner::report_setup_failure(const std::string& session_id, SessionFailure stage,
+                                         const std::string& text) {
     std::string reason;
-    if (reporter_.report(s.session_id, stage, text, reason)) {
-        spdlog::info(
-            "Diagnostics: session {} failed in setup ({}) - its log tail is due for upload",
-            s.session_id, reason);
+    if (!reporter_.report(session_id, stage, text, reason)) {
+        return;
+    }
+    if (auto upload = d_.connector->log_upload()) {
+        upload->upload_session_log(session_id, reason);
     }
 }
 

@@ -90,6 +90,8 @@ class SessionRunner {
     void tear_down(const SessionConfig& s, Live& live, SessionResult& result);
     void fail_setup(const SessionConfig& s, Live& live, SessionFailure stage,
                     const std::string& code, const std::string& text);
+    void report_setup_failure(const std::string& session_id, SessionFailure stage,
+                              const std::string& text);
     PresenceReadings readings(const Live& live) const;
 
     Deps d_;

@@ -94,7 +94,7 @@ WaitingLoop::Step WaitingLoop::step(std::chrono::milliseconds wait) {
             "Prepared session {} waited {} s to start - the client has given up on it "
             "by now; not starting it",
             params.session_id, waited_us / 1'000'000);
-        back_to_waiting(false);
+        back_to_waiting(params.session_id, false);
         return Step::dropped_stale;
     }
     d_.orders.session_running = true;
@@ -113,12 +113,17 @@ WaitingLoop::Step WaitingLoop::step(std::chrono::milliseconds wait) {
     if (end_requested && !d_.stop_requested.load())
         d_.running.store(true);
     lock.unlock();
-    back_to_waiting(true);
+    back_to_waiting(params.session_id, true);
     return Step::ran_session;
 }
 
-void WaitingLoop::back_to_waiting(bool after_session) {
+void WaitingLoop::back_to_waiting(const std::string& session_id, bool after_session) {
     d_.clear_cached_session_ready();
+    // A session that ended without its upload (a failed set-up within the quiet minute, an
+    // order dropped unstarted) must not keep the agent reports off for good.
+    if (d_.note_back_to_waiting) {
+        d_.note_back_to_waiting(session_id);
+    }
     if (!after_session)
         return;
     const std::int64_t now = d_.now();
@@ -192,6 +197,12 @@ void run_with_backend(const AgentConfig& config, SessionOrders& orders, std::ato
                       [&] { connector.clear_cached_session_ready(); },
                       [&](const network::PrepareSessionParams& p) {
                           sessions.run(session_config_from_order(config, p));
+                      },
+                      util::steady_now_us,
+                      [&](const std::string& session_id) {
+                          if (auto upload = connector.log_upload()) {
+                              upload->note_back_to_waiting(session_id);
+                          }
                       }});
     loop.run();
     // Not under the session mutex (the connector's thread takes it in the order handlers):

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <string>
 #include <string_view>
 
 #include "backend/messages/saas_connector_records.hpp"
@@ -37,6 +38,8 @@ class WaitingLoop {
         std::function<void()> clear_cached_session_ready;
         std::function<void(const network::PrepareSessionParams&)> run_session;
         util::NowFn now = util::steady_now_us;
+        // The order of this session id is done with (run or dropped); the id may be empty.
+        std::function<void(const std::string& session_id)> note_back_to_waiting;
     };
     enum class Step : std::uint8_t { waited, dropped_stale, ran_session, stopped };
 
@@ -48,7 +51,7 @@ class WaitingLoop {
     Step step(std::chrono::milliseconds wait);
 
   private:
-    void back_to_waiting(bool after_session);
+    void back_to_waiting(const std::string& session_id, bool after_session);
 
     Deps d_;
     bool ended_logged_ = false;

@@ -35,6 +35,8 @@ Options:
                          from the agent is written back to the launcher, and the launcher's
                          leaving becomes "control_close"; the agent's "session_ended" closes
                          the launcher's connection
+  --log-stored MODE      confirm whole log uploads: on (default), off, or a delay in seconds
+  --secret TEXT          a text no log upload may contain (repeatable; see Log uploads below)
   --quiet                log only warnings to stderr
 
 Record (--record), one JSON object per line, "t" is Unix time in seconds (float):
@@ -61,6 +63,14 @@ list. After its steps a connection stays open until the agent goes away. STEP is
   {"close": 4009, "reason": "R"}    close frame with that code, then drop the connection
   {"drop_mid_frame": true}          write half of a frame header and abort the TCP connection
   {"hold": S}                       keep the connection S seconds, then drop it
+  {"log_stored": "on"|"off"|S}      how later whole log uploads are confirmed (see --log-stored)
+  {"store_upload": "ID"}            send "diagnostic_log_stored" for this upload now
+
+Log uploads (log_uploads.py): every "diagnostic_log_part" is checked and reassembled; a whole
+upload is recorded as {"event":"upload",...} with its content and confirmed with
+"diagnostic_log_stored" as --log-stored says (on: at once, off: never, S: after S seconds).
+A secret found in a part or an upload is recorded as a "secret_in_upload" violation; the agent
+token, the keys and TURN credentials this backend sends, and every --secret are searched for.
 """
 
 import argparse
@@ -78,12 +88,14 @@ import websockets.server
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from peer_control import RecordFile, add_common_options  # noqa: E402
+import log_uploads  # noqa: E402
 
 ARGS = None
 RECORD = RecordFile()
 SCRIPT = {}
 STATE = {"accepted": 0, "attempts": 0, "rejected": 0, "connections": {}}
 RELAY = {"writer": None}  # the launcher connection of --relay-port-file
+BOOK = None  # log_uploads.UploadBook
 
 
 def log(msg, warn=False):
@@ -95,6 +107,8 @@ def record(conn, event, **fields):
     entry = {"t": time.time(), "conn": conn, "event": event}
     entry.update(fields)
     RECORD.write(entry)
+    if event == "violation":
+        log(f"VIOLATION {fields}", warn=True)
 
 
 def canonical(text):
@@ -171,7 +185,21 @@ class Connection:
 
     async def send_text(self, text):
         record(self.number, "send", text=text)
+        try:
+            BOOK.note_sent(json.loads(text))
+        except ValueError:
+            pass
         await self.ws.send(text)
+
+    async def send_later(self, delay, value):
+        if delay > 0:
+            await asyncio.sleep(delay)
+        if value.get("type") == "diagnostic_log_stored":
+            record(self.number, "log_stored", upload_id=value["upload_id"])
+        try:
+            await self.send_json(value)
+        except websockets.ConnectionClosed:
+            pass
 
     async def send_json(self, value):
         await self.send_text(json.dumps(value, separators=(",", ":"), sort_keys=True,
@@ -224,6 +252,10 @@ class Connection:
             await self.close_with(int(step["close"]), step.get("reason", ""))
         elif "drop_mid_frame" in step:
             self.drop_mid_frame()
+        elif "log_stored" in step:
+            BOOK.set_mode(step["log_stored"])
+        elif "store_upload" in step:
+            await self.send_later(0, log_uploads.stored(step["store_upload"]))
         elif "hold" in step:
             await asyncio.sleep(step["hold"])
             record(self.number, "drop")
@@ -247,7 +279,10 @@ async def reader(conn):
             if not ok:
                 log(f"NON-CANONICAL message on connection {conn.number}: {text}", warn=True)
             await conn.inbox.put(value)
-            if kind == "control_data":
+            if kind == "diagnostic_log_part":
+                for delay, answer in BOOK.on_part(conn.number, value):
+                    asyncio.ensure_future(conn.send_later(delay, answer))
+            elif kind == "control_data":
                 relay_to_launcher(value)
             elif kind == "session_ended" and RELAY["writer"] is not None:
                 RELAY["writer"].close()  # the session is over: so is its relayed control
@@ -264,6 +299,7 @@ async def handler(ws, path):
     tls_object = ws.transport.get_extra_info("ssl_object")
     if tls_object is not None:
         fields["sni"] = getattr(tls_object, "vx_sni", None)
+    BOOK.add_secret("agent token", ws.request_headers.get("agent-token"))
     record(number, "connect", path=path, token=ws.request_headers.get("agent-token"), **fields)
     log(f"connection {number} from {ws.remote_address}")
     read_task = asyncio.ensure_future(reader(conn))
@@ -385,12 +421,16 @@ def parse_args():
     p.add_argument("--tls-key")
     p.add_argument("--ws-ping-interval", type=float)
     p.add_argument("--relay-port-file")
+    log_uploads.add_options(p)
     return p.parse_args()
 
 
 if __name__ == "__main__":
     ARGS = parse_args()
     RECORD = RecordFile(ARGS.record)
+    BOOK = log_uploads.UploadBook(record, ARGS.log_stored, ARGS.secret)
+    if ARGS.token:
+        BOOK.add_secret("agent token", ARGS.token)
     if ARGS.script:
         with open(ARGS.script, encoding="utf-8") as f:
             SCRIPT = json.load(f).get("connections", {})

@@ -28,6 +28,7 @@ Options:
   --control-port-file PATH    line-based control port on 127.0.0.1 (TCP): each line a STEP for
                               the newest connection, or {"stats": true} (answers one JSON line),
                               or {"quit": true}; other steps answer "ok" or "error: ..."
+  --log-stored MODE, --secret TEXT   log uploads, as in test_backend.py (log_uploads.py)
   --quiet
 
 STEP: {"wait": TYPE}, {"sleep": S}, {"send": {...}}, {"send_text": T}, {"ping": TS},
@@ -35,6 +36,11 @@ STEP: {"wait": TYPE}, {"sleep": S}, {"send": {...}}, {"send_text": T}, {"ping": 
       {"close": CODE, "reason": R} (CLOSE frame three times, then the connection is forgotten),
       {"reset": true} / {"bad_reset": true} (RESET with the right / a wrong token),
       {"silence": S}  (neither answer nor acknowledge anything for S seconds)
+      {"log_stored": "on"|"off"|S}, {"store_upload": ID}  (as in test_backend.py)
+
+Each "diagnostic_log_part" message's record entry also holds "unacked_before": the fragments
+of earlier messages this server had not acknowledged (or not received) when the part's first
+fragment arrived - what the agent's pacing must keep below 16.
 """
 
 import argparse
@@ -53,6 +59,7 @@ import nacl.bindings as nb
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from peer_control import ControlPort, RecordFile, add_common_options, write_port_file  # noqa: E402
+import log_uploads  # noqa: E402
 
 try:  # share the canonical-JSON rules with the WebSocket test backend
     from test_backend import canonical, is_literal_pong
@@ -73,6 +80,8 @@ FRAG = 1100
 MAX_DATAGRAM = 1200
 ARGS = None
 RECORD = RecordFile()
+BOOK = None  # log_uploads.UploadBook
+SERVER = {"server": None}
 
 
 def log(msg, warn=False):
@@ -131,6 +140,13 @@ class Stream:
         self.reasm = {}
         self.next_deliver = 0
         self.last_send = now
+        # What the agent's log upload pacing is measured by: per message id its fragment count
+        # and the fragments this side has acknowledged; per packet the fragments it carried.
+        self.frag_counts = {}
+        self.frag_acked = {}
+        self.pn_frags = {}
+        self.acked_below = 0  # every message below it is wholly acknowledged
+        self.unacked_at_first = {}
 
     # sending
     def queue_message(self, data):
@@ -177,6 +193,7 @@ class Stream:
             delay = int((now - self.largest_at) * 1e6)
             payload += struct.pack(">BQIQ", ACK, self.largest, min(max(delay, 0), 2**32 - 1), bits)
             self.ack_pending = False
+            self.note_acked([self.largest] + [self.largest - 1 - i for i in range(64) if bits >> i & 1])
         pn = self.next_pn
         self.next_pn += 1
         if eliciting:
@@ -184,6 +201,22 @@ class Stream:
             self.rto_base = now
         self.last_send = now
         return pn, payload
+
+    def note_acked(self, pns):
+        for pn in pns:
+            for mid, idx in self.pn_frags.pop(pn, []):
+                self.frag_acked.setdefault(mid, set()).add(idx)
+
+    def unacked_before(self, mid):
+        """Fragments of messages before `mid` not yet acknowledged here (one for a message not
+        seen at all): at most what the agent counts as awaiting delivery."""
+        while self.acked_below < mid and self.acked_below in self.frag_counts and \
+                len(self.frag_acked.get(self.acked_below, ())) >= self.frag_counts[self.acked_below]:
+            self.acked_below += 1
+        n = 0
+        for m in range(self.acked_below, mid):
+            n += self.frag_counts[m] - len(self.frag_acked.get(m, ())) if m in self.frag_counts else 1
+        return n
 
     def requeue(self, keys, front=False):
         keys = [k for k in keys if k in self.pending and k not in self.queue]
@@ -261,6 +294,10 @@ class Stream:
                 d = (f[1] - self.next_deliver) & 0xffffffff
                 if d >= 2**31 or d > 1024:
                     continue
+                self.pn_frags.setdefault(pn, []).append((f[1], f[2]))
+                if f[1] not in self.frag_counts:
+                    self.frag_counts[f[1]] = f[3]
+                    self.unacked_at_first[f[1]] = self.unacked_before(f[1])
                 entry = self.reasm.setdefault(f[1], {"count": f[3], "frags": {}})
                 if entry["count"] == f[3]:
                     entry["frags"].setdefault(f[2], f[4])
@@ -270,7 +307,8 @@ class Stream:
         while self.next_deliver in self.reasm and \
                 len(self.reasm[self.next_deliver]["frags"]) == self.reasm[self.next_deliver]["count"]:
             entry = self.reasm.pop(self.next_deliver)
-            out.append(b"".join(entry["frags"][i] for i in range(entry["count"])))
+            out.append((b"".join(entry["frags"][i] for i in range(entry["count"])),
+                        self.unacked_at_first.pop(self.next_deliver, 0)))
             self.next_deliver = (self.next_deliver + 1) & 0xffffffff
         return out, close
 
@@ -307,9 +345,13 @@ class Connection:
 
     def send_text(self, text):
         record("send", conn=self.number, text=text)
+        try:
+            BOOK.note_sent(json.loads(text))
+        except ValueError:
+            pass
         self.stream.queue_message(text.encode())
 
-    def on_message(self, data):
+    def on_message(self, data, unacked_before=0):
         text = data.decode("utf-8", "replace")
         try:
             value = json.loads(text)
@@ -317,9 +359,13 @@ class Connection:
             value = None
         kind = value.get("type") if isinstance(value, dict) else None
         ok = canonical(text) or is_literal_pong(text)
-        record("recv", conn=self.number, text=text, type=kind, canonical=ok)
+        extra = {"unacked_before": unacked_before} if kind == "diagnostic_log_part" else {}
+        record("recv", conn=self.number, text=text, type=kind, canonical=ok, **extra)
         if not ok:
             self.server.violation("non_canonical", text[:200])
+        if kind == "diagnostic_log_part":
+            for delay, answer in BOOK.on_part(self.number, value):
+                self.server.later.append((time.monotonic() + delay, self, answer))
         if kind == "pong" and self.pings is not None:
             if value.get("ts") == self.pongs_expected:
                 self.pongs_in_order += 1
@@ -365,9 +411,17 @@ class Connection:
                 self.closed = True
         elif "silence" in step:
             self.silent_until = now + step["silence"]
+        elif "log_stored" in step:
+            BOOK.set_mode(step["log_stored"])
+        elif "store_upload" in step:
+            self.send_stored(log_uploads.stored(step["store_upload"]))
         else:
             raise ValueError(f"unknown step {step!r}")
         return True
+
+    def send_stored(self, value):
+        record("log_stored", conn=self.number, upload_id=value["upload_id"])
+        self.send_json(value)
 
     def run(self, now):
         while self.steps and not self.closed:
@@ -406,6 +460,7 @@ class Server:
         self.count = 0
         self.violations = []
         self.datagrams = 0
+        self.later = []  # (due, connection, message): confirmations sent late
         self.hello_key = hmac256(ARGS.agent_token.encode(), b"vxcp1 hello")
 
     def sendto(self, data, addr):
@@ -450,8 +505,8 @@ class Server:
                 self.violation("malformed", f"packet {pn}")
                 return
             messages, close = result
-            for m in messages:
-                conn.on_message(m)
+            for m, unacked in messages:
+                conn.on_message(m, unacked)
             if close:
                 conn.agent_close = close[0]
                 record("agent_close", conn=conn.number, code=close[0], reason=close[1])
@@ -514,10 +569,23 @@ class Server:
                 "datagrams": self.datagrams, "count": self.count}
 
     def tick(self, now):
+        due = [x for x in self.later if x[0] <= now]
+        self.later = [x for x in self.later if x[0] > now]
+        for _, conn, value in due:
+            if not conn.closed:
+                conn.send_stored(value)
         for conn in list(self.by_cid.values()):
             if not conn.closed:
                 conn.run(now)
                 conn.flush(now)
+
+
+def book_record(conn, event, **fields):
+    """The upload book's events; its violations count among the server's."""
+    if event == "violation":
+        SERVER["server"].violation(fields.pop("kind"), dict(fields, conn=conn))
+    else:
+        record(event, conn=conn, **fields)
 
 
 def control_line(server, line, now):
@@ -538,6 +606,7 @@ def main():
     sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     sock.bind((ARGS.host, ARGS.port))
     server = Server(sock, script)
+    SERVER["server"] = server
     port = sock.getsockname()[1]
     log(f"listening on {ARGS.host}:{port}")
     control = None
@@ -574,12 +643,15 @@ def parse_args():
     p.add_argument("--clock-offset-ms", type=int, default=0)
     p.add_argument("--retry-skew-ms", type=int, default=30000)
     p.add_argument("--force-retry", type=int, default=0)
+    log_uploads.add_options(p)
     return p.parse_args()
 
 
 if __name__ == "__main__":
     ARGS = parse_args()
     RECORD = RecordFile(ARGS.record)
+    BOOK = log_uploads.UploadBook(book_record, ARGS.log_stored, ARGS.secret)
+    BOOK.add_secret("agent token", ARGS.agent_token)
     try:
         main()
     except KeyboardInterrupt:

@@ -99,3 +99,14 @@ class RecordingPeer:
     def stop(self):
         self.proc.terminate()
         self.proc.wait(10)
+
+
+def assert_clean_uploads(test, peer, at_least=1):
+    """The check every whole-agent test ends with: the test backend (log_uploads.py) found no
+    secret it knew (the agent token, the keys and TURN credentials it sent, every --secret) in
+    any part or whole log upload, and every part was well formed. With `at_least`, that many
+    whole uploads must have arrived, so the check is not vacuous."""
+    bad = [e for e in peer.events("violation")
+           if e.get("kind") in ("secret_in_upload", "bad_log_part")]
+    test.assertEqual(bad, [])
+    test.assertGreaterEqual(len(peer.events("upload")), at_least)

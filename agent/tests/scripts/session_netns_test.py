@@ -18,10 +18,14 @@ import tempfile
 import time
 import unittest
 
-from netns_agent import PEERS, AgentProcess, RecordingPeer, enter_namespace, wait_until
+from netns_agent import (PEERS, AgentProcess, RecordingPeer, assert_clean_uploads,
+                         enter_namespace, wait_until)
 
 AGENT = os.environ.get("VX_AGENT", "")
 TOKEN = "launcher-secret-token"
+WRONG_TOKEN = "not-the-launcher-token"
+AGENT_TOKEN = "agent-token-of-this-pc"
+TURN_PASS = "turn-pass-on-the-command-line"
 MASTER = base64.b64encode(bytes(range(32))).decode()
 CONTROL_PORT = 48001  # default port base 47998 + 3
 
@@ -36,7 +40,9 @@ def order(session_id, **extra):
 
 class Backend(RecordingPeer):
     def __init__(self, tmp):
-        super().__init__(tmp, "backend", "test_backend.py", port_files=("control", "relay"))
+        super().__init__(tmp, "backend", "test_backend.py", port_files=("control", "relay"),
+                         args=["--secret", TOKEN, "--secret", WRONG_TOKEN,
+                               "--secret", TURN_PASS])
         self.control, self.relay = self.ports["control"], self.ports["relay"]
 
     def step(self, step):
@@ -49,6 +55,11 @@ class Backend(RecordingPeer):
 
     def received(self, type_):
         return [json.loads(e["text"]) for e in self.events("recv", type_)]
+
+    def session_upload(self, session_id):
+        """The whole log upload of a session, once it has arrived (None before)."""
+        found = [e for e in self.events("upload") if e["session_id"] == session_id]
+        return found[0] if found else None
 
 
 class Agent(AgentProcess):
@@ -84,8 +95,9 @@ class Sessions(unittest.TestCase):
         cls.tmp = tempfile.mkdtemp(prefix="vx-session-")
         cls.backend = Backend(cls.tmp)
         cls.agent = Agent(cls.tmp, ["--saas-host", "127.0.0.1", "--saas-port",
-                                    str(cls.backend.port), "--agent-token", "tok",
-                                    "--server-id", "x" * 36, "--client-idle-timeout", "2"])
+                                    str(cls.backend.port), "--agent-token", AGENT_TOKEN,
+                                    "--server-id", "x" * 36, "--client-idle-timeout", "2",
+                                    "--turn-user", "alice", "--turn-pass", TURN_PASS])
         if not wait_until(lambda: cls.backend.events("recv", "register"), 10):
             raise RuntimeError("agent did not register:\n" + cls.agent.text())
 
@@ -132,6 +144,18 @@ class Sessions(unittest.TestCase):
         self.assertEqual(ready["ports"], {"video": 47998, "audio": 47999, "input": 48000})
         self.assertIn("Session established \u2014 keys ready", self.agent.text())
         self.assertIn("Launcher requested end_session", self.agent.text())
+        # The session's log follows its end, with the lines of the session in it.
+        self.assertTrue(wait_until(lambda: self.backend.session_upload("direct-1"), 10))
+        upload = self.backend.session_upload("direct-1")
+        self.assertEqual(upload["kind"], "session")
+        self.assertEqual(upload["summary"], "session direct-1 ended: pipeline_ended")
+        self.assertIn("Launcher requested end_session", upload["content"])
+        recv = self.backend.events("recv")
+        ended = [i for i, e in enumerate(recv) if e["type"] == "session_ended"
+                 and json.loads(e["text"])["session_id"] == "direct-1"]
+        parts = [i for i, e in enumerate(recv) if e["type"] == "diagnostic_log_part"
+                 and json.loads(e["text"])["upload_id"] == upload["upload_id"]]
+        self.assertLess(ended[0], parts[0])
 
     def test_2_relayed_session(self):
         t = self.start("relay-1")
@@ -193,6 +217,13 @@ class Sessions(unittest.TestCase):
         self.assertFalse(self.ready("wrong-1"))
         self.assertFalse([m for m in self.backend.received("session_ended")
                           if m["session_id"] == "wrong-1"])
+        # A failed set-up has no session_ended: its log goes up with the failed stage and why.
+        self.assertTrue(wait_until(lambda: self.backend.session_upload("wrong-1"), 10))
+        upload = self.backend.session_upload("wrong-1")
+        self.assertRegex(upload["summary"], r"^session wrong-1 ended: handshake_failed: launcher "
+                                            r"handshake from 127\.0\.0\.1:\d+ refused "
+                                            r"\(AUTH_REJECTED\)$")
+        self.assertIn("# session wrong-1 ended: handshake_failed: ", upload["content"])
 
     def test_8_repeated_order_starts_nothing(self):
         waiting = self.agent.count("Waiting for launcher connection")
@@ -200,6 +231,18 @@ class Sessions(unittest.TestCase):
         self.assertTrue(wait_until(lambda: "prepare_session direct-1 ignored" in self.agent.text(), 10))
         time.sleep(0.3)
         self.assertEqual(self.agent.count("Waiting for launcher connection"), waiting)
+
+    def test_8_uploads_are_whole_and_hold_no_secret(self):
+        # The first agent report comes once the link has been up 5 s.
+        self.assertTrue(wait_until(lambda: [e for e in self.backend.events("upload")
+                                            if e["kind"] == "agent"], 10))
+        report = [e for e in self.backend.events("upload") if e["kind"] == "agent"][0]
+        connected = self.backend.events("connect")[0]["t"]
+        self.assertGreaterEqual(report["part_t"][0] - connected, 4.9)
+        self.assertEqual(report["summary"].split(" ")[0], "agent")
+        # Every upload is confirmed, so none is sent twice on this one connection.
+        self.assertTrue(all(e["copy"] == 1 for e in self.backend.events("upload")))
+        assert_clean_uploads(self, self.backend, at_least=3)
 
     def test_9_sigterm_mid_session(self):
         self.start("stop-1")

@@ -23,6 +23,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from netns_agent import assert_clean_uploads  # noqa: E402
 from session_netns_test import (AGENT, CONTROL_PORT, Agent, Backend, launcher,  # noqa: E402
                                 order, outcome, wait_until)
 
@@ -199,6 +200,13 @@ class RelayedSessions(unittest.TestCase):
         rtts = self.backend.received("relay_rtts")[-1]["rtts"]
         self.assertEqual(list(rtts), ["live"], rtts)
         self.assertGreaterEqual(rtts["live"], 0)
+
+    def test_7_no_upload_holds_a_turn_password(self):
+        # The TURN password reached the agent in orders (as an object and as a string) and on
+        # its command line; the sessions' logs mention TURN throughout.
+        self.assertTrue(wait_until(lambda: {e["session_id"] for e in self.backend.events("upload")}
+                                   >= {f"turn-{i}" for i in range(1, 6)}, 15), self.agent.text())
+        assert_clean_uploads(self, self.backend, at_least=5)
 
 
 if __name__ == "__main__":

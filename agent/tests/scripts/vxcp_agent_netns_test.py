@@ -11,7 +11,8 @@ import sys
 import tempfile
 import unittest
 
-from netns_agent import AgentProcess, RecordingPeer, enter_namespace, wait_until
+from netns_agent import (AgentProcess, RecordingPeer, assert_clean_uploads, enter_namespace,
+                         wait_until)
 
 AGENT = os.environ.get("VX_AGENT", "")
 SERVER_ID = "00000000-0000-4000-8000-0000000000cc"
@@ -74,6 +75,13 @@ class AgentOverVxcp(unittest.TestCase):
         self.assertLess(choice, text.find("connecting over UDP"), text)
         self.assertIn("control channel connected over UDP to 127.0.0.1:%d (direct)"
                       % self.server.port, text)
+        # The session's log comes over the channel too, and the backend confirms it.
+        self.assertTrue(wait_until(lambda: self.server.events("log_stored"), 10), text)
+        upload = self.server.events("upload")[0]
+        self.assertEqual((upload["kind"], upload["session_id"]), ("session", "udp-order-1"))
+        self.assertTrue(wait_until(lambda: "Diagnostics: log upload %s stored by the backend"
+                                   % upload["upload_id"] in self.agent.text(), 5))
+        assert_clean_uploads(self, self.server)
         rc, took = self.agent.stop()
         self.assertEqual(rc, 0, self.agent.text())
         self.assertLess(took, 3.0)

@@ -10,6 +10,7 @@
 #include "backend/connector/outbox.hpp"
 #include "backend/connector/reconnect_backoff.hpp"
 #include "backend/connector/relay_probe.hpp"
+#include "backend/diagnostics/part_pacing.hpp"
 #include "backend/vxcp/vxcp_control_loop.hpp"
 #include "backend/ws/websocket_session.hpp"
 #include "status/status_board.hpp"
@@ -48,6 +49,9 @@ class ConnectionLoop::WsHooks : public WsSessionHooks {
 
     void on_connected() override {
         const std::int64_t now = now_();
+        if (auto upload = l_.seams_.log_upload.get()) {
+            upload->set_pacing(std::make_shared<WebSocketPacing>());
+        }
         l_.set_link_up("ws", now);
         l_.dispatcher_.reset_connection_liveness(now);
         StatusBoard& board = status_board();
@@ -67,6 +71,11 @@ class ConnectionLoop::WsHooks : public WsSessionHooks {
             {std::make_move_iterator(rest.begin()), std::make_move_iterator(rest.end())});
     }
     void send_heartbeat() override { l_.outbox_.heartbeat(); }
+    void send_next_paced_part() override {
+        if (auto upload = l_.seams_.log_upload.get()) {
+            upload->send_next_paced_part();
+        }
+    }
     void on_message(const std::string& text) override {
         l_.dispatcher_.note_heard(now_());
         l_.dispatcher_.handle_message(text);
@@ -91,6 +100,11 @@ class ConnectionLoop::VxcpHooks : public VxcpLoopHooks {
                       const std::string& transport_name, std::int64_t now_us) override {
         previous_ = l_.seams_.transport.get();
         l_.seams_.transport.set(std::move(transport));
+        if (auto upload = l_.seams_.log_upload.get()) {
+            // Held by the pacing, not borrowed: the upload outlives this connection.
+            upload->set_pacing(std::make_shared<UdpChannelPacing>(
+                [awaiting = fragments_awaiting_] { return awaiting->load(); }));
+        }
         l_.set_link_up(transport_name, now_us);
         l_.dispatcher_.reset_connection_liveness(now_us);
     }
@@ -102,6 +116,12 @@ class ConnectionLoop::VxcpHooks : public VxcpLoopHooks {
     }
     std::vector<std::string> take_outgoing() override { return l_.outbox_.take_all(); }
     void send_heartbeat() override { l_.outbox_.heartbeat(); }
+    void send_next_paced_part(std::size_t fragments_awaiting) override {
+        fragments_awaiting_->store(fragments_awaiting);
+        if (auto upload = l_.seams_.log_upload.get()) {
+            upload->send_next_paced_part();
+        }
+    }
     void on_message(const std::string& text) override {
         l_.dispatcher_.note_heard(now_());
         l_.dispatcher_.handle_message(text);
@@ -111,6 +131,9 @@ class ConnectionLoop::VxcpHooks : public VxcpLoopHooks {
     ConnectionLoop& l_;
     util::NowFn now_;
     std::shared_ptr<ControlTransport> previous_;
+    // The live channel's fragments awaiting delivery, as the UDP pacing reads it.
+    std::shared_ptr<std::atomic<std::size_t>> fragments_awaiting_ =
+        std::make_shared<std::atomic<std::size_t>>(0);
 };
 
 ConnectionLoop::ConnectionLoop(asio::io_context& io, asio::ssl::context* tls,

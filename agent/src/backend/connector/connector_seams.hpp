@@ -7,7 +7,7 @@
 #include <mutex>
 
 #include "backend/bridge/bridge_control.hpp"
-#include "backend/connector/log_upload.hpp"
+#include "backend/diagnostics/log_upload.hpp"
 #include "backend/messages/control_transport.hpp"
 #include "util/clock.hpp"
 

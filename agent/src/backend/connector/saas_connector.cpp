@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "backend/diagnostics/diagnostics.hpp"
 #include "backend/messages/messages.hpp"
 #include "backend/ws/websocket_session.hpp"
 #include "platform/paths.hpp"
@@ -66,7 +67,31 @@ std::unique_ptr<RelayProbe> make_relay_probe(std::shared_ptr<OutgoingQueue> queu
     return std::make_unique<RelayProbe>(std::move(setup));
 }
 
+ReportIdentity report_identity(const SaasConfig& config) {
+    const RegisterPayload& r = config.register_payload;
+    ReportIdentity identity;
+    identity.agent_version = r.agent_version;
+    identity.server_id = config.server_id;
+    identity.gpu_model = r.gpu_model;
+    identity.cpu_model = r.cpu_model;
+    identity.os_version = r.os_version;
+    return identity;
+}
+
 }  // namespace
+
+// The log upload hands its parts to the queue itself (not to the connector), reads the time the
+// current connection came up, and runs on the connector's steady clock.
+std::shared_ptr<LogUpload> SaasConnector::make_log_upload() {
+    DiagnosticsSeams seams;
+    seams.queue_message = [queue = outbox_.shared_queue()](const std::string& text) {
+        queue->push(text);
+        return true;
+    };
+    seams.link_up_since_us = [this] { return loop_.connected_since_us(); };
+    seams.now_us = [&clocks = clocks_] { return clocks.steady_us(); };
+    return std::make_shared<Diagnostics>(report_identity(config_), std::move(seams));
+}
 
 SaasConnector::SaasConnector(asio::io_context& io, SaasConfig config)
     : io_(io),
@@ -76,7 +101,9 @@ SaasConnector::SaasConnector(asio::io_context& io, SaasConfig config)
       relay_probe_(make_relay_probe(outbox_.shared_queue(), relay_book_)),
       dispatcher_(config_, clocks_, seams_, *relay_book_, *relay_probe_),
       loop_(io_, config_.tls ? tls_.get() : nullptr, config_, clocks_, seams_, dispatcher_, outbox_,
-            *relay_book_) {}
+            *relay_book_) {
+    seams_.log_upload.set(make_log_upload());
+}
 
 SaasConnector::~SaasConnector() {
     stop();

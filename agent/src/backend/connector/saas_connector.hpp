@@ -12,8 +12,9 @@
 // ids, current session), the ConnectionLoop (transport choice, back-off, the 4009 wait) and the
 // RelayProbe. Parts built around the connector plug in through narrow interfaces, each
 // installed as a shared_ptr (an empty one makes its uses no-ops): ControlTransport (the current
-// connection), BridgeControl (the control bridge) and LogUpload (the log upload), plus the relay
-// probe function; tests use the same seams plus the injected clocks.
+// connection), BridgeControl (the control bridge) and LogUpload (the log upload: the connector's
+// own Diagnostics unless a test installs another), plus the relay probe function; tests use the
+// same seams plus the injected clocks.
 
 #include <cstdint>
 #include <map>
@@ -29,10 +30,10 @@
 #include "backend/connector/connection_loop.hpp"
 #include "backend/connector/connector_seams.hpp"
 #include "backend/connector/dispatcher.hpp"
-#include "backend/connector/log_upload.hpp"
 #include "backend/connector/outbox.hpp"
 #include "backend/connector/outgoing_queue.hpp"
 #include "backend/connector/relay_probe.hpp"
+#include "backend/diagnostics/log_upload.hpp"
 #include "backend/messages/control_transport.hpp"
 #include "backend/messages/saas_connector_records.hpp"
 #include "backend/vxcp/vxcp_loop_timings.hpp"
@@ -127,6 +128,7 @@ class SaasConnector {
     std::shared_ptr<ControlTransport> transport() const;
     void set_control_bridge(std::shared_ptr<BridgeControl> bridge);
     std::shared_ptr<BridgeControl> control_bridge() const;
+    // The log upload: session uploads at a failed set-up, the driver's return to waiting.
     void set_log_upload(std::shared_ptr<LogUpload> upload);
     std::shared_ptr<LogUpload> log_upload() const;
     // The bridge's write queue: filled here, drained by the bridge's writer.
@@ -166,13 +168,15 @@ class SaasConnector {
     void join_relay_probe();
 
   private:
+    std::shared_ptr<LogUpload> make_log_upload();
+
     // Construction inputs.
     asio::io_context& io_;
     const SaasConfig config_;
     std::unique_ptr<asio::ssl::context> tls_;
 
     ConnectorClocks clocks_;
-    // The transport, the control bridge and the log upload (the later Diagnostics) plug in here.
+    // The transport, the control bridge and the log upload plug in here.
     ConnectorSeams seams_;
     // Shared with the relay probe thread, which may outlive a deadline-detach.
     std::shared_ptr<RelayBook> relay_book_ = std::make_shared<RelayBook>();

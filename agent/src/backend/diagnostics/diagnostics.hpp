@@ -23,6 +23,7 @@
 
 #include "backend/diagnostics/log_part_message.hpp"
 #include "backend/diagnostics/log_report.hpp"
+#include "backend/diagnostics/log_upload.hpp"
 #include "backend/diagnostics/part_pacing.hpp"
 #include "backend/diagnostics/upload_cache.hpp"
 #include "diag/diagnostics_store.hpp"
@@ -43,7 +44,7 @@ struct DiagnosticsSeams {
     diag::DiagnosticsStore* store = &diag::diagnostics_store();
 };
 
-class Diagnostics {
+class Diagnostics final : public LogUpload {
   public:
     static constexpr std::size_t kStartMarks = 16;
     // A session without a start mark covers the store's last lines.
@@ -57,26 +58,26 @@ class Diagnostics {
 
     // The session's log, once per session id; reason: the end reason, or the failed set-up
     // stage with ": " and its text.
-    void upload_session_log(const std::string& session_id, const std::string& reason);
+    void upload_session_log(const std::string& session_id, const std::string& reason) override;
     // Start of every heartbeat: an agent report when one is due.
-    void report_agent_log();
+    void report_agent_log() override;
     // Hands at most one waiting part to the outgoing queue when the pacing allows it; true when
     // one was queued. Called by the connection loop on each pass.
-    bool send_next_paced_part();
+    bool send_next_paced_part() override;
     // The pacing of the current transport (WebSocketPacing until another is set).
-    void set_pacing(std::shared_ptr<PartPacing> pacing);
+    void set_pacing(std::shared_ptr<PartPacing> pacing) override;
 
     // A prepare_session with a non-empty id was accepted: a session is active until its upload
     // starts or the driver waits again without one, whichever comes first.
-    void note_session_start(const std::string& session_id);
+    void note_session_start(const std::string& session_id) override;
     // The session driver waits for an order again after handling session_id (run, dropped as
     // stale, terminated before it started): a session that ends without an upload must not keep
     // the agent reports off for good. Nothing changes when a newer session started since.
-    void note_back_to_waiting(const std::string& session_id);
+    void note_back_to_waiting(const std::string& session_id) override;
     // "diagnostic_log_stored": the backend keeps the upload.
-    void on_log_stored(const std::string& upload_id);
+    void on_log_stored(const std::string& upload_id) override;
     // A new connection is up: the unconfirmed uploads go again, whole, oldest first.
-    void requeue_unconfirmed();
+    void requeue_unconfirmed() override;
 
     bool session_active() const { return session_active_.load(); }
     std::uint64_t last_reported_line() const { return last_reported_line_.load(); }

@@ -57,13 +57,10 @@ nlohmann::json build_control_data(const std::string& session_id,
 
 // ---- Logging received text ----
 
-// The text with the string values of secret keys ("encryption_key", "credential",
-// "password") replaced by "[REDACTED]", in one pass over the text. Works on any text, valid JSON
-// or not; a value cut off by the end of the text is redacted to the end.
-std::string redact_secrets(std::string_view text);
-
-// What may be logged of a received message: its first `limit` bytes (never ending inside a UTF-8
-// character), redacted. Reads nothing of the text beyond the excerpt.
+// What may be logged of a received message (or of any text from the network): its first
+// `limit` bytes (never ending inside a UTF-8 character), with credentials replaced by
+// "[REDACTED]" by the one redaction the log upload uses. Reads nothing of the text beyond the
+// excerpt.
 std::string log_excerpt(std::string_view text, std::size_t limit);
 // A received text value (an id, an address, a type) as it may stand in a log line: at most
 // kFieldExcerpt bytes, "..." marking a cut, so a megabyte id costs a short line.

@@ -278,6 +278,7 @@ void VxcpControlLoop::serve(UdpControlChannel& ch) {
         if (credential_renewal_due(t)) {
             break;
         }
+        hooks_.send_next_paced_part(ch.stream()->pending_fragments());
         pump_outgoing(ch);
         if (t - last_heartbeat_ >= kHeartbeatUs) {
             last_heartbeat_ = t;

@@ -40,6 +40,9 @@ class VxcpLoopHooks {
     // Takes the whole outgoing queue.
     virtual std::vector<std::string> take_outgoing() = 0;
     virtual void send_heartbeat() = 0;
+    // The log upload's paced sender, on each pass of the live connection, with the number of
+    // the channel's fragments still awaiting delivery.
+    virtual void send_next_paced_part(std::size_t fragments_awaiting) = 0;
     // One received message; an exception ends the connection.
     virtual void on_message(const std::string& text) = 0;
 };

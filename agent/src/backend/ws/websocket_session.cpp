@@ -2,6 +2,7 @@
 
 #include <spdlog/spdlog.h>
 
+#include "backend/messages/messages.hpp"
 #include "backend/ws/ws_handshake.hpp"
 #include "util/io/join_with_deadline.hpp"
 
@@ -228,8 +229,9 @@ bool WebSocketSession::websocket_handshake(const WsSessionConfig& config, WsSess
                 "(behind a TLS-terminating proxy) or run a local TLS terminator in "
                 "front of the agent.");
         }
+        // A refusal may echo what the request carried (a proxy's error page, a header dump).
         const std::string text = response.head + response.rest;
-        spdlog::error("SaasConnector: WebSocket handshake rejected:\n{}", text.substr(0, 256));
+        spdlog::error("SaasConnector: WebSocket handshake rejected:\n{}", log_excerpt(text, 256));
         if (response.token_refused())
             hooks.on_token_rejected();
         return false;

@@ -82,6 +82,9 @@ class FakeLogUpload : public network::LogUpload {
     }
     void report_agent_log() override { calls.push_back("report"); }
     void requeue_unconfirmed() override { calls.push_back("requeue"); }
+    void note_back_to_waiting(const std::string& id) override { calls.push_back("waiting " + id); }
+    void set_pacing(std::shared_ptr<network::PartPacing>) override {}
+    bool send_next_paced_part() override { return false; }
 
     std::vector<std::string> calls;
 };

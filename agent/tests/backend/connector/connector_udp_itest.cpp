@@ -17,6 +17,7 @@
 #include "backend/messages/messages.hpp"
 #include "backend/vxcp/peer_process.hpp"
 #include "status/status_board.hpp"
+#include "support/eventually.hpp"
 #include "support/log_lines.hpp"
 #include "support/test_backend_peer.hpp"
 #include "traversal/turn/coturn_process.hpp"
@@ -31,18 +32,6 @@ using nlohmann::json;
 
 constexpr const char* kServerId = "00000000-0000-4000-8000-0000000000aa";
 constexpr const char* kAgentToken = "connector-itest-token";
-
-template <typename Pred>
-bool eventually(Pred pred, std::chrono::milliseconds limit) {
-    const auto until = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < until) {
-        if (pred()) {
-            return true;
-        }
-        std::this_thread::sleep_for(20ms);
-    }
-    return pred();
-}
 
 class ConnectorUdpTest : public ::testing::Test {
   protected:
@@ -162,6 +151,9 @@ class OnFirstReplayLogUpload : public LogUpload {
     void on_log_stored(const std::string&) override {}
     void upload_session_log(const std::string&, const std::string&) override {}
     void report_agent_log() override {}
+    void note_back_to_waiting(const std::string&) override {}
+    void set_pacing(std::shared_ptr<PartPacing>) override {}
+    bool send_next_paced_part() override { return false; }
     void requeue_unconfirmed() override {
         if (!done_.exchange(true)) {
             act_();

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <stdexcept>
+
 #include "connector_test_support.hpp"
 #include "log_capture.hpp"
 
@@ -104,6 +106,23 @@ TEST(PrepareSessionDispatch, MalformedOrderIsDroppedBeforeItChangesState) {
     // Its id stays handled: a corrected copy with the same id is ignored.
     rig.connector.handle_message(prepare("s-2"));
     EXPECT_EQ(rig.prepared, std::vector<std::string>{"s-1"});
+}
+
+// The driver refused the order: no session of it will end with an upload, so the log upload
+// must not wait for one before its next agent report.
+TEST(PrepareSessionDispatch, AnOrderTheDriverRefusesEndsItsSessionForTheLogUpload) {
+    test::LogCapture log;
+    SessionRig rig;
+    rig.connector.set_on_prepare_session([](const PrepareSessionParams& p) {
+        if (p.session_id == "s-2") {
+            throw std::runtime_error("no room");
+        }
+    });
+    rig.connector.handle_message(prepare("s-1"));
+    rig.connector.handle_message(prepare("s-2"));
+    EXPECT_EQ(rig.upload->calls,
+              (std::vector<std::string>{"start s-1", "start s-2", "waiting s-2"}));
+    EXPECT_EQ(log.count("SaasConnector: error processing prepare_session: no room raw="), 1u);
 }
 
 TEST(PrepareSessionDispatch, TheLoggedExcerptNeverShowsTheSessionKey) {

@@ -247,16 +247,24 @@ TEST(RelayListReader, MissingArrayAndSignature) {
 namespace vx::network {
 namespace {
 
-TEST(RedactSecrets, MasksSecretStringValuesOnly) {
-    EXPECT_EQ(redact_secrets(R"({"encryption_key":"AAEC","session_id":"s"})"),
+// Logged excerpts of received messages use the log upload's redaction: every value of a secret
+// key goes, string or not, a cut-off one to the end of the excerpt.
+TEST(LogExcerptRedaction, MasksTheValuesOfSecretKeys) {
+    EXPECT_EQ(log_excerpt(R"({"encryption_key":"AAEC","session_id":"s"})", 200),
               R"({"encryption_key":"[REDACTED]","session_id":"s"})");
-    EXPECT_EQ(redact_secrets(R"({"control":{"credential" : "p\"w","ttl":1},"password":"x"})"),
+    EXPECT_EQ(log_excerpt(R"({"control":{"credential" : "p\"w","ttl":1},"password":"x"})", 200),
               R"({"control":{"credential" : "[REDACTED]","ttl":1},"password":"[REDACTED]"})");
-    // Cut-off text, a non-string value and a key without a value stay harmless.
-    EXPECT_EQ(redact_secrets(R"({"encryption_key":"AAECAw)"), R"({"encryption_key":"[REDACTED])");
-    EXPECT_EQ(redact_secrets(R"({"encryption_key":5})"), R"({"encryption_key":5})");
-    EXPECT_EQ(redact_secrets(R"("credential")"), R"("credential")");
-    EXPECT_EQ(redact_secrets("plain"), "plain");
+    // Cut-off text, a non-string value and a key without a value bare nothing.
+    EXPECT_EQ(log_excerpt(R"({"encryption_key":"AAECAw)", 200),
+              R"({"encryption_key":"[REDACTED]")");
+    EXPECT_EQ(log_excerpt(R"({"encryption_key":5})", 200), R"({"encryption_key":[REDACTED]})");
+    EXPECT_EQ(log_excerpt(R"("credential")", 200), R"("credential")");
+    EXPECT_EQ(log_excerpt("plain", 200), "plain");
+    // The session token hash is no secret; a TURN block given as a string is one.
+    EXPECT_EQ(log_excerpt(R"({"session_token_sha256":"ab12"})", 200),
+              R"({"session_token_sha256":"ab12"})");
+    EXPECT_EQ(log_excerpt(R"({"turn":"{\"username\":\"u\",\"credential\":\"pw\"}"})", 200),
+              R"({"turn":"{\"username\":\"u\",\"credential\":\"[REDACTED]\"}"})");
 }
 
 }  // namespace

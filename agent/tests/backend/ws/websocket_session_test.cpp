@@ -249,6 +249,19 @@ TEST_F(WebSocketSessionTest, UnauthorizedMentioningTheMagicWordsIsATokenRefusal)
     EXPECT_TRUE(hooks.token_rejected.load());
 }
 
+// A proxy's refusal page may echo the request's headers: the log shows it redacted.
+TEST_F(WebSocketSessionTest, ARefusalThatEchoesTheTokenIsLoggedRedacted) {
+    test::LogLines log;
+    start();
+    const std::string body = "you sent agent-token: tok-secret-123456\n";
+    server.accept_and_answer("HTTP/1.1 403 Forbidden\r\nContent-Length: " +
+                             std::to_string(body.size()) + "\r\n\r\n" + body);
+    EXPECT_FALSE(finish());
+    EXPECT_EQ(log.count("SaasConnector: WebSocket handshake rejected:\nHTTP/1.1 403 Forbidden"), 1);
+    EXPECT_EQ(log.count("you sent agent-token: [REDACTED]"), 1);
+    EXPECT_EQ(log.count("tok-secret-123456"), 0);
+}
+
 TEST_F(WebSocketSessionTest, ASilentServerDoesNotHoldTheUpgradeForever) {
     start(300ms);
     server.accept_and_answer("HTTP/1.1 101 Switching Protocols\r\n");  // and nothing more

@@ -19,7 +19,8 @@ class WaitingLoopTest : public ::testing::Test {
                                 if (on_session)
                                     on_session();
                             },
-                            clock.fn()});
+                            clock.fn(),
+                            [this](const std::string& id) { back_to_waiting.push_back(id); }});
     }
     void prepare(const std::string& id) {
         std::lock_guard lock(orders.mutex);
@@ -34,6 +35,7 @@ class WaitingLoopTest : public ::testing::Test {
     std::atomic<bool> stop{false};
     int clears = 0;
     std::vector<std::string> ran;
+    std::vector<std::string> back_to_waiting;  // told to the log upload
     std::function<void()> on_session;
     test::LogLines log;
 };
@@ -44,6 +46,7 @@ TEST_F(WaitingLoopTest, RunsAPreparedSessionAndGoesBackToWaiting) {
     prepare("s1");
     EXPECT_EQ(loop.step(0ms), Step::ran_session);
     EXPECT_EQ(ran, std::vector<std::string>{"s1"});
+    EXPECT_EQ(back_to_waiting, std::vector<std::string>{"s1"});
     EXPECT_EQ(clears, 1);
     EXPECT_FALSE(orders.session_running);
     EXPECT_EQ(log.count("Session ended - waiting for next prepare_session..."), 1);
@@ -55,6 +58,7 @@ TEST_F(WaitingLoopTest, AnOrderOlderThanAMinuteIsDropped) {
     clock.advance_ms(60'001);
     EXPECT_EQ(loop.step(0ms), Step::dropped_stale);
     EXPECT_TRUE(ran.empty());
+    EXPECT_EQ(back_to_waiting, std::vector<std::string>{"old"});
     EXPECT_EQ(clears, 1);
     EXPECT_EQ(log.count("Prepared session old waited 60 s to start - the client has given up on "
                         "it by now; not starting it"),

@@ -7,14 +7,15 @@
 namespace vx::network {
 namespace {
 
+// Just after the first blank line, however its line ends are written. The earliest one counts:
+// a head ended by bare line feeds must not run on to a CRLF blank line inside the body, which
+// would read body bytes as headers and end the head at another place once more bytes arrive.
 std::optional<std::size_t> head_end(std::string_view bytes) {
-    const auto crlf = bytes.find("\r\n\r\n");
-    if (crlf != std::string_view::npos)
-        return crlf + 4;
+    const auto crlf = bytes.find("\n\r\n");
     const auto lf = bytes.find("\n\n");
-    if (lf != std::string_view::npos)
-        return lf + 2;
-    return std::nullopt;
+    if (crlf == std::string_view::npos && lf == std::string_view::npos)
+        return std::nullopt;
+    return crlf < lf ? crlf + 3 : lf + 2;
 }
 
 std::vector<std::string_view> split_lines(std::string_view text) {

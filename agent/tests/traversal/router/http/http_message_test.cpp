@@ -57,6 +57,25 @@ TEST(HttpHead, StatusLineVariants) {
     }
 }
 
+// The first blank line ends the head, whatever its line ends: a body that holds a CRLF blank
+// line after a head of bare line feeds is body, read the same whole or as it trickles in.
+TEST(HttpHead, TheFirstBlankLineEndsTheHeadWhateverItsLineEnds) {
+    const std::string text =
+        "HTTP/1.1 200 OK\nContent-Length: 16\r\n\nX-Fake: 1\r\n\r\nabcdef";
+    const auto head = parse_http_response(text);
+    ASSERT_TRUE(head);
+    EXPECT_EQ(head->body_offset, text.find("X-Fake"));
+    EXPECT_EQ(head->headers.count("x-fake"), 0u);
+    EXPECT_EQ(parse_http_message(text)->body, "X-Fake: 1\r\n\r\nabc");
+    HttpResponseReader whole, trickled;
+    whole.feed(text);
+    for (char c : text)
+        trickled.feed(std::string(1, c));
+    EXPECT_TRUE(whole.complete());
+    EXPECT_TRUE(trickled.complete());
+    EXPECT_EQ(whole.finish(false).body, trickled.finish(false).body);
+}
+
 TEST(HttpMessage, BodyFollowsContentLengthOrChunks) {
     const auto plain = parse_http_message("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n0123456789");
     ASSERT_TRUE(plain);
