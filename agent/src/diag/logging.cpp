@@ -15,6 +15,7 @@
 
 #include "diag/diagnostic_sink.hpp"
 #include "diag/overflow_watch_sink.hpp"
+#include "platform/thread_name.hpp"
 
 namespace vx::diag {
 namespace {
@@ -39,7 +40,8 @@ std::shared_ptr<util::detail::overflow_watch_sink> g_watch;
 // the process through std::terminate).
 const std::shared_ptr<spdlog::details::thread_pool>& shared_pool() {
     static auto* pool = new std::shared_ptr<spdlog::details::thread_pool>(
-        std::make_shared<spdlog::details::thread_pool>(kQueueSize, 1));
+        std::make_shared<spdlog::details::thread_pool>(
+            kQueueSize, 1, [] { platform::name_this_thread("vx-log"); }));
     return *pool;
 }
 
@@ -136,7 +138,10 @@ std::string init_logging(const LoggingOptions& options) {
     logger->set_level(spdlog::level::info);
     logger->flush_on(spdlog::level::info);
     replace_default_locked(logger);
-    spdlog::flush_every(kFlushInterval);
+    {
+        const platform::ScopedThreadName flusher("vx-log-flush");
+        spdlog::flush_every(kFlushInterval);
+    }
     g_logger = logger;
     g_watch = watch;
 

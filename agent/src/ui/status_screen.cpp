@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "platform/crash_handler.hpp"
+#include "platform/thread_name.hpp"
 #include "ui/ansi_frame.hpp"
 #include "ui/screen_layout.hpp"
 #include "ui/screen_texts.hpp"
@@ -106,6 +107,7 @@ void StatusScreen::stop() {
 }
 
 void StatusScreen::run() {
+    platform::name_this_thread("vx-screen");
     // Whatever happens while drawing, the end below must still leave the screen.
     try {
         if (mode_ == ScreenMode::ansi) {

@@ -3,6 +3,7 @@
 #include <spdlog/spdlog.h>
 
 #include "backend/messages/messages.hpp"
+#include "platform/thread_name.hpp"
 #include "util/error_text.hpp"
 #include "util/io/join_with_deadline.hpp"
 
@@ -24,6 +25,7 @@ struct DoneGuard {
 void run_reader(SocketPtr socket, Flag stop, Flag done,
                 std::shared_ptr<ControlBridge::Shared> shared, ControlBridge::Hooks hooks,
                 std::string session_id, util::NowFn now) {
+    platform::name_this_thread("vx-bridge-read");
     DoneGuard guard{done};
     std::vector<std::uint8_t> buffer(ControlBridge::kReadChunkBytes);
     for (;;) {
@@ -47,6 +49,7 @@ void run_reader(SocketPtr socket, Flag stop, Flag done,
 
 void run_writer(SocketPtr socket, Flag done, std::shared_ptr<ControlBridge::Shared> shared,
                 std::shared_ptr<BridgeWriteQueue> queue) {
+    platform::name_this_thread("vx-bridge-write");
     DoneGuard guard{done};
     constexpr std::size_t kPiece = 65536;
     while (auto chunk = queue->wait_pop()) {

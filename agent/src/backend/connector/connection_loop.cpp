@@ -12,6 +12,7 @@
 #include "backend/connector/relay_probe.hpp"
 #include "backend/vxcp/vxcp_control_loop.hpp"
 #include "backend/ws/websocket_session.hpp"
+#include "platform/thread_name.hpp"
 #include "status/status_board.hpp"
 
 namespace vx::network {
@@ -134,7 +135,10 @@ void ConnectionLoop::start() {
         return;
     }
     running_.store(true);
-    thread_ = std::thread([this] { run(); });
+    thread_ = std::thread([this] {
+        platform::name_this_thread("vx-connection");
+        run();
+    });
 }
 
 void ConnectionLoop::stop() {

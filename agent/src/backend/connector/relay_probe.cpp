@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "backend/messages/messages.hpp"
+#include "platform/thread_name.hpp"
 
 namespace vx::network {
 
@@ -215,6 +216,7 @@ bool RelayProbe::measure(Shared& s, const RelayProbeFn& probe, const std::vector
 void RelayProbe::run(std::shared_ptr<Shared> shared, std::vector<RelayNode> nodes,
                      std::shared_ptr<std::atomic<bool>> stop_token,
                      std::shared_ptr<std::atomic<bool>> done) {
+    platform::name_this_thread("vx-relay-probe");
     Shared& s = *shared;
     for (;;) {
         RelayProbeFn probe;

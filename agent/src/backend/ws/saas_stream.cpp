@@ -1,4 +1,5 @@
 #include "backend/ws/saas_stream.hpp"
+#include "platform/thread_name.hpp"
 
 #include <fcntl.h>
 #include <netdb.h>
@@ -131,6 +132,7 @@ struct ResolveJob {
 
 void resolve_into(const std::shared_ptr<ResolveJob>& job, const std::string& host,
                   std::uint16_t port) {
+    platform::name_this_thread("vx-resolve");
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;

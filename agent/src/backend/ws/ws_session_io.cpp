@@ -2,6 +2,7 @@
 #include <spdlog/spdlog.h>
 
 #include "backend/ws/websocket_session.hpp"
+#include "platform/thread_name.hpp"
 
 namespace vx::network {
 
@@ -194,6 +195,7 @@ void WebSocketSession::pump_writes(SaasStream& stream) {
 void WebSocketSession::writer_loop(std::shared_ptr<SaasStream> stream,
                                    std::shared_ptr<std::atomic<bool>> done,
                                    std::shared_ptr<std::atomic<bool>> retired) {
+    platform::name_this_thread("vx-ws-writer");
     // The connection is going anyway: its lanes were closed, or this writer was given up on.
     const auto ending = [&] { return lanes_->is_closed() || retired->load(); };
     std::uint64_t written = 0;

@@ -4,6 +4,7 @@
 
 #include <spdlog/spdlog.h>
 
+#include "platform/thread_name.hpp"
 #include "traversal/turn/turn_credentials.hpp"
 
 namespace vx::network {
@@ -84,6 +85,7 @@ bool SessionRelay::wait_for_stop(std::chrono::milliseconds limit) {
 }
 
 void SessionRelay::poll() {
+    platform::name_this_thread("vx-turn-poll");
     std::array<std::uint8_t, kDatagramBuffer> buffer{};
     const std::int64_t interval_us =
         std::chrono::duration_cast<std::chrono::microseconds>(options_.maintain_interval).count();
