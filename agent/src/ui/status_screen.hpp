@@ -74,7 +74,9 @@ class StatusScreen {
     // Undoes what start changed on the real terminal (Ctrl+Z, input modes, standard error, crash
     // hook).
     void restore_console();
-    void pace_after_frame();
+    // At most ten frames a second: waits until the gap after the last frame (drawn
+    // `since_draw_us` ago) has passed; false when a stop came meanwhile.
+    bool wait_out_frame_gap(std::int64_t since_draw_us);
     // Prints every board event newer than `last_seq`; returns the newest sequence printed.
     std::uint64_t print_new_events(std::uint64_t last_seq);
 

@@ -19,8 +19,6 @@ namespace vx::network {
 
 namespace {
 
-constexpr auto kSleepStep = std::chrono::milliseconds(100);
-
 // The WebSocket as the dispatcher and stop() see it.
 class WsControlTransport : public ControlTransport {
   public:
@@ -68,6 +66,7 @@ class ConnectionLoop::WsHooks : public WsSessionHooks {
             {std::make_move_iterator(rest.begin()), std::make_move_iterator(rest.end())});
     }
     void send_heartbeat() override { l_.outbox_.heartbeat(); }
+    int outgoing_wake_fd() const override { return l_.outbox_.shared_queue()->drainer_wake_fd(); }
     void on_message(const std::string& text) override {
         l_.dispatcher_.note_heard(now_());
         l_.dispatcher_.handle_message(text);
@@ -102,6 +101,8 @@ class ConnectionLoop::VxcpHooks : public VxcpLoopHooks {
         previous_.reset();
     }
     std::vector<std::string> take_outgoing() override { return l_.outbox_.take_all(); }
+    int outgoing_wake_fd() const override { return l_.outbox_.shared_queue()->drainer_wake_fd(); }
+    int stop_wake_fd() const override { return l_.stop_wake_.native_handle(); }
     void send_heartbeat() override { l_.outbox_.heartbeat(); }
     void on_message(const std::string& text) override {
         l_.dispatcher_.note_heard(now_());
@@ -135,6 +136,7 @@ void ConnectionLoop::start() {
         return;
     }
     running_.store(true);
+    stop_wake_.clear();
     thread_ = std::thread([this] {
         platform::name_this_thread("vx-connection");
         run();
@@ -142,11 +144,18 @@ void ConnectionLoop::start() {
 }
 
 void ConnectionLoop::stop() {
-    running_.store(false);
+    {
+        std::lock_guard lock(stop_mutex_);
+        running_.store(false);
+    }
+    stop_cv_.notify_all();
+    stop_wake_.signal();
     connected_.store(false);
     if (auto transport = seams_.transport.get()) {
         transport->wake_for_stop();
     }
+    // The UDP connection waits on the queue's wake-up together with its socket.
+    outbox_.shared_queue()->wake_drainer();
     std::thread thread;
     {
         std::lock_guard lock(lifecycle_mutex_);
@@ -192,12 +201,9 @@ bool ConnectionLoop::run_websocket_session() {
     return ws_->run(cfg, hooks, running_);
 }
 
-void ConnectionLoop::sleep_while_running(std::int64_t wait_ms) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
-    while (running_.load() && std::chrono::steady_clock::now() < until) {
-        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
-            kSleepStep, until - std::chrono::steady_clock::now()));
-    }
+void ConnectionLoop::wait_while_running(std::chrono::milliseconds wait) {
+    std::unique_lock lock(stop_mutex_);
+    stop_cv_.wait_for(lock, wait, [&] { return !running_.load(); });
 }
 
 WsStats ConnectionLoop::websocket_stats() const {
@@ -235,7 +241,7 @@ void ConnectionLoop::run() {
                 reason.empty() ? std::string("close code 4009") : reason, wait / 1000);
         }
         spdlog::warn("SaasConnector: disconnected, retry in {}ms", wait);
-        sleep_while_running(wait);
+        wait_while_running(std::chrono::milliseconds(wait));
     }
     ws_->close_lanes();
     seams_.transport.set(nullptr);

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <mutex>
@@ -12,6 +13,7 @@
 #include <asio/ip/udp.hpp>
 
 #include "link/qos_flow_worker.hpp"
+#include "platform/wake_event.hpp"
 #include "traversal/stun/stun_codec.hpp"
 #include "util/clock.hpp"
 
@@ -93,8 +95,9 @@ class TurnClient {
     bool send(const std::string& peer, std::uint16_t port, const std::uint8_t* data,
               std::size_t len);
     // One relayed datagram: its length, 0 on time-out, -1 for a bad buffer or a closed client.
+    // The wait also ends, with 0, as soon as `wake_fd` (when not -1) is readable.
     std::int32_t receive(std::uint8_t* buf, std::size_t capacity, std::string& peer,
-                         std::uint16_t& port, std::int32_t timeout_ms);
+                         std::uint16_t& port, std::int32_t timeout_ms, int wake_fd = -1);
 
     std::string relayed_endpoint() const;
     std::string relayed_address() const;
@@ -133,6 +136,13 @@ class TurnClient {
     void handle_channel_data(const std::uint8_t* bytes, std::size_t n, bool from_server);
     void handle_stun(const std::uint8_t* bytes, std::size_t n, bool from_server);
     void pump_socket();
+    // With the state mutex held: wakes the threads that wait for the socket, since the one that
+    // pumped may have taken what another waits for.
+    void note_delivery_locked();
+    // Releases the state mutex while it waits (at most `limit`) for the socket, another thread's
+    // delivery or `wake_fd`; true when `wake_fd` ended the wait.
+    bool wait_readable(std::unique_lock<std::mutex>& state, std::chrono::milliseconds limit,
+                       int wake_fd);
     bool wait_for_response_locked(const StunTransactionId& id, std::vector<std::uint8_t>& out,
                                   std::int32_t timeout_ms);
     bool transaction_locked(std::uint16_t method, const StunAttributeAppender& append,
@@ -180,6 +190,8 @@ class TurnClient {
     std::vector<std::uint8_t> indication_scratch_;
     Waiter waiter_;
     TurnCounters counters_;
+    int pollers_ = 0;                // threads waiting on the socket
+    platform::WakeEvent delivered_;  // see note_delivery_locked
 
     std::atomic<bool> allocated_{false};
     std::atomic<std::uint64_t> bytes_sent_{0};

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/wake_event.hpp"
 #include "support/fake_clock.hpp"
 #include "support/log_lines.hpp"
 #include "support/loopback_listener.hpp"
@@ -132,6 +133,7 @@ class FakeHooks : public WsSessionHooks {
     void resend_after_reconnect() override { ++replays; }
     std::deque<std::string> take_outgoing() override {
         std::lock_guard lock(mutex);
+        clock_moved.clear();
         auto out = std::move(queue);
         queue.clear();
         return out;
@@ -143,6 +145,8 @@ class FakeHooks : public WsSessionHooks {
         ++returns;
     }
     void send_heartbeat() override { ++heartbeats; }
+    // The connection sleeps until its next timer; a step of the fake clock wakes it here.
+    int outgoing_wake_fd() const override { return clock_moved.native_handle(); }
     void on_message(const std::string& text) override {
         if (answer)
             answer(text);
@@ -165,12 +169,16 @@ class FakeHooks : public WsSessionHooks {
     std::atomic<int> replays{0};
     std::atomic<int> returns{0};
     std::atomic<int> heartbeats{0};
+    platform::WakeEvent clock_moved;
 };
 
 const std::string kUpgraded = "HTTP/1.1 101 Switching Protocols\r\nupgrade: websocket\r\n\r\n";
 
 class WebSocketSessionTest : public ::testing::Test {
   protected:
+    WebSocketSessionTest() {
+        clock.on_advance = [this] { hooks.clock_moved.signal(); };
+    }
     void start(std::chrono::milliseconds upgrade_limit = 10'000ms) {
         ws = std::make_shared<WebSocketSession>(io, nullptr, clock.fn(), kZeroKey);
         run_on(server, upgrade_limit);

@@ -42,7 +42,7 @@ TEST(WsKeepAlive, PongEndsTheWaitAndTheNextPingFollowsTheInterval) {
 TEST(WsKeepAlive, InboundSilenceAfterProvenTraffic) {
     test::FakeClock clock;
     WsKeepAliveSettings s;
-    s.ping_interval_us = 60'000'000;  // keep pings out of the way
+    s.ping_interval = std::chrono::seconds(60);  // keep pings out of the way
     WsKeepAlive ka(s);
     ka.reset(clock.now_us());
     ka.tick(clock.now_us());
