@@ -48,22 +48,24 @@ def read(path):
 
 
 def thread_sample(pid, tid):
-    """(name, cpu ns, context switches) of one thread, or None once it has gone."""
+    """(name, cpu ns, cpu ticks, voluntary and involuntary context switches) of one thread, or
+    None once it has gone. The nanoseconds come from schedstat where the kernel keeps it; the
+    ticks (utime + stime of stat) are what top shows, in steps of 1/CLK_TCK s."""
     base = f"/proc/{pid}/task/{tid}"
     comm, stat, status = read(base + "/comm"), read(base + "/stat"), read(base + "/status")
     if comm is None or stat is None or status is None:
         return None
+    fields = stat[stat.rindex(")") + 2:].split()
+    ticks = int(fields[11]) + int(fields[12])
     sched = read(base + "/schedstat")
-    if sched:
-        cpu_ns = int(sched.split()[0])
-    else:
-        fields = stat[stat.rindex(")") + 2:].split()
-        cpu_ns = (int(fields[11]) + int(fields[12])) * 1_000_000_000 // TICKS
-    switches = 0
+    cpu_ns = int(sched.split()[0]) if sched else ticks * 1_000_000_000 // TICKS
+    voluntary = involuntary = 0
     for line in status.splitlines():
-        if line.startswith(("voluntary_ctxt_switches", "nonvoluntary_ctxt_switches")):
-            switches += int(line.split()[1])
-    return comm.strip(), cpu_ns, switches
+        if line.startswith("voluntary_ctxt_switches"):
+            voluntary = int(line.split()[1])
+        elif line.startswith("nonvoluntary_ctxt_switches"):
+            involuntary = int(line.split()[1])
+    return comm.strip(), cpu_ns, ticks, voluntary, involuntary
 
 
 def process_sample(pid):
@@ -82,15 +84,18 @@ def process_sample(pid):
 def summarise(pid, first, last):
     seconds = last["t"] - first["t"]
     rows = []
-    for tid, (name, cpu_ns, switches) in sorted(last["threads"].items()):
-        _, cpu0, sw0 = first["threads"].get(tid, (name, 0, 0))
+    for tid, (name, cpu_ns, ticks, vol, invol) in sorted(last["threads"].items()):
+        _, cpu0, ticks0, vol0, invol0 = first["threads"].get(tid, (name, 0, 0, 0, 0))
         label = "main" if tid == pid else name
         rows.append({"tid": tid, "name": label,
                      "cpu_pct": 100.0 * (cpu_ns - cpu0) / 1e9 / seconds,
-                     "wakeups_per_s": (switches - sw0) / seconds})
+                     "cpu_pct_ticks": 100.0 * (ticks - ticks0) / TICKS / seconds,
+                     "wakeups_per_s": (vol - vol0 + invol - invol0) / seconds,
+                     "involuntary_per_s": (invol - invol0) / seconds})
     gone = sorted(set(first["threads"]) - set(last["threads"]))
     return {"seconds": round(seconds, 1),
             "cpu_pct": sum(r["cpu_pct"] for r in rows),
+            "cpu_pct_ticks": sum(r["cpu_pct_ticks"] for r in rows),
             "rss_mib": last["rss_kib"] / 1024.0,
             "threads": len(last["threads"]),
             "wakeups_per_s": sum(r["wakeups_per_s"] for r in rows),
@@ -100,13 +105,14 @@ def summarise(pid, first, last):
 
 def print_report(r):
     print(f"idle agent over {r['seconds']} s (WebSocket, status screen on)")
-    print(f"  CPU          {r['cpu_pct']:.3f} % of a core")
+    print(f"  CPU          {r['cpu_pct']:.3f} % of a core "
+          f"(utime+stime ticks: {r['cpu_pct_ticks']:.3f} %)")
     print(f"  resident     {r['rss_mib']:.1f} MiB")
     print(f"  threads      {r['threads']}")
     print(f"  wake-ups     {r['wakeups_per_s']:.2f} /s in all")
     for row in sorted(r["per_thread"], key=lambda x: -x["wakeups_per_s"]):
         print(f"    {row['name']:<16} tid {row['tid']:<8} {row['wakeups_per_s']:7.2f} /s"
-              f"   {row['cpu_pct']:.4f} % CPU")
+              f" ({row['involuntary_per_s']:.2f} preempted)   {row['cpu_pct']:.4f} % CPU")
     if r["threads_gone"]:
         print(f"  threads that ended during the run: {r['threads_gone']}")
     if r.get("stop_ms") is not None:

@@ -172,19 +172,32 @@ void StatusScreen::run_ansi() {
         if (!wait_out_frame_gap(since_draw_us)) {
             break;
         }
-        counter = board_->wait_for_change(counter, std::chrono::milliseconds(0));
+        {
+            std::lock_guard lock(board_->mutex);
+            counter = board_->change_counter;
+        }
         // Taking the counter as drawn is what lets the next wait sleep instead of spinning.
         seen = counter;
         last = size;
         std::string frame(resized ? kClearScreen : std::string_view{});
-        const RenderParams params{size.columns, size.rows, russian_, console_->wall_now_s()};
-        frame += compose_ansi_frame(render_status_screen(board_->snapshot(), params), size.rows);
+        frame += frame_body(counter, size);
         // Once the crash path has left the alternate screen nothing may be drawn over the console.
         if (!write_frame(frame)) {
             break;
         }
         last_draw_us = console_->steady_now_us();
     }
+}
+
+const std::string& StatusScreen::frame_body(std::uint64_t counter, platform::ConsoleSize size) {
+    const RenderParams params{size.columns, size.rows, russian_, console_->wall_now_s()};
+    // An idle redraw within the same second of an unchanged board draws the same bytes again.
+    const FrameKey key{counter, size.columns, size.rows, params.now_s};
+    if (!(key == body_key_) || body_.empty()) {
+        body_ = compose_ansi_frame(render_status_screen(board_->snapshot(), params), size.rows);
+        body_key_ = key;
+    }
+    return body_;
 }
 
 bool StatusScreen::write_frame(std::string_view frame) {
