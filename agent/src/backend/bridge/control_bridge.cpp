@@ -178,10 +178,15 @@ void ControlBridge::stop() {
     // Both directions are drained before the socket is cut, within one short bound: the
     // launcher's bytes already taken reach the control server, and the control server's answer
     // to them (a refusal line written just before it closed, say) reaches the launcher.
-    const auto drain_until = std::chrono::steady_clock::now() + kDrainLimit;
+    const std::int64_t drain_until =
+        now_() + std::chrono::duration_cast<std::chrono::microseconds>(kDrainLimit).count();
+    const auto drain_left = [&] {
+        return std::chrono::ceil<std::chrono::milliseconds>(
+            std::chrono::microseconds(std::max<std::int64_t>(drain_until - now_(), 0)));
+    };
     queue_->finish();
     if (writer.joinable() && writer_done) {
-        writer_done->wait_until(drain_until);
+        writer_done->wait_for(drain_left());
     }
     queue_->close();
     std::error_code ignored;
@@ -190,7 +195,7 @@ void ControlBridge::stop() {
         socket->shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
     }
     if (reader.joinable() && reader_done) {
-        reader_done->wait_until(drain_until);
+        reader_done->wait_for(drain_left());
     }
     if (socket) {
         // Wakes a receive or write still blocked. The descriptor is closed when the last worker

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -66,6 +67,12 @@ struct TurnTiming {
     std::int32_t close_refresh_timeout_ms = 250;
 };
 
+// Fills a buffer with cryptographically random bytes; false when the source failed.
+using TurnRandom = std::function<bool(std::uint8_t* out, std::size_t size)>;
+// OpenSSL's generator (RAND_bytes): what transaction ids are drawn from unless a test gives
+// another source.
+bool openssl_random(std::uint8_t* out, std::size_t size);
+
 // One TURN allocation (RFC 5766) over UDP and IPv4. No thread of its own: every operation runs on
 // the caller's thread, and the socket is read only inside `receive` and a transaction's wait.
 // Operations never throw for network errors and do not log them: they return false (or -1/0)
@@ -78,7 +85,7 @@ class TurnClient {
     static constexpr std::size_t kReceiveQueueLimit = 256;
 
     TurnClient();
-    explicit TurnClient(TurnTiming timing);
+    explicit TurnClient(TurnTiming timing, TurnRandom random = openssl_random);
     ~TurnClient();
     TurnClient(const TurnClient&) = delete;
     TurnClient& operator=(const TurnClient&) = delete;
@@ -162,6 +169,7 @@ class TurnClient {
     void forget_allocation_locked();
 
     TurnTiming timing_;
+    TurnRandom random_;
     std::mutex operation_mutex_;
     mutable std::mutex state_mutex_;
     asio::io_context io_;

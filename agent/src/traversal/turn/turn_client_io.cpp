@@ -1,6 +1,5 @@
 // The TURN client's socket: opening it, sending application data, and sorting what arrives into
 // transaction responses and relayed datagrams.
-#include <openssl/rand.h>
 #include <poll.h>
 
 #include <algorithm>
@@ -210,7 +209,7 @@ bool TurnClient::send_indication(const std::string& peer, std::uint16_t port,
         return false;
     }
     StunTransactionId id{};
-    if (RAND_bytes(id.data(), static_cast<int>(id.size())) != 1) {
+    if (!random_(id.data(), id.size())) {
         return false;
     }
     if (!encode_send_indication(indication_scratch_, id, *address, port, data, len)) {

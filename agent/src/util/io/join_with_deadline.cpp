@@ -15,11 +15,6 @@ bool DoneFlag::wait_for(std::chrono::milliseconds limit) {
     return cv_.wait_for(lock, limit, [&] { return done_.load(); });
 }
 
-bool DoneFlag::wait_until(std::chrono::steady_clock::time_point until) {
-    std::unique_lock lock(mutex_);
-    return cv_.wait_until(lock, until, [&] { return done_.load(); });
-}
-
 JoinResult join_with_deadline(std::thread& thread, const DoneFlagPtr& done,
                               std::chrono::milliseconds deadline) {
     if (!thread.joinable()) {

@@ -21,9 +21,8 @@ class DoneFlag {
 
     void store(bool done);
     bool load() const { return done_.load(); }
-    // True once the flag is set, false when `limit` (or `until`) passed first.
+    // True once the flag is set, false when `limit` passed first.
     bool wait_for(std::chrono::milliseconds limit);
-    bool wait_until(std::chrono::steady_clock::time_point until);
 
   private:
     std::atomic<bool> done_;
