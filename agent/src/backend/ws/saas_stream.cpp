@@ -170,11 +170,15 @@ bool SaasStream::resolve(const std::string& host, std::uint16_t port,
                          const std::atomic<bool>& running, Clock::time_point deadline,
                          std::vector<asio::ip::tcp::endpoint>& endpoints, std::string& error) {
     auto job = std::make_shared<ResolveJob>();
-    std::thread([job, host, port] { resolve_into(job, host, port); }).detach();
+    std::thread lookup([job, host, port] { resolve_into(job, host, port); });
     // The lookup's done event stands in for the socket: a shutdown ends the wait at once.
     const bool done =
         wait_fd(job->done.native_handle(), POLLIN, time_left(deadline), waits_.wake_fds);
-    if (!done) {
+    if (done) {
+        lookup.join();  // its last step was the signal
+    } else {
+        // getaddrinfo cannot be cut short: the lookup holds only its job and ends by itself.
+        lookup.detach();
         error =
             "resolve: " + std::string(running.load() && !shut_.load() ? "timed out" : "stopped");
         return false;
