@@ -91,7 +91,9 @@ std::size_t PolledSocket::write_some_bytes(const void* data, std::size_t size,
             ec = errno_code(errno);
             return 0;
         }
-        if (!wait_fd(fd, POLLOUT, time_left(deadline), waits_->wake_fds)) {
+        // Only the stream's own shutdown ends a write's wait: a wake-up meant for a read (TLS
+        // writes inside a read now and then) must not fail it.
+        if (!wait_fd(fd, POLLOUT, time_left(deadline), {waits_->wake_fds[0], -1, -1, -1})) {
             ec = time_left(deadline).count() == 0 ? asio::error::timed_out : asio::error::shut_down;
             return 0;
         }

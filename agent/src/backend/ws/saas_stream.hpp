@@ -24,7 +24,7 @@ struct SocketWaits {
     static constexpr std::size_t kMaxWakeFds = 4;
     std::chrono::milliseconds read{100};
     std::chrono::milliseconds write{5000};
-    std::array<int, kMaxWakeFds> wake_fds{-1, -1, -1, -1};
+    std::array<int, kMaxWakeFds> wake_fds{-1, -1, -1, -1};  // [0]: the stream's shutdown
 };
 
 // The TCP socket under the TLS engine, read and written with poll-bounded calls: asio's
