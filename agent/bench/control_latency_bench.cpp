@@ -21,8 +21,8 @@
 #include <string>
 #include <thread>
 
-#include <nlohmann/json.hpp>
 #include <spdlog/spdlog.h>
+#include <nlohmann/json.hpp>
 
 #include "backend/bridge/control_bridge.hpp"
 #include "backend/connector/saas_connector.hpp"
