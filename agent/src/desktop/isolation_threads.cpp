@@ -6,6 +6,7 @@
 #include "desktop/super_key_filter.hpp"
 #include "desktop/tray_menu.hpp"
 #include "desktop/window_filter.hpp"
+#include "platform/thread_name.hpp"
 
 namespace vx::desktop {
 namespace {
@@ -26,6 +27,7 @@ bool is_steam_image(const std::string& image) {
 }  // namespace
 
 void SessionIsolation::keyboard_hook_thread() {
+    platform::name_this_thread("vx-key-hook");
     try {
         run_keyboard_hook();
     } catch (const std::exception& e) {
@@ -57,6 +59,7 @@ void SessionIsolation::run_keyboard_hook() {
 }
 
 void SessionIsolation::tray_thread() {
+    platform::name_this_thread("vx-tray");
     try {
         run_tray();
     } catch (const std::exception& e) {

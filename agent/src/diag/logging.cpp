@@ -13,8 +13,10 @@
 #include <spdlog/sinks/stdout_color_sinks.h>
 #include <spdlog/spdlog.h>
 
+#include "diag/delayed_flush.hpp"
 #include "diag/diagnostic_sink.hpp"
 #include "diag/overflow_watch_sink.hpp"
+#include "platform/thread_name.hpp"
 
 namespace vx::diag {
 namespace {
@@ -22,7 +24,9 @@ namespace {
 constexpr std::size_t kQueueSize = 8192;
 constexpr std::size_t kFileBytes = 10u * 1024 * 1024;
 constexpr std::size_t kFileCount = 3;
-constexpr auto kFlushInterval = std::chrono::seconds(1);
+// Lines below the flush-on level reach the file at most this long after they were written.
+constexpr std::chrono::milliseconds kFlushInterval{1000};
+constexpr auto kFlushOnLevel = spdlog::level::info;
 
 // How long the end of logging waits for the worker to write what is queued; a stalled disk
 // must not keep the agent from exiting.
@@ -32,6 +36,7 @@ std::mutex g_mutex;
 // The set-up in use; guarded by g_mutex.
 std::shared_ptr<spdlog::async_logger> g_logger;
 std::shared_ptr<util::detail::overflow_watch_sink> g_watch;
+std::unique_ptr<DelayedFlush> g_flush;
 
 // One worker for the whole run, created on first use and never destroyed: a thread that already
 // holds a replaced logger may still post to it at any moment, and an asynchronous logger whose
@@ -39,7 +44,8 @@ std::shared_ptr<util::detail::overflow_watch_sink> g_watch;
 // the process through std::terminate).
 const std::shared_ptr<spdlog::details::thread_pool>& shared_pool() {
     static auto* pool = new std::shared_ptr<spdlog::details::thread_pool>(
-        std::make_shared<spdlog::details::thread_pool>(kQueueSize, 1));
+        std::make_shared<spdlog::details::thread_pool>(
+            kQueueSize, 1, [] { platform::name_this_thread("vx-log"); }));
     return *pool;
 }
 
@@ -85,7 +91,6 @@ void replace_default_locked(std::shared_ptr<spdlog::logger> next) {
 }
 
 void shutdown_locked() {
-    spdlog::flush_every(std::chrono::seconds(0));  // a zero interval stops the periodic flush
     // Late callers on other threads now log into nothing.
     replace_default_locked(std::make_shared<spdlog::logger>(kLoggerName));
     if (!g_logger) {
@@ -96,6 +101,8 @@ void shutdown_locked() {
     g_logger->log(spdlog::level::critical, util::detail::overflow_watch_sink::kDrainMarker);
     g_watch->wait_for_markers(marker, kDrainTimeout);
     g_logger->set_level(spdlog::level::off);
+    g_watch->set_unflushed_hook(spdlog::level::off, {});
+    g_flush.reset();
     g_watch->flush();
     g_logger.reset();
     g_watch.reset();
@@ -134,9 +141,12 @@ std::string init_logging(const LoggingOptions& options) {
                                                spdlog::async_overflow_policy::overrun_oldest);
     logger->set_pattern(kLogPattern);
     logger->set_level(spdlog::level::info);
-    logger->flush_on(spdlog::level::info);
+    logger->flush_on(kFlushOnLevel);
     replace_default_locked(logger);
-    spdlog::flush_every(kFlushInterval);
+    // What is not flushed as it is written is flushed within the interval, by a thread that
+    // sleeps while nothing waits.
+    g_flush = std::make_unique<DelayedFlush>(logger, kFlushInterval);
+    watch->set_unflushed_hook(kFlushOnLevel, [flush = g_flush.get()] { flush->request(); });
     g_logger = logger;
     g_watch = watch;
 

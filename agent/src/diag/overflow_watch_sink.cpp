@@ -47,6 +47,13 @@ bool overflow_watch_sink::wait_for_markers(std::uint64_t count, std::chrono::mil
     return marker_seen_.wait_for(lock, timeout, [&] { return markers_ >= count; });
 }
 
+void overflow_watch_sink::set_unflushed_hook(spdlog::level::level_enum level,
+                                             std::function<void()> hook) {
+    std::lock_guard lock(mutex_);
+    unflushed_level_ = level;
+    unflushed_hook_ = std::move(hook);
+}
+
 void overflow_watch_sink::sink_it_(const spdlog::details::log_msg& msg) {
     if (std::string_view(msg.payload.data(), msg.payload.size()) == kDrainMarker) {
         {
@@ -66,6 +73,9 @@ void overflow_watch_sink::sink_it_(const spdlog::details::log_msg& msg) {
         forward_locked(warning);
     }
     forward_locked(msg);
+    if (unflushed_hook_ && msg.level < unflushed_level_) {
+        unflushed_hook_();
+    }
 }
 
 }  // namespace vx::util::detail

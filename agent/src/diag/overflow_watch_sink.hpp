@@ -36,6 +36,10 @@ class overflow_watch_sink final : public spdlog::sinks::dist_sink<std::mutex> {
     // Waits until at least `count` markers have reached this sink; false when `timeout` passes.
     bool wait_for_markers(std::uint64_t count, std::chrono::milliseconds timeout);
 
+    // `hook` runs (on the logging worker) after each line below `level` is written: the logger
+    // flushes only lines from its flush-on level up as they are written. Empty removes it.
+    void set_unflushed_hook(spdlog::level::level_enum level, std::function<void()> hook);
+
   protected:
     void sink_it_(const spdlog::details::log_msg& msg) override;
 
@@ -48,6 +52,9 @@ class overflow_watch_sink final : public spdlog::sinks::dist_sink<std::mutex> {
     std::size_t reported_ = 0;
     bool warned_once_ = false;
     std::int64_t last_warn_us_ = 0;
+
+    spdlog::level::level_enum unflushed_level_ = spdlog::level::off;
+    std::function<void()> unflushed_hook_;  // guarded by the sink's mutex
 
     mutable std::mutex marker_mutex_;
     std::condition_variable marker_seen_;

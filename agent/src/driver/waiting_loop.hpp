@@ -23,11 +23,13 @@ class SaasConnector;
 network::SaasConfig make_saas_config(const AgentConfig& config, const util::SystemInfo& system,
                                      std::string_view version);
 
-// The outer loop with a backend: waits in short steps for the prepared-session flag, drops an
-// order that waited too long, runs the session, and goes back to waiting.
+// The outer loop with a backend: waits for the prepared-session flag, drops an order that waited
+// too long, runs the session, and goes back to waiting.
 class WaitingLoop {
   public:
-    static constexpr std::chrono::milliseconds kStep{500};
+    // Every order and the stop request wake the wait at once (both notify the session orders'
+    // condition under their mutex); the step only bounds a wait that nothing woke.
+    static constexpr std::chrono::milliseconds kStep{60'000};
     static constexpr std::int64_t kStaleUs = 60'000'000;
     static constexpr std::int64_t kEndedLogEveryUs = 30'000'000;
 

@@ -9,6 +9,7 @@
 
 #include <spdlog/spdlog.h>
 
+#include "platform/thread_name.hpp"
 #include "util/error_text.hpp"
 
 namespace vx {
@@ -142,6 +143,7 @@ std::uint64_t QosFlowWorker::flows_applied() const {
 }
 
 void QosFlowWorker::run() {
+    platform::name_this_thread("vx-qos");
     std::unique_lock lock(mutex_);
     for (;;) {
         wake_.wait(lock, [this] { return stopping_ || has_pending_; });

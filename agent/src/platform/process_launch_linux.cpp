@@ -1,4 +1,5 @@
 #include "platform/process_launch.hpp"
+#include "platform/thread_name.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -178,7 +179,10 @@ void reap_blocking(pid_t pid) {
 
 void reap_in_background(pid_t pid) {
     try {
-        std::thread([pid] { reap_blocking(pid); }).detach();
+        std::thread([pid] {
+            name_this_thread("vx-reaper");
+            reap_blocking(pid);
+        }).detach();
     } catch (const std::system_error&) {
         // No thread to spare: the child is reaped when the agent ends.
     }

@@ -1,4 +1,5 @@
 #include "platform/stop_signals.hpp"
+#include "platform/thread_name.hpp"
 
 #include <pthread.h>
 #include <signal.h>
@@ -49,6 +50,7 @@ void StopSignalWatcher::stop() {
 }
 
 void StopSignalWatcher::run() {
+    name_this_thread("vx-signals");
     const sigset_t set = stop_signal_set();
     ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
     while (!stopping_.load()) {

@@ -25,6 +25,11 @@ void WakeEvent::signal() const noexcept {
     [[maybe_unused]] const ssize_t n = ::write(fd_, &one, sizeof one);
 }
 
+void WakeEvent::clear() const noexcept {
+    std::uint64_t count = 0;
+    [[maybe_unused]] const ssize_t n = ::read(fd_, &count, sizeof count);
+}
+
 void WakeEvent::wait(int fd, std::chrono::milliseconds limit) const {
     pollfd fds[2] = {{fd_, POLLIN, 0}, {fd, POLLIN, 0}};
     ::poll(fds, fd >= 0 ? 2 : 1, static_cast<int>(limit.count()));

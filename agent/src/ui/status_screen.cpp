@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "platform/crash_handler.hpp"
+#include "platform/thread_name.hpp"
 #include "ui/ansi_frame.hpp"
 #include "ui/screen_layout.hpp"
 #include "ui/screen_texts.hpp"
@@ -23,10 +24,12 @@ namespace {
 std::atomic<int> g_frame_writing{0};
 constexpr int kCrashWaitSteps = 200;  // 1 ms each: a stalled terminal must not hold a crash
 
-constexpr auto kWaitSlice = std::chrono::milliseconds(250);
-constexpr std::int64_t kIdleRedrawUs = 500'000;  // the session clock ticks on an idle screen
-constexpr auto kMinFrameGap = std::chrono::milliseconds(100);  // at most ten frames a second
-constexpr std::int64_t kFirstDrawBackdateUs = 10'000'000;
+// The longest wait for a change: the window's size is looked at after it.
+constexpr std::chrono::milliseconds kWaitSlice{250};
+constexpr std::chrono::microseconds kIdleRedraw{
+    500'000};  // the session clock ticks on an idle screen
+constexpr std::chrono::microseconds kMinFrameGap{100'000};  // at most ten frames a second
+constexpr std::chrono::microseconds kFirstDrawBackdate{10'000'000};
 
 platform::ConsoleSize checked_size(platform::ConsoleSize size) {
     if (size.columns < 1 || size.rows < 1) {
@@ -106,6 +109,7 @@ void StatusScreen::stop() {
 }
 
 void StatusScreen::run() {
+    platform::name_this_thread("vx-screen");
     // Whatever happens while drawing, the end below must still leave the screen.
     try {
         if (mode_ == ScreenMode::ansi) {
@@ -135,10 +139,14 @@ void StatusScreen::restore_console() {
     }
 }
 
-void StatusScreen::pace_after_frame() {
-    const auto until = std::chrono::steady_clock::now() + kMinFrameGap;
+bool StatusScreen::wait_out_frame_gap(std::int64_t since_draw_us) {
+    const std::int64_t left_us = kMinFrameGap.count() - since_draw_us;
+    if (left_us <= 0) {
+        return !stop_.load();
+    }
     std::unique_lock lock(board_->mutex);
-    board_->changed.wait_until(lock, until, [&] { return stop_.load(); });
+    return !board_->changed.wait_for(lock, std::chrono::microseconds(left_us),
+                                     [&] { return stop_.load(); });
 }
 
 void StatusScreen::run_ansi() {
@@ -146,32 +154,50 @@ void StatusScreen::run_ansi() {
     console_->write(kEnterSequence);
     std::uint64_t seen = 0;
     platform::ConsoleSize last{-1, -1};
-    std::int64_t last_draw_us = console_->steady_now_us() - kFirstDrawBackdateUs;
+    std::int64_t last_draw_us = console_->steady_now_us() - kFirstDrawBackdate.count();
     while (!stop_.load()) {
-        const std::uint64_t counter = board_->wait_for_change(seen, kWaitSlice);
+        std::uint64_t counter = board_->wait_for_change(seen, kWaitSlice);
         if (stop_.load()) {
             break;
         }
         ++passes_;
         const platform::ConsoleSize size = checked_size(console_->size());
         const bool resized = !(size == last);
-        if (counter == seen && !resized &&
-            console_->steady_now_us() - last_draw_us < kIdleRedrawUs) {
+        const std::int64_t since_draw_us = console_->steady_now_us() - last_draw_us;
+        if (counter == seen && !resized && since_draw_us < kIdleRedraw.count()) {
             continue;
+        }
+        // A change that comes sooner after the last frame waits for the rest of the gap and is
+        // drawn with whatever else changed meanwhile; an idle screen never waits here.
+        if (!wait_out_frame_gap(since_draw_us)) {
+            break;
+        }
+        {
+            std::lock_guard lock(board_->mutex);
+            counter = board_->change_counter;
         }
         // Taking the counter as drawn is what lets the next wait sleep instead of spinning.
         seen = counter;
         last = size;
         std::string frame(resized ? kClearScreen : std::string_view{});
-        const RenderParams params{size.columns, size.rows, russian_, console_->wall_now_s()};
-        frame += compose_ansi_frame(render_status_screen(board_->snapshot(), params), size.rows);
+        frame += frame_body(counter, size);
         // Once the crash path has left the alternate screen nothing may be drawn over the console.
         if (!write_frame(frame)) {
             break;
         }
         last_draw_us = console_->steady_now_us();
-        pace_after_frame();
     }
+}
+
+const std::string& StatusScreen::frame_body(std::uint64_t counter, platform::ConsoleSize size) {
+    const RenderParams params{size.columns, size.rows, russian_, console_->wall_now_s()};
+    // An idle redraw within the same second of an unchanged board draws the same bytes again.
+    const FrameKey key{counter, size.columns, size.rows, params.now_s};
+    if (!(key == body_key_) || body_.empty()) {
+        body_ = compose_ansi_frame(render_status_screen(board_->snapshot(), params), size.rows);
+        body_key_ = key;
+    }
+    return body_;
 }
 
 bool StatusScreen::write_frame(std::string_view frame) {

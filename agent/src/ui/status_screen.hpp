@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <thread>
 
@@ -69,12 +70,17 @@ class StatusScreen {
     void run_plain();
     void finish_ansi();
     void finish_plain();
+    // The frame for the board at `counter` in a window of `size`, rendered again only when the
+    // board, the size or the wall-clock second changed since the last one.
+    const std::string& frame_body(std::uint64_t counter, platform::ConsoleSize size);
     // Writes one frame unless the crash path has left the screen; false once it has.
     bool write_frame(std::string_view frame);
     // Undoes what start changed on the real terminal (Ctrl+Z, input modes, standard error, crash
     // hook).
     void restore_console();
-    void pace_after_frame();
+    // At most ten frames a second: waits until the gap after the last frame (drawn
+    // `since_draw_us` ago) has passed; false when a stop came meanwhile.
+    bool wait_out_frame_gap(std::int64_t since_draw_us);
     // Prints every board event newer than `last_seq`; returns the newest sequence printed.
     std::uint64_t print_new_events(std::uint64_t last_seq);
 
@@ -86,6 +92,15 @@ class StatusScreen {
     std::atomic<std::uint64_t> frames_{0};
     std::atomic<std::uint64_t> passes_{0};
     std::uint64_t last_printed_ = 0;  // plain mode: newest event sequence printed
+    struct FrameKey {
+        std::uint64_t counter = 0;
+        int columns = -1;
+        int rows = -1;
+        std::int64_t wall_s = -1;
+        bool operator==(const FrameKey&) const = default;
+    };
+    FrameKey body_key_;
+    std::string body_;
     std::thread thread_;
 };
 

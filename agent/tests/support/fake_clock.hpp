@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 
 #include "util/clock.hpp"
 
@@ -9,17 +10,24 @@ namespace vx::test {
 
 // A steady clock that moves only when the test says so.
 class FakeClock {
-public:
+  public:
     explicit FakeClock(std::int64_t start_us = 1'000'000) : now_us_(start_us) {}
 
     std::int64_t now_us() const { return now_us_.load(); }
-    void advance_us(std::int64_t us) { now_us_ += us; }
-    void advance_ms(std::int64_t ms) { now_us_ += ms * 1000; }
+    void advance_us(std::int64_t us) {
+        now_us_ += us;
+        if (on_advance)
+            on_advance();
+    }
+    void advance_ms(std::int64_t ms) { advance_us(ms * 1000); }
+    // Set before the clock is shared: a component that sleeps until its next timer by this
+    // clock is woken through it, as time passing would wake it.
+    std::function<void()> on_advance;
     util::NowFn fn() {
         return [this] { return now_us_.load(); };
     }
 
-private:
+  private:
     std::atomic<std::int64_t> now_us_;
 };
 

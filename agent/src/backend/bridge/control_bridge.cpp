@@ -3,6 +3,7 @@
 #include <spdlog/spdlog.h>
 
 #include "backend/messages/messages.hpp"
+#include "platform/thread_name.hpp"
 #include "util/error_text.hpp"
 #include "util/io/join_with_deadline.hpp"
 
@@ -10,20 +11,22 @@ namespace vx::network {
 namespace {
 
 using Flag = std::shared_ptr<std::atomic<bool>>;
+using Done = DoneFlagPtr;
 using SocketPtr = std::shared_ptr<asio::ip::tcp::socket>;
 
 // Raises the done flag as the worker's very last action, however it leaves.
 struct DoneGuard {
-    Flag done;
+    Done done;
     ~DoneGuard() { done->store(true); }
 };
 
 // Reads until the control server's end of the stream (or until stop cuts the socket): every
 // byte it wrote goes to the launcher, also the last line it wrote before it closed. The stop
 // flag only says that the end is expected.
-void run_reader(SocketPtr socket, Flag stop, Flag done,
+void run_reader(SocketPtr socket, Flag stop, Done done,
                 std::shared_ptr<ControlBridge::Shared> shared, ControlBridge::Hooks hooks,
                 std::string session_id, util::NowFn now) {
+    platform::name_this_thread("vx-bridge-read");
     DoneGuard guard{done};
     std::vector<std::uint8_t> buffer(ControlBridge::kReadChunkBytes);
     for (;;) {
@@ -45,8 +48,9 @@ void run_reader(SocketPtr socket, Flag stop, Flag done,
     spdlog::info("ControlBridge: relay reader finished");
 }
 
-void run_writer(SocketPtr socket, Flag done, std::shared_ptr<ControlBridge::Shared> shared,
+void run_writer(SocketPtr socket, Done done, std::shared_ptr<ControlBridge::Shared> shared,
                 std::shared_ptr<BridgeWriteQueue> queue) {
+    platform::name_this_thread("vx-bridge-write");
     DoneGuard guard{done};
     constexpr std::size_t kPiece = 65536;
     while (auto chunk = queue->wait_pop()) {
@@ -67,20 +71,8 @@ void run_writer(SocketPtr socket, Flag done, std::shared_ptr<ControlBridge::Shar
     spdlog::info("ControlBridge: writer finished");
 }
 
-// Waits for a worker to finish by itself, at most until `until`; true when it did.
-bool finished_by(const Flag& done, std::chrono::steady_clock::time_point until) {
-    while (!done->load()) {
-        if (std::chrono::steady_clock::now() >= until) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
-
-void join_worker(std::thread& thread, const Flag& done, const char* name) {
-    switch (join_with_deadline(thread, done,
-                               std::chrono::milliseconds(ControlBridge::kJoinDeadlineMs))) {
+void join_worker(std::thread& thread, const Done& done, const char* name) {
+    switch (join_with_deadline(thread, done, ControlBridge::kJoinDeadline)) {
         case JoinResult::detached_self:
             spdlog::debug("ControlBridge: {} called from its own thread - detached", name);
             break;
@@ -88,7 +80,7 @@ void join_worker(std::thread& thread, const Flag& done, const char* name) {
             spdlog::error(
                 "ControlBridge: {} worker did not exit within {} ms - detached (its socket was "
                 "closed; it exits when the pending call returns)",
-                name, ControlBridge::kJoinDeadlineMs);
+                name, ControlBridge::kJoinDeadline.count());
             break;
         case JoinResult::not_joinable:
         case JoinResult::joined:
@@ -142,8 +134,8 @@ bool ControlBridge::install(std::shared_ptr<asio::ip::tcp::socket> socket, std::
     }
     socket_ = socket;
     stop_flag_ = std::make_shared<std::atomic<bool>>(false);
-    reader_done_ = std::make_shared<std::atomic<bool>>(false);
-    writer_done_ = std::make_shared<std::atomic<bool>>(false);
+    reader_done_ = std::make_shared<DoneFlag>();
+    writer_done_ = std::make_shared<DoneFlag>();
     shared_->relay_peer_lost_us.store(0);
     queue_->open();
     reader_ = start_worker([socket, stop = stop_flag_, done = reader_done_, shared = shared_,
@@ -169,8 +161,8 @@ void ControlBridge::stop() {
     std::thread reader;
     std::thread writer;
     Flag stop_flag;
-    Flag reader_done;
-    Flag writer_done;
+    Done reader_done;
+    Done writer_done;
     {
         std::lock_guard lock(mutex_);
         socket = std::move(socket_);
@@ -186,10 +178,15 @@ void ControlBridge::stop() {
     // Both directions are drained before the socket is cut, within one short bound: the
     // launcher's bytes already taken reach the control server, and the control server's answer
     // to them (a refusal line written just before it closed, say) reaches the launcher.
-    const auto drain_until = std::chrono::steady_clock::now() + kDrainLimit;
+    const std::int64_t drain_until =
+        now_() + std::chrono::duration_cast<std::chrono::microseconds>(kDrainLimit).count();
+    const auto drain_left = [&] {
+        return std::chrono::ceil<std::chrono::milliseconds>(
+            std::chrono::microseconds(std::max<std::int64_t>(drain_until - now_(), 0)));
+    };
     queue_->finish();
     if (writer.joinable() && writer_done) {
-        finished_by(writer_done, drain_until);
+        writer_done->wait_for(drain_left());
     }
     queue_->close();
     std::error_code ignored;
@@ -198,7 +195,7 @@ void ControlBridge::stop() {
         socket->shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
     }
     if (reader.joinable() && reader_done) {
-        finished_by(reader_done, drain_until);
+        reader_done->wait_for(drain_left());
     }
     if (socket) {
         // Wakes a receive or write still blocked. The descriptor is closed when the last worker

@@ -22,6 +22,7 @@
 #include "backend/bridge/bridge_write_queue.hpp"
 #include "backend/messages/messages.hpp"
 #include "util/clock.hpp"
+#include "util/io/join_with_deadline.hpp"
 
 namespace vx::network {
 
@@ -38,7 +39,7 @@ concept BridgeOwner = requires(T& owner) {
 class ControlBridge : public BridgeControl {
   public:
     static constexpr std::size_t kReadChunkBytes = 8192;
-    static constexpr std::int64_t kJoinDeadlineMs = 2000;
+    static constexpr std::chrono::milliseconds kJoinDeadline{2000};
     // How long stop() lets both directions finish what is under way before it cuts the socket.
     static constexpr std::chrono::milliseconds kDrainLimit{1000};
 
@@ -107,8 +108,8 @@ class ControlBridge : public BridgeControl {
     std::thread reader_;
     std::thread writer_;
     std::shared_ptr<std::atomic<bool>> stop_flag_;
-    std::shared_ptr<std::atomic<bool>> reader_done_;
-    std::shared_ptr<std::atomic<bool>> writer_done_;
+    DoneFlagPtr reader_done_;
+    DoneFlagPtr writer_done_;
 };
 
 }  // namespace vx::network

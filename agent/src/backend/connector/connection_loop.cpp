@@ -13,13 +13,12 @@
 #include "backend/diagnostics/part_pacing.hpp"
 #include "backend/vxcp/vxcp_control_loop.hpp"
 #include "backend/ws/websocket_session.hpp"
+#include "platform/thread_name.hpp"
 #include "status/status_board.hpp"
 
 namespace vx::network {
 
 namespace {
-
-constexpr auto kSleepStep = std::chrono::milliseconds(100);
 
 // The WebSocket as the dispatcher and stop() see it.
 class WsControlTransport : public ControlTransport {
@@ -76,6 +75,8 @@ class ConnectionLoop::WsHooks : public WsSessionHooks {
             upload->send_next_paced_part();
         }
     }
+    bool paced_parts_pending() const override { return l_.parts_waiting(); }
+    int outgoing_wake_fd() const override { return l_.outbox_.shared_queue()->drainer_wake_fd(); }
     void on_message(const std::string& text) override {
         l_.dispatcher_.note_heard(now_());
         l_.dispatcher_.handle_message(text);
@@ -115,6 +116,8 @@ class ConnectionLoop::VxcpHooks : public VxcpLoopHooks {
         previous_.reset();
     }
     std::vector<std::string> take_outgoing() override { return l_.outbox_.take_all(); }
+    int outgoing_wake_fd() const override { return l_.outbox_.shared_queue()->drainer_wake_fd(); }
+    int stop_wake_fd() const override { return l_.stop_wake_.native_handle(); }
     void send_heartbeat() override { l_.outbox_.heartbeat(); }
     void send_next_paced_part(std::size_t fragments_awaiting) override {
         fragments_awaiting_->store(fragments_awaiting);
@@ -122,6 +125,7 @@ class ConnectionLoop::VxcpHooks : public VxcpLoopHooks {
             upload->send_next_paced_part();
         }
     }
+    bool paced_parts_pending() const override { return l_.parts_waiting(); }
     void on_message(const std::string& text) override {
         l_.dispatcher_.note_heard(now_());
         l_.dispatcher_.handle_message(text);
@@ -157,15 +161,26 @@ void ConnectionLoop::start() {
         return;
     }
     running_.store(true);
-    thread_ = std::thread([this] { run(); });
+    stop_wake_.clear();
+    thread_ = std::thread([this] {
+        platform::name_this_thread("vx-connection");
+        run();
+    });
 }
 
 void ConnectionLoop::stop() {
-    running_.store(false);
+    {
+        std::lock_guard lock(stop_mutex_);
+        running_.store(false);
+    }
+    stop_cv_.notify_all();
+    stop_wake_.signal();
     connected_.store(false);
     if (auto transport = seams_.transport.get()) {
         transport->wake_for_stop();
     }
+    // The UDP connection waits on the queue's wake-up together with its socket.
+    outbox_.shared_queue()->wake_drainer();
     std::thread thread;
     {
         std::lock_guard lock(lifecycle_mutex_);
@@ -211,12 +226,9 @@ bool ConnectionLoop::run_websocket_session() {
     return ws_->run(cfg, hooks, running_);
 }
 
-void ConnectionLoop::sleep_while_running(std::int64_t wait_ms) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
-    while (running_.load() && std::chrono::steady_clock::now() < until) {
-        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
-            kSleepStep, until - std::chrono::steady_clock::now()));
-    }
+void ConnectionLoop::wait_while_running(std::chrono::milliseconds wait) {
+    std::unique_lock lock(stop_mutex_);
+    stop_cv_.wait_for(lock, wait, [&] { return !running_.load(); });
 }
 
 WsStats ConnectionLoop::websocket_stats() const {
@@ -254,11 +266,16 @@ void ConnectionLoop::run() {
                 reason.empty() ? std::string("close code 4009") : reason, wait / 1000);
         }
         spdlog::warn("SaasConnector: disconnected, retry in {}ms", wait);
-        sleep_while_running(wait);
+        wait_while_running(std::chrono::milliseconds(wait));
     }
     ws_->close_lanes();
     seams_.transport.set(nullptr);
     spdlog::info("SaasConnector: stopped");
+}
+
+bool ConnectionLoop::parts_waiting() const {
+    const auto upload = seams_.log_upload.get();
+    return upload && upload->parts_waiting();
 }
 
 }  // namespace vx::network

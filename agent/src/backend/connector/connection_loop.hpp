@@ -5,6 +5,8 @@
 // (at least 30 s after close code 4009) and feeds every received message to the dispatcher.
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -14,6 +16,7 @@
 #include "backend/connector/connector_seams.hpp"
 #include "backend/messages/saas_connector_records.hpp"
 #include "backend/vxcp/vxcp_loop_timings.hpp"
+#include "platform/wake_event.hpp"
 
 namespace asio {
 class io_context;
@@ -66,8 +69,10 @@ class ConnectionLoop {
     void run();
     // One WebSocket connection; true when it was up (the loop then resets its back-off).
     bool run_websocket_session();
-    // Sleeps in short steps so a stop is prompt.
-    void sleep_while_running(std::int64_t wait_ms);
+    // The back-off between attempts; a stop ends it at once.
+    void wait_while_running(std::chrono::milliseconds wait);
+    // Log upload parts wait for their pace, so the transport's wait comes round for them.
+    bool parts_waiting() const;
 
     const SaasConfig& config_;
     const ConnectorClocks& clocks_;
@@ -78,6 +83,9 @@ class ConnectionLoop {
     VxcpLoopTimings vxcp_timings_;
 
     std::atomic<bool> running_{false};
+    std::mutex stop_mutex_;  // taken to clear running_, so a waiter cannot miss the stop
+    std::condition_variable stop_cv_;
+    platform::WakeEvent stop_wake_;  // readable once stopped: ends a UDP handshake's waits
     std::atomic<bool> connected_{false};
     std::atomic<std::int64_t> connected_since_us_{0};
     mutable std::mutex link_mutex_;

@@ -8,11 +8,13 @@ namespace vx::network {
 void OutgoingQueue::push(std::string text) {
     std::lock_guard lock(queue_mutex_);
     queue_.push_back(std::move(text));
+    wake_.signal();
 }
 
 std::vector<std::string> OutgoingQueue::take_all() {
     std::vector<std::string> taken;
     std::lock_guard lock(queue_mutex_);
+    wake_.clear();
     taken.swap(queue_);
     return taken;
 }
@@ -25,6 +27,7 @@ void OutgoingQueue::return_front(std::vector<std::string> texts) {
     texts.insert(texts.end(), std::make_move_iterator(queue_.begin()),
                  std::make_move_iterator(queue_.end()));
     queue_.swap(texts);
+    wake_.signal();
 }
 
 std::size_t OutgoingQueue::size() const {
@@ -38,6 +41,7 @@ std::size_t OutgoingQueue::restart_with(std::string first) {
         std::lock_guard lock(queue_mutex_);
         stale.swap(queue_);
         queue_.push_back(std::move(first));
+        wake_.signal();
     }
     return stale.size();
 }
@@ -47,6 +51,8 @@ void OutgoingQueue::push_session_ready(std::string text) {
     cached_ready_ = text;
     std::lock_guard lock(queue_mutex_);
     queue_.push_back(std::move(text));
+    wake_.signal();
+    wake_.signal();
 }
 
 void OutgoingQueue::clear_session_ready() {
@@ -80,6 +86,7 @@ bool OutgoingQueue::requeue_session_ready() {
     }
     std::lock_guard lock(queue_mutex_);
     queue_.push_back(cached_ready_);
+    wake_.signal();
     return true;
 }
 
@@ -90,6 +97,9 @@ std::vector<std::string> OutgoingQueue::requeue_terminal() {
     for (const auto& [key, text] : terminal_) {
         keys.push_back(key);
         queue_.push_back(text);
+    }
+    if (!keys.empty()) {
+        wake_.signal();
     }
     return keys;
 }

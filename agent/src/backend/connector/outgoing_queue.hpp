@@ -6,11 +6,17 @@
 #include <string>
 #include <vector>
 
+#include "platform/wake_event.hpp"
+
 namespace vx::network {
 
 // The one list of serialised messages waiting for a connection, plus the two caches whose
 // contents survive a reconnect: the last "session_ready" and the terminal messages
 // ("session_ended", and "error" with a session id).
+//
+// Every text that joins the list signals the drainer's wake-up event, which `take_all` clears:
+// the connection thread waits on it together with its socket, so a message queued by any thread
+// leaves at once instead of at the thread's next timer.
 //
 // Lock order: a cache mutex first, the queue mutex second; never the other way round.
 class OutgoingQueue {
@@ -21,6 +27,10 @@ class OutgoingQueue {
 
     // Takes the whole list at once, leaving it empty (the drainer sends outside the lock).
     std::vector<std::string> take_all();
+    // Readable while texts wait (or after `wake_drainer`) until the next `take_all`.
+    int drainer_wake_fd() const { return wake_.native_handle(); }
+    // Wakes the drainer without queueing anything (a stop, for one).
+    void wake_drainer() const { wake_.signal(); }
     // Puts texts a drainer took but could not pass on back at the head, in their order, ahead
     // of whatever was queued meanwhile.
     void return_front(std::vector<std::string> texts);
@@ -47,6 +57,7 @@ class OutgoingQueue {
   private:
     mutable std::mutex queue_mutex_;
     std::vector<std::string> queue_;
+    platform::WakeEvent wake_;
 
     mutable std::mutex ready_mutex_;
     std::string cached_ready_;

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "backend/messages/messages.hpp"
+#include "platform/thread_name.hpp"
 
 namespace vx::network {
 
@@ -40,7 +41,7 @@ struct RelayProbe::Shared {
     std::condition_variable idle;
     std::thread thread;
     std::shared_ptr<std::atomic<bool>> stop_token;
-    std::shared_ptr<std::atomic<bool>> done;
+    DoneFlagPtr done;
     bool in_flight = false;
     bool probed = false;
     std::string last_signature;
@@ -86,7 +87,7 @@ void RelayProbe::start(std::vector<RelayNode> nodes) {
             return;
         }
         auto stop_token = std::make_shared<std::atomic<bool>>(false);
-        auto done = std::make_shared<std::atomic<bool>>(false);
+        auto done = std::make_shared<DoneFlag>();
         try {
             std::thread next(&RelayProbe::run, shared_, std::move(nodes), stop_token, done);
             previous = std::move(s.thread);
@@ -112,7 +113,7 @@ void RelayProbe::start(std::vector<RelayNode> nodes) {
 JoinResult RelayProbe::stop() {
     Shared& s = *shared_;
     std::thread thread;
-    std::shared_ptr<std::atomic<bool>> done;
+    DoneFlagPtr done;
     std::chrono::milliseconds deadline;
     {
         std::lock_guard lock(s.mutex);
@@ -213,8 +214,8 @@ bool RelayProbe::measure(Shared& s, const RelayProbeFn& probe, const std::vector
 }
 
 void RelayProbe::run(std::shared_ptr<Shared> shared, std::vector<RelayNode> nodes,
-                     std::shared_ptr<std::atomic<bool>> stop_token,
-                     std::shared_ptr<std::atomic<bool>> done) {
+                     std::shared_ptr<std::atomic<bool>> stop_token, DoneFlagPtr done) {
+    platform::name_this_thread("vx-relay-probe");
     Shared& s = *shared;
     for (;;) {
         RelayProbeFn probe;

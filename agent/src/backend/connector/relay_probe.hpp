@@ -86,8 +86,7 @@ class RelayProbe {
   private:
     struct Shared;
     static void run(std::shared_ptr<Shared> shared, std::vector<RelayNode> nodes,
-                    std::shared_ptr<std::atomic<bool>> stop_token,
-                    std::shared_ptr<std::atomic<bool>> done);
+                    std::shared_ptr<std::atomic<bool>> stop_token, DoneFlagPtr done);
     static bool measure(Shared& shared, const RelayProbeFn& probe,
                         const std::vector<RelayNode>& nodes, const std::atomic<bool>& stop_token);
 

@@ -64,6 +64,7 @@ class Diagnostics final : public LogUpload {
     // Hands at most one waiting part to the outgoing queue when the pacing allows it; true when
     // one was queued. Called by the connection loop on each pass.
     bool send_next_paced_part() override;
+    bool parts_waiting() const override { return paced_parts() > 0; }
     // The pacing of the current transport (WebSocketPacing until another is set).
     void set_pacing(std::shared_ptr<PartPacing> pacing) override;
 

@@ -31,6 +31,9 @@ class LogUpload {
     // up, and on each pass, at most one waiting part into the outgoing queue when it allows.
     virtual void set_pacing(std::shared_ptr<PartPacing> pacing) = 0;
     virtual bool send_next_paced_part() = 0;
+    // Parts wait for their pace: the connection loop comes round for them instead of sleeping
+    // until its next timer.
+    virtual bool parts_waiting() const { return false; }
 };
 
 }  // namespace vx::network

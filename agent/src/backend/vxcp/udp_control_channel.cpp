@@ -7,12 +7,6 @@
 
 namespace vx::network {
 
-namespace {
-
-constexpr std::int64_t kRelayUpkeepUs = 20'000'000;
-
-}  // namespace
-
 UdpControlChannel::UdpControlChannel(UdpControlChannelConfig config, VxcpSeams seams)
     : config_(std::move(config)), seams_(std::move(seams)) {
     if (!seams_.random) {
@@ -42,9 +36,12 @@ bool UdpControlChannel::open(std::string& err) {
     }
     if (config_.relay) {
         path_ = seams_.open_relay(*config_.relay, endpoint_, err);
-        relay_upkeep_us_ = now() + kRelayUpkeepUs;
+        relay_upkeep_us_ = now() + kRelayUpkeep.count();
     } else {
         path_ = seams_.open_direct(endpoint_, err);
+    }
+    if (path_) {
+        path_->set_wake_fd(seams_.stop_wake_fd);
     }
     return path_ != nullptr;
 }
@@ -174,6 +171,7 @@ bool UdpControlChannel::accept_welcome(ByteView datagram) {
     const StreamSettings settings = vxcp_stream_settings(
         body->idle_timeout_ms, body->keepalive_ms, body->max_message, config_.keepalive_cap_ms);
     stream_ = std::make_unique<ReliableStream>(settings, now());
+    path_->set_wake_fd(seams_.live_wake_fd);
     alive_ = true;
     end_reason_.clear();
     return true;

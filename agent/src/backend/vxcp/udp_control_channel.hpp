@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -39,13 +40,21 @@ struct VxcpSeams {
     std::function<std::unique_ptr<DatagramPath>(const TurnConfig&, const VxcpEndpoint&,
                                                 std::string&)>
         open_relay = open_relay_path;
-    // Polled while the handshake waits, so a stopping agent does not sit out the time-out.
+    // Looked at while the handshake waits, so a stopping agent does not sit out the time-out.
     std::function<bool()> keep_going;
+    // Readable once the agent stops: ends the handshake's waits at once (-1: none).
+    int stop_wake_fd = -1;
+    // Readable while messages wait to be sent (or once the agent stops): ends a live
+    // connection's wait for traffic, so they leave at once (-1: none).
+    int live_wake_fd = -1;
 };
 
 // The agent's side of one VXCP/1 connection. Used by one thread only.
 class UdpControlChannel {
   public:
+    // How often a relay allocation under the channel is refreshed.
+    static constexpr std::chrono::microseconds kRelayUpkeep{20'000'000};
+
     explicit UdpControlChannel(UdpControlChannelConfig config, VxcpSeams seams = {});
     ~UdpControlChannel();
     UdpControlChannel(const UdpControlChannel&) = delete;
@@ -56,8 +65,12 @@ class UdpControlChannel {
     // False when the message exceeds the backend's limit (or there is no connection).
     bool queue_message(ByteView message);
     void send();
-    // Waits up to `wait_ms` for traffic, handles it, runs the timers and sends what is due.
+    // Waits up to `wait_ms` for traffic (less when a timer of the channel is due sooner, and
+    // not past the live wake-up), handles it, runs the timers and sends what is due.
     void tick(int wait_ms, std::vector<std::string>& delivered);
+    // When the channel's own timers (retransmission, acknowledgement, keep-alive, idle limit,
+    // relay upkeep) next want a tick; steady microseconds.
+    std::int64_t next_timer_us() const;
     // Sends what is queued, waits briefly for its acknowledgement, then sends CLOSE. Messages
     // that arrive meanwhile go to `delivered` when given (the stream has acknowledged them).
     void close(std::uint16_t code, std::string_view reason,

@@ -13,7 +13,6 @@ constexpr int kMaxDatagramsPerTick = 256;
 constexpr std::int64_t kMinStallUs = 500'000;
 constexpr std::int64_t kCloseDrainUs = 1'500'000;
 constexpr int kCloseCopies = 3;
-constexpr std::int64_t kRelayUpkeepUs = 20'000'000;
 
 }  // namespace
 
@@ -57,7 +56,7 @@ void UdpControlChannel::tick(int wait_ms, std::vector<std::string>& delivered) {
     if (!alive_ || !stream_) {
         return;
     }
-    const std::int64_t until_event = std::max<std::int64_t>(stream_->next_event() - now(), 0);
+    const std::int64_t until_event = std::max<std::int64_t>(next_timer_us() - now(), 0);
     const std::int64_t wait_us = std::min<std::int64_t>(std::int64_t{wait_ms} * 1000, until_event);
     if (wait_us > 0) {
         if (const std::size_t n = receive(static_cast<int>((wait_us + 999) / 1000)); n > 0) {
@@ -103,6 +102,14 @@ void UdpControlChannel::tick(int wait_ms, std::vector<std::string>& delivered) {
     send();
 }
 
+std::int64_t UdpControlChannel::next_timer_us() const {
+    if (!alive_ || !stream_) {
+        return now();
+    }
+    const std::int64_t next = stream_->next_event();
+    return on_relay() ? std::min(next, relay_upkeep_us_) : next;
+}
+
 void UdpControlChannel::try_stall_move(std::int64_t now_us) {
     if (!on_relay() && !move_tried_) {
         move_tried_ = true;
@@ -137,8 +144,9 @@ bool UdpControlChannel::switch_to_relay(std::string& err) {
         return false;
     }
     path_ = std::move(relay);  // closes the direct socket
+    path_->set_wake_fd(seams_.live_wake_fd);
     const std::int64_t t = now();
-    relay_upkeep_us_ = t + kRelayUpkeepUs;
+    relay_upkeep_us_ = t + kRelayUpkeep.count();
     stream_->on_path_change(t);
     send();
     return true;
@@ -160,7 +168,7 @@ void UdpControlChannel::maintain_relay(std::int64_t now_us) {
     if (!on_relay() || now_us < relay_upkeep_us_) {
         return;
     }
-    relay_upkeep_us_ = now_us + kRelayUpkeepUs;
+    relay_upkeep_us_ = now_us + kRelayUpkeep.count();
     std::string err;
     if (!path_->maintain(err)) {
         fail("relay allocation lost: " + err, true);
@@ -174,6 +182,8 @@ void UdpControlChannel::close(std::uint16_t code, std::string_view reason,
     }
     standby_relay_.reset();
     move_tried_ = true;
+    // The drain below waits for acknowledgements only: queued messages are not sent any more.
+    path_->set_wake_fd(-1);
     const std::int64_t start = now();
     send();  // what was queued but not yet sent goes out before the drain waits for ACKs
     std::vector<std::string> ignored;

@@ -102,6 +102,17 @@ bool ConnectionPolicy::should_move_to_relay(std::int64_t now, bool has_standby) 
     return gate_passed_ && has_standby && hold_active(now);
 }
 
+std::int64_t ConnectionPolicy::next_timed_change(std::int64_t now) const {
+    std::int64_t next = INT64_MAX;
+    if (gate_armed_ && !gate_passed_) {
+        next = first_udp_attempt_ + kHealthGateUs;
+    }
+    if (relay_barred_until_ > now) {
+        next = std::min(next, relay_barred_until_);
+    }
+    return next;
+}
+
 bool ConnectionPolicy::after_connection(bool ended_direct, std::int64_t uptime_ms) {
     if (ended_direct && uptime_ms >= kHoldResetUptimeMs) {
         hold_length_ = kFirstHoldUs;

@@ -72,6 +72,9 @@ class ConnectionPolicy {
     bool gate_passed() const { return gate_passed_; }
     // A live direct connection moves to its standby relay while a hold is active.
     bool should_move_to_relay(std::int64_t now, bool has_standby) const;
+    // The next time at which the health gate or the relay bar changes by the clock alone (what
+    // the live connection's housekeeping must not miss); INT64_MAX when neither will.
+    std::int64_t next_timed_change(std::int64_t now) const;
     // Engages (or re-engages) the hold; returns the length it was engaged for.
     std::int64_t engage_hold(std::int64_t now);
     void bar_relays(std::int64_t now) { relay_barred_until_ = now + kRelayBarUs; }

@@ -12,16 +12,23 @@ namespace vx::network {
 
 namespace {
 
-constexpr std::int32_t kHelloIntervalMs = 400;
-constexpr std::int32_t kKeepaliveCapMs = 2000;
-constexpr std::int64_t kHousekeepingUs = 250'000;
-constexpr std::int64_t kCredentialCheckUs = 30'000'000;
-constexpr std::int64_t kHeartbeatUs = 5'000'000;
-constexpr std::int64_t kClockNoteMs = 2000;
+using std::chrono::microseconds;
+using std::chrono::milliseconds;
+
+constexpr milliseconds kHelloInterval{400};
+constexpr milliseconds kKeepaliveCap{2000};
+// Housekeeping runs at most this often, on any pass of the loop; the loop wakes for it only when
+// the policy's clock says so, or after the recheck period (relay credentials age by the clock).
+constexpr microseconds kHousekeepingSpacing{250'000};
+constexpr microseconds kHousekeepingRecheck{30'000'000};
+constexpr microseconds kCredentialCheck{30'000'000};
+constexpr microseconds kHeartbeat{5'000'000};
+// The log upload's pacing step while it has parts waiting.
+constexpr microseconds kPacedStep{20'000};
+constexpr milliseconds kClockNote{2000};
 constexpr std::int64_t k100nsPerMs = 10'000;
-constexpr std::int64_t kRenewBeforeMs = 15 * 60'000;
-constexpr std::int64_t kRenewGainMs = 30 * 60'000;
-constexpr int kTickMs = 20;
+constexpr milliseconds kRenewBefore{15 * 60'000};
+constexpr milliseconds kRenewGain{30 * 60'000};
 
 TurnConfig relay_turn_config(const RelayNode& node, std::int32_t timeout_ms) {
     TurnConfig t;
@@ -79,6 +86,8 @@ VxcpControlLoop::VxcpControlLoop(VxcpLoopHooks& hooks, const SaasConfig& config,
     seams_.steady_us = steady_us_;
     seams_.wall_ms = wall_ms_;
     seams_.keep_going = [this] { return hooks_.running(); };
+    seams_.stop_wake_fd = hooks_.stop_wake_fd();
+    seams_.live_wake_fd = hooks_.outgoing_wake_fd();
 }
 
 bool VxcpControlLoop::configured() const {
@@ -188,9 +197,9 @@ UdpControlChannelConfig VxcpControlLoop::channel_config(
     cfg.secret = sc.agent_token;
     const VxcpLoopTimings& timings = timings_;
     cfg.handshake_timeout_ms = relay ? timings.relay_handshake_ms : timings.handshake_ms;
-    cfg.hello_interval_ms = kHelloIntervalMs;
+    cfg.hello_interval_ms = static_cast<std::int32_t>(kHelloInterval.count());
     cfg.clock_offset_ms = clock_offset_ms_;
-    cfg.keepalive_cap_ms = kKeepaliveCapMs;
+    cfg.keepalive_cap_ms = static_cast<std::int32_t>(kKeepaliveCap.count());
     cfg.stall_threshold_ms = timings.stall_threshold_ms;
     if (relay) {
         cfg.relay = relay_turn_config(*relay, 1000);
@@ -205,7 +214,7 @@ void VxcpControlLoop::report_clock(const UdpControlChannel& ch) {
             "SaasConnector: this PC's clock is {:+.1f} s off the backend's - the control channel "
             "uses the backend's time (fix Windows time sync)",
             off_s);
-    } else if (std::llabs(ch.clock_offset_ms() - clock_offset_ms_) > kClockNoteMs) {
+    } else if (std::llabs(ch.clock_offset_ms() - clock_offset_ms_) > kClockNote.count()) {
         spdlog::info("SaasConnector: this PC's clock is {:+.1f} s off the backend's", off_s);
     }
     clock_offset_ms_ = ch.clock_offset_ms();
@@ -280,14 +289,35 @@ void VxcpControlLoop::serve(UdpControlChannel& ch) {
         }
         hooks_.send_next_paced_part(ch.stream()->pending_fragments());
         pump_outgoing(ch);
-        if (t - last_heartbeat_ >= kHeartbeatUs) {
+        if (t - last_heartbeat_ >= kHeartbeat.count()) {
             last_heartbeat_ = t;
             hooks_.send_heartbeat();
         }
+        // A stop that came just before the queue's wake-up was cleared would go unseen below.
+        if (!hooks_.running()) {
+            break;
+        }
         std::vector<std::string> delivered;
-        ch.tick(kTickMs, delivered);
+        ch.tick(wait_ms(ch, steady_us_()), delivered);
         handle_delivered(delivered);
     }
+}
+
+int VxcpControlLoop::wait_ms(const UdpControlChannel& ch, std::int64_t now) const {
+    std::int64_t due = last_heartbeat_ + kHeartbeat.count();
+    if (!ch.on_relay()) {
+        const std::int64_t timed = std::min(policy_.next_timed_change(now),
+                                            last_housekeeping_ + kHousekeepingRecheck.count());
+        due = std::min(due, std::max(next_housekeeping_, timed));
+    }
+    if (moved_to_relay_ && current_relay_) {
+        due = std::min(due, next_credential_check_);
+    }
+    if (hooks_.paced_parts_pending()) {
+        due = std::min(due, now + kPacedStep.count());
+    }
+    const std::int64_t wait_us = std::max<std::int64_t>(due - now, 0);
+    return static_cast<int>((wait_us + 999) / 1000);
 }
 
 void VxcpControlLoop::handle_delivered(const std::vector<std::string>& delivered) {
@@ -339,7 +369,8 @@ void VxcpControlLoop::housekeeping(UdpControlChannel& ch, std::int64_t now) {
     if (ch.on_relay() || now < next_housekeeping_) {
         return;
     }
-    next_housekeeping_ = now + kHousekeepingUs;
+    next_housekeeping_ = now + kHousekeepingSpacing.count();
+    last_housekeeping_ = now;
     refresh_standby_relay(ch);
     const auto gate = policy_.health_gate(now);
     if (gate.passed_now && gate.hold_was_active) {
@@ -395,14 +426,14 @@ bool VxcpControlLoop::credential_renewal_due(std::int64_t now) {
     if (!moved_to_relay_ || !current_relay_ || now < next_credential_check_) {
         return false;
     }
-    next_credential_check_ = now + kCredentialCheckUs;
+    next_credential_check_ = now + kCredentialCheck.count();
     const std::int64_t wall = wall_ms_();
-    if (current_relay_->credential_expiry >= (wall + kRenewBeforeMs) * k100nsPerMs) {
+    if (current_relay_->credential_expiry >= (wall + kRenewBefore.count()) * k100nsPerMs) {
         return false;
     }
     const auto candidate = pick_relay();
     if (!candidate || candidate->credential_expiry <=
-                          current_relay_->credential_expiry + kRenewGainMs * k100nsPerMs) {
+                          current_relay_->credential_expiry + kRenewGain.count() * k100nsPerMs) {
         return false;
     }
     spdlog::info(

@@ -45,6 +45,13 @@ class VxcpLoopHooks {
     virtual void send_next_paced_part(std::size_t fragments_awaiting) = 0;
     // One received message; an exception ends the connection.
     virtual void on_message(const std::string& text) = 0;
+    // Readable while messages wait in the outgoing queue (take_outgoing clears it) and once the
+    // agent stops; -1 for none. A live connection's wait watches it.
+    virtual int outgoing_wake_fd() const { return -1; }
+    // Readable once the agent stops (never cleared); -1 for none. The handshake watches it.
+    virtual int stop_wake_fd() const { return -1; }
+    // While the log upload has parts to pace, the loop comes round at least every 20 ms.
+    virtual bool paced_parts_pending() const { return false; }
 };
 
 // The UDP half of the connector's connection loop: one VXCP/1 attempt per pass (direct or
@@ -81,6 +88,8 @@ class VxcpControlLoop {
     void note_relay_move(UdpControlChannel& ch, std::int64_t now);
     bool credential_renewal_due(std::int64_t now);
     void pump_outgoing(UdpControlChannel& ch);
+    // How long the live connection may wait for traffic before a timer of the loop is due.
+    int wait_ms(const UdpControlChannel& ch, std::int64_t now) const;
     void refresh_standby_relay(UdpControlChannel& ch);
     std::optional<RelayNode> pick_relay() const;
     UdpControlChannelConfig channel_config(const std::optional<RelayNode>& relay) const;
@@ -103,6 +112,7 @@ class VxcpControlLoop {
     std::optional<RelayNode> current_relay_;
     std::optional<RelayNode> standby_node_;
     std::int64_t next_housekeeping_ = 0;
+    std::int64_t last_housekeeping_ = 0;
     std::int64_t next_credential_check_ = 0;
     std::int64_t last_heartbeat_ = 0;
     std::optional<std::string> abort_reason_;  // the connection is to close with 1011

@@ -59,8 +59,8 @@ class DirectPath final : public DatagramPath {
     std::size_t receive(std::uint8_t* buffer, std::size_t capacity, int timeout_ms,
                         std::uint64_t& dropped) override {
         if (timeout_ms > 0) {
-            pollfd pfd{socket_.native_handle(), POLLIN, 0};
-            if (::poll(&pfd, 1, timeout_ms) <= 0) {
+            pollfd fds[2] = {{socket_.native_handle(), POLLIN, 0}, {wake_fd_, POLLIN, 0}};
+            if (::poll(fds, 2, timeout_ms) <= 0 || fds[0].revents == 0) {
                 return 0;
             }
         }

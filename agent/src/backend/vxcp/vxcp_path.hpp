@@ -39,6 +39,11 @@ class DatagramPath {
     virtual std::string relayed_endpoint() const { return {}; }
     // Refreshes a relay allocation; the direct path has nothing to keep up.
     virtual bool maintain(std::string& /*err*/) { return true; }
+    // A descriptor whose readability ends a receive's wait early (0 returned); -1 for none.
+    void set_wake_fd(int fd) { wake_fd_ = fd; }
+
+  protected:
+    int wake_fd_ = -1;
 };
 
 // A non-blocking IPv4 UDP socket that talks only to `backend`.

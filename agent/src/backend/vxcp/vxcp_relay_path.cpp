@@ -22,7 +22,7 @@ class RelayPath final : public DatagramPath {
         for (int skipped = 0; skipped < kVxcpMaxSkippedPerReceive; ++skipped) {
             std::string peer;
             std::uint16_t port = 0;
-            const std::int32_t n = client_->receive(buffer, capacity, peer, port, wait);
+            const std::int32_t n = client_->receive(buffer, capacity, peer, port, wait, wake_fd_);
             if (n <= 0) {
                 return 0;
             }

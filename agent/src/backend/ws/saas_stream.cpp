@@ -1,4 +1,5 @@
 #include "backend/ws/saas_stream.hpp"
+#include "platform/thread_name.hpp"
 
 #include <fcntl.h>
 #include <netdb.h>
@@ -9,7 +10,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <condition_variable>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -20,20 +20,31 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int wait_fd(int fd, short events, int timeout_ms) {
-    pollfd p{fd, events, 0};
+// Waits until `fd` is ready for `events` (true) or a wake-up descriptor is readable or the time
+// is up (false).
+bool wait_fd(int fd, short events, std::chrono::milliseconds limit,
+             const std::array<int, SocketWaits::kMaxWakeFds>& wake_fds) {
+    std::array<pollfd, 1 + SocketWaits::kMaxWakeFds> fds{};
+    fds[0] = {fd, events, 0};
+    nfds_t n = 1;
+    for (const int w : wake_fds) {
+        if (w >= 0)
+            fds[n++] = {w, POLLIN, 0};
+    }
+    const int timeout_ms = static_cast<int>(std::max<std::int64_t>(limit.count(), 0));
     for (;;) {
-        const int n = ::poll(&p, 1, timeout_ms);
-        if (n < 0 && errno == EINTR)
+        const int ready = ::poll(fds.data(), n, timeout_ms);
+        if (ready < 0 && errno == EINTR)
             continue;
-        return n;
+        // An error or hang-up on the socket is for the call that follows to report.
+        return ready > 0 && fds[0].revents != 0;
     }
 }
 
-int ms_left(Clock::time_point deadline) {
+std::chrono::milliseconds time_left(Clock::time_point deadline) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    return left.count() < 0 ? 0 : static_cast<int>(left.count());
+    return std::max(left, std::chrono::milliseconds(0));
 }
 
 asio::error_code errno_code(int e) {
@@ -45,12 +56,7 @@ asio::error_code errno_code(int e) {
 std::size_t PolledSocket::read_some_bytes(void* data, std::size_t size, asio::error_code& ec) {
     ec.clear();
     const int fd = socket_->native_handle();
-    const int ready = wait_fd(fd, POLLIN, *read_wait_ms_);
-    if (ready < 0) {
-        ec = errno_code(errno);
-        return 0;
-    }
-    if (ready == 0) {
+    if (!wait_fd(fd, POLLIN, waits_->read, waits_->wake_fds)) {
         ec = asio::error::would_block;
         return 0;
     }
@@ -74,7 +80,7 @@ std::size_t PolledSocket::write_some_bytes(const void* data, std::size_t size,
                                            asio::error_code& ec) {
     ec.clear();
     const int fd = socket_->native_handle();
-    const auto deadline = Clock::now() + std::chrono::milliseconds(*write_wait_ms_);
+    const auto deadline = Clock::now() + waits_->write;
     for (;;) {
         const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n >= 0)
@@ -85,9 +91,10 @@ std::size_t PolledSocket::write_some_bytes(const void* data, std::size_t size,
             ec = errno_code(errno);
             return 0;
         }
-        const int left = ms_left(deadline);
-        if (left == 0 || wait_fd(fd, POLLOUT, left) == 0) {
-            ec = asio::error::timed_out;
+        // Only the stream's own shutdown ends a write's wait: a wake-up meant for a read (TLS
+        // writes inside a read now and then) must not fail it.
+        if (!wait_fd(fd, POLLOUT, time_left(deadline), {waits_->wake_fds[0], -1, -1, -1})) {
+            ec = time_left(deadline).count() == 0 ? asio::error::timed_out : asio::error::shut_down;
             return 0;
         }
     }
@@ -106,7 +113,10 @@ bool ws_read_nothing_yet(const std::error_code& ec) {
 }
 
 SaasStream::SaasStream(asio::io_context& io, bool tls, asio::ssl::context* tls_context)
-    : socket_(io), tls_(tls), polled_(socket_, read_wait_ms_, write_wait_ms_) {
+    : socket_(io), tls_(tls), polled_(socket_, waits_) {
+    waits_.read = kReadWait;
+    waits_.write = kWriteLimit;
+    waits_.wake_fds[0] = shut_wake_.native_handle();
     if (tls_ && tls_context != nullptr)
         ssl_.emplace(polled_, *tls_context);
     if (tls_ && tls_context == nullptr)
@@ -123,14 +133,14 @@ namespace {
 // stop never waits for a slow name server.
 struct ResolveJob {
     std::mutex mutex;
-    std::condition_variable cv;
-    bool done = false;
+    platform::WakeEvent done;  // signalled once the results are in
     std::vector<asio::ip::tcp::endpoint> endpoints;
     std::string error;
 };
 
 void resolve_into(const std::shared_ptr<ResolveJob>& job, const std::string& host,
                   std::uint16_t port) {
+    platform::name_this_thread("vx-resolve");
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -147,37 +157,54 @@ void resolve_into(const std::shared_ptr<ResolveJob>& job, const std::string& hos
     }
     if (found != nullptr)
         ::freeaddrinfo(found);
-    std::lock_guard lock(job->mutex);
-    job->endpoints = std::move(endpoints);
-    if (rc != 0)
-        job->error = ::gai_strerror(rc);
-    job->done = true;
-    job->cv.notify_all();
+    {
+        std::lock_guard lock(job->mutex);
+        job->endpoints = std::move(endpoints);
+        if (rc != 0)
+            job->error = ::gai_strerror(rc);
+    }
+    job->done.signal();
 }
 
 }  // namespace
+
+bool SaasStream::resolve(const std::string& host, std::uint16_t port,
+                         const std::atomic<bool>& running, Clock::time_point deadline,
+                         std::vector<asio::ip::tcp::endpoint>& endpoints, std::string& error) {
+    auto job = std::make_shared<ResolveJob>();
+    std::thread lookup([job, host, port] { resolve_into(job, host, port); });
+    // The lookup's done event stands in for the socket: a shutdown ends the wait at once.
+    const bool done =
+        wait_fd(job->done.native_handle(), POLLIN, time_left(deadline), waits_.wake_fds);
+    if (done) {
+        lookup.join();  // its last step was the signal
+    } else {
+        // getaddrinfo cannot be cut short: the lookup holds only its job and ends by itself.
+        lookup.detach();
+        error =
+            "resolve: " + std::string(running.load() && !shut_.load() ? "timed out" : "stopped");
+        return false;
+    }
+    std::lock_guard lock(job->mutex);
+    if (!job->error.empty()) {
+        error = "resolve: " + job->error;
+        return false;
+    }
+    endpoints = job->endpoints;
+    return true;
+}
 
 bool SaasStream::connect(const std::string& host, std::uint16_t port,
                          const std::atomic<bool>& running, std::chrono::milliseconds limit,
                          std::string& error) {
     const auto deadline = Clock::now() + limit;
-    auto job = std::make_shared<ResolveJob>();
-    std::thread([job, host, port] { resolve_into(job, host, port); }).detach();
     std::vector<asio::ip::tcp::endpoint> endpoints;
-    {
-        std::unique_lock lock(job->mutex);
-        while (!job->cv.wait_for(lock, std::chrono::milliseconds(100), [&] { return job->done; })) {
-            if (!running.load() || shut_.load() || Clock::now() >= deadline) {
-                error = "resolve: " + std::string(running.load() ? "timed out" : "stopped");
-                return false;
-            }
-        }
-        if (!job->error.empty()) {
-            error = "resolve: " + job->error;
-            return false;
-        }
-        endpoints = job->endpoints;
+    if (!running.load() || shut_.load()) {
+        error = "resolve: stopped";
+        return false;
     }
+    if (!resolve(host, port, running, deadline, endpoints, error))
+        return false;
     error = "connect: no address";
     for (const auto& ep : endpoints) {
         if (!running.load() || shut_.load()) {
@@ -188,7 +215,7 @@ bool SaasStream::connect(const std::string& host, std::uint16_t port,
             tune_socket();
             return true;
         }
-        if (ms_left(deadline) == 0)
+        if (time_left(deadline).count() == 0)
             break;
     }
     return false;
@@ -219,24 +246,19 @@ bool SaasStream::connect_endpoint(const asio::ip::tcp::endpoint& ep,
         error = "connect: " + errno_code(errno).message();
         return false;
     }
-    // Wait in slices so a stop is noticed even while the address swallows our SYNs.
-    while (running.load() && !shut_.load()) {
-        const int left = ms_left(deadline);
-        if (left == 0) {
-            error = "connect: " + asio::error_code(asio::error::timed_out).message();
-            return false;
-        }
-        if (wait_fd(fd, POLLOUT, std::min(left, 100)) == 0)
-            continue;
-        int so_error = 0;
-        socklen_t len = sizeof so_error;
-        ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &so_error, &len);
-        if (so_error == 0)
-            return true;
-        error = "connect: " + errno_code(so_error).message();
+    // Even while the address swallows our SYNs, a shutdown from another thread ends the wait.
+    if (!wait_fd(fd, POLLOUT, time_left(deadline), waits_.wake_fds)) {
+        error = !running.load() || shut_.load()
+                    ? std::string("connect: stopped")
+                    : "connect: " + asio::error_code(asio::error::timed_out).message();
         return false;
     }
-    error = "connect: stopped";
+    int so_error = 0;
+    socklen_t len = sizeof so_error;
+    ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &so_error, &len);
+    if (so_error == 0)
+        return true;
+    error = "connect: " + errno_code(so_error).message();
     return false;
 }
 
@@ -265,7 +287,9 @@ bool SaasStream::start_tls(const std::string& host, const std::atomic<bool>& run
     const auto deadline = Clock::now() + limit;
     for (;;) {
         asio::error_code ec;
+        set_waits(time_left(deadline), {-1, -1, -1});
         ssl_->handshake(asio::ssl::stream_base::client, ec);
+        set_waits(kReadWait, {-1, -1, -1});
         if (!ec)
             return true;
         if (!ws_read_nothing_yet(ec)) {
@@ -276,7 +300,7 @@ bool SaasStream::start_tls(const std::string& host, const std::atomic<bool>& run
             error = "stopped";
             return false;
         }
-        if (ms_left(deadline) == 0) {
+        if (time_left(deadline).count() == 0) {
             error = asio::error_code(asio::error::timed_out).message();
             return false;
         }
@@ -300,20 +324,34 @@ void SaasStream::write(const std::uint8_t* data, std::size_t size) {
     }
 }
 
-std::size_t SaasStream::read(std::uint8_t* buffer, std::size_t size, std::error_code& ec) {
+void SaasStream::set_waits(std::chrono::milliseconds read, const std::array<int, 3>& wake_fds) {
+    waits_.read = read;
+    for (std::size_t i = 0; i < wake_fds.size(); ++i)
+        waits_.wake_fds[i + 1] = wake_fds[i];
+}
+
+std::size_t SaasStream::read(std::uint8_t* buffer, std::size_t size, std::error_code& ec,
+                             const ReadWait& wait) {
     asio::error_code aec;
     std::size_t n = 0;
     if (!valid()) {
         ec = asio::error::bad_descriptor;
         return 0;
     }
+    set_waits(wait.limit, wait.wake_fds);
     if (tls_) {
         n = ssl_->read_some(asio::buffer(buffer, size), aec);
     } else {
         n = polled_.read_some_bytes(buffer, size, aec);
     }
+    // Writes wait for nobody's wake-ups but the stream's own.
+    set_waits(kReadWait, {-1, -1, -1});
     ec = aec;
     return n;
+}
+
+std::size_t SaasStream::read(std::uint8_t* buffer, std::size_t size, std::error_code& ec) {
+    return read(buffer, size, ec, ReadWait{});
 }
 
 void SaasStream::shutdown() {
@@ -321,6 +359,7 @@ void SaasStream::shutdown() {
     shut_ = true;
     if (socket_.is_open())
         ::shutdown(socket_.native_handle(), SHUT_RDWR);
+    shut_wake_.signal();
 }
 
 void SaasStream::close() {

@@ -3,6 +3,7 @@
 #include <asio.hpp>
 #include <asio/ssl.hpp>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -11,8 +12,20 @@
 #include <optional>
 #include <string>
 #include <system_error>
+#include <vector>
+
+#include "platform/wake_event.hpp"
 
 namespace vx::network {
+
+// How long the poll-bounded socket calls wait, and the wake-up descriptors that end a wait early
+// (a readable one makes the call come back with nothing, as a time-out does).
+struct SocketWaits {
+    static constexpr std::size_t kMaxWakeFds = 4;
+    std::chrono::milliseconds read{100};
+    std::chrono::milliseconds write{5000};
+    std::array<int, kMaxWakeFds> wake_fds{-1, -1, -1, -1};  // [0]: the stream's shutdown
+};
 
 // The TCP socket under the TLS engine, read and written with poll-bounded calls: asio's
 // synchronous calls wait without limit on POSIX and ignore SO_RCVTIMEO/SO_SNDTIMEO.
@@ -21,14 +34,14 @@ class PolledSocket {
     using lowest_layer_type = asio::ip::tcp::socket::lowest_layer_type;
     using executor_type = asio::ip::tcp::socket::executor_type;
 
-    PolledSocket(asio::ip::tcp::socket& socket, const int& read_wait_ms, const int& write_wait_ms)
-        : socket_(&socket), read_wait_ms_(&read_wait_ms), write_wait_ms_(&write_wait_ms) {}
+    PolledSocket(asio::ip::tcp::socket& socket, const SocketWaits& waits)
+        : socket_(&socket), waits_(&waits) {}
 
     lowest_layer_type& lowest_layer() { return socket_->lowest_layer(); }
     const lowest_layer_type& lowest_layer() const { return socket_->lowest_layer(); }
     executor_type get_executor() { return socket_->get_executor(); }
 
-    // Nothing readable within the read wait: would_block. A closed peer: eof.
+    // Nothing readable within the read wait, or a wake-up first: would_block. A closed peer: eof.
     std::size_t read_some_bytes(void* data, std::size_t size, asio::error_code& ec);
     // Everything not written within the write wait: timed_out.
     std::size_t write_some_bytes(const void* data, std::size_t size, asio::error_code& ec);
@@ -46,8 +59,7 @@ class PolledSocket {
 
   private:
     asio::ip::tcp::socket* socket_;
-    const int* read_wait_ms_;
-    const int* write_wait_ms_;
+    const SocketWaits* waits_;
 };
 
 // The byte stream under one WebSocket connection attempt: TCP, plain or wrapped in TLS.
@@ -55,18 +67,27 @@ class PolledSocket {
 // descriptor closed under a reader would be reused by the next socket at once).
 class SaasStream {
   public:
-    static constexpr int kReadWaitMs = 100;     // readiness wait before a read
-    static constexpr int kRecvLimitMs = 2000;   // a read that started never takes longer
-    static constexpr int kWriteLimitMs = 5000;  // one write step
+    static constexpr std::chrono::milliseconds kReadWait{100};  // a read's default readiness wait
+    static constexpr std::chrono::milliseconds kRecvLimit{
+        2000};  // a started read never takes longer
+    static constexpr std::chrono::milliseconds kWriteLimit{5000};  // one write step
     static constexpr std::size_t kWritePiece = 65536;
+
+    // What ends one read's readiness wait besides data: its limit and up to three wake-up
+    // descriptors of the caller (a stop, a waiting writer, queued messages).
+    struct ReadWait {
+        std::chrono::milliseconds limit{kReadWait};
+        std::array<int, SocketWaits::kMaxWakeFds - 1> wake_fds{-1, -1, -1};
+    };
 
     SaasStream(asio::io_context& io, bool tls, asio::ssl::context* tls_context);
     ~SaasStream();
     SaasStream(const SaasStream&) = delete;
     SaasStream& operator=(const SaasStream&) = delete;
 
-    // Resolves and connects to the first endpoint that accepts, waiting in 100 ms slices while
-    // `running` holds and no shutdown came, at most `limit`. Sets keep-alive and no-delay.
+    // Resolves and connects to the first endpoint that accepts, at most `limit`; a shutdown from
+    // another thread ends the wait at once (and `running` is looked at before each step). Sets
+    // keep-alive and no-delay.
     bool connect(const std::string& host, std::uint16_t port, const std::atomic<bool>& running,
                  std::chrono::milliseconds limit, std::string& error);
     // TLS 1.2+ handshake with peer and host-name verification and SNI. True at once without TLS.
@@ -75,10 +96,15 @@ class SaasStream {
 
     // Writes everything or throws std::system_error.
     void write(const std::uint8_t* data, std::size_t size);
-    // At most one piece, bounded in time; nothing within the readiness wait is would_block.
+    // At most one piece, bounded in time; nothing within the readiness wait (or a wake-up
+    // first) is would_block.
+    std::size_t read(std::uint8_t* buffer, std::size_t size, std::error_code& ec,
+                     const ReadWait& wait);
+    // The same with the default readiness wait and no wake-ups but a shutdown.
     std::size_t read(std::uint8_t* buffer, std::size_t size, std::error_code& ec);
 
-    // Any thread: shuts both directions down and wakes a blocked reader; never closes.
+    // Any thread: shuts both directions down and wakes whatever waits on the stream (a read, a
+    // write, the connect or the name lookup); never closes.
     void shutdown();
     // Owner only.
     void close();
@@ -87,14 +113,20 @@ class SaasStream {
     bool tls() const { return tls_; }
 
   private:
+    bool resolve(const std::string& host, std::uint16_t port, const std::atomic<bool>& running,
+                 std::chrono::steady_clock::time_point deadline,
+                 std::vector<asio::ip::tcp::endpoint>& endpoints, std::string& error);
     bool connect_endpoint(const asio::ip::tcp::endpoint& ep, const std::atomic<bool>& running,
                           std::chrono::steady_clock::time_point deadline, std::string& error);
     void tune_socket();
+    // The waits of the calls that follow: `read` as given, wake-ups after the stream's own.
+    void set_waits(std::chrono::milliseconds read, const std::array<int, 3>& wake_fds);
 
     asio::ip::tcp::socket socket_;
     bool tls_;
-    int read_wait_ms_ = kReadWaitMs;
-    int write_wait_ms_ = kWriteLimitMs;
+    // Signalled by shutdown(): every wait on the stream watches it.
+    platform::WakeEvent shut_wake_;
+    SocketWaits waits_;
     PolledSocket polled_;
     std::optional<asio::ssl::stream<PolledSocket&>> ssl_;
     std::mutex fd_mutex_;  // the descriptor's life against shutdown from other threads

@@ -13,7 +13,21 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kMaxRefusalBody = 4096;
-constexpr auto kRefusalBodyWait = std::chrono::milliseconds(1000);
+constexpr std::chrono::milliseconds kRefusalBodyWait{1000};
+// The log upload's pacing step, and how often the lanes' figures are logged.
+constexpr std::chrono::microseconds kPacedStep{50'000};
+constexpr std::chrono::microseconds kLanesLogEvery{30'000'000};
+constexpr std::chrono::microseconds kLogWindow{60'000'000};
+constexpr std::chrono::milliseconds kBacklogRetry{20};
+
+std::int64_t as_ms(std::chrono::microseconds d) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
+}
+
+std::chrono::milliseconds time_left(Clock::time_point until) {
+    return std::max(std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()),
+                    std::chrono::milliseconds(0));
+}
 
 }  // namespace
 
@@ -148,12 +162,12 @@ bool WebSocketSession::run(const WsSessionConfig& config, WsSessionHooks& hooks,
     spdlog::info(
         "SaasConnector: WebSocket connected (bounded reads: {} ms, one socket owner for "
         "reader and writer)",
-        SaasStream::kRecvLimitMs);
+        SaasStream::kRecvLimit.count());
     const auto& ka = keepalive_.settings();
     spdlog::info(
         "SaasConnector: WS keepalive: client ping every {} ms, pong deadline {} ms, "
         "inbound-silence limit {} ms",
-        ka.ping_interval_us / 1000, ka.pong_deadline_us / 1000, ka.inbound_silence_us / 1000);
+        as_ms(ka.ping_interval), as_ms(ka.pong_deadline), as_ms(ka.inbound_silence));
     if (writer_.joinable()) {
         spdlog::error(
             "SaasConnector: the previous WS writer was never joined - detaching it "
@@ -170,7 +184,7 @@ bool WebSocketSession::run(const WsSessionConfig& config, WsSessionHooks& hooks,
     end_connection(hooks, stream);
     const std::int64_t up_us = now_() - connected_since_us_.load();
     connected_ = false;
-    return !(agent_closed_ && up_us < config.up_rule_us);
+    return !(agent_closed_ && up_us < config.up_rule.count());
 }
 
 bool WebSocketSession::open_connection(const WsSessionConfig& config, WsSessionHooks& hooks,
@@ -218,7 +232,7 @@ bool WebSocketSession::websocket_handshake(const WsSessionConfig& config, WsSess
         while (response.rest.size() < want && Clock::now() < until && stream.valid()) {
             std::uint8_t buf[1024];
             std::error_code ec;
-            const std::size_t n = stream.read(buf, sizeof buf, ec);
+            const std::size_t n = stream.read(buf, sizeof buf, ec, {time_left(until), {}});
             if (ec && !ws_read_nothing_yet(ec))
                 break;
             response.rest.append(reinterpret_cast<const char*>(buf), n);
@@ -264,7 +278,8 @@ bool WebSocketSession::read_response(const WsSessionConfig& config,
         }
         std::uint8_t buf[4096];
         std::error_code ec;
-        const std::size_t n = stream.read(buf, sizeof buf, ec);
+        // A stop shuts the stream down, which ends this wait at once.
+        const std::size_t n = stream.read(buf, sizeof buf, ec, {time_left(deadline), {}});
         if (ec && !ws_read_nothing_yet(ec)) {
             error = ec.message();
             return false;
@@ -291,7 +306,7 @@ void WebSocketSession::begin_connection() {
 }
 
 void WebSocketSession::start_writer(const std::shared_ptr<SaasStream>& stream) {
-    writer_done_ = std::make_shared<std::atomic<bool>>(false);
+    writer_done_ = std::make_shared<DoneFlag>();
     writer_retired_ = std::make_shared<std::atomic<bool>>(false);
     writer_ =
         std::thread([self = shared_from_this(), stream, done = writer_done_,
@@ -302,26 +317,29 @@ void WebSocketSession::loop(const WsSessionConfig& config, WsSessionHooks& hooks
                             const std::atomic<bool>& running, SaasStream& stream) {
     std::int64_t last_heartbeat = now_();
     std::int64_t last_paced = INT64_MIN / 2;
+    // Besides the socket and the timers, the wait ends for a stop (the stream is shut down), a
+    // writer that wants the socket, and messages queued by other threads.
+    SaasStream::ReadWait wait;
     while (running.load()) {
         try {
             const std::int64_t now = now_();
-            if (now - last_paced >= 50'000) {
+            if (now - last_paced >= kPacedStep.count()) {
                 last_paced = now;
                 hooks.send_next_paced_part();
             }
-            move_outgoing(hooks);
+            bool moved = move_outgoing(hooks);
             if (stream.tls())
                 pump_writes(stream);
-            if (now - last_heartbeat >= config.heartbeat_interval_us) {
+            if (now - last_heartbeat >= config.heartbeat_interval.count()) {
                 last_heartbeat = now;
                 hooks.send_heartbeat();
-                move_outgoing(hooks);
+                moved = move_outgoing(hooks) && moved;
                 if (stream.tls())
                     pump_writes(stream);
             }
             if (!keepalive_step(stream, hooks))
                 break;
-            if (now - lanes_log_us_ >= 30'000'000) {
+            if (now - lanes_log_us_ >= kLanesLogEvery.count()) {
                 lanes_log_us_ = now;
                 spdlog::info(
                     "SaasConnector: WS writer lanes: data={}/{} control={}/{} "
@@ -333,14 +351,22 @@ void WebSocketSession::loop(const WsSessionConfig& config, WsSessionHooks& hooks
             }
             if (!stream.valid())
                 break;
-            if (auto message = next_message(stream)) {
+            const std::int64_t next_paced =
+                hooks.paced_parts_pending() ? last_paced + kPacedStep.count() : INT64_MAX;
+            wait.limit = time_to_next_timer(
+                now_(), last_heartbeat + config.heartbeat_interval.count(), next_paced);
+            // With the data lane full the queue's wake-up stays set: the rest is retried after
+            // a short pause instead, while the writer drains the lane.
+            wait.wake_fds = {owner_.writer_waiting_fd(), moved ? hooks.outgoing_wake_fd() : -1, -1};
+            if (!moved)
+                wait.limit = std::min(wait.limit, kBacklogRetry);
+            if (auto message = next_message(stream, wait)) {
                 ++messages_received_;
                 hooks.on_message(*message);
                 continue;
             }
             if (!stream.valid())
                 break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
         } catch (const std::exception& e) {
             spdlog::warn("SaasConnector: connection error: {}", e.what());
             end_reason_ = e.what();
@@ -351,7 +377,17 @@ void WebSocketSession::loop(const WsSessionConfig& config, WsSessionHooks& hooks
         end_reason_ = "agent stopping";
 }
 
-void WebSocketSession::move_outgoing(WsSessionHooks& hooks) {
+std::chrono::milliseconds WebSocketSession::time_to_next_timer(std::int64_t now,
+                                                               std::int64_t next_heartbeat,
+                                                               std::int64_t next_paced) const {
+    const std::int64_t due = std::min({next_heartbeat, next_paced, keepalive_.next_due_us(),
+                                       lanes_log_us_ + kLanesLogEvery.count()});
+    // Rounded up, so the loop wakes when the timer is due rather than just before it.
+    const std::int64_t wait_us = std::max<std::int64_t>(due - now, 0);
+    return std::chrono::milliseconds((wait_us + 999) / 1000);
+}
+
+bool WebSocketSession::move_outgoing(WsSessionHooks& hooks) {
     std::deque<std::string> queue = hooks.take_outgoing();
     while (!queue.empty()) {
         auto frame =
@@ -361,10 +397,11 @@ void WebSocketSession::move_outgoing(WsSessionHooks& hooks) {
             // Nothing is lost: the rest goes back in front of whatever was queued meanwhile.
             log_refusal(false);
             hooks.return_outgoing(std::move(queue));
-            return;
+            return false;
         }
         queue.pop_front();
     }
+    return true;
 }
 
 bool WebSocketSession::keepalive_step(SaasStream& stream, const WsSessionHooks& hooks) {
@@ -388,13 +425,13 @@ bool WebSocketSession::keepalive_step(SaasStream& stream, const WsSessionHooks& 
                 shutdown_stream(stream);
                 return false;
             }
-            if (now - sent_ping_log_us_ >= 60'000'000) {
+            if (now - sent_ping_log_us_ >= kLogWindow.count()) {
                 sent_ping_log_us_ = now;
                 spdlog::info(
                     "SaasConnector: WS ping sent (keepalive #{}, id={}) - "
                     "server->client direction is now non-idle and its pong is due "
                     "within {} ms",
-                    keepalive_.pings_sent(), id, keepalive_.settings().pong_deadline_us / 1000);
+                    keepalive_.pings_sent(), id, as_ms(keepalive_.settings().pong_deadline));
             }
             return true;
         }

@@ -21,6 +21,7 @@
 #include "backend/ws/ws_socket_owner.hpp"
 #include "backend/ws/ws_writer_lanes.hpp"
 #include "util/clock.hpp"
+#include "util/io/join_with_deadline.hpp"
 
 namespace vx::network {
 
@@ -39,8 +40,13 @@ class WsSessionHooks {
     // Puts messages the writer could not take back at the head of the queue, in order.
     virtual void return_outgoing(std::deque<std::string> rest) = 0;
     virtual void send_heartbeat() = 0;
-    // The log upload's paced sender; called at most every 50 ms.
+    // The log upload's paced sender; called at most every 50 ms, and woken for only while
+    // `paced_parts_pending` says there is something to pace.
     virtual void send_next_paced_part() {}
+    virtual bool paced_parts_pending() const { return false; }
+    // Readable while messages wait in the outgoing queue (take_outgoing clears it); -1 for none.
+    // The connection's readiness wait watches it, so a queued message leaves at once.
+    virtual int outgoing_wake_fd() const { return -1; }
     // One received message; an exception ends the connection.
     virtual void on_message(const std::string& text) = 0;
     // Application pings the dispatcher counted on this connection (for the silence log).
@@ -55,9 +61,9 @@ struct WsSessionConfig {
     std::chrono::milliseconds connect_limit{10'000};
     std::chrono::milliseconds tls_limit{10'000};
     std::chrono::milliseconds upgrade_limit{10'000};
-    std::int64_t heartbeat_interval_us = 5'000'000;
+    std::chrono::microseconds heartbeat_interval{5'000'000};
     // A connection the agent itself closed for liveness before this long does not count as up.
-    std::int64_t up_rule_us = 60'000'000;
+    std::chrono::microseconds up_rule{60'000'000};
     std::chrono::milliseconds writer_join_limit{2'000};
 };
 
@@ -123,19 +129,23 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
     void start_writer(const std::shared_ptr<SaasStream>& stream);
     void loop(const WsSessionConfig& config, WsSessionHooks& hooks,
               const std::atomic<bool>& running, SaasStream& stream);
-    void move_outgoing(WsSessionHooks& hooks);
+    // How long the loop may wait for traffic before one of its timers is due.
+    std::chrono::milliseconds time_to_next_timer(std::int64_t now, std::int64_t next_heartbeat,
+                                                 std::int64_t next_paced) const;
+    // False when the data lane refused some (they went back to the head of the queue).
+    bool move_outgoing(WsSessionHooks& hooks);
     bool keepalive_step(SaasStream& stream, const WsSessionHooks& hooks);
     void end_connection(WsSessionHooks& hooks, const std::shared_ptr<SaasStream>& stream);
     void join_writer(std::chrono::milliseconds limit);
 
-    std::optional<std::string> next_message(SaasStream& stream);
-    ReadResult read_frames(SaasStream& stream);
+    std::optional<std::string> next_message(SaasStream& stream, const SaasStream::ReadWait& wait);
+    ReadResult read_frames(SaasStream& stream, const SaasStream::ReadWait& wait);
     bool answer_ping(SaasStream& stream, std::string payload);
     WsPushResult push_control(std::vector<std::uint8_t> frame, WsOpcode opcode);
     void note_pong(std::uint32_t id);
     void note_close(SaasStream& stream, std::uint16_t code, const std::string& reason);
     void pump_writes(SaasStream& stream);
-    void writer_loop(std::shared_ptr<SaasStream> stream, std::shared_ptr<std::atomic<bool>> done,
+    void writer_loop(std::shared_ptr<SaasStream> stream, DoneFlagPtr done,
                      std::shared_ptr<std::atomic<bool>> retired);
     void retire_writer();
     bool refused_log_due(std::uint64_t drops) const { return drops <= 3 || drops % 500 == 0; }
@@ -152,7 +162,7 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
     std::shared_ptr<WsWriterLanes> lanes_ = std::make_shared<WsWriterLanes>();
     SocketOwner owner_;
     std::thread writer_;
-    std::shared_ptr<std::atomic<bool>> writer_done_;
+    DoneFlagPtr writer_done_;
     std::shared_ptr<std::atomic<bool>> writer_retired_;
 
     WsFrameParser parser_;

@@ -1,11 +1,13 @@
 #include "backend/ws/ws_keepalive.hpp"
 
+#include <algorithm>
+
 namespace vx::network {
 
 void WsKeepAlive::reset(std::int64_t now_us) {
     last_inbound_us_ = now_us;
     inbound_armed_ = false;
-    last_ping_us_ = now_us - s_.ping_interval_us;
+    last_ping_us_ = now_us - s_.ping_interval.count();
     outstanding_id_ = 0;
     ping_sent_us_ = 0;
     last_pong_us_ = 0;
@@ -15,9 +17,9 @@ void WsKeepAlive::reset(std::int64_t now_us) {
 
 WsKeepAlive::Action WsKeepAlive::tick(std::int64_t now_us) {
     if (outstanding_id_ != 0) {
-        if (now_us - ping_sent_us_ >= s_.pong_deadline_us)
+        if (now_us - ping_sent_us_ >= s_.pong_deadline.count())
             return Action::pong_timeout;
-    } else if (now_us - last_ping_us_ >= s_.ping_interval_us) {
+    } else if (now_us - last_ping_us_ >= s_.ping_interval.count()) {
         last_ping_us_ = ping_sent_us_ = now_us;
         if (++id_counter_ == 0)
             ++id_counter_;
@@ -27,10 +29,18 @@ WsKeepAlive::Action WsKeepAlive::tick(std::int64_t now_us) {
         inbound_armed_ = true;
         return Action::send_ping;
     }
-    if (inbound_armed_ && now_us - last_inbound_us_ >= s_.inbound_silence_us) {
+    if (inbound_armed_ && now_us - last_inbound_us_ >= s_.inbound_silence.count()) {
         return Action::inbound_silent;
     }
     return Action::none;
+}
+
+std::int64_t WsKeepAlive::next_due_us() const {
+    std::int64_t due = outstanding_id_ != 0 ? ping_sent_us_ + s_.pong_deadline.count()
+                                            : last_ping_us_ + s_.ping_interval.count();
+    if (inbound_armed_)
+        due = std::min(due, last_inbound_us_ + s_.inbound_silence.count());
+    return due;
 }
 
 void WsKeepAlive::on_inbound(std::int64_t now_us) {

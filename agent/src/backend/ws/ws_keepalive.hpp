@@ -1,13 +1,14 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 
 namespace vx::network {
 
 struct WsKeepAliveSettings {
-    std::int64_t ping_interval_us = 10'000'000;
-    std::int64_t pong_deadline_us = 10'000'000;
-    std::int64_t inbound_silence_us = 20'000'000;
+    std::chrono::microseconds ping_interval{10'000'000};
+    std::chrono::microseconds pong_deadline{10'000'000};
+    std::chrono::microseconds inbound_silence{20'000'000};
 };
 
 // Keep-alive of one WebSocket connection: our pings prove the backend->agent direction, and
@@ -33,6 +34,9 @@ class WsKeepAlive {
     std::uint64_t pings_sent() const { return pings_; }
     std::uint64_t pongs_received() const { return pongs_; }
     std::int64_t last_inbound_us() const { return last_inbound_us_; }
+    // When `tick` has something to do next (a ping, a pong deadline, the silence limit), if
+    // nothing arrives meanwhile.
+    std::int64_t next_due_us() const;
     std::int64_t ping_sent_us() const { return ping_sent_us_; }
 
   private:

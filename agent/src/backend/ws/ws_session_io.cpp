@@ -2,6 +2,7 @@
 #include <spdlog/spdlog.h>
 
 #include "backend/ws/websocket_session.hpp"
+#include "platform/thread_name.hpp"
 
 namespace vx::network {
 
@@ -9,8 +10,9 @@ namespace {
 
 constexpr std::size_t kReadBuffer = 4096;
 constexpr int kWriterAttempts = 20;
-constexpr int kWriterAttemptPauseMs = 5;
-constexpr std::int64_t kLogWindowUs = 60'000'000;
+constexpr std::chrono::milliseconds kWriterAttemptPause{5};
+// One log line of a kind per window; the rest are counted.
+constexpr std::chrono::microseconds kLogWindow{60'000'000};
 
 const char* opcode_name(std::uint8_t opcode) {
     switch (static_cast<WsOpcode>(opcode)) {
@@ -29,14 +31,15 @@ const char* opcode_name(std::uint8_t opcode) {
 
 }  // namespace
 
-WebSocketSession::ReadResult WebSocketSession::read_frames(SaasStream& stream) {
+WebSocketSession::ReadResult WebSocketSession::read_frames(SaasStream& stream,
+                                                           const SaasStream::ReadWait& wait) {
     SocketOwner::Guard guard = owner_.acquire_for_read();
     if (!guard.owns())
         return ReadResult::nothing;
     ++reads_;
     std::uint8_t buf[kReadBuffer];
     std::error_code ec;
-    const std::size_t n = stream.read(buf, sizeof buf, ec);
+    const std::size_t n = stream.read(buf, sizeof buf, ec, wait);
     if (ec) {
         if (ws_read_nothing_yet(ec)) {
             ++read_timeouts_;
@@ -58,10 +61,11 @@ WebSocketSession::ReadResult WebSocketSession::read_frames(SaasStream& stream) {
     return ReadResult::fed;
 }
 
-std::optional<std::string> WebSocketSession::next_message(SaasStream& stream) {
+std::optional<std::string> WebSocketSession::next_message(SaasStream& stream,
+                                                          const SaasStream::ReadWait& wait) {
     for (;;) {
         if (!parser_.has_frame()) {
-            const ReadResult r = read_frames(stream);
+            const ReadResult r = read_frames(stream, wait);
             if (r == ReadResult::fed)
                 continue;
             if (r == ReadResult::nothing)
@@ -107,7 +111,7 @@ bool WebSocketSession::answer_ping(SaasStream& stream, std::string payload) {
     const bool ok = push_control(std::move(frame), WsOpcode::pong) == WsPushResult::accepted;
     ++pings_seen_;
     const std::int64_t now = now_();
-    if (now - ping_log_us_ >= kLogWindowUs) {
+    if (now - ping_log_us_ >= kLogWindow.count()) {
         spdlog::info(
             "SaasConnector: WS ping received from the backend ({}B payload) - pong {} "
             "the control lane ({} seen, {} suppressed in the last window)",
@@ -132,7 +136,7 @@ void WebSocketSession::note_pong(std::uint32_t id) {
     const std::int64_t now = now_();
     std::int64_t rtt_us = 0;
     const bool matched = keepalive_.on_pong(id, now, rtt_us);
-    if (now - pong_log_us_ < kLogWindowUs) {
+    if (now - pong_log_us_ < kLogWindow.count()) {
         ++pongs_suppressed_;
         return;
     }
@@ -191,17 +195,16 @@ void WebSocketSession::pump_writes(SaasStream& stream) {
     }
 }
 
-void WebSocketSession::writer_loop(std::shared_ptr<SaasStream> stream,
-                                   std::shared_ptr<std::atomic<bool>> done,
+void WebSocketSession::writer_loop(std::shared_ptr<SaasStream> stream, DoneFlagPtr done,
                                    std::shared_ptr<std::atomic<bool>> retired) {
+    platform::name_this_thread("vx-ws-writer");
     // The connection is going anyway: its lanes were closed, or this writer was given up on.
     const auto ending = [&] { return lanes_->is_closed() || retired->load(); };
     std::uint64_t written = 0;
     WsLaneFrame frame;
     while (lanes_->wait_pop(frame, retired.get())) {
         SocketOwner::Guard guard;
-        const auto got = owner_.try_for_writer(guard, ending, kWriterAttempts,
-                                               std::chrono::milliseconds(kWriterAttemptPauseMs));
+        const auto got = owner_.try_for_writer(guard, ending, kWriterAttempts, kWriterAttemptPause);
         if (got == SocketOwner::WriterTry::ending)
             break;
         if (got == SocketOwner::WriterTry::stuck) {
@@ -210,7 +213,7 @@ void WebSocketSession::writer_loop(std::shared_ptr<SaasStream> stream,
                 "SaasConnector: WS writer could not acquire the socket for {} ms "
                 "(reader holding it?); closing the connection so the reconnect loop "
                 "can start clean",
-                kWriterAttempts * (500 + kWriterAttemptPauseMs));
+                kWriterAttempts * (SocketOwner::kWait + kWriterAttemptPause).count());
             shutdown_stream(*stream);
             lanes_->close_unless(*retired);
             break;
@@ -241,7 +244,7 @@ void WebSocketSession::writer_loop(std::shared_ptr<SaasStream> stream,
             // The process clock, not the connector's: a writer detached at the end of the last
             // connection may outlive the connector, so it touches nothing of it.
             const std::int64_t now = util::steady_now_us();
-            if (now - control_log_us_ >= kLogWindowUs) {
+            if (now - control_log_us_ >= kLogWindow.count()) {
                 control_log_us_ = now;
                 spdlog::info(
                     "SaasConnector: WS control frame written (opcode={} {}, {}B) - "

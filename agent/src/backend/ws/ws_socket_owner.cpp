@@ -1,7 +1,5 @@
 #include "backend/ws/ws_socket_owner.hpp"
 
-#include <thread>
-
 namespace vx::network {
 
 SocketOwner::Guard SocketOwner::acquire_for_read() {
@@ -10,6 +8,8 @@ SocketOwner::Guard SocketOwner::acquire_for_read() {
     if (!free() && !cv_.wait_for(lock, kWait, free))
         return Guard{};
     owned_ = true;
+    // No writer waits now; one that comes later signals anew.
+    writer_waiting_.clear();
     return Guard{this};
 }
 
@@ -19,8 +19,9 @@ SocketOwner::Guard SocketOwner::acquire_for_write() {
         owned_ = true;
         return Guard{this};
     }
-    const auto start = std::chrono::steady_clock::now();
+    const std::int64_t start = now_();
     ++writers_waiting_;
+    writer_waiting_.signal();
     const bool got = cv_.wait_for(lock, kWait, [&] { return !owned_; });
     --writers_waiting_;
     ++writer_waits;
@@ -31,16 +32,17 @@ SocketOwner::Guard SocketOwner::acquire_for_write() {
         return Guard{};
     }
     owned_ = true;
-    const auto waited =
-        static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
-                                       std::chrono::steady_clock::now() - start)
-                                       .count());
+    note_writer_wait(now_() - start);
+    return Guard{this};
+}
+
+void SocketOwner::note_writer_wait(std::int64_t waited_us) {
+    const auto waited = static_cast<std::uint64_t>(waited_us < 0 ? 0 : waited_us);
     std::uint64_t seen = max_writer_wait_us.load();
     while (waited > seen && !max_writer_wait_us.compare_exchange_weak(seen, waited)) {
     }
     if (waited >= kLongWaitUs)
         writer_waited_long_ = true;
-    return Guard{this};
 }
 
 SocketOwner::WriterTry SocketOwner::try_for_writer(Guard& guard,
@@ -52,7 +54,8 @@ SocketOwner::WriterTry SocketOwner::try_for_writer(Guard& guard,
             return WriterTry::owned;
         if (ending())
             return WriterTry::ending;
-        std::this_thread::sleep_for(pause);
+        std::unique_lock lock(mutex_);
+        cv_.wait_for(lock, pause, [&] { return !owned_; });
     }
     return ending() ? WriterTry::ending : WriterTry::stuck;
 }

@@ -1,4 +1,5 @@
 #include "traversal/direct/lease_renewal.hpp"
+#include "platform/thread_name.hpp"
 
 #include <spdlog/spdlog.h>
 
@@ -78,6 +79,7 @@ std::int64_t LeaseRenewal::renew_due(std::int64_t now_us) {
 }
 
 void LeaseRenewal::run() {
+    platform::name_this_thread("vx-lease");
     std::unique_lock lock(mutex_);
     while (!stop_) {
         lock.unlock();

@@ -1,9 +1,11 @@
 #include "traversal/stun/relay_rtt_probe.hpp"
 
+#include <poll.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <random>
-#include <thread>
 
 #include <asio/io_context.hpp>
 
@@ -36,6 +38,14 @@ ReadOutcome read_one(asio::ip::udp::socket& socket, const ProbeTransactionId& id
         return ReadOutcome::answered;
     }
     return response.is_ours ? ReadOutcome::failed : ReadOutcome::keep_waiting;
+}
+
+// Waits until the socket is readable or `limit` (rounded up to whole milliseconds) has passed.
+void wait_readable(int fd, std::chrono::microseconds limit) {
+    pollfd p{fd, POLLIN, 0};
+    const auto ms = static_cast<int>((limit.count() + 999) / 1000);
+    while (::poll(&p, 1, ms) < 0 && errno == EINTR) {
+    }
 }
 
 }  // namespace
@@ -179,7 +189,8 @@ std::int32_t round_to_ms(std::int64_t elapsed_us) {
 }
 
 StunProbeResult probe_stun_binding(const std::string& host, std::uint16_t port,
-                                   std::chrono::milliseconds timeout) {
+                                   std::chrono::milliseconds timeout,
+                                   const ProbeIdSource& make_id) {
     StunProbeResult result;
     asio::ip::udp::endpoint endpoint;
     std::error_code ec;
@@ -196,7 +207,7 @@ StunProbeResult probe_stun_binding(const std::string& host, std::uint16_t port,
     if (ec) {
         return result;
     }
-    const ProbeTransactionId id = random_transaction_id();
+    const ProbeTransactionId id = make_id ? make_id() : random_transaction_id();
     const auto request = binding_request_bytes(id);
     const std::size_t sent = socket.send_to(asio::buffer(request), endpoint, 0, ec);
     if (ec || sent < request.size()) {
@@ -217,10 +228,12 @@ StunProbeResult probe_stun_binding(const std::string& host, std::uint16_t port,
             return result;
         }
         // The deadline is looked at only after a read found nothing usable.
-        if (std::chrono::steady_clock::now() - t0 >= timeout) {
+        const auto elapsed = std::chrono::steady_clock::now() - t0;
+        if (elapsed >= timeout) {
             return result;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        wait_readable(socket.native_handle(),
+                      std::chrono::duration_cast<std::chrono::microseconds>(timeout - elapsed));
     }
 }
 

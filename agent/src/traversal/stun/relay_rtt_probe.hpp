@@ -7,6 +7,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -63,7 +64,10 @@ std::optional<std::pair<std::string, std::uint16_t>> decode_stun_attributes(
 BindingResponse parse_binding_response(const std::uint8_t* data, std::size_t size,
                                        const ProbeTransactionId& expected);
 
+// Each byte the low byte of one draw of std::random_device.
 ProbeTransactionId random_transaction_id();
+// Where a probe takes its transaction id; empty means random_transaction_id.
+using ProbeIdSource = std::function<ProbeTransactionId()>;
 bool resolve_udp_ipv4(const std::string& host, std::uint16_t port,
                       asio::ip::udp::endpoint& endpoint, std::error_code& error);
 
@@ -71,9 +75,11 @@ bool resolve_udp_ipv4(const std::string& host, std::uint16_t port,
 std::int32_t round_to_ms(std::int64_t elapsed_us);
 
 // One measurement. Any failure (unresolvable node, no answer within the timeout, an error
-// response) is "not answered"; nothing is logged here.
+// response) is "not answered"; nothing is logged here. The wait for the answer sleeps on the
+// socket, so the round trip is timed to the moment the answer arrives.
 StunProbeResult probe_stun_binding(const std::string& host, std::uint16_t port,
-                                   std::chrono::milliseconds timeout = kRelayProbeTimeout);
+                                   std::chrono::milliseconds timeout = kRelayProbeTimeout,
+                                   const ProbeIdSource& make_id = {});
 
 // The relay probe's measuring function: the round-trip milliseconds, or nothing.
 std::optional<std::int32_t> stun_binding_probe(const std::string& host, std::uint16_t port,

@@ -1,10 +1,12 @@
 #include "traversal/stun/stun_binding.hpp"
 
+#include <poll.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <functional>
 #include <random>
-#include <thread>
 
 #include <spdlog/spdlog.h>
 
@@ -17,7 +19,6 @@ namespace vx::network {
 namespace {
 
 using TransactionId = std::array<std::uint8_t, 12>;
-constexpr auto kPollStep = std::chrono::milliseconds(5);
 constexpr std::size_t kReceiveBufferSize = 512;
 
 std::string dotted(const std::uint8_t* a) {
@@ -84,6 +85,21 @@ bool judge(const std::uint8_t* data, std::size_t size, const asio::ip::udp::endp
     return true;
 }
 
+// Sleeps on the socket until it is readable or the deadline has passed; false at the deadline.
+bool wait_readable(asio::ip::udp::socket& socket, std::chrono::steady_clock::time_point deadline) {
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+        return false;
+    }
+    pollfd p{socket.native_handle(), POLLIN, 0};
+    int ready = 0;
+    do {
+        ready = ::poll(&p, 1, static_cast<int>(left.count()));
+    } while (ready < 0 && errno == EINTR);
+    return ready > 0;
+}
+
 bool wait_on_socket(asio::ip::udp::socket& socket, const asio::ip::udp::endpoint& destination,
                     const TransactionId& id, std::chrono::steady_clock::time_point deadline,
                     std::string& address, std::uint16_t& port) {
@@ -95,7 +111,10 @@ bool wait_on_socket(asio::ip::udp::socket& socket, const asio::ip::udp::endpoint
         if (!ec && judge(buffer.data(), n, from, destination, id, address, port)) {
             return true;
         }
-        std::this_thread::sleep_for(kPollStep);
+        // Nothing (more) waiting: sleep until the next datagram arrives.
+        if (ec && !wait_readable(socket, deadline)) {
+            return false;
+        }
     }
     return false;
 }

@@ -1,17 +1,19 @@
 #include "traversal/turn/session_relay.hpp"
 
+#include <algorithm>
 #include <array>
 
 #include <spdlog/spdlog.h>
 
+#include "platform/thread_name.hpp"
 #include "traversal/turn/turn_credentials.hpp"
 
 namespace vx::network {
 
 namespace {
 
-// A receive wait short enough that stop() is never kept waiting long.
-constexpr std::int32_t kReceiveStepMs = 50;
+// The shortest wait between two upkeep calls, so an upkeep interval of 0 does not spin.
+constexpr std::chrono::milliseconds kShortestWait{50};
 constexpr std::size_t kDatagramBuffer = 2048;
 
 }  // namespace
@@ -48,6 +50,7 @@ bool SessionRelay::start(const SessionRelayOptions& options, std::string& err) {
     std::lock_guard lock(mutex_);
     options_ = options;
     stopping_ = false;
+    stop_wake_.clear();
     running_ = true;
     poller_ = std::thread([this] { poll(); });
     return true;
@@ -62,6 +65,7 @@ void SessionRelay::stop() {
         stopping_ = true;
     }
     wake_.notify_all();
+    stop_wake_.signal();
     poller_.join();
     client_->close();
     std::lock_guard lock(mutex_);
@@ -84,24 +88,30 @@ bool SessionRelay::wait_for_stop(std::chrono::milliseconds limit) {
 }
 
 void SessionRelay::poll() {
+    platform::name_this_thread("vx-turn-poll");
     std::array<std::uint8_t, kDatagramBuffer> buffer{};
     const std::int64_t interval_us =
         std::chrono::duration_cast<std::chrono::microseconds>(options_.maintain_interval).count();
     std::int64_t next_maintain = timing_.now() + interval_us;
     for (;;) {
+        // Relayed datagrams and the stop end the wait; otherwise it lasts until the next upkeep.
+        const std::int64_t until_us = std::max<std::int64_t>(next_maintain - timing_.now(), 0);
+        const auto wait =
+            std::max(kShortestWait, std::chrono::milliseconds((until_us + 999) / 1000));
         if (options_.on_datagram) {
             std::string peer;
             std::uint16_t port = 0;
-            const std::int32_t n =
-                client_->receive(buffer.data(), buffer.size(), peer, port, kReceiveStepMs);
+            const std::int32_t n = client_->receive(buffer.data(), buffer.size(), peer, port,
+                                                    static_cast<std::int32_t>(wait.count()),
+                                                    stop_wake_.native_handle());
             if (n > 0) {
                 options_.on_datagram(peer, port, buffer.data(), static_cast<std::size_t>(n));
             }
             // A closed socket answers at once; wait instead of spinning on it.
-            if (n < 0 ? wait_for_stop(std::chrono::milliseconds(kReceiveStepMs)) : stopping()) {
+            if (n < 0 ? wait_for_stop(wait) : stopping()) {
                 return;
             }
-        } else if (wait_for_stop(std::chrono::milliseconds(kReceiveStepMs))) {
+        } else if (wait_for_stop(wait)) {
             return;
         }
         if (timing_.now() >= next_maintain) {

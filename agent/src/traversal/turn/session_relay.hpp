@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/wake_event.hpp"
 #include "traversal/turn/turn_client.hpp"
 
 namespace vx::network {
@@ -65,6 +66,7 @@ class SessionRelay {
     SessionRelayOptions options_;
     mutable std::mutex mutex_;
     std::condition_variable wake_;
+    platform::WakeEvent stop_wake_;  // ends the poller's receive wait
     bool stopping_ = false;
     bool running_ = false;
     std::thread poller_;

@@ -1,5 +1,7 @@
 #include "traversal/turn/turn_client.hpp"
 
+#include <openssl/rand.h>
+
 #include <algorithm>
 
 #include <spdlog/spdlog.h>
@@ -31,11 +33,19 @@ bool to_ipv4_bytes(const std::string& text, Ipv4Bytes& out) {
 
 }  // namespace
 
+bool openssl_random(std::uint8_t* out, std::size_t size) {
+    return RAND_bytes(out, static_cast<int>(size)) == 1;
+}
+
 TurnClient::TurnClient() : TurnClient(TurnTiming{}) {}
 
-TurnClient::TurnClient(TurnTiming timing) : timing_(std::move(timing)), socket_(io_) {
+TurnClient::TurnClient(TurnTiming timing, TurnRandom random)
+    : timing_(std::move(timing)), random_(std::move(random)), socket_(io_) {
     if (!timing_.now) {
         timing_.now = util::steady_now_us;
+    }
+    if (!random_) {
+        random_ = openssl_random;
     }
 }
 

@@ -2,8 +2,10 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -12,6 +14,7 @@
 #include <asio/ip/udp.hpp>
 
 #include "link/qos_flow_worker.hpp"
+#include "platform/wake_event.hpp"
 #include "traversal/stun/stun_codec.hpp"
 #include "util/clock.hpp"
 
@@ -64,6 +67,12 @@ struct TurnTiming {
     std::int32_t close_refresh_timeout_ms = 250;
 };
 
+// Fills a buffer with cryptographically random bytes; false when the source failed.
+using TurnRandom = std::function<bool(std::uint8_t* out, std::size_t size)>;
+// OpenSSL's generator (RAND_bytes): what transaction ids are drawn from unless a test gives
+// another source.
+bool openssl_random(std::uint8_t* out, std::size_t size);
+
 // One TURN allocation (RFC 5766) over UDP and IPv4. No thread of its own: every operation runs on
 // the caller's thread, and the socket is read only inside `receive` and a transaction's wait.
 // Operations never throw for network errors and do not log them: they return false (or -1/0)
@@ -76,7 +85,7 @@ class TurnClient {
     static constexpr std::size_t kReceiveQueueLimit = 256;
 
     TurnClient();
-    explicit TurnClient(TurnTiming timing);
+    explicit TurnClient(TurnTiming timing, TurnRandom random = openssl_random);
     ~TurnClient();
     TurnClient(const TurnClient&) = delete;
     TurnClient& operator=(const TurnClient&) = delete;
@@ -93,8 +102,9 @@ class TurnClient {
     bool send(const std::string& peer, std::uint16_t port, const std::uint8_t* data,
               std::size_t len);
     // One relayed datagram: its length, 0 on time-out, -1 for a bad buffer or a closed client.
+    // The wait also ends, with 0, as soon as `wake_fd` (when not -1) is readable.
     std::int32_t receive(std::uint8_t* buf, std::size_t capacity, std::string& peer,
-                         std::uint16_t& port, std::int32_t timeout_ms);
+                         std::uint16_t& port, std::int32_t timeout_ms, int wake_fd = -1);
 
     std::string relayed_endpoint() const;
     std::string relayed_address() const;
@@ -133,6 +143,13 @@ class TurnClient {
     void handle_channel_data(const std::uint8_t* bytes, std::size_t n, bool from_server);
     void handle_stun(const std::uint8_t* bytes, std::size_t n, bool from_server);
     void pump_socket();
+    // With the state mutex held: wakes the threads that wait for the socket, since the one that
+    // pumped may have taken what another waits for.
+    void note_delivery_locked();
+    // Releases the state mutex while it waits (at most `limit`) for the socket, another thread's
+    // delivery or `wake_fd`; true when `wake_fd` ended the wait.
+    bool wait_readable(std::unique_lock<std::mutex>& state, std::chrono::milliseconds limit,
+                       int wake_fd);
     bool wait_for_response_locked(const StunTransactionId& id, std::vector<std::uint8_t>& out,
                                   std::int32_t timeout_ms);
     bool transaction_locked(std::uint16_t method, const StunAttributeAppender& append,
@@ -152,6 +169,7 @@ class TurnClient {
     void forget_allocation_locked();
 
     TurnTiming timing_;
+    TurnRandom random_;
     std::mutex operation_mutex_;
     mutable std::mutex state_mutex_;
     asio::io_context io_;
@@ -180,6 +198,8 @@ class TurnClient {
     std::vector<std::uint8_t> indication_scratch_;
     Waiter waiter_;
     TurnCounters counters_;
+    int pollers_ = 0;                // threads waiting on the socket
+    platform::WakeEvent delivered_;  // see note_delivery_locked
 
     std::atomic<bool> allocated_{false};
     std::atomic<std::uint64_t> bytes_sent_{0};

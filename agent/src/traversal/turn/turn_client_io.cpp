@@ -1,10 +1,11 @@
 // The TURN client's socket: opening it, sending application data, and sorting what arrives into
 // transaction responses and relayed datagrams.
-#include <openssl/rand.h>
+#include <poll.h>
 
 #include <algorithm>
+#include <array>
+#include <cerrno>
 #include <chrono>
-#include <thread>
 
 #include <spdlog/spdlog.h>
 #include <asio/ip/address_v4.hpp>
@@ -22,7 +23,12 @@ namespace {
 constexpr int kReceiveBufferBytes = 256 * 1024;
 constexpr int kSendBufferBytes = 2 * 1024 * 1024;
 constexpr int kMaxDatagramsPerPump = 64;
-constexpr auto kPollStep = std::chrono::milliseconds(1);
+
+std::chrono::milliseconds time_left(std::chrono::steady_clock::time_point deadline) {
+    return std::max(std::chrono::duration_cast<std::chrono::milliseconds>(
+                        deadline - std::chrono::steady_clock::now()),
+                    std::chrono::milliseconds(0));
+}
 
 }  // namespace
 
@@ -74,6 +80,8 @@ void TurnClient::close_socket_locked() {
     if (socket_.is_open()) {
         socket_.close(ignored);
     }
+    // A receive waiting on the descriptor would not notice it close.
+    note_delivery_locked();
     forget_allocation_locked();
     receive_queue_.clear();
     waiter_ = Waiter{};
@@ -201,7 +209,7 @@ bool TurnClient::send_indication(const std::string& peer, std::uint16_t port,
         return false;
     }
     StunTransactionId id{};
-    if (RAND_bytes(id.data(), static_cast<int>(id.size())) != 1) {
+    if (!random_(id.data(), id.size())) {
         return false;
     }
     if (!encode_send_indication(indication_scratch_, id, *address, port, data, len)) {
@@ -220,6 +228,7 @@ void TurnClient::enqueue_received(const std::string& peer, std::uint16_t port,
         ++counters_.dropped;
     }
     receive_queue_.push_back({peer, port, std::vector<std::uint8_t>(data, data + len)});
+    note_delivery_locked();
 }
 
 void TurnClient::handle_datagram(const std::uint8_t* bytes, std::size_t n,
@@ -268,6 +277,7 @@ void TurnClient::handle_stun(const std::uint8_t* bytes, std::size_t n, bool from
         if (waiter_.waiting && message.transaction_id == waiter_.transaction_id) {
             waiter_.response.assign(bytes, bytes + message.total_length);
             waiter_.ready = true;
+            note_delivery_locked();
         }
         return;
     }
@@ -307,68 +317,90 @@ void TurnClient::pump_socket() {
     }
 }
 
+void TurnClient::note_delivery_locked() {
+    if (pollers_ > 0) {
+        delivered_.signal();
+    }
+}
+
+bool TurnClient::wait_readable(std::unique_lock<std::mutex>& state, std::chrono::milliseconds limit,
+                               int wake_fd) {
+    // Whichever thread pumps may take the datagram another one waits for: a pump that delivers
+    // while somebody polls signals `delivered_`, which stays set until the last poller is back.
+    std::array<pollfd, 3> fds{{{socket_.is_open() ? socket_.native_handle() : -1, POLLIN, 0},
+                               {delivered_.native_handle(), POLLIN, 0},
+                               {wake_fd, POLLIN, 0}}};
+    ++pollers_;
+    state.unlock();
+    int ready = 0;
+    do {
+        ready = ::poll(fds.data(), fds.size(), static_cast<int>(limit.count()));
+    } while (ready < 0 && errno == EINTR);
+    state.lock();
+    if (--pollers_ == 0) {
+        delivered_.clear();
+    }
+    return ready > 0 && fds[2].revents != 0;
+}
+
 std::int32_t TurnClient::receive(std::uint8_t* buf, std::size_t capacity, std::string& peer,
-                                 std::uint16_t& port, std::int32_t timeout_ms) {
+                                 std::uint16_t& port, std::int32_t timeout_ms, int wake_fd) {
     if (buf == nullptr || capacity == 0) {
         return -1;
     }
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(timeout_ms, 0));
+    std::unique_lock state(state_mutex_);
     for (;;) {
-        {
-            std::lock_guard state(state_mutex_);
-            if (!socket_.is_open() && receive_queue_.empty()) {
-                return -1;
-            }
-            pump_socket();
-            while (!receive_queue_.empty()) {
-                RelayedDatagram entry = std::move(receive_queue_.front());
-                receive_queue_.pop_front();
-                if (entry.data.size() > capacity) {
-                    spdlog::debug("TURN: dropping {} B datagram (cap {})", entry.data.size(),
-                                  capacity);
-                    ++counters_.dropped;
-                    continue;
-                }
-                std::copy(entry.data.begin(), entry.data.end(), buf);
-                peer = std::move(entry.peer);
-                port = entry.port;
-                ++counters_.delivered;
-                counters_.delivered_bytes += entry.data.size();
-                return static_cast<std::int32_t>(entry.data.size());
-            }
+        if (!socket_.is_open() && receive_queue_.empty()) {
+            return -1;
         }
-        if (timeout_ms < 1 || std::chrono::steady_clock::now() >= deadline) {
+        pump_socket();
+        while (!receive_queue_.empty()) {
+            RelayedDatagram entry = std::move(receive_queue_.front());
+            receive_queue_.pop_front();
+            if (entry.data.size() > capacity) {
+                spdlog::debug("TURN: dropping {} B datagram (cap {})", entry.data.size(), capacity);
+                ++counters_.dropped;
+                continue;
+            }
+            std::copy(entry.data.begin(), entry.data.end(), buf);
+            peer = std::move(entry.peer);
+            port = entry.port;
+            ++counters_.delivered;
+            counters_.delivered_bytes += entry.data.size();
+            return static_cast<std::int32_t>(entry.data.size());
+        }
+        const auto left = time_left(deadline);
+        if (timeout_ms < 1 || left.count() == 0 || wait_readable(state, left, wake_fd)) {
             return 0;
         }
-        std::this_thread::sleep_for(kPollStep);
     }
 }
 
 bool TurnClient::wait_for_response_locked(const StunTransactionId& id,
                                           std::vector<std::uint8_t>& out, std::int32_t timeout_ms) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    std::unique_lock state(state_mutex_);
     for (;;) {
-        {
-            std::lock_guard state(state_mutex_);
-            if (waiter_.ready && waiter_.transaction_id != id) {
-                waiter_.ready = false;
-                waiter_.response.clear();
-            }
-            if (!waiter_.ready) {
-                pump_socket();
-            }
-            if (waiter_.ready && waiter_.transaction_id == id) {
-                out = std::move(waiter_.response);
-                waiter_.response.clear();
-                waiter_.ready = false;
-                return true;
-            }
+        if (waiter_.ready && waiter_.transaction_id != id) {
+            waiter_.ready = false;
+            waiter_.response.clear();
         }
-        if (std::chrono::steady_clock::now() >= deadline) {
+        if (!waiter_.ready) {
+            pump_socket();
+        }
+        if (waiter_.ready && waiter_.transaction_id == id) {
+            out = std::move(waiter_.response);
+            waiter_.response.clear();
+            waiter_.ready = false;
+            return true;
+        }
+        const auto left = time_left(deadline);
+        if (left.count() == 0) {
             return false;
         }
-        std::this_thread::sleep_for(kPollStep);
+        wait_readable(state, left, -1);
     }
 }
 

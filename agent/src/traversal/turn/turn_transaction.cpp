@@ -1,6 +1,5 @@
 // One TURN request/response transaction: retransmissions, authentication challenges and the
 // checks on the response.
-#include <openssl/rand.h>
 
 #include <algorithm>
 
@@ -93,7 +92,7 @@ bool TurnClient::transaction_locked(std::uint16_t method, const StunAttributeApp
         if (need_request) {
             exchange.authenticated = key_valid_ && !realm_.empty() && !nonce_.empty();
             exchange.sent_nonce = nonce_;
-            if (RAND_bytes(id.data(), static_cast<int>(id.size())) != 1) {
+            if (!random_(id.data(), id.size())) {
                 err = "TURN: RAND_bytes failed; refusing a predictable transaction id";
                 return false;
             }

@@ -1,4 +1,5 @@
 #include "util/io/io_pool.hpp"
+#include "platform/thread_name.hpp"
 
 #include <spdlog/spdlog.h>
 #include <algorithm>
@@ -19,6 +20,7 @@ void IoPool::start(unsigned threads) {
     guard_.emplace(asio::make_work_guard(io_));
     for (unsigned i = 0; i < std::max(1u, threads); ++i) {
         threads_.emplace_back([this] {
+            platform::name_this_thread("vx-io");
             for (;;) {
                 try {
                     io_.run();

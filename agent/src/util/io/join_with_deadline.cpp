@@ -2,7 +2,20 @@
 
 namespace vx::network {
 
-JoinResult join_with_deadline(std::thread& thread, const std::shared_ptr<std::atomic<bool>>& done,
+void DoneFlag::store(bool done) {
+    {
+        std::lock_guard lock(mutex_);
+        done_.store(done);
+    }
+    cv_.notify_all();
+}
+
+bool DoneFlag::wait_for(std::chrono::milliseconds limit) {
+    std::unique_lock lock(mutex_);
+    return cv_.wait_for(lock, limit, [&] { return done_.load(); });
+}
+
+JoinResult join_with_deadline(std::thread& thread, const DoneFlagPtr& done,
                               std::chrono::milliseconds deadline) {
     if (!thread.joinable()) {
         return JoinResult::not_joinable;
@@ -11,18 +24,9 @@ JoinResult join_with_deadline(std::thread& thread, const std::shared_ptr<std::at
         thread.detach();
         return JoinResult::detached_self;
     }
-    const auto is_done = [&] { return done && done->load(); };
-    const auto until = std::chrono::steady_clock::now() + deadline;
-    if (is_done()) {
+    if (done && (done->load() || done->wait_for(deadline))) {
         thread.join();
         return JoinResult::joined;
-    }
-    while (std::chrono::steady_clock::now() < until) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        if (is_done()) {
-            thread.join();
-            return JoinResult::joined;
-        }
     }
     thread.detach();
     return JoinResult::timed_out;

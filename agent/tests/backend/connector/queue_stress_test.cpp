@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
+#include <poll.h>
 
+#include <functional>
 #include <map>
 #include <set>
 #include <thread>
@@ -94,6 +96,49 @@ TEST(QueueStress, FourSendersADrainerAndReplaysLoseNothingUncounted) {
     EXPECT_LE(direct + stale, sent + 3 * kCached);
     EXPECT_EQ(c.outgoing().terminal_cache().size(), 8u);
     EXPECT_EQ(c.outgoing().cached_session_ready(), "");
+}
+
+// The connection thread sleeps on the queue's wake-up: every way a text joins the queue must
+// signal it, and only taking the queue clears it.
+TEST(OutgoingQueueWake, EveryWayInSignalsTheDrainerAndTakingClears) {
+    const auto readable = [](const OutgoingQueue& q) {
+        pollfd p{q.drainer_wake_fd(), POLLIN, 0};
+        return ::poll(&p, 1, 0) == 1;
+    };
+    const std::vector<std::pair<const char*, std::function<void(OutgoingQueue&)>>> ways = {
+        {"push", [](OutgoingQueue& q) { q.push("a"); }},
+        {"return_front",
+         [](OutgoingQueue& q) {
+             q.return_front({"a", "b"});
+         }},
+        {"restart_with", [](OutgoingQueue& q) { q.restart_with("register"); }},
+        {"push_session_ready", [](OutgoingQueue& q) { q.push_session_ready("ready"); }},
+        {"requeue_session_ready",
+         [](OutgoingQueue& q) {
+             q.push_session_ready("ready");
+             q.take_all();
+             q.requeue_session_ready();
+         }},
+        {"requeue_terminal",
+         [](OutgoingQueue& q) {
+             q.store_terminal("s1", "ended");
+             q.requeue_terminal();
+         }},
+        {"wake_drainer", [](OutgoingQueue& q) { q.wake_drainer(); }},
+    };
+    for (const auto& [name, way] : ways) {
+        OutgoingQueue q;
+        EXPECT_FALSE(readable(q)) << name;
+        way(q);
+        EXPECT_TRUE(readable(q)) << name;
+        q.take_all();
+        EXPECT_FALSE(readable(q)) << name;
+    }
+    OutgoingQueue q;
+    q.store_terminal("s1", "ended");
+    EXPECT_FALSE(readable(q)) << "caching alone queues nothing";
+    q.return_front({});
+    EXPECT_FALSE(readable(q)) << "nothing returned";
 }
 
 }  // namespace

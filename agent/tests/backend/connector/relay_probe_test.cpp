@@ -249,7 +249,7 @@ TEST(RelayProbeScheduling, SlowProbeIsDetachedAndOutlivesTheConnectorSafely) {
 }
 
 TEST(JoinWithDeadline, JoinsAtOnceWhenDoneAndNotJoinableOtherwise) {
-    auto done = std::make_shared<std::atomic<bool>>(false);
+    auto done = std::make_shared<DoneFlag>();
     std::thread t([done] { done->store(true); });
     while (!done->load()) {
         std::this_thread::yield();
@@ -261,7 +261,7 @@ TEST(JoinWithDeadline, JoinsAtOnceWhenDoneAndNotJoinableOtherwise) {
 }
 
 TEST(JoinWithDeadline, DetachesFromItsOwnThread) {
-    auto done = std::make_shared<std::atomic<bool>>(false);
+    auto done = std::make_shared<DoneFlag>();
     std::promise<JoinResult> result;
     std::future<JoinResult> outcome = result.get_future();
     std::promise<void> go;

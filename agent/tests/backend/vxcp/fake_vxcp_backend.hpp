@@ -31,6 +31,7 @@ struct FakeNetwork {
     bool black_hole = false;                    // the direct path loses everything
     int relay_opens = 0;
     int relay_maintains = 0;
+    int waits = 0;  // receives that found nothing and waited (moving the clock)
     bool relay_maintain_ok = true;
 };
 
@@ -46,6 +47,7 @@ class FakePath final : public DatagramPath {
     std::size_t receive(std::uint8_t* buf, std::size_t cap, int timeout_ms,
                         std::uint64_t&) override {
         if (net_.to_agent.empty() && timeout_ms > 0) {
+            ++net_.waits;
             net_.clock.advance_ms(timeout_ms);
         }
         if (net_.to_agent.empty()) {

@@ -96,6 +96,23 @@ TEST(ConnectionPolicy, SavedHoldIsSetAsideOnceAndClearedByTheHealthGate) {
     EXPECT_FALSE(p.should_move_to_relay(now + 6 * kS, false));
 }
 
+// The live connection sleeps until the policy's next timed change: the gate's 5 s and the end of
+// a relay bar must be among them, and nothing else wakes it.
+TEST(ConnectionPolicy, NextTimedChangeIsTheGateOrTheEndOfTheRelayBar) {
+    ConnectionPolicy p;
+    const std::int64_t now = 100 * kS;
+    EXPECT_EQ(p.next_timed_change(now), INT64_MAX) << "no attempt yet: no gate";
+    p.choose_route(now, false);
+    EXPECT_EQ(p.next_timed_change(now), now + 5 * kS);
+    p.bar_relays(now + kS);
+    EXPECT_EQ(p.next_timed_change(now + kS), now + 5 * kS) << "the gate comes first";
+    EXPECT_FALSE(p.health_gate(now + 5 * kS - 1).passed_now);
+    EXPECT_TRUE(p.health_gate(now + 5 * kS).passed_now);
+    EXPECT_EQ(p.next_timed_change(now + 5 * kS), now + kS + 10 * kMin);
+    EXPECT_TRUE(p.relays_barred(now + kS + 10 * kMin - 1));
+    EXPECT_EQ(p.next_timed_change(now + kS + 10 * kMin), INT64_MAX) << "the bar is over";
+}
+
 TEST(ConnectionPolicy, RestoreAndSaveRoundTrip) {
     ConnectionPolicy p;
     const std::int64_t now = 100 * kS;

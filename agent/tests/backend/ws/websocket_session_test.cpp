@@ -14,6 +14,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/wake_event.hpp"
 #include "support/fake_clock.hpp"
 #include "support/log_lines.hpp"
 #include "support/loopback_listener.hpp"
@@ -132,6 +133,7 @@ class FakeHooks : public WsSessionHooks {
     void resend_after_reconnect() override { ++replays; }
     std::deque<std::string> take_outgoing() override {
         std::lock_guard lock(mutex);
+        wake.clear();
         auto out = std::move(queue);
         queue.clear();
         return out;
@@ -143,6 +145,14 @@ class FakeHooks : public WsSessionHooks {
         ++returns;
     }
     void send_heartbeat() override { ++heartbeats; }
+    // The connection sleeps until its next timer; a queued message, or a step of the fake
+    // clock, wakes it here.
+    int outgoing_wake_fd() const override { return wake.native_handle(); }
+    void push(std::string text) {
+        std::lock_guard lock(mutex);
+        queue.push_back(std::move(text));
+        wake.signal();
+    }
     void on_message(const std::string& text) override {
         if (answer)
             answer(text);
@@ -165,12 +175,16 @@ class FakeHooks : public WsSessionHooks {
     std::atomic<int> replays{0};
     std::atomic<int> returns{0};
     std::atomic<int> heartbeats{0};
+    platform::WakeEvent wake;
 };
 
 const std::string kUpgraded = "HTTP/1.1 101 Switching Protocols\r\nupgrade: websocket\r\n\r\n";
 
 class WebSocketSessionTest : public ::testing::Test {
   protected:
+    WebSocketSessionTest() {
+        clock.on_advance = [this] { hooks.wake.signal(); };
+    }
     void start(std::chrono::milliseconds upgrade_limit = 10'000ms) {
         ws = std::make_shared<WebSocketSession>(io, nullptr, clock.fn(), kZeroKey);
         run_on(server, upgrade_limit);
@@ -380,6 +394,24 @@ TEST_F(WebSocketSessionTest, PongDeadlineAfterAMinuteStillCountsAsUp) {
     clock.advance_ms(10'000);
     EXPECT_TRUE(server.closed_by_agent(5s));
     EXPECT_TRUE(finish());
+}
+
+// The clock stands still, so the reader's next timer is seconds away: what leaves meanwhile is
+// woken by its own event (a queued message; a writer that wants the socket).
+TEST_F(WebSocketSessionTest, AQueuedMessageAndAPongLeaveWithoutWaitingForTheReadersTimer) {
+    start();
+    server.accept_and_answer(kUpgraded);
+    ASSERT_TRUE(server.next_frame_of(0x9));
+    hooks.push("queued while idle");
+    auto text = server.next_frame(1000ms);
+    ASSERT_TRUE(text) << "the message waited for a timer";
+    EXPECT_EQ(text->payload, "queued while idle");
+    server.send(server_frame(0x89, "are you there"));
+    auto pong = server.next_frame(1000ms);
+    ASSERT_TRUE(pong) << "the writer waited behind the reader";
+    EXPECT_EQ(pong->opcode, 0xA);
+    EXPECT_EQ(pong->payload, "are you there");
+    EXPECT_EQ(hooks.heartbeats.load(), 0) << "no timer was due";
 }
 
 TEST_F(WebSocketSessionTest, MessagesTheDataLaneRefusesAreNotLost) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
+
 #include <atomic>
 #include <future>
 
@@ -22,6 +24,33 @@ TEST(SocketOwner, AWaitingWriterHoldsBackNewReaders) {
     reader.reset();
     EXPECT_TRUE(writer.get());
     EXPECT_EQ(owner.writer_give_ups.load(), 0u);
+}
+
+bool readable(int fd, int wait_ms) {
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, wait_ms) == 1;
+}
+
+// The reader's readiness wait watches the gate's descriptor: a writer that finds the socket taken
+// makes it readable, so the reader lets go at once instead of at the end of its wait.
+TEST(SocketOwner, AWaitingWriterWakesTheReaderAndTheNextReaderStartsClear) {
+    SocketOwner owner;
+    {
+        auto free_write = owner.acquire_for_write();
+        ASSERT_TRUE(free_write.owns());
+    }
+    EXPECT_FALSE(readable(owner.writer_waiting_fd(), 0)) << "a writer that did not wait";
+
+    auto reader = std::make_unique<SocketOwner::Guard>(owner.acquire_for_read());
+    auto writer = std::async(std::launch::async, [&] { return owner.acquire_for_write().owns(); });
+    ASSERT_TRUE(readable(owner.writer_waiting_fd(), 5000)) << "the reader was not woken";
+    reader.reset();
+    EXPECT_TRUE(writer.get());
+    EXPECT_EQ(owner.writer_give_ups.load(), 0u);
+
+    auto next = owner.acquire_for_read();
+    ASSERT_TRUE(next.owns());
+    EXPECT_FALSE(readable(owner.writer_waiting_fd(), 0)) << "a stale wake-up would end every wait";
 }
 
 TEST(SocketOwner, AReaderThatCannotOwnComesBackEmptyHanded) {

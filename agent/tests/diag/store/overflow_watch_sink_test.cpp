@@ -8,10 +8,13 @@
 #include <spdlog/sinks/base_sink.h>
 #include <spdlog/sinks/ostream_sink.h>
 
+#include <condition_variable>
 #include <future>
+#include <mutex>
 #include <sstream>
 #include <string>
 
+#include "diag/delayed_flush.hpp"
 #include "support/fake_clock.hpp"
 
 namespace vx::util::detail {
@@ -135,6 +138,69 @@ TEST(OverflowWatchAsync, RealQueueOverrunIsReported) {
 
     EXPECT_EQ(out.str(),
               std::string("first\n") + overflow_watch_sink::kWarning + "\nqueued 4\nqueued 5\n");
+}
+
+// Only lines below the flush-on level ask for the delayed flush; the logger flushes the rest as
+// it writes them.
+TEST_F(OverflowWatchTest, LinesBelowTheFlushLevelAskForAFlush) {
+    logger->set_level(spdlog::level::trace);
+    int asked = 0;
+    watch->set_unflushed_hook(spdlog::level::info, [&] { ++asked; });
+    logger->debug("d");
+    logger->trace("t");
+    logger->info("i");
+    logger->error("e");
+    EXPECT_EQ(asked, 2);
+    watch->set_unflushed_hook(spdlog::level::off, {});
+    logger->debug("after");
+    EXPECT_EQ(asked, 2);
+}
+
+// Counts the flushes that reach it.
+class FlushCounter final : public spdlog::sinks::base_sink<std::mutex> {
+  public:
+    bool wait_for(int n) {
+        std::unique_lock lock(count_mutex_);
+        return cv_.wait_for(lock, std::chrono::seconds(5), [&] { return flushes_ >= n; });
+    }
+    int flushes() {
+        std::lock_guard lock(count_mutex_);
+        return flushes_;
+    }
+
+  protected:
+    void sink_it_(const spdlog::details::log_msg&) override {}
+    void flush_() override {
+        std::lock_guard lock(count_mutex_);
+        ++flushes_;
+        cv_.notify_all();
+    }
+
+  private:
+    std::mutex count_mutex_;
+    std::condition_variable cv_;
+    int flushes_ = 0;
+};
+
+TEST(DelayedFlush, ALineIsFlushedAfterTheDelayAndRequestsMeanwhileShareOneFlush) {
+    auto sink = std::make_shared<FlushCounter>();
+    auto logger = std::make_shared<spdlog::logger>("flushed", sink);
+    {
+        vx::diag::DelayedFlush flush(logger, std::chrono::milliseconds(20));
+        EXPECT_EQ(flush.flushes(), 0u) << "nothing asked, nothing flushed";
+        flush.request();
+        ASSERT_TRUE(sink->wait_for(1));
+    }
+    EXPECT_EQ(sink->flushes(), 1) << "the end found nothing pending";
+    {
+        // Within one (long) delay every request rides along; the end neither sits the delay out
+        // nor drops the pending flush.
+        vx::diag::DelayedFlush flush(logger, std::chrono::hours(1));
+        flush.request();
+        flush.request();
+        flush.request();
+    }
+    EXPECT_EQ(sink->flushes(), 2);
 }
 
 }  // namespace

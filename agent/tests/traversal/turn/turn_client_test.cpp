@@ -431,5 +431,35 @@ TEST(TurnClientScripted, SendAndReceiveFromOtherThreadsDuringTransactions) {
     client.close();
 }
 
+// A relay poller sleeps in receive() while a transaction waits on the same socket: whichever
+// thread reads the response, the transaction's wait ends with it, never by its time-out (which
+// would send the request again).
+TEST(TurnClientScripted, AResponseTheReceivingThreadReadsStillEndsTheTransaction) {
+    TurnFixture f;
+    std::string err;
+    ASSERT_TRUE(f.client.allocate(f.config(2000, 3), err)) << err;
+    std::atomic<bool> done{false};
+    std::thread poller([&] {
+        std::uint8_t buf[64];
+        std::string peer;
+        std::uint16_t port = 0;
+        while (!done) {
+            f.client.receive(buf, sizeof buf, peer, port, 1000);
+        }
+    });
+    constexpr int kPermissions = 30;
+    for (int i = 0; i < kPermissions; ++i) {
+        EXPECT_TRUE(f.client.create_permission("127.0.0.7", err)) << err;
+    }
+    done = true;
+    poller.join();
+    std::vector<Bytes> storage;
+    int sent = 0;
+    for (const StunMessage& m : f.requests(storage)) {
+        sent += m.method() == kMethodCreatePermission ? 1 : 0;
+    }
+    EXPECT_EQ(sent, kPermissions) << "a transaction sat out its wait and sent again";
+}
+
 }  // namespace
 }  // namespace vx::network
