@@ -89,6 +89,7 @@ std::shared_ptr<LogUpload> SaasConnector::make_log_upload() {
         return true;
     };
     seams.link_up_since_us = [this] { return loop_.connected_since_us(); };
+    seams.parts_ready = [queue = outbox_.shared_queue()] { queue->wake_drainer(); };
     seams.now_us = [&clocks = clocks_] { return clocks.steady_us(); };
     return std::make_shared<Diagnostics>(report_identity(config_), std::move(seams));
 }

@@ -180,6 +180,9 @@ void Diagnostics::queue_log_upload(const std::string& session_id, const std::str
         dropped = cache_.make_room(bytes);
         cache_.add(upload_id, std::move(messages));
     }
+    if (seams_.parts_ready) {
+        seams_.parts_ready();
+    }
     for (const UploadCache::Dropped& d : dropped) {
         spdlog::warn("Diagnostics: dropping unconfirmed log upload {} ({} part(s)) - cache full",
                      d.upload_id, d.messages);
@@ -273,6 +276,9 @@ void Diagnostics::requeue_unconfirmed() {
     {
         std::lock_guard lock(mutex_);
         uploads = cache_.requeue();
+    }
+    if (uploads > 0 && seams_.parts_ready) {
+        seams_.parts_ready();
     }
     if (uploads > 0) {
         spdlog::info("Diagnostics: re-sending {} unconfirmed log upload(s) after reconnect",

@@ -39,6 +39,9 @@ struct DiagnosticsSeams {
     std::function<bool(const std::string& text)> queue_message;
     // Steady-clock time at which the current backend connection came up; 0 while it is down.
     std::function<std::int64_t()> link_up_since_us;
+    // New parts wait for their pace: the connection loop, which may be asleep until its next
+    // timer, is to come round for them.
+    std::function<void()> parts_ready;
     util::NowFn now_us = util::steady_now_us;
     RandomBytesFn random = default_random_bytes();
     diag::DiagnosticsStore* store = &diag::diagnostics_store();

@@ -107,8 +107,11 @@ class LogUploadTest : public ::testing::Test {
         }
         connector_ = std::make_unique<SaasConnector>(io_, cfg);
         connector_->set_on_prepare_session([](const PrepareSessionParams&) {});
-        if (clock != nullptr)
+        if (clock != nullptr) {
             connector_->set_clocks(clock->fn(), util::wall_now_ms);
+            // The connection sleeps until its next timer on this clock: moving it wakes the loop.
+            clock->on_advance = [queue = connector_->outgoing_queue()] { queue->wake_drainer(); };
+        }
         connector_->start();
     }
 
