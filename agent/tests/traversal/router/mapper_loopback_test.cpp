@@ -135,6 +135,12 @@ TEST_F(MapperLoopback, AnotherHostsForwardingSurvivesAConflict) {
         << mapper->last_error();
     EXPECT_EQ(gateway.upnp_table().at(48002).client, "192.168.77.21");
     EXPECT_EQ(gateway.counters().entries.load(), 1);
+
+    // Our lease on another port lapses and that host takes the port: the release leaves it.
+    ASSERT_TRUE(map(*mapper, 48004, method)) << mapper->last_error();
+    gateway.hold(48004, "192.168.77.21");
+    mapper->release(48004);
+    EXPECT_EQ(gateway.upnp_table().at(48004).client, "192.168.77.21");
     EXPECT_EQ(gateway.counters().deletes.load(), 0);
 }
 
