@@ -158,6 +158,9 @@ TEST_F(PortMapperTest, OnlyPermanentLeasesRetryWithZero) {
     ASSERT_TRUE(map(48002).ok);
     ASSERT_EQ(steps->adds.size(), 2u);
     EXPECT_EQ(steps->adds[1].lease_s, 0u);
+    EXPECT_EQ(logs.count("DirectPortMapper: router only supports permanent UPnP leases for UDP "
+                         "48002; relying on DeletePortMapping at session end"),
+              1);
     EXPECT_EQ(mapper().mapping(48002)->granted_lifetime_s, 0u);
     EXPECT_EQ(mapper().mapping(48002)->renew_due_us, clock.now_us() + 240 * kSecondUs);
     steps->add = [](const test::SoapCall&) { return soap_error(725, "Only"); };
