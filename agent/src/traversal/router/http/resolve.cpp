@@ -65,7 +65,13 @@ bool resolve_with_timeout(const std::string& host, std::uint16_t port, Deadline 
         return false;
     }
     auto job = std::make_shared<LookupJob>();
-    std::thread thread([job, lookup, host, port] { run_lookup(job, lookup, host, port); });
+    std::thread thread;
+    try {
+        thread = std::thread([job, lookup, host, port] { run_lookup(job, lookup, host, port); });
+    } catch (const std::system_error& failure) {
+        error = "resolve: " + util::describe_error(failure.code());
+        return false;
+    }
     std::unique_lock lock(job->mutex);
     if (!job->answered.wait_until(lock, deadline, [&] { return job->done; })) {
         lock.unlock();
