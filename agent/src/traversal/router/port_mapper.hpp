@@ -69,13 +69,9 @@ class DirectPortMapper {
     std::string last_error() const;
     std::optional<PortMapping> mapping(std::uint16_t internal_port) const;
 
-    // For a caller that holds the mutex itself (the reachability report).
-    std::mutex& mutex() { return mutex_; }
-    bool discover_locked(bool force, std::string& error);
-    std::string discovery_method_locked() const { return method_; }
-    std::string last_error_locked() const { return last_error_; }
-
   private:
+    // A discovery pass with the mutex held: forced, or reusing the last pass's outcome.
+    bool discover_locked(bool force, std::string& error);
     bool discovery_cached(std::string& error) const;
     void start_pass();
     bool upnp_discovery(std::string& summary, std::string& candidate, std::string& error);

@@ -100,8 +100,9 @@ bool DirectPortMapper::release_mapping(const PortMapping& row, std::string& erro
                                        bool log_failure) {
     bool released = false;
     if (row.method == "upnp") {
-        released = upnp_delete_port_mapping(*steps_, service_of(row), row.external_port,
-                                            options_.request_timeout_ms, error);
+        released =
+            upnp_delete_port_mapping(*steps_, service_of(row), row.external_port,
+                                     row.internal_client, options_.request_timeout_ms, error);
     } else if (row.method == "natpmp") {
         released = steps_->natpmp_delete(row.gateway, row.internal_port, options_, error);
     } else if (row.method == "pcp") {

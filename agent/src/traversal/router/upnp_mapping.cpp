@@ -11,6 +11,13 @@ SoapResult add(PortMapperSteps& steps, const UpnpMappingRequest& request, std::u
                                   request.lan_address, lease_s, request.timeout_ms, error);
 }
 
+void leave_alone(std::uint16_t external_port, const std::string& client) {
+    spdlog::info(
+        "DirectPortMapper: external UDP {} is held by another host ({}) - leaving its "
+        "forwarding alone",
+        external_port, client.empty() ? "unknown" : client);
+}
+
 // Whether the router's entry for the external port forwards to this PC. A router that cannot
 // say is taken to hold another host's entry: deleting it might cut that host off.
 bool entry_is_ours(PortMapperSteps& steps, const UpnpMappingRequest& request) {
@@ -18,13 +25,8 @@ bool entry_is_ours(PortMapperSteps& steps, const UpnpMappingRequest& request) {
     const SoapResult entry = steps.get_specific_port_mapping_entry(
         request.service, request.external_port, request.timeout_ms, ignored);
     const bool ours = entry.ok && entry.internal_client == request.lan_address;
-    if (!ours) {
-        spdlog::info(
-            "DirectPortMapper: external UDP {} is held by another host ({}) - leaving its "
-            "forwarding alone",
-            request.external_port,
-            entry.internal_client.empty() ? "unknown" : entry.internal_client);
-    }
+    if (!ours)
+        leave_alone(request.external_port, entry.internal_client);
     return ours;
 }
 
@@ -64,8 +66,23 @@ bool upnp_add_port_mapping(PortMapperSteps& steps, const UpnpMappingRequest& req
 }
 
 bool upnp_delete_port_mapping(PortMapperSteps& steps, const UpnpService& service,
-                              std::uint16_t external_port, std::int64_t timeout_ms,
-                              std::string& error) {
+                              std::uint16_t external_port, const std::string& lan_address,
+                              std::int64_t timeout_ms, std::string& error) {
+    // The lease may have lapsed meanwhile (a renewal that never got through, a PC that slept)
+    // and the router given the port to another host: that host's forwarding is not ours to
+    // delete. A router that does not answer at all would not take the delete either.
+    const SoapResult entry =
+        steps.get_specific_port_mapping_entry(service, external_port, timeout_ms, error);
+    if (entry.http_status == 0)
+        return false;
+    const bool another_host =
+        entry.ok && !entry.internal_client.empty() && entry.internal_client != lan_address;
+    if (another_host)
+        leave_alone(external_port, entry.internal_client);
+    if (another_host || entry.error_code == kUpnpNoSuchEntry) {
+        error.clear();
+        return true;
+    }
     const SoapResult result = steps.delete_port_mapping(service, external_port, timeout_ms, error);
     if (result.ok || result.error_code == kUpnpNoSuchEntry) {
         error.clear();

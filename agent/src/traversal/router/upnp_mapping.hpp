@@ -25,9 +25,11 @@ struct UpnpMappingRequest {
 bool upnp_add_port_mapping(PortMapperSteps& steps, const UpnpMappingRequest& request,
                            std::uint32_t& granted_lease_s, std::string& error);
 
-// An entry the router no longer has (714) counts as deleted.
+// Deletes this PC's mapping of the external port. An entry the router no longer has (714), or
+// one that now forwards to another host (`lan_address` is this PC's), counts as deleted and is
+// left alone.
 bool upnp_delete_port_mapping(PortMapperSteps& steps, const UpnpService& service,
-                              std::uint16_t external_port, std::int64_t timeout_ms,
-                              std::string& error);
+                              std::uint16_t external_port, const std::string& lan_address,
+                              std::int64_t timeout_ms, std::string& error);
 
 }  // namespace vx::network

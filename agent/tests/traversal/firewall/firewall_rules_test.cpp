@@ -51,25 +51,24 @@ struct NftRun {
     platform::OnTimeout on_timeout = platform::OnTimeout::leave_running;
 };
 
-// What the agent starts, and what it says for each way nft can end.
+// What the agent starts, and what it says for each way nft can end, or when there is none.
 TEST(FirewallRules, RunsNftOnceAndSaysWhenTheRulesWereNotAdded) {
+    const std::string by_hand =
+        ") - where this host filters its input, allow TCP 48001 and UDP 48000-48003 by hand";
     struct Case {
-        const char* name;
+        const char* nft;  // empty: not installed
         platform::ProcessState state;
         int status;
-        const char* warning;  // nullptr: none
+        const char* reason;  // nullptr: no warning
     };
     const Case cases[] = {
-        {"applied", platform::ProcessState::exited, 0, nullptr},
-        {"refused", platform::ProcessState::exited, 1,
-         "Firewall rules were not added (nft: exit status 1) - where this host filters its "
-         "input, allow TCP 48001 and UDP 48000-48003 by hand"},
-        {"hung", platform::ProcessState::killed, 0,
-         "Firewall rules were not added (nft: killed after the wait) - where this host filters "
-         "its input, allow TCP 48001 and UDP 48000-48003 by hand"},
+        {"/usr/sbin/nft", platform::ProcessState::exited, 0, nullptr},
+        {"/usr/sbin/nft", platform::ProcessState::exited, 1, "nft: exit status 1"},
+        {"/usr/sbin/nft", platform::ProcessState::killed, 0, "nft: killed after the wait"},
+        {"", platform::ProcessState::not_started, 0, "nft is not installed"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(c.reason != nullptr ? c.reason : "applied");
         vx::test::LogLines logs;
         std::vector<NftRun> runs;
         setup_firewall_rules(
@@ -82,36 +81,22 @@ TEST(FirewallRules, RunsNftOnceAndSaysWhenTheRulesWereNotAdded) {
                 outcome.status = c.status;
                 return outcome;
             },
-            "/usr/sbin/nft");
+            c.nft);
+        std::vector<std::string> expected{"Firewall rules requested: TCP 48001 UDP 48000-48003"};
+        if (c.reason != nullptr)
+            expected.push_back("Firewall rules were not added (" + std::string(c.reason) + by_hand);
+        EXPECT_EQ(logs.lines(), expected);
+        if (*c.nft == '\0') {
+            EXPECT_TRUE(runs.empty());
+            continue;
+        }
         ASSERT_EQ(runs.size(), 1u);
         EXPECT_EQ(runs[0].request.path, "/usr/sbin/nft");
         EXPECT_EQ(runs[0].request.args, (std::vector<std::string>{"-f", "-"}));
         EXPECT_EQ(runs[0].request.stdin_text, ruleset(47998));
         EXPECT_EQ(runs[0].wait, std::chrono::milliseconds(5000));
         EXPECT_EQ(runs[0].on_timeout, platform::OnTimeout::kill);
-        std::vector<std::string> expected{"Firewall rules requested: TCP 48001 UDP 48000-48003"};
-        if (c.warning != nullptr)
-            expected.emplace_back(c.warning);
-        EXPECT_EQ(logs.lines(), expected);
     }
-}
-
-TEST(FirewallRules, WithoutNftOnlyTheLogSaysSo) {
-    vx::test::LogLines logs;
-    bool ran = false;
-    setup_firewall_rules(
-        47998,
-        [&](const platform::ProcessRequest&, std::chrono::milliseconds, platform::OnTimeout) {
-            ran = true;
-            return platform::ProcessOutcome{};
-        },
-        "");
-    EXPECT_FALSE(ran);
-    EXPECT_EQ(logs.lines(), (std::vector<std::string>{
-                                "Firewall rules requested: TCP 48001 UDP 48000-48003",
-                                "Firewall rules were not added (nft is not installed) - where "
-                                "this host filters its input, allow TCP 48001 and UDP "
-                                "48000-48003 by hand"}));
 }
 
 }  // namespace

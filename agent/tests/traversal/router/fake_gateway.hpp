@@ -21,7 +21,6 @@ class FakeGateway {
         bool upnp = true;                         // answers SSDP and serves the IGD
         bool natpmp = true;                       // answers NAT-PMP (version 0)
         bool pcp = true;                          // answers PCP (version 2)
-        bool only_permanent = false;              // AddPortMapping with a lease answers 725
         std::uint32_t max_lifetime = 86400;       // NAT-PMP and PCP grants are cut to this
         std::vector<std::string> lan_noise;       // SSDP answers sent before the gateway's own
         std::string control_url = "/ctl/IPConn";  // as written in the description
@@ -231,8 +230,6 @@ class FakeGateway {
             const std::string client = value(body, "NewInternalClient");
             const auto lease =
                 static_cast<std::uint32_t>(std::atol(value(body, "NewLeaseDuration").c_str()));
-            if (options_.only_permanent && lease != 0)
-                return fault(725, "OnlyPermanentLeasesSupported");
             if (upnp_.count(port) != 0 && upnp_[port].client != client)
                 return fault(718, "ConflictInMappingEntry");
             upnp_[port] = {

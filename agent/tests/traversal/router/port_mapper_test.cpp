@@ -158,6 +158,9 @@ TEST_F(PortMapperTest, OnlyPermanentLeasesRetryWithZero) {
     ASSERT_TRUE(map(48002).ok);
     ASSERT_EQ(steps->adds.size(), 2u);
     EXPECT_EQ(steps->adds[1].lease_s, 0u);
+    EXPECT_EQ(logs.count("DirectPortMapper: router only supports permanent UPnP leases for UDP "
+                         "48002; relying on DeletePortMapping at session end"),
+              1);
     EXPECT_EQ(mapper().mapping(48002)->granted_lifetime_s, 0u);
     EXPECT_EQ(mapper().mapping(48002)->renew_due_us, clock.now_us() + 240 * kSecondUs);
     steps->add = [](const test::SoapCall&) { return soap_error(725, "Only"); };
@@ -205,6 +208,47 @@ TEST_F(PortMapperTest, ConflictDeletesOnlyThisPcsOwnEntry) {
     EXPECT_EQ(mapper().last_error().rfind(
                   "UPnP AddPortMapping: UPnP conflict then retry: UPnP error 718 (Conflict); ", 0),
               0u);
+}
+
+// A lease can lapse (a renewal that never got through, a PC that slept) and the router give the
+// port to another host: a release deletes only an entry the router cannot place elsewhere.
+TEST_F(PortMapperTest, ReleaseLeavesAnotherHostsEntryAlone) {
+    steps->igd = gateway_igd("100.128.0.2");
+    const auto held_by = [](const char* client) {
+        SoapResult entry = soap_ok();
+        entry.internal_client = client;
+        return entry;
+    };
+    const std::string released = "DirectPortMapper: released UDP 48002 via upnp";
+    struct Case {
+        SoapResult entry;
+        bool deleted;
+        std::vector<std::string> lines;
+    };
+    const Case cases[] = {
+        {held_by("192.168.77.20"), true, {released}},
+        {soap_error(401, "Invalid Action"), true, {released}},
+        {held_by("192.168.77.21"),
+         false,
+         {"DirectPortMapper: external UDP 48002 is held by another host (192.168.77.21) - "
+          "leaving its forwarding alone",
+          released}},
+        {soap_error(714, "NoSuchEntryInArray"), false, {released}},
+        {SoapResult{},
+         false,
+         {"DirectPortMapper: could not delete UDP 48002 mapping via upnp: no HTTP response "
+          "(lease will expire)"}},
+    };
+    for (const Case& c : cases) {
+        ASSERT_TRUE(map(48002).ok);
+        steps->entry_answer = c.entry;
+        steps->deletes.clear();
+        logs.clear();
+        mapper().release(48002);
+        EXPECT_EQ(steps->deletes.size(), c.deleted ? 1u : 0u) << c.lines.back();
+        EXPECT_EQ(logs.lines(), c.lines);
+        EXPECT_FALSE(mapper().mapping(48002));
+    }
 }
 
 TEST_F(PortMapperTest, ReleaseAndDestructionDeleteByMethod) {

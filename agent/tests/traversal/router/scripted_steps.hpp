@@ -159,9 +159,10 @@ struct ScriptedSteps final : PortMapperSteps {
     }
 
   private:
+    // A result without an HTTP status stands for a router that did not answer at all.
     static SoapResult answered(const SoapResult& result, std::string& error) {
         if (!result.ok)
-            error = describe_upnp_error(result);
+            error = result.http_status == 0 ? "no HTTP response" : describe_upnp_error(result);
         return result;
     }
 };

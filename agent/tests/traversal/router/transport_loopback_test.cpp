@@ -3,11 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <future>
 
 #include "traversal/router/fake_gateway.hpp"
 #include "traversal/router/gateway_exchange.hpp"
 #include "traversal/router/http/http_client.hpp"
+#include "traversal/router/http/resolve.hpp"
 #include "traversal/router/ssdp_search.hpp"
+#include "util/error_text.hpp"
 
 namespace vx::network {
 namespace {
@@ -105,6 +108,60 @@ TEST(RouterHttp, RefusesUrlsBeforeConnecting) {
     test::LoopbackSocket closed(SOCK_DGRAM);  // a port with no TCP listener
     const HttpResult refused = get("http://127.0.0.1:" + std::to_string(closed.port()) + "/");
     EXPECT_EQ(refused.error.rfind("connect: ", 0), 0u) << refused.error;
+}
+
+TEST(RouterResolve, NamesThroughTheLookupWithinTheDeadline) {
+    using Found = std::optional<asio::ip::tcp::endpoint>;
+    const asio::ip::tcp::endpoint answer(asio::ip::make_address("192.168.1.1"), 5000);
+    struct Case {
+        std::error_code error;
+        Found found;
+        const char* text;
+    };
+    const Case cases[] = {
+        {{}, answer, ""},
+        {asio::error::host_not_found, {}, "resolve: "},
+        {{}, {}, "resolve timeout for router.lan"},
+    };
+    for (const Case& c : cases) {
+        const NameLookup lookup = [&](const std::string& host, std::uint16_t port, Found& found) {
+            EXPECT_EQ(host, "router.lan");
+            EXPECT_EQ(port, 5000);
+            found = c.found;
+            return c.error;
+        };
+        asio::ip::tcp::endpoint endpoint;
+        std::string error;
+        EXPECT_EQ(resolve_with_timeout("router.lan", 5000, Clock::now() + std::chrono::seconds(5),
+                                       endpoint, error, lookup),
+                  c.found.has_value());
+        EXPECT_EQ(error.substr(0, std::string(c.text).size()), c.text);
+        EXPECT_EQ(endpoint, c.found.value_or(asio::ip::tcp::endpoint{}));
+    }
+}
+
+// A name server that keeps the lookup waiting (a name a LAN device put in its answer) holds only
+// the lookup's own thread: the caller leaves at its deadline, the thread ends when it is answered.
+TEST(RouterResolve, ASlowNameServerDoesNotHoldTheCaller) {
+    std::promise<void> gate;
+    auto finished = std::make_shared<std::promise<void>>();
+    std::future<void> lookup_done = finished->get_future();
+    const NameLookup stuck = [opened = gate.get_future().share(), finished](
+                                 const std::string&, std::uint16_t,
+                                 std::optional<asio::ip::tcp::endpoint>&) {
+        opened.wait_for(std::chrono::seconds(10));
+        finished->set_value();
+        return std::error_code(asio::error::host_not_found);
+    };
+    asio::ip::tcp::endpoint endpoint;
+    std::string error;
+    EXPECT_FALSE(resolve_with_timeout("slow.example", 5000,
+                                      Clock::now() + std::chrono::milliseconds(50), endpoint, error,
+                                      stuck));
+    EXPECT_EQ(lookup_done.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
+    EXPECT_EQ(error, "resolve: " + util::describe_error(asio::error::operation_aborted));
+    gate.set_value();
+    lookup_done.wait();
 }
 
 TEST(RouterSsdp, TheGatewayRanksFirstOnACrowdedLan) {

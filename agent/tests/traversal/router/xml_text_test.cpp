@@ -49,8 +49,9 @@ TEST(XmlElementText, FindsByLocalNameInAnyCase) {
 }
 
 TEST(XmlElementText, HostileInputCostsOneLinearPass) {
-    // Many opening tags with no closing one, and tags whose quote never ends: a scanner that
-    // searched forward from every tag would not finish these within the test's time limit.
+    // Many opening tags with no closing one, tags whose quote never ends, and text of '&' with
+    // no ';': a scanner or decoder that searched forward from each of them would take time
+    // quadratic in their number (seconds here, the mapper's lock held all along).
     std::string opens;
     for (int i = 0; i < 50000; ++i)
         opens += "<errorCode>";
@@ -60,6 +61,10 @@ TEST(XmlElementText, HostileInputCostsOneLinearPass) {
     EXPECT_EQ(find_xml_element_text(opens, "errorCode"), std::nullopt);
     EXPECT_EQ(find_xml_element_text(quotes, "a"), std::nullopt);
     EXPECT_EQ(parse_device_description(opens + quotes).services.size(), 0u);
+    const std::string amps(500'000, '&');
+    EXPECT_EQ(parse_device_description("<friendlyName>" + amps + "</friendlyName>").friendly_name,
+              amps);
+    EXPECT_EQ(find_xml_element_text("<errorCode>" + amps + "</errorCode>", "errorCode"), amps);
 }
 
 TEST(XmlScanner, CdataEndsAtItsOwnTerminator) {

@@ -1,7 +1,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
+#include <system_error>
 
 #include <asio/ip/tcp.hpp>
 
@@ -9,10 +12,21 @@
 
 namespace vx::network {
 
-// A numeric IPv6 or IPv4 host at once; a name through the system resolver, bounded by the
-// deadline. The system lookup itself cannot be interrupted: a slow name server can hold the
-// call until its own time-out, but its answer is not used after the deadline.
+// One blocking lookup of a host name: the error, or the first endpoint (none when the name has
+// no address).
+using NameLookup = std::function<std::error_code(const std::string& host, std::uint16_t port,
+                                                 std::optional<asio::ip::tcp::endpoint>& found)>;
+
+// The system resolver (getaddrinfo, any address family).
+std::error_code system_name_lookup(const std::string& host, std::uint16_t port,
+                                   std::optional<asio::ip::tcp::endpoint>& found);
+
+// A numeric IPv6 or IPv4 host at once; a name through `lookup`, bounded by the deadline. The
+// system lookup cannot be interrupted, so it runs on a thread of its own that is left behind at
+// the deadline: a slow name server (a name a LAN device put in its answer) holds that thread
+// until its own time-out, never the caller.
 bool resolve_with_timeout(const std::string& host, std::uint16_t port, Deadline deadline,
-                          asio::ip::tcp::endpoint& endpoint, std::string& error);
+                          asio::ip::tcp::endpoint& endpoint, std::string& error,
+                          const NameLookup& lookup = system_name_lookup);
 
 }  // namespace vx::network

@@ -1,5 +1,7 @@
 #include "traversal/router/http/router_text.hpp"
 
+#include "util/ascii.hpp"
+
 namespace vx::network {
 namespace {
 
@@ -14,10 +16,7 @@ bool is_blank(char c) {
 }  // namespace
 
 std::string to_lower_ascii(std::string_view text) {
-    std::string out(text);
-    for (char& c : out)
-        c = lower(c);
-    return out;
+    return util::ascii_lower(text);
 }
 
 bool equals_ignore_case(std::string_view a, std::string_view b) {

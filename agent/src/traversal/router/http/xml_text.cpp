@@ -150,14 +150,17 @@ std::string decode_xml_entities(std::string_view text) {
     std::size_t i = 0;
     while (i < text.size()) {
         const char c = text[i];
-        const auto semicolon = c == '&' ? text.find(';', i + 1) : std::string_view::npos;
-        if (semicolon == std::string_view::npos || semicolon - i > kMaxReferenceLength) {
+        // Only the next few bytes can close a reference: looking further would make a text of
+        // many '&' cost a pass over the rest of it for each one.
+        const auto semicolon =
+            c == '&' ? text.substr(i + 1, kMaxReferenceLength).find(';') : std::string_view::npos;
+        if (semicolon == std::string_view::npos) {
             out += c;
             ++i;
             continue;
         }
-        out += expand_reference(text.substr(i + 1, semicolon - i - 1));
-        i = semicolon + 1;
+        out += expand_reference(text.substr(i + 1, semicolon));
+        i += semicolon + 2;
     }
     return out;
 }

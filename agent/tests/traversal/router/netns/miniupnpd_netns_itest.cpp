@@ -166,6 +166,8 @@ TEST_F(MiniupnpdLab, ShortGrantsAreKeptAndRenewedInTime) {
 }
 
 TEST_F(MiniupnpdLab, AnotherHostsMappingSurvivesAConflict) {
+    if (::access(vx::test::kUpnpc, X_OK) != 0)
+        GTEST_SKIP() << "upnpc is not installed (package miniupnpc)";
     RouterConfig config;
     config.secure = false;
     config.natpmp = false;  // only UPnP may answer, so the conflict decides
@@ -186,6 +188,18 @@ TEST_F(MiniupnpdLab, AnotherHostsMappingSurvivesAConflict) {
     EXPECT_NE(rules.find("192.168.77.21"), std::string::npos) << rules;
     EXPECT_EQ(rules.find("192.168.77.20"), std::string::npos) << rules;
     EXPECT_TRUE(map(48004, method)) << mapper_->last_error();  // a free port still maps
+
+    // That mapping lapses and the other host takes its port: our release leaves it standing.
+    const std::string upnpc =
+        std::string(vx::test::kUpnpc) + " -u http://192.168.77.1:5000/rootDesc.xml ";
+    ASSERT_TRUE(lab_->run_in(lab_->lan, upnpc + "-d 48004 UDP >/dev/null"));
+    ASSERT_TRUE(lab_->run_in(lab_->lan, upnpc + "-a 192.168.77.21 48004 48004 UDP 600 >/dev/null"));
+    in_lan([&] {
+        mapper_->release(48004);
+        return 0;
+    });
+    EXPECT_NE(lab_->nat_rules().find("192.168.77.21:48004"), std::string::npos)
+        << lab_->nat_rules();
 }
 
 TEST_F(MiniupnpdLab, NoDaemonMeansTheGatewayRefuses) {
