@@ -11,7 +11,7 @@
 #include "backend/connector/reconnect_backoff.hpp"
 #include "backend/connector/relay_probe.hpp"
 #include "backend/diagnostics/part_pacing.hpp"
-#include "backend/vxcp/vxcp_control_loop.hpp"
+#include "backend/vxcp/loop/vxcp_control_loop.hpp"
 #include "backend/ws/websocket_session.hpp"
 #include "platform/thread_name.hpp"
 #include "status/status_board.hpp"

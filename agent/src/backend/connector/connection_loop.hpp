@@ -15,7 +15,7 @@
 
 #include "backend/connector/connector_seams.hpp"
 #include "backend/messages/saas_connector_records.hpp"
-#include "backend/vxcp/vxcp_loop_timings.hpp"
+#include "backend/vxcp/loop/vxcp_loop_timings.hpp"
 #include "platform/wake_event.hpp"
 
 namespace asio {

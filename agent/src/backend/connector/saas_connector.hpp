@@ -36,7 +36,7 @@
 #include "backend/diagnostics/log_upload.hpp"
 #include "backend/messages/control_transport.hpp"
 #include "backend/messages/saas_connector_records.hpp"
-#include "backend/vxcp/vxcp_loop_timings.hpp"
+#include "backend/vxcp/loop/vxcp_loop_timings.hpp"
 #include "util/clock.hpp"
 #include "util/natwave_profile.hpp"
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "backend/messages/saas_connector_records.hpp"
-#include "backend/vxcp/vxcp_control_path.hpp"
+#include "backend/vxcp/loop/vxcp_control_path.hpp"
 
 // The transport decisions of the connection loop, as a pure component on the steady clock (µs):
 // when UDP is tried, whether an attempt goes through a relay, the relay hold (its doubling length,

@@ -1,11 +1,11 @@
-#include "backend/vxcp/vxcp_control_loop.hpp"
+#include "backend/vxcp/loop/vxcp_control_loop.hpp"
 
 #include <spdlog/spdlog.h>
 
 #include <cmath>
 #include <exception>
 
-#include "backend/vxcp/vxcp_message_fit.hpp"
+#include "backend/vxcp/loop/vxcp_message_fit.hpp"
 #include "status/status_board.hpp"
 
 namespace vx::network {
