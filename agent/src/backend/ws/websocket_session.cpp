@@ -388,18 +388,17 @@ std::chrono::milliseconds WebSocketSession::time_to_next_timer(std::int64_t now,
 }
 
 bool WebSocketSession::move_outgoing(WsSessionHooks& hooks) {
-    std::deque<std::string> queue = hooks.take_outgoing();
-    while (!queue.empty()) {
-        auto frame =
-            encode_ws_frame(static_cast<std::uint8_t>(WsOpcode::text), queue.front(), random_);
+    std::vector<std::string> queue = hooks.take_outgoing();
+    for (auto it = queue.begin(); it != queue.end(); ++it) {
+        auto frame = encode_ws_frame(static_cast<std::uint8_t>(WsOpcode::text), *it, random_);
         if (lanes_->push(std::move(frame), false, static_cast<std::uint8_t>(WsOpcode::text)) !=
             WsPushResult::accepted) {
             // Nothing is lost: the rest goes back in front of whatever was queued meanwhile.
             log_refusal(false);
+            queue.erase(queue.begin(), it);
             hooks.return_outgoing(std::move(queue));
             return false;
         }
-        queue.pop_front();
     }
     return true;
 }
