@@ -7,7 +7,7 @@
 #include <random>
 #include <string>
 
-#include "backend/diagnostics/fuzz_entry.hpp"
+#include "support/log_properties.hpp"
 #include "backend/diagnostics/log_text.hpp"
 
 namespace vx::network {
