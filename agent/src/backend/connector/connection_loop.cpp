@@ -146,7 +146,7 @@ ConnectionLoop::ConnectionLoop(asio::io_context& io, asio::ssl::context* tls,
       relays_(relays),
       // The clock is read through the connector's clocks so set_clocks() before start() applies.
       ws_(std::make_shared<WebSocketSession>(
-          io, tls, [&clocks] { return clocks.steady_us(); }, default_random())) {}
+          io, tls, [&clocks] { return clocks.steady_us(); }, util::sodium_random())) {}
 
 void ConnectionLoop::start() {
     std::lock_guard lock(lifecycle_mutex_);
