@@ -108,7 +108,7 @@ class SaasConnector {
     bool running() const { return loop_.running(); }
     bool connected() const { return loop_.connected(); }
     std::int64_t connected_since_us() const { return loop_.connected_since_us(); }
-    // The WebSocket transport's counters (backend/websocket_session.hpp), any thread.
+    // The WebSocket transport's counters (backend/ws/websocket_session.hpp), any thread.
     WsStats websocket_stats() const;
     std::string transport_name() const;
 
