@@ -63,7 +63,8 @@ class UdpControlTransport : public ControlTransport {
             abort_reason_ = reason;
         }
     }
-    void wake_for_stop() override {}  // the loop sees the cleared running flag within a tick
+    // The live wait watches the outgoing queue's wake-up, which a stop signals.
+    void wake_for_stop() override {}
 
   private:
     UdpControlChannel& ch_;
