@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "backend/vxcp/vxcp_connection_policy.hpp"
-#include "backend/vxcp/vxcp_control_path.hpp"
+#include "backend/vxcp/loop/vxcp_connection_policy.hpp"
+#include "backend/vxcp/loop/vxcp_control_path.hpp"
 
 using namespace vx::network;
 

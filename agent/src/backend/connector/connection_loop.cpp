@@ -3,15 +3,13 @@
 #include <spdlog/spdlog.h>
 
 #include <chrono>
-#include <iterator>
 #include <system_error>
 
 #include "backend/connector/dispatcher.hpp"
-#include "backend/connector/outbox.hpp"
 #include "backend/connector/reconnect_backoff.hpp"
 #include "backend/connector/relay_probe.hpp"
 #include "backend/diagnostics/part_pacing.hpp"
-#include "backend/vxcp/vxcp_control_loop.hpp"
+#include "backend/vxcp/loop/vxcp_control_loop.hpp"
 #include "backend/ws/websocket_session.hpp"
 #include "platform/thread_name.hpp"
 #include "status/status_board.hpp"
@@ -61,13 +59,9 @@ class ConnectionLoop::WsHooks : public WsSessionHooks {
         status_board().report_problem(ProblemKind::token_rejected);
     }
     void resend_after_reconnect() override { l_.outbox_.replay(); }
-    std::deque<std::string> take_outgoing() override {
-        std::vector<std::string> taken = l_.outbox_.take_all();
-        return {std::make_move_iterator(taken.begin()), std::make_move_iterator(taken.end())};
-    }
-    void return_outgoing(std::deque<std::string> rest) override {
-        l_.outbox_.shared_queue()->return_front(
-            {std::make_move_iterator(rest.begin()), std::make_move_iterator(rest.end())});
+    std::vector<std::string> take_outgoing() override { return l_.queue().take_all(); }
+    void return_outgoing(std::vector<std::string> rest) override {
+        l_.queue().return_front(std::move(rest));
     }
     void send_heartbeat() override { l_.outbox_.heartbeat(); }
     void send_next_paced_part() override {
@@ -76,7 +70,7 @@ class ConnectionLoop::WsHooks : public WsSessionHooks {
         }
     }
     bool paced_parts_pending() const override { return l_.parts_waiting(); }
-    int outgoing_wake_fd() const override { return l_.outbox_.shared_queue()->drainer_wake_fd(); }
+    int outgoing_wake_fd() const override { return l_.queue().drainer_wake_fd(); }
     void on_message(const std::string& text) override {
         l_.dispatcher_.note_heard(now_());
         l_.dispatcher_.handle_message(text);
@@ -115,8 +109,8 @@ class ConnectionLoop::VxcpHooks : public VxcpLoopHooks {
         l_.seams_.transport.set(std::move(previous_));
         previous_.reset();
     }
-    std::vector<std::string> take_outgoing() override { return l_.outbox_.take_all(); }
-    int outgoing_wake_fd() const override { return l_.outbox_.shared_queue()->drainer_wake_fd(); }
+    std::vector<std::string> take_outgoing() override { return l_.queue().take_all(); }
+    int outgoing_wake_fd() const override { return l_.queue().drainer_wake_fd(); }
     int stop_wake_fd() const override { return l_.stop_wake_.native_handle(); }
     void send_heartbeat() override { l_.outbox_.heartbeat(); }
     void send_next_paced_part(std::size_t fragments_awaiting) override {
@@ -152,7 +146,7 @@ ConnectionLoop::ConnectionLoop(asio::io_context& io, asio::ssl::context* tls,
       relays_(relays),
       // The clock is read through the connector's clocks so set_clocks() before start() applies.
       ws_(std::make_shared<WebSocketSession>(
-          io, tls, [&clocks] { return clocks.steady_us(); }, default_random())) {}
+          io, tls, [&clocks] { return clocks.steady_us(); }, util::sodium_random())) {}
 
 void ConnectionLoop::start() {
     std::lock_guard lock(lifecycle_mutex_);
@@ -180,7 +174,7 @@ void ConnectionLoop::stop() {
         transport->wake_for_stop();
     }
     // The UDP connection waits on the queue's wake-up together with its socket.
-    outbox_.shared_queue()->wake_drainer();
+    queue().wake_drainer();
     std::thread thread;
     {
         std::lock_guard lock(lifecycle_mutex_);
@@ -229,10 +223,6 @@ bool ConnectionLoop::run_websocket_session() {
 void ConnectionLoop::wait_while_running(std::chrono::milliseconds wait) {
     std::unique_lock lock(stop_mutex_);
     stop_cv_.wait_for(lock, wait, [&] { return !running_.load(); });
-}
-
-WsStats ConnectionLoop::websocket_stats() const {
-    return ws_->stats();
 }
 
 void ConnectionLoop::run() {

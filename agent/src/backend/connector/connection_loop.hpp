@@ -14,8 +14,9 @@
 #include <thread>
 
 #include "backend/connector/connector_seams.hpp"
+#include "backend/connector/outbox.hpp"
 #include "backend/messages/saas_connector_records.hpp"
-#include "backend/vxcp/vxcp_loop_timings.hpp"
+#include "backend/vxcp/loop/vxcp_loop_timings.hpp"
 #include "platform/wake_event.hpp"
 
 namespace asio {
@@ -28,10 +29,8 @@ class context;
 namespace vx::network {
 
 class Dispatcher;
-class Outbox;
 class RelayBook;
 class WebSocketSession;
-struct WsStats;
 
 class ConnectionLoop {
   public:
@@ -55,11 +54,10 @@ class ConnectionLoop {
     bool connected() const { return connected_.load(); }
     std::int64_t connected_since_us() const { return connected_since_us_.load(); }
     std::string transport_name() const;
-    WsStats websocket_stats() const;
+    const WebSocketSession& websocket() const { return *ws_; }
 
     // The UDP control channel's time-outs; set before start().
     void set_vxcp_timings(const VxcpLoopTimings& timings) { vxcp_timings_ = timings; }
-    const VxcpLoopTimings& vxcp_timings() const { return vxcp_timings_; }
 
   private:
     class WsHooks;
@@ -73,6 +71,7 @@ class ConnectionLoop {
     void wait_while_running(std::chrono::milliseconds wait);
     // Log upload parts wait for their pace, so the transport's wait comes round for them.
     bool parts_waiting() const;
+    OutgoingQueue& queue() const { return *outbox_.shared_queue(); }
 
     const SaasConfig& config_;
     const ConnectorClocks& clocks_;

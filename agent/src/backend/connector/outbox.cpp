@@ -13,23 +13,11 @@ void Outbox::push_message(const nlohmann::json& message) {
     queue_->push(dump_message(message));
 }
 
-void Outbox::push_text(std::string text) {
-    queue_->push(std::move(text));
-}
-
-std::vector<std::string> Outbox::take_all() {
-    return queue_->take_all();
-}
-
 void Outbox::session_ready(const std::string& session_id, const std::string& public_ip,
                            std::uint16_t video_port, std::uint16_t audio_port,
                            std::uint16_t input_port) {
     queue_->push_session_ready(dump_message(
         build_session_ready(session_id, public_ip, video_port, audio_port, input_port)));
-}
-
-void Outbox::forget_session_ready() {
-    queue_->clear_session_ready();
 }
 
 void Outbox::session_ended(const std::string& session_id, const std::string& reason,

@@ -27,8 +27,6 @@ class Outbox {
     void session_ready(const std::string& session_id, const std::string& public_ip,
                        std::uint16_t video_port, std::uint16_t audio_port,
                        std::uint16_t input_port);
-    // The driver forgets the session it was ready for each time it goes back to waiting.
-    void forget_session_ready();
     // Also clears the cached "session_ready", keeps the text in the terminal cache and starts
     // the session's log upload.
     void session_ended(const std::string& session_id, const std::string& reason,
@@ -46,9 +44,6 @@ class Outbox {
 
     // Serialises outside any lock, then appends.
     void push_message(const nlohmann::json& message);
-    void push_text(std::string text);
-    // Takes everything queued, in order, leaving the queue empty.
-    std::vector<std::string> take_all();
     // Once per new connection, before anything else is sent; returns the number of stale drops.
     std::size_t replay();
 

@@ -52,7 +52,6 @@ void OutgoingQueue::push_session_ready(std::string text) {
     std::lock_guard lock(queue_mutex_);
     queue_.push_back(std::move(text));
     wake_.signal();
-    wake_.signal();
 }
 
 void OutgoingQueue::clear_session_ready() {

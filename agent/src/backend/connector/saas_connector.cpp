@@ -148,7 +148,7 @@ void SaasConnector::send_session_ready(const std::string& session_id, const std:
 }
 
 void SaasConnector::clear_cached_session_ready() {
-    outbox_.forget_session_ready();
+    outbox_.shared_queue()->clear_session_ready();
 }
 
 void SaasConnector::send_session_ended(const std::string& session_id, const std::string& reason,
@@ -180,11 +180,11 @@ void SaasConnector::enqueue_message(const nlohmann::json& message) {
 }
 
 void SaasConnector::enqueue_text(std::string text) {
-    outbox_.push_text(std::move(text));
+    outbox_.shared_queue()->push(std::move(text));
 }
 
 std::vector<std::string> SaasConnector::take_outgoing() {
-    return outbox_.take_all();
+    return outbox_.shared_queue()->take_all();
 }
 
 std::size_t SaasConnector::resend_after_reconnect() {
@@ -195,16 +195,8 @@ void SaasConnector::handle_message(const std::string& text) {
     dispatcher_.handle_message(text);
 }
 
-void SaasConnector::set_link_up(std::string transport_name, std::int64_t now_us) {
-    loop_.set_link_up(std::move(transport_name), now_us);
-}
-
-void SaasConnector::set_link_down() {
-    loop_.set_link_down();
-}
-
 WsStats SaasConnector::websocket_stats() const {
-    return loop_.websocket_stats();
+    return loop_.websocket().stats();
 }
 
 std::string SaasConnector::transport_name() const {
@@ -213,10 +205,6 @@ std::string SaasConnector::transport_name() const {
 
 void SaasConnector::reset_connection_liveness(std::int64_t now_us) {
     dispatcher_.reset_connection_liveness(now_us);
-}
-
-void SaasConnector::note_heard(std::int64_t now_us) {
-    dispatcher_.note_heard(now_us);
 }
 
 void SaasConnector::set_transport(std::shared_ptr<ControlTransport> transport) {

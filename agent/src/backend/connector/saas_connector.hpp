@@ -36,7 +36,7 @@
 #include "backend/diagnostics/log_upload.hpp"
 #include "backend/messages/control_transport.hpp"
 #include "backend/messages/saas_connector_records.hpp"
-#include "backend/vxcp/vxcp_loop_timings.hpp"
+#include "backend/vxcp/loop/vxcp_loop_timings.hpp"
 #include "util/clock.hpp"
 #include "util/natwave_profile.hpp"
 
@@ -105,19 +105,16 @@ class SaasConnector {
     void handle_message(const std::string& text);
 
     // Connection bookkeeping shared with the status screen, the statistics and the log upload.
-    void set_link_up(std::string transport_name, std::int64_t now_us);
-    void set_link_down();
     bool running() const { return loop_.running(); }
     bool connected() const { return loop_.connected(); }
     std::int64_t connected_since_us() const { return loop_.connected_since_us(); }
-    // The WebSocket transport's counters (backend/websocket_session.hpp), any thread.
+    // The WebSocket transport's counters (backend/ws/websocket_session.hpp), any thread.
     WsStats websocket_stats() const;
     std::string transport_name() const;
 
     // Liveness of the current connection: reset per connection; the dispatcher moves the
     // last-heard time on each app ping, the transport on its own traffic.
     void reset_connection_liveness(std::int64_t now_us);
-    void note_heard(std::int64_t now_us);
     std::int64_t last_heard_us() const { return dispatcher_.last_heard_us(); }
     bool app_pings_arriving() const { return dispatcher_.app_pings_arriving(); }
     std::uint64_t app_pings() const { return dispatcher_.app_pings(); }
@@ -142,7 +139,6 @@ class SaasConnector {
     void set_clocks(util::NowFn steady_now_us, util::NowFn wall_now_ms);
     // The UDP control channel's time-outs; set before start().
     void set_vxcp_timings(const VxcpLoopTimings& timings) { loop_.set_vxcp_timings(timings); }
-    const VxcpLoopTimings& vxcp_timings() const { return loop_.vxcp_timings(); }
 
     // ---- State read by other components ----
     const SaasConfig& config() const { return config_; }
@@ -155,7 +151,6 @@ class SaasConnector {
     std::optional<std::uint16_t> control_port() const;
     std::vector<RelayNode> control_relays() const { return relay_book_->control_relays(); }
     std::map<std::string, std::uint32_t> relay_rtts() const { return relay_book_->rtts(); }
-    const std::shared_ptr<RelayBook>& relay_book() const { return relay_book_; }
     RelayProbe& relay_probe() { return *relay_probe_; }
     const OutgoingQueue& outgoing() const { return outbox_.queue(); }
     // The queue itself, for a thread that may outlive the connector after a deadline-detach

@@ -43,7 +43,7 @@ struct DiagnosticsSeams {
     // timer, is to come round for them.
     std::function<void()> parts_ready;
     util::NowFn now_us = util::steady_now_us;
-    RandomBytesFn random = default_random_bytes();
+    util::RandomFn random = util::sodium_random();
     diag::DiagnosticsStore* store = &diag::diagnostics_store();
 };
 

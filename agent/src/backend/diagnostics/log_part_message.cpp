@@ -1,16 +1,10 @@
 #include "backend/diagnostics/log_part_message.hpp"
 
-#include <sodium.h>
-
 #include <nlohmann/json.hpp>
 
 namespace vx::network {
 
-RandomBytesFn default_random_bytes() {
-    return [](std::uint8_t* out, std::size_t n) { randombytes_buf(out, n); };
-}
-
-std::string make_upload_id(const RandomBytesFn& random) {
+std::string make_upload_id(const util::RandomFn& random) {
     std::array<std::uint8_t, 8> bytes{};
     random(bytes.data(), bytes.size());
     static constexpr char kHex[] = "0123456789abcdef";

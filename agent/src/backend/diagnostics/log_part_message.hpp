@@ -5,21 +5,16 @@
 
 #include <array>
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
 #include "backend/diagnostics/log_report.hpp"
+#include "util/random.hpp"
 
 namespace vx::network {
 
-// Fills n bytes with cryptographically random data.
-using RandomBytesFn = std::function<void(std::uint8_t* out, std::size_t n)>;
-// libsodium's random generator.
-RandomBytesFn default_random_bytes();
-
 // 16 lowercase hexadecimal characters of 8 random bytes.
-std::string make_upload_id(const RandomBytesFn& random);
+std::string make_upload_id(const util::RandomFn& random);
 
 struct LogUploadInfo {
     std::string upload_id;

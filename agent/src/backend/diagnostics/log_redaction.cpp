@@ -2,6 +2,7 @@
 #include <optional>
 
 #include "backend/diagnostics/log_text.hpp"
+#include "util/ascii.hpp"
 
 namespace vx::network::log_text {
 
@@ -43,9 +44,6 @@ bool is_blank(char c) {
 bool is_quote(char c) {
     return c == '"' || c == '\'';
 }
-char lower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
 
 bool at_boundary(std::string_view text, std::size_t i) {
     return i == 0 || !is_ident(text[i - 1]);
@@ -56,7 +54,7 @@ bool starts_with_nocase(std::string_view text, std::size_t i, std::string_view w
         return false;
     }
     for (std::size_t k = 0; k < word.size(); ++k) {
-        if (lower(text[i + k]) != word[k]) {
+        if (util::ascii_lower(text[i + k]) != word[k]) {
             return false;
         }
     }
@@ -95,7 +93,7 @@ bool key_matches(std::string_view text, std::size_t i, std::string_view key) {
         return false;
     }
     for (std::size_t k = 0; k < key.size(); ++k) {
-        const char c = lower(text[i + k]);
+        const char c = util::ascii_lower(text[i + k]);
         if (c != key[k] && !(key[k] == '_' && c == '-')) {
             return false;
         }

@@ -153,21 +153,10 @@ constexpr std::array<std::uint8_t, 256> kEscapedSize = [] {
     return table;
 }();
 
-bool is_continuation(char c) {
-    return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
-}
-
 // The longest prefix of at most kPieceBytes that ends before a character's first byte; at
 // least one byte.
 std::size_t piece_length(std::string_view line) {
-    std::size_t p = std::min(kPieceBytes, line.size());
-    if (p == line.size()) {
-        return p;
-    }
-    while (p > 0 && is_continuation(line[p])) {
-        --p;
-    }
-    return p > 0 ? p : 1;
+    return std::max<std::size_t>(log_text::utf8_prefix(line, kPieceBytes).size(), 1);
 }
 
 }  // namespace

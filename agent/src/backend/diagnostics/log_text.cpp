@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "backend/diagnostics/log_text.hpp"
+#include "util/ascii.hpp"
 
 namespace vx::network::log_text {
 
@@ -61,14 +62,10 @@ std::size_t ascii_run(std::string_view text, std::size_t i) {
     return i - start;
 }
 
-char lower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 bool equals_nocase(std::string_view text, std::string_view lower_word) {
     return text.size() == lower_word.size() &&
            std::equal(text.begin(), text.end(), lower_word.begin(),
-                      [](char a, char b) { return lower(a) == b; });
+                      [](char a, char b) { return util::ascii_lower(a) == b; });
 }
 
 struct LevelName {
@@ -118,15 +115,19 @@ std::string sanitize_utf8(std::string_view text) {
     return out;
 }
 
-std::string truncate_utf8(std::string_view text) {
-    if (text.size() <= kSummaryBytes) {
-        return std::string(text);
+std::string_view utf8_prefix(std::string_view text, std::size_t limit) {
+    if (text.size() <= limit) {
+        return text;
     }
-    std::size_t p = kSummaryBytes;
+    std::size_t p = limit;
     while (p > 0 && is_continuation(static_cast<unsigned char>(text[p]))) {
         --p;
     }
-    return std::string(text.substr(0, p));
+    return text.substr(0, p);
+}
+
+std::string truncate_utf8(std::string_view text) {
+    return std::string(utf8_prefix(text, kSummaryBytes));
 }
 
 ParsedLevel parse_log_level(std::string_view token) {

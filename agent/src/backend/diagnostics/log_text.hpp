@@ -25,6 +25,8 @@ std::string redact_secrets(std::string_view text);
 // text comes back unchanged.
 std::string sanitize_utf8(std::string_view text);
 
+// The longest prefix of at most `limit` bytes that does not end inside a UTF-8 character.
+std::string_view utf8_prefix(std::string_view text, std::size_t limit);
 // At most the first kSummaryBytes bytes, cut before the first byte of a character. No ellipsis.
 std::string truncate_utf8(std::string_view text);
 

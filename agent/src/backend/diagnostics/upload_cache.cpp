@@ -16,9 +16,6 @@ std::vector<UploadCache::Dropped> UploadCache::make_room(std::uint64_t bytes) {
         const std::string id = std::move(order_.front());
         order_.pop_front();
         const auto it = uploads_.find(id);
-        if (it == uploads_.end()) {
-            continue;  // confirmed meanwhile
-        }
         bytes_ -= size_of(it->second);
         dropped.push_back({id, it->second.size()});
         uploads_.erase(it);
@@ -40,22 +37,17 @@ bool UploadCache::confirm(const std::string& upload_id) {
     }
     bytes_ -= size_of(it->second);
     uploads_.erase(it);
+    std::erase(order_, upload_id);
     return true;
 }
 
 std::size_t UploadCache::requeue() {
     paced_.clear();
     ++generation_;
-    std::deque<std::string> order;
-    for (std::string& id : order_) {
-        const auto it = uploads_.find(id);
-        if (it == uploads_.end()) {
-            continue;
-        }
-        paced_.insert(paced_.end(), it->second.begin(), it->second.end());
-        order.push_back(std::move(id));
+    for (const std::string& id : order_) {
+        const std::vector<std::string>& messages = uploads_.at(id);
+        paced_.insert(paced_.end(), messages.begin(), messages.end());
     }
-    order_ = std::move(order);
     return order_.size();
 }
 

@@ -57,7 +57,7 @@ class UploadCache {
     static std::uint64_t size_of(const std::vector<std::string>& messages);
 
     std::map<std::string, std::vector<std::string>> uploads_;
-    std::deque<std::string> order_;  // upload ids, oldest first
+    std::deque<std::string> order_;  // the ids of uploads_, oldest first
     std::uint64_t bytes_ = 0;
     std::deque<std::string> paced_;
     std::uint64_t generation_ = 0;

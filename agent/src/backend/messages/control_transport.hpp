@@ -25,8 +25,8 @@ class ControlTransport {
     virtual void abort_connection(const std::string& reason) = 0;
 
     // Called by SaasConnector::stop() from the stopping thread: wake whatever blocks the
-    // connection thread (shut the WebSocket stream down). May do nothing when the transport
-    // notices the cleared running flag by itself within its tick.
+    // connection thread (shut the WebSocket stream down). May do nothing when the stop reaches
+    // the transport's wait another way.
     virtual void wake_for_stop() = 0;
 };
 

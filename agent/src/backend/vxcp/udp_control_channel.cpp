@@ -9,9 +9,6 @@ namespace vx::network {
 
 UdpControlChannel::UdpControlChannel(UdpControlChannelConfig config, VxcpSeams seams)
     : config_(std::move(config)), seams_(std::move(seams)) {
-    if (!seams_.random) {
-        seams_.random = [](std::uint8_t* out, std::size_t n) { randombytes_buf(out, n); };
-    }
     clock_offset_ms_ = config_.clock_offset_ms;
 }
 

@@ -14,6 +14,7 @@
 #include "backend/vxcp/vxcp_wire.hpp"
 #include "traversal/turn/turn_client.hpp"
 #include "util/clock.hpp"
+#include "util/random.hpp"
 
 namespace vx::network {
 
@@ -34,7 +35,7 @@ struct UdpControlChannelConfig {
 struct VxcpSeams {
     util::NowFn steady_us = util::steady_now_us;
     util::NowFn wall_ms = util::wall_now_ms;
-    std::function<void(std::uint8_t*, std::size_t)> random;  // libsodium's when empty
+    util::RandomFn random = util::sodium_random();
     std::function<std::unique_ptr<DatagramPath>(const VxcpEndpoint&, std::string&)> open_direct =
         open_direct_path;
     std::function<std::unique_ptr<DatagramPath>(const TurnConfig&, const VxcpEndpoint&,

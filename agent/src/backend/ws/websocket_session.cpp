@@ -388,25 +388,23 @@ std::chrono::milliseconds WebSocketSession::time_to_next_timer(std::int64_t now,
 }
 
 bool WebSocketSession::move_outgoing(WsSessionHooks& hooks) {
-    std::deque<std::string> queue = hooks.take_outgoing();
-    while (!queue.empty()) {
-        auto frame =
-            encode_ws_frame(static_cast<std::uint8_t>(WsOpcode::text), queue.front(), random_);
+    std::vector<std::string> queue = hooks.take_outgoing();
+    for (auto it = queue.begin(); it != queue.end(); ++it) {
+        auto frame = encode_ws_frame(static_cast<std::uint8_t>(WsOpcode::text), *it, random_);
         if (lanes_->push(std::move(frame), false, static_cast<std::uint8_t>(WsOpcode::text)) !=
             WsPushResult::accepted) {
             // Nothing is lost: the rest goes back in front of whatever was queued meanwhile.
             log_refusal(false);
+            queue.erase(queue.begin(), it);
             hooks.return_outgoing(std::move(queue));
             return false;
         }
-        queue.pop_front();
     }
     return true;
 }
 
 bool WebSocketSession::keepalive_step(SaasStream& stream, const WsSessionHooks& hooks) {
     const std::int64_t now = now_();
-    const auto s = stats();
     const std::int64_t silent_ms = (now - keepalive_.last_inbound_us()) / 1000;
     switch (keepalive_.tick(now)) {
         case WsKeepAlive::Action::none:
@@ -435,7 +433,8 @@ bool WebSocketSession::keepalive_step(SaasStream& stream, const WsSessionHooks& 
             }
             return true;
         }
-        case WsKeepAlive::Action::pong_timeout:
+        case WsKeepAlive::Action::pong_timeout: {
+            const WsStats s = stats();
             spdlog::warn(
                 "SaasConnector: no WS pong for {} ms after our keepalive ping #{} "
                 "(pongs={}, inbound silent {} ms, ws_rx={}, ws_tx={}, ws_reads={}, "
@@ -447,7 +446,9 @@ bool WebSocketSession::keepalive_step(SaasStream& stream, const WsSessionHooks& 
                 s.read_timeouts, s.data_pending, lanes_->control_pending());
             end_reason_ = "keepalive pong timeout";
             break;
-        case WsKeepAlive::Action::inbound_silent:
+        }
+        case WsKeepAlive::Action::inbound_silent: {
+            const WsStats s = stats();
             spdlog::warn(
                 "SaasConnector: nothing received for {} ms although this connection "
                 "had proven inbound traffic (app pings={}, keepalive pings={}, "
@@ -457,6 +458,7 @@ bool WebSocketSession::keepalive_step(SaasStream& stream, const WsSessionHooks& 
                 rx_frames_, s.frames_written, s.reads, s.read_timeouts);
             end_reason_ = "inbound silent past the liveness limit";
             break;
+        }
     }
     agent_closed_ = true;
     shutdown_stream(stream);

@@ -6,13 +6,13 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include "backend/ws/saas_stream.hpp"
 #include "backend/ws/ws_frame.hpp"
@@ -36,9 +36,9 @@ class WsSessionHooks {
     // The reconnect replay, run once before anything else is sent.
     virtual void resend_after_reconnect() = 0;
     // Takes the whole outgoing queue.
-    virtual std::deque<std::string> take_outgoing() = 0;
+    virtual std::vector<std::string> take_outgoing() = 0;
     // Puts messages the writer could not take back at the head of the queue, in order.
-    virtual void return_outgoing(std::deque<std::string> rest) = 0;
+    virtual void return_outgoing(std::vector<std::string> rest) = 0;
     virtual void send_heartbeat() = 0;
     // The log upload's paced sender; called at most every 50 ms, and woken for only while
     // `paced_parts_pending` says there is something to pace.

@@ -1,7 +1,5 @@
 #include "backend/ws/ws_frame.hpp"
 
-#include <sodium.h>
-
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -106,10 +104,6 @@ std::uint64_t length_of(const std::uint8_t* header, const HeaderShape& shape) {
 }
 
 }  // namespace
-
-RandomFn default_random() {
-    return [](std::uint8_t* out, std::size_t n) { randombytes_buf(out, n); };
-}
 
 std::vector<std::uint8_t> encode_ws_frame(std::uint8_t opcode, const std::uint8_t* payload,
                                           std::size_t size, const RandomFn& random) {

@@ -3,10 +3,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
-#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "util/random.hpp"
 
 namespace vx::network {
 
@@ -23,11 +24,8 @@ enum class WsOpcode : std::uint8_t {
 // Largest frame payload and largest (reassembled) message the agent accepts.
 inline constexpr std::size_t kWsMaxPayload = 1'048'576;
 
-// Fills `n` bytes with cryptographic randomness; tests inject a fixed source.
-using RandomFn = std::function<void(std::uint8_t* out, std::size_t n)>;
-
-// The process's cryptographic random source (libsodium).
-RandomFn default_random();
+// The masking keys' source; tests inject a fixed one.
+using RandomFn = util::RandomFn;
 
 // One client frame: FIN set, RSV clear, masked with a fresh 4-byte key from `random`.
 std::vector<std::uint8_t> encode_ws_frame(std::uint8_t opcode, const std::uint8_t* payload,

@@ -153,7 +153,8 @@ class LogUploadTest : public ::testing::Test {
         return out;
     }
 
-    LogLines log_;  // outlives the connector, which logs until TearDown stops it
+    LogLines log_;     // outlives the connector, which logs until TearDown stops it
+    FakeClock clock_;  // likewise, for a test that drives the connector's clock
     asio::io_context io_;
     std::unique_ptr<SaasConnector> connector_;
     std::string appdata_;
@@ -230,7 +231,7 @@ TEST_F(LogUploadTest, ASessionUploadFollowsItsEndCoveringItsLinesWith200OfContex
 }
 
 TEST_F(LogUploadTest, TheFirstAgentReportComesFiveSecondsAfterTheLinkIsUp) {
-    FakeClock clock;
+    FakeClock& clock = clock_;
     log_secret_lines();
     auto peer = backend("test_backend.py", R"([{"wait": "register"}])");
     start(peer->port(), 0, &clock);

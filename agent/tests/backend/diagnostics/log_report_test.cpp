@@ -198,7 +198,7 @@ TEST(UploadId, SixteenLowercaseHexCharactersOfEightRandomBytes) {
         }
     };
     EXPECT_EQ(make_upload_id(fixed), "a0b1c2d3e4f50617");
-    const std::string random = make_upload_id(default_random_bytes());
+    const std::string random = make_upload_id(util::sodium_random());
     EXPECT_EQ(random.size(), 16u);
     EXPECT_EQ(random.find_first_not_of("0123456789abcdef"), std::string::npos);
 }

@@ -7,8 +7,8 @@
 #include <random>
 #include <string>
 
-#include "backend/diagnostics/fuzz_entry.hpp"
 #include "backend/diagnostics/log_text.hpp"
+#include "support/log_properties.hpp"
 
 namespace vx::network {
 namespace {

@@ -131,17 +131,17 @@ class FakeHooks : public WsSessionHooks {
     void on_connected() override { connected = true; }
     void on_token_rejected() override { token_rejected = true; }
     void resend_after_reconnect() override { ++replays; }
-    std::deque<std::string> take_outgoing() override {
+    std::vector<std::string> take_outgoing() override {
         std::lock_guard lock(mutex);
         wake.clear();
         auto out = std::move(queue);
         queue.clear();
         return out;
     }
-    void return_outgoing(std::deque<std::string> rest) override {
+    void return_outgoing(std::vector<std::string> rest) override {
         std::lock_guard lock(mutex);
-        for (auto it = rest.rbegin(); it != rest.rend(); ++it)
-            queue.push_front(std::move(*it));
+        queue.insert(queue.begin(), std::make_move_iterator(rest.begin()),
+                     std::make_move_iterator(rest.end()));
         ++returns;
     }
     void send_heartbeat() override { ++heartbeats; }
@@ -168,7 +168,7 @@ class FakeHooks : public WsSessionHooks {
     std::function<void(const std::string&)> answer;  // on the connection thread, first
     std::mutex mutex;
     std::condition_variable message_cv;
-    std::deque<std::string> queue;
+    std::vector<std::string> queue;
     std::vector<std::string> messages;
     std::atomic<bool> connected{false};
     std::atomic<bool> token_rejected{false};

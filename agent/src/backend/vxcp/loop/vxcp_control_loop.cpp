@@ -1,11 +1,11 @@
-#include "backend/vxcp/vxcp_control_loop.hpp"
+#include "backend/vxcp/loop/vxcp_control_loop.hpp"
 
 #include <spdlog/spdlog.h>
 
 #include <cmath>
 #include <exception>
 
-#include "backend/vxcp/vxcp_message_fit.hpp"
+#include "backend/vxcp/loop/vxcp_message_fit.hpp"
 #include "status/status_board.hpp"
 
 namespace vx::network {
@@ -63,7 +63,8 @@ class UdpControlTransport : public ControlTransport {
             abort_reason_ = reason;
         }
     }
-    void wake_for_stop() override {}  // the loop sees the cleared running flag within a tick
+    // The live wait watches the outgoing queue's wake-up, which a stop signals.
+    void wake_for_stop() override {}
 
   private:
     UdpControlChannel& ch_;

@@ -1,4 +1,4 @@
-#include "backend/vxcp/vxcp_control_path.hpp"
+#include "backend/vxcp/loop/vxcp_control_path.hpp"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -10,9 +10,9 @@
 
 #include "backend/messages/control_transport.hpp"
 #include "backend/messages/saas_connector_records.hpp"
+#include "backend/vxcp/loop/vxcp_connection_policy.hpp"
+#include "backend/vxcp/loop/vxcp_loop_timings.hpp"
 #include "backend/vxcp/udp_control_channel.hpp"
-#include "backend/vxcp/vxcp_connection_policy.hpp"
-#include "backend/vxcp/vxcp_loop_timings.hpp"
 #include "util/clock.hpp"
 
 namespace vx::network {

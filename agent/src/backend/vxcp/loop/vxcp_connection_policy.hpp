@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "backend/messages/saas_connector_records.hpp"
-#include "backend/vxcp/vxcp_control_path.hpp"
+#include "backend/vxcp/loop/vxcp_control_path.hpp"
 
 // The transport decisions of the connection loop, as a pure component on the steady clock (µs):
 // when UDP is tried, whether an attempt goes through a relay, the relay hold (its doubling length,
@@ -69,7 +69,6 @@ class ConnectionPolicy {
                           bool relay_available, std::int64_t last_uptime_ms);
     // Runs once, 5 s after the first UDP attempt of the process, while a connection is direct.
     Gate health_gate(std::int64_t now);
-    bool gate_passed() const { return gate_passed_; }
     // A live direct connection moves to its standby relay while a hold is active.
     bool should_move_to_relay(std::int64_t now, bool has_standby) const;
     // The next time at which the health gate or the relay bar changes by the clock alone (what

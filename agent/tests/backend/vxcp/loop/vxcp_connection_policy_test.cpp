@@ -1,4 +1,4 @@
-#include "backend/vxcp/vxcp_connection_policy.hpp"
+#include "backend/vxcp/loop/vxcp_connection_policy.hpp"
 
 #include <gtest/gtest.h>
 

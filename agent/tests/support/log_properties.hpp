@@ -1,17 +1,24 @@
-#include "backend/diagnostics/fuzz_entry.hpp"
+#pragma once
 
-#include <cstdlib>
+// Properties that hold for every input of the log text functions and of the report splitter: the
+// property tests check them over generated text, the fuzz targets over what the fuzzer makes.
+// Each returns nothing when every property holds, else the name of the first one the input
+// breaks.
+
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "backend/diagnostics/log_report.hpp"
 #include "backend/diagnostics/log_text.hpp"
 
 namespace vx::network {
 
-namespace {
+namespace log_properties_detail {
 
 // Well-formed UTF-8 by the table of byte ranges in the Unicode standard (3.9, table 3-7),
 // written apart from the sanitiser so it can judge it.
-bool is_valid_utf8(std::string_view text) {
+inline bool is_valid_utf8(std::string_view text) {
     std::size_t i = 0;
     const auto at = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
     const auto in = [&](std::size_t k, unsigned lo, unsigned hi) {
@@ -45,13 +52,14 @@ bool is_valid_utf8(std::string_view text) {
     return true;
 }
 
-bool is_continuation(char c) {
+inline bool is_continuation(char c) {
     return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
 }
 
-}  // namespace
+}  // namespace log_properties_detail
 
-std::string log_text_violation(std::string_view input) {
+inline std::string log_text_violation(std::string_view input) {
+    using namespace log_properties_detail;
     const std::string redacted = log_text::redact_secrets(input);
     if (log_text::redact_secrets(redacted) != redacted) {
         return "redaction is not idempotent";
@@ -82,7 +90,8 @@ std::string log_text_violation(std::string_view input) {
     return {};
 }
 
-std::string log_report_violation(std::string_view content) {
+inline std::string log_report_violation(std::string_view content) {
+    using namespace log_properties_detail;
     const std::vector<std::string> parts = split_report(content);
     std::string joined;
     for (const std::string& part : parts) {
@@ -102,22 +111,6 @@ std::string log_report_violation(std::string_view content) {
         return "parts do not add up to the content";
     }
     return {};
-}
-
-int fuzz_log_text(const std::uint8_t* data, std::size_t size) {
-    const std::string_view input(reinterpret_cast<const char*>(data), size);
-    if (!log_text_violation(input).empty()) {
-        std::abort();
-    }
-    return 0;
-}
-
-int fuzz_log_report(const std::uint8_t* data, std::size_t size) {
-    const std::string_view input(reinterpret_cast<const char*>(data), size);
-    if (!log_report_violation(input).empty()) {
-        std::abort();
-    }
-    return 0;
 }
 
 }  // namespace vx::network

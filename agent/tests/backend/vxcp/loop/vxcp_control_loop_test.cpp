@@ -1,8 +1,8 @@
-#include "backend/vxcp/vxcp_control_loop.hpp"
+#include "backend/vxcp/loop/vxcp_control_loop.hpp"
 
 #include <gtest/gtest.h>
 
-#include "fake_vxcp_backend.hpp"
+#include "backend/vxcp/fake_vxcp_backend.hpp"
 #include "support/log_lines.hpp"
 
 namespace vx::test {

@@ -1,4 +1,4 @@
-#include "backend/vxcp/vxcp_message_fit.hpp"
+#include "backend/vxcp/loop/vxcp_message_fit.hpp"
 
 #include <nlohmann/json.hpp>
 
