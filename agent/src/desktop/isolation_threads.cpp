@@ -7,6 +7,7 @@
 #include "desktop/tray_menu.hpp"
 #include "desktop/window_filter.hpp"
 #include "platform/thread_name.hpp"
+#include "util/ascii.hpp"
 
 namespace vx::desktop {
 namespace {
@@ -15,13 +16,8 @@ namespace {
 constexpr std::chrono::milliseconds kHookPollStep{50};
 constexpr std::chrono::milliseconds kTrayPollStep{100};
 
-constexpr std::string_view kSteamImage = "steam";
-
 bool is_steam_image(const std::string& image) {
-    return image.size() == kSteamImage.size() &&
-           std::equal(image.begin(), image.end(), kSteamImage.begin(), [](char a, char b) {
-               return std::tolower(static_cast<unsigned char>(a)) == b;
-           });
+    return util::ascii_lower(image) == "steam";
 }
 
 }  // namespace

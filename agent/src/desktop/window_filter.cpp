@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
+
+#include "util/ascii.hpp"
 
 namespace vx::desktop {
 namespace {
 
+// In lower case: an image name is compared in lower case.
 constexpr std::array<std::string_view, 22> kShellProcesses = {
     // Windows
     "explorer.exe", "shellexperiencehost.exe", "startmenuexperiencehost.exe", "searchhost.exe",
@@ -24,13 +26,6 @@ constexpr platform::WindowTypes kKeptTypes = platform::type_bit(platform::Window
                                              platform::type_bit(platform::WindowType::splash) |
                                              platform::type_bit(platform::WindowType::notification);
 
-bool equal_ignoring_case(std::string_view a, std::string_view b) {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-        return std::tolower(static_cast<unsigned char>(x)) ==
-               std::tolower(static_cast<unsigned char>(y));
-    });
-}
-
 }  // namespace
 
 std::string file_name_from_path(std::string_view path) {
@@ -39,9 +34,9 @@ std::string file_name_from_path(std::string_view path) {
 }
 
 bool is_shell_process(std::string_view image_name) {
-    return std::any_of(kShellProcesses.begin(), kShellProcesses.end(), [&](std::string_view shell) {
-        return equal_ignoring_case(shell, image_name);
-    });
+    const std::string lower = util::ascii_lower(image_name);
+    return std::find(kShellProcesses.begin(), kShellProcesses.end(), lower) !=
+           kShellProcesses.end();
 }
 
 bool should_minimize_window(const platform::WindowFacts& facts, std::uint32_t own_pid,

@@ -32,7 +32,7 @@ int SessionDriver::run() {
     }
     read_configuration();
     if (config_.check_direct) {
-        return check_direct_report();
+        return network::check_direct_report(config_);
     }
     spdlog::info("Velmora host agent {}", kAgentVersion);
     log_configuration();
@@ -64,12 +64,8 @@ int SessionDriver::fail(std::string why) {
 }
 
 void SessionDriver::request_stop() {
-    {
-        std::lock_guard lock(mutex_);
-        stop_requested_.store(true);
-        running_.store(false);
-    }
-    wake_.notify_all();
+    stop_requested_.store(true);
+    running_.store(false);
     {
         // Taken so the outer loop cannot miss the wake between its check and its wait.
         std::lock_guard lock(orders_.mutex);
@@ -112,15 +108,6 @@ void SessionDriver::log_configuration() const {
     } else {
         spdlog::info("Client idle timeout: {} s", config_.client_idle_timeout_sec);
     }
-}
-
-int SessionDriver::check_direct_report() {
-    return network::check_direct_report(config_);
-}
-
-void SessionDriver::wait_for_stop() {
-    std::unique_lock lock(mutex_);
-    wake_.wait(lock, [this] { return stop_requested_.load(); });
 }
 
 }  // namespace vx

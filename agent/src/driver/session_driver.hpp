@@ -1,10 +1,8 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -47,8 +45,6 @@ class SessionDriver {
     static bool init_libraries();
     void read_configuration();
     void log_configuration() const;
-    int check_direct_report();
-    void wait_for_stop();
 
     // Marks the run failed (the reason is logged where it arose); returns the exit code.
     int fail(std::string why);
@@ -62,8 +58,6 @@ class SessionDriver {
     // requested session end clears it too, and the outer loop sets it again).
     std::atomic<bool> stop_requested_{false};
     std::atomic<bool> running_{true};
-    std::mutex mutex_;
-    std::condition_variable wake_;
     // The backend's orders and the session slots; the outer loop waits on them.
     SessionOrders orders_;
 };

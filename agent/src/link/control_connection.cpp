@@ -27,6 +27,7 @@ void ControlConnection::start(Callbacks callbacks, std::string already_received)
     {
         std::lock_guard lock(callbacks_mutex_);
         callbacks_ = std::move(callbacks);
+        started_ = true;
     }
     asio::post(strand_, [self = shared_from_this(), rest = std::move(already_received)]() mutable {
         std::size_t pos;
@@ -50,13 +51,19 @@ void ControlConnection::start(Callbacks callbacks, std::string already_received)
 }
 
 void ControlConnection::stop() {
+    bool started = false;
     {
         std::lock_guard lock(callbacks_mutex_);
         if (stopped_) {
             return;
         }
         stopped_ = true;
+        started = started_;
         callbacks_ = {};
+    }
+    if (!started) {
+        close_socket();  // nothing was queued on the strand: no I/O thread to wait for
+        return;
     }
     // Shutting down (not closing) is safe beside a pending read: it wakes it with EOF, and the
     // handler closes the socket on the strand.

@@ -58,6 +58,7 @@ struct ControlConnection : std::enable_shared_from_this<ControlConnection> {
 
     std::mutex callbacks_mutex_;
     bool stopped_ = false;  // guarded by callbacks_mutex_
+    bool started_ = false;  // guarded by callbacks_mutex_: handlers may be queued on the strand
     Callbacks callbacks_;   // guarded by callbacks_mutex_
 };
 

@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "support/eventually.hpp"
 #include "support/python_peer.hpp"
 
 namespace vx::test {
@@ -71,13 +72,7 @@ class TestBackendPeer {
     // Polls the record until `pred` holds or `limit` passes; a bounded wait for another process.
     template <typename Pred>
     bool wait_for(Pred pred, std::chrono::milliseconds limit) const {
-        const auto until = std::chrono::steady_clock::now() + limit;
-        while (std::chrono::steady_clock::now() < until) {
-            if (pred())
-                return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return pred();
+        return eventually(std::move(pred), limit);
     }
 
   private:
