@@ -6,6 +6,7 @@
 #include "backend/bridge/control_bridge.hpp"
 #include "backend/connector/saas_connector.hpp"
 #include "desktop/driver_isolation.hpp"
+#include "driver/direct_verdict.hpp"
 #include "driver/session_relay_step.hpp"
 #include "link/udp_sender.hpp"
 #include "status/status_board.hpp"
@@ -38,6 +39,7 @@ struct SessionRunner::Live {
     std::optional<SessionKeys> keys;
     std::shared_ptr<UdpSender> video;
     std::unique_ptr<network::SessionDirectPath> direct;  // from the video socket's bind
+    std::optional<DirectVerdict> waiting_verdict;        // shown again once the mappings go
     // STUN answers on the video socket go to a binding request waiting there, not the listener.
     std::shared_ptr<network::StunResponseHandoff> stun_handoff =
         std::make_shared<network::StunResponseHandoff>();
@@ -203,6 +205,13 @@ void SessionRunner::go_live(const SessionConfig& s, Live& live) {
     status_board().set_session_state(SessionState::player_connected, wall_seconds());
     status_board().add_event(StatusEventKind::player_connected);
     live.direct->post_ready();
+    const DirectVerdict waiting = status_board().snapshot().verdict;
+    const bool video_kept = live.direct->renewing() && live.direct->result().video_mapped;
+    const DirectVerdict during = session_verdict(waiting, video_kept);
+    if (during != waiting) {
+        live.waiting_verdict = waiting;
+        status_board().set_verdict(during);
+    }
     live.isolation = desktop::begin_session_isolation(
         {s.agent.hide_desktop, s.agent.launch_steam, s.agent.steam_app_id, s.agent.steam_path});
     if (keep_waiting(live)) {  // a session already ending needs no relay (nor its wait)
@@ -333,6 +342,9 @@ void SessionRunner::tear_down(const SessionConfig& s, Live& live, SessionResult&
         live.video->close();
     }
     live.direct.reset();  // the lease renewal joined, the router mappings released
+    if (live.waiting_verdict) {
+        status_board().set_verdict(*live.waiting_verdict);
+    }
     stop_session_relay(live.relay);
     if (live.pool) {
         live.pool->stop();

@@ -12,6 +12,7 @@
 #include "config/command_line.hpp"
 #include "driver/backend_handlers.hpp"
 #include "driver/direct_candidate_state.hpp"
+#include "driver/direct_verdict.hpp"
 #include "driver/session_config.hpp"
 #include "driver/session_runner.hpp"
 #include "status/status_board.hpp"
@@ -141,13 +142,14 @@ void run_with_backend(const AgentConfig& config, SessionOrders& orders, std::ato
     util::SharedEndpoint media_endpoint;
     // One mapper for the run; every session maps its media ports with it.
     network::DirectPortMapper mapper(network::DirectPortMapperOptions{});
-    const std::string router_wan = network::discover_router_wan(mapper);
+    const network::RouterWan router_wan = network::discover_router_wan(mapper);
     std::string public_ip = config.public_ip;
-    const bool wan_adopted = public_ip.empty() && !router_wan.empty();
+    const bool wan_adopted = public_ip.empty() && !router_wan.address.empty();
     if (wan_adopted) {
-        public_ip = router_wan;
+        public_ip = router_wan.address;
         status_board().set_public_address(public_ip);
     }
+    status_board().set_verdict(start_up_verdict(!config.public_ip.empty(), router_wan));
     if (!config.control_udp_host.empty() && config.control_udp_port != 0) {
         spdlog::info("Control channel: UDP {}:{} first (VXCP/1), WebSocket {}:{} as the fallback",
                      config.control_udp_host, config.control_udp_port, config.saas_host,
@@ -184,12 +186,13 @@ void run_with_backend(const AgentConfig& config, SessionOrders& orders, std::ato
     // keeps the router's address out of the sessions' media host.
     if (wan_adopted) {
         direct.wait_published(kObservedAddressWaitMs);
-        if (!direct.matches_via(router_wan)) {
+        if (!direct.matches_via(router_wan.address)) {
             spdlog::warn(
                 "Direct path: router WAN {} != backend observed {} - upstream NAT/CGNAT; the "
                 "sessions announce the observed address",
-                router_wan, direct.published_via());
+                router_wan.address, direct.published_via());
             public_ip.clear();
+            status_board().set_verdict(DirectVerdict::behind_cgnat);
         }
     }
 

@@ -154,14 +154,15 @@ bool release_on_wan_mismatch(const DirectPathContext& context, DirectPathResult&
     return true;
 }
 
-std::string discover_router_wan(DirectPortMapper& mapper) {
-    std::string wan;
-    std::string error;
-    if (!mapper.discover(wan, error)) {
-        spdlog::warn("Direct path: no automatic port mapping available: {}", error);
-        return {};
+RouterWan discover_router_wan(DirectPortMapper& mapper) {
+    RouterWan wan;
+    if (!mapper.discover(wan.address, wan.error)) {
+        spdlog::warn("Direct path: no automatic port mapping available: {}", wan.error);
+        wan.address.clear();
+        return wan;
     }
-    spdlog::info("Direct path: router WAN address is {} (via {})", wan, mapper.discovery_method());
+    spdlog::info("Direct path: router WAN address is {} (via {})", wan.address,
+                 mapper.discovery_method());
     return wan;
 }
 

@@ -45,7 +45,11 @@ void setup_direct_path(const DirectPathContext& context, DirectPathResult& resul
 // released them.
 bool release_on_wan_mismatch(const DirectPathContext& context, DirectPathResult& result);
 
-// The router's WAN address from one forced discovery, logged; empty when there is none.
-std::string discover_router_wan(DirectPortMapper& mapper);
+// What one forced discovery found, logged: the router's WAN address, or why there is none.
+struct RouterWan {
+    std::string address;  // empty: no mapping method works
+    std::string error;    // the mapper's text when the address is empty
+};
+RouterWan discover_router_wan(DirectPortMapper& mapper);
 
 }  // namespace vx::network

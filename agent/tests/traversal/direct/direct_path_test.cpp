@@ -262,10 +262,12 @@ TEST_F(DirectPathTest, LeaseFollowsTheSessionsMaximumDuration) {
 
 TEST_F(DirectPathTest, RouterWanFromStartUpDiscovery) {
     upnp_router();
-    EXPECT_EQ(discover_router_wan(mapper()), "100.128.0.2");
+    EXPECT_EQ(discover_router_wan(mapper()).address, "100.128.0.2");
     EXPECT_EQ(logs.count("Direct path: router WAN address is 100.128.0.2 (via upnp)"), 1);
     steps->igd = test::gateway_igd("100.64.12.34");
-    EXPECT_EQ(discover_router_wan(mapper()), "");
+    const RouterWan cgnat = discover_router_wan(mapper());
+    EXPECT_EQ(cgnat.address, "");
+    EXPECT_NE(cgnat.error.find("CGNAT"), std::string::npos);
     EXPECT_EQ(logs.count("Direct path: no automatic port mapping available: router WAN address "
                          "100.64.12.34 is cgnat (CGNAT/upstream NAT) - a port mapping cannot make "
                          "it reachable"),
