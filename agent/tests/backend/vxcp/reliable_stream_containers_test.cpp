@@ -21,8 +21,8 @@ TEST(ReceivedWindow, RemembersTheLast1024NumbersAcrossMovesAndJumps) {
         {1028, 4, false},                          // 1024 below: out of the window
         {1029, 5, false},                          // the window moved past it
         {1029, 1028, true},                        // moving did not lose the numbers still inside
-        {1029, 1030, false}, {5000, 1029, false},  // a jump of more than the window forgets
-                                                   // everything before it
+        {1029, 1030, false}, {5000, 1029, false},  // a jump past the window forgets everything
+                                                   // before it
         {4990, 4990, true},  {4990, 4991, false}, {5001, 4990, true},
     };
     ReceivedWindow w;

@@ -60,8 +60,7 @@ TEST(HttpHead, StatusLineVariants) {
 // The first blank line ends the head, whatever its line ends: a body that holds a CRLF blank
 // line after a head of bare line feeds is body, read the same whole or as it trickles in.
 TEST(HttpHead, TheFirstBlankLineEndsTheHeadWhateverItsLineEnds) {
-    const std::string text =
-        "HTTP/1.1 200 OK\nContent-Length: 16\r\n\nX-Fake: 1\r\n\r\nabcdef";
+    const std::string text = "HTTP/1.1 200 OK\nContent-Length: 16\r\n\nX-Fake: 1\r\n\r\nabcdef";
     const auto head = parse_http_response(text);
     ASSERT_TRUE(head);
     EXPECT_EQ(head->body_offset, text.find("X-Fake"));
