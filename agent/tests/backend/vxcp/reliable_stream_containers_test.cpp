@@ -16,14 +16,22 @@ TEST(ReceivedWindow, RemembersTheLast1024NumbersAcrossMovesAndJumps) {
         bool want;
     };
     const Step steps[] = {
-        {5, 5, true},        {5, 4, false},       {3, 3, true},
-        {3, 4, false},       {1028, 5, true},      // 1023 below the largest: still remembered
-        {1028, 4, false},                          // 1024 below: out of the window
-        {1029, 5, false},                          // the window moved past it
-        {1029, 1028, true},                        // moving did not lose the numbers still inside
-        {1029, 1030, false}, {5000, 1029, false},  // a jump past the window forgets everything
-                                                   // before it
-        {4990, 4990, true},  {4990, 4991, false}, {5001, 4990, true},
+        {5, 5, true},
+        {5, 4, false},
+        {3, 3, true},
+        {3, 4, false},
+        // 1023 below the largest is still remembered, 1024 below is out of the window.
+        {1028, 5, true},
+        {1028, 4, false},
+        // The window moved past 5 but kept the numbers still inside it.
+        {1029, 5, false},
+        {1029, 1028, true},
+        {1029, 1030, false},
+        // A jump past the window forgets everything before it.
+        {5000, 1029, false},
+        {4990, 4990, true},
+        {4990, 4991, false},
+        {5001, 4990, true},
     };
     ReceivedWindow w;
     for (const Step& s : steps) {
