@@ -196,7 +196,8 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
     std::uint64_t pings_seen_ = 0;  // this connection
     std::uint64_t pings_suppressed_ = 0;
     std::uint64_t pongs_suppressed_ = 0;
-    std::int64_t control_log_us_ = INT64_MIN / 2;
+    // The writer's: a writer given up on may still be finishing beside the next connection's.
+    std::atomic<std::int64_t> control_log_us_{INT64_MIN / 2};
 };
 
 }  // namespace vx::network

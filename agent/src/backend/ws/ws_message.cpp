@@ -34,6 +34,9 @@ void WsMessageAssembler::reset() {
 WsFrameOutcome WsMessageAssembler::on_frame(WsFrame frame) {
     switch (static_cast<WsOpcode>(frame.opcode)) {
         case WsOpcode::close: {
+            // The reason is logged and kept for the reconnect's log line: an oversized one is cut
+            // to what a control frame may carry, as a ping's payload is.
+            frame.payload.resize(std::min(frame.payload.size(), kMaxControlPayload));
             WsFrameOutcome o = outcome(WsFrameOutcome::Kind::close);
             if (frame.payload.size() >= 2) {
                 o.close_code =

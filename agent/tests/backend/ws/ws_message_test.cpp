@@ -43,6 +43,11 @@ TEST(WsMessageAssembler, CloseRecords) {
     const auto short_close = a.on_frame(frame(WsOpcode::close, "x"));
     EXPECT_EQ(short_close.kind, Kind::close);
     EXPECT_EQ(short_close.close_code, 0);
+    // A reason past the control frame limit would otherwise reach the log whole.
+    const auto flood =
+        a.on_frame(frame(WsOpcode::close, std::string("\x03\xe8", 2) + std::string(1 << 20, 'r')));
+    EXPECT_EQ(flood.close_code, 1000);
+    EXPECT_EQ(flood.text, std::string(123, 'r'));
 }
 
 TEST(WsMessageAssembler, PingAndPongPayloads) {
