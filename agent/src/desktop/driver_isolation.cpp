@@ -6,6 +6,9 @@
 namespace vx::desktop {
 
 std::unique_ptr<SessionIsolation> begin_session_isolation(const SessionIsolationConfig& config) {
+    if (!config.hide_desktop && !config.launch_steam) {
+        return nullptr;  // most sessions: no desktop to open, nothing for the crash handler
+    }
     auto isolation = std::make_unique<SessionIsolation>(platform::open_desktop_platform(),
                                                         real_steam_environment());
     g_active_isolation.store(isolation.get());

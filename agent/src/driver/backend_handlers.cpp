@@ -1,11 +1,24 @@
 #include "driver/backend_handlers.hpp"
 
+#include <sodium.h>
 #include <spdlog/spdlog.h>
 
 #include "backend/connector/saas_connector.hpp"
 #include "status/status_board.hpp"
 
 namespace vx {
+namespace {
+
+// A pending order's master key is wiped before the order is replaced or dropped: a new order's
+// copy may reuse the buffer or leave it, and a dropped one frees it as it stands.
+void wipe_prepared_key(SessionOrders& orders) {
+    std::vector<std::uint8_t>& key = orders.prepared_params.encryption_key;
+    if (!key.empty()) {
+        sodium_memzero(key.data(), key.size());
+    }
+}
+
+}  // namespace
 
 BackendHandlers::BackendHandlers(SessionOrders& orders, std::atomic<bool>& running,
                                  DirectCandidateState& direct, util::SharedEndpoint& media_endpoint,
@@ -20,6 +33,7 @@ BackendHandlers::BackendHandlers(SessionOrders& orders, std::atomic<bool>& runni
 void BackendHandlers::on_prepare_session(const network::PrepareSessionParams& params) {
     {
         std::lock_guard lock(orders_.mutex);
+        wipe_prepared_key(orders_);
         orders_.prepared_params = params;
         orders_.prepared = true;
         orders_.prepared_us = now_();
@@ -42,6 +56,7 @@ void BackendHandlers::on_session_terminated(const std::string& session_id,
             spdlog::info("SaaS terminated session {} ({}) before it started - not starting it",
                          session_id, reason);
             orders_.prepared = false;
+            wipe_prepared_key(orders_);
             orders_.prepared_params = network::PrepareSessionParams{};
             dropped = true;
         } else {

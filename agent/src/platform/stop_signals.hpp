@@ -8,10 +8,11 @@
 
 namespace vx::platform {
 
-// Blocks the stop signals (SIGINT, SIGTERM, SIGHUP) in the calling thread, so in every thread it
-// starts afterwards, and ignores SIGPIPE for the whole process (a closed peer or a closed pipe must
-// not kill the agent). Call it first in main, before any thread exists; only a `StopSignalWatcher`
-// then receives the stop signals. Returns false when the signal mask could not be changed.
+// Blocks the stop signals (SIGINT, SIGTERM, and SIGHUP unless it is ignored, as under `nohup`)
+// in the calling thread, so in every thread it starts afterwards, and ignores SIGPIPE for the whole
+// process (a closed peer or a closed pipe must not kill the agent). Call it first in main, before
+// any thread exists; only a `StopSignalWatcher` then receives the stop signals. Returns false when
+// the signal mask could not be changed.
 bool prepare_process_signals();
 
 // Receives the stop signals with `sigwait` on a thread of its own and calls the handler there.

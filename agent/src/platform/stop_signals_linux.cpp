@@ -9,14 +9,24 @@
 namespace vx::platform {
 namespace {
 
+// Started under `nohup` (or by anything else that ignores hang-ups): the agent is meant to
+// outlive its terminal. Linux queues a blocked signal even when its action is to ignore it, so
+// an ignored SIGHUP must stay out of the set, unblocked, where it is still discarded.
+bool hangup_ignored() {
+    struct sigaction current {};
+    return ::sigaction(SIGHUP, nullptr, &current) == 0 && (current.sa_flags & SA_SIGINFO) == 0 &&
+           current.sa_handler == SIG_IGN;
+}
+
 sigset_t stop_signal_set() {
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
-    // The terminal closing: the agent stops as cleanly as for SIGTERM. A SIGHUP that `nohup`
-    // set to be ignored stays ignored (sigwait never sees a discarded signal).
-    sigaddset(&set, SIGHUP);
+    // The terminal closing: the agent stops as cleanly as for SIGTERM.
+    if (!hangup_ignored()) {
+        sigaddset(&set, SIGHUP);
+    }
     return set;
 }
 

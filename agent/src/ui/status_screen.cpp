@@ -26,8 +26,8 @@ constexpr int kCrashWaitSteps = 200;  // 1 ms each: a stalled terminal must not 
 
 // The longest wait for a change: the window's size is looked at after it.
 constexpr std::chrono::milliseconds kWaitSlice{250};
-constexpr std::chrono::microseconds kIdleRedraw{
-    500'000};  // the session clock ticks on an idle screen
+// The session clock ticks on an idle screen.
+constexpr std::chrono::microseconds kIdleRedraw{500'000};
 constexpr std::chrono::microseconds kMinFrameGap{100'000};  // at most ten frames a second
 constexpr std::chrono::microseconds kFirstDrawBackdate{10'000'000};
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "desktop/super_key_filter.hpp"
+#include "platform/desktop/x11_desktop.hpp"
 
 namespace vx::desktop {
 namespace {
@@ -96,6 +97,21 @@ TEST(SuperKeyFilter, SwallowsSuperPressesAndOnlyTheReleasesOfSwallowedPresses) {
     for (const Step& s : steps) {
         EXPECT_EQ(filter.swallow(s.key), s.swallowed)
             << int(s.key.keycode) << (s.key.press ? " down" : " up");
+    }
+}
+
+TEST(TrayMenu, LinesAreDrawnInLatinOneAndCutOnlyWhenTooLong) {
+    const std::string fits(64, 'a');
+    const std::pair<std::string, std::string> cases[] = {
+        {"Editor", "Editor"},
+        {"tab\there", "tab here"},
+        {"\xD0\x9A\xD0\xBE\xD1\x82", "???"},  // three Cyrillic letters
+        {fits, fits},
+        {fits + "b", std::string(61, 'a') + "..."},
+        {std::string(63, 'a') + "\xE2\x80\x94z", std::string(61, 'a') + "..."},
+    };
+    for (const auto& [title, drawn] : cases) {
+        EXPECT_EQ(platform::x11::drawable_text(title), drawn) << title;
     }
 }
 

@@ -138,6 +138,9 @@ class RelayedSessions(unittest.TestCase):
         self.assertTrue(wait_until(lambda: [m for m in self.backend.received("session_ended")
                                             if m["session_id"] == session_id], 10),
                         self.agent.text())
+        # The agent logs the end just after it reports it: its line may not be written yet.
+        self.assertTrue(wait_until(lambda: f"Session {session_id} ended" in self.agent.text(), 10),
+                        self.agent.text())
         ended = [m for m in self.backend.received("session_ended")
                  if m["session_id"] == session_id][0]
         self.assertEqual(ended["reason"], "pipeline_ended")

@@ -25,4 +25,8 @@ bool wm_takes_activation(XDisplay& display);
 // Exists and is minimised (iconic or hidden).
 bool is_minimized(XDisplay& display, Window window);
 
+// A menu line as the core fonts can draw it: Latin-1 only, so each UTF-8 sequence beyond ASCII
+// shows as one '?', control bytes as spaces; a line longer than 64 characters ends in "...".
+std::string drawable_text(const std::string& text);
+
 }  // namespace vx::platform::x11

@@ -23,7 +23,8 @@ constexpr int kMenuMinWidth = 180;
 constexpr int kSeparatorHeight = 7;
 constexpr std::size_t kMaxItemChars = 64;  // a long window title is cut
 
-// The core fonts draw Latin-1 only: each UTF-8 sequence beyond ASCII shows as one '?'.
+}  // namespace
+
 std::string drawable_text(const std::string& text) {
     std::string out;
     for (const char c : text) {
@@ -33,13 +34,15 @@ std::string drawable_text(const std::string& text) {
         } else if ((byte & 0xC0) != 0x80) {
             out.push_back('?');
         }
-        if (out.size() == kMaxItemChars) {
-            out.replace(out.size() - 3, 3, "...");
+        if (out.size() > kMaxItemChars) {  // cut only when more follows than fits
+            out.replace(kMaxItemChars - 3, out.size(), "...");
             break;
         }
     }
     return out;
 }
+
+namespace {
 
 unsigned long colour(Display* d, int screen, unsigned short grey, unsigned long fallback) {
     XColor c{};

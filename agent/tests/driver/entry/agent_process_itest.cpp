@@ -119,8 +119,19 @@ class AgentSandbox {
         }
         posix_spawn_file_actions_addopen(&actions, 2, output(run, "err").c_str(),
                                          O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        // A test run under nohup must not hand its ignored hang-up to the agent, which keeps it
+        // ignored then.
+        posix_spawnattr_t attributes;
+        posix_spawnattr_init(&attributes);
+        sigset_t hangup;
+        sigemptyset(&hangup);
+        sigaddset(&hangup, SIGHUP);
+        posix_spawnattr_setsigdefault(&attributes, &hangup);
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
         pid_t pid = -1;
-        const int rc = ::posix_spawn(&pid, kUnshare, &actions, nullptr, argv.data(), envp.data());
+        const int rc =
+            ::posix_spawn(&pid, kUnshare, &actions, &attributes, argv.data(), envp.data());
+        posix_spawnattr_destroy(&attributes);
         posix_spawn_file_actions_destroy(&actions);
         if (rc != 0) {
             ADD_FAILURE() << "posix_spawn failed: " << rc;

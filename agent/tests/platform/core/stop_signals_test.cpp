@@ -56,6 +56,36 @@ TEST(StopSignals, StopSignalsReachTheHandlerOnItsThread) {
     EXPECT_EQ(seen.signals, (std::vector<int>{SIGTERM, SIGINT, SIGHUP}));
 }
 
+// Under nohup the hang-up is ignored when the agent starts: closing the terminal must not stop
+// it (a blocked signal would be queued for the watcher even though its action is to ignore it).
+TEST(StopSignals, AnIgnoredHangUpStaysIgnored) {
+    sigset_t hangup;
+    sigemptyset(&hangup);
+    sigaddset(&hangup, SIGHUP);
+    sigset_t old_mask;
+    ASSERT_EQ(::pthread_sigmask(SIG_UNBLOCK, &hangup, &old_mask), 0);
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    struct sigaction old_action {};
+    ASSERT_EQ(::sigaction(SIGHUP, &ignore, &old_action), 0);
+    ASSERT_TRUE(prepare_process_signals());
+    Seen seen;
+    {
+        StopSignalWatcher watcher([&](int s) { seen.add(s); });
+        ASSERT_EQ(::kill(::getpid(), SIGHUP), 0);
+        // Queued before it, a hang-up would be taken first (the lower number goes first).
+        ASSERT_EQ(::kill(::getpid(), SIGTERM), 0);
+        ASSERT_TRUE(seen.wait_for_count(1));
+    }
+    sigset_t pending;
+    ASSERT_EQ(::sigpending(&pending), 0);
+    EXPECT_EQ(sigismember(&pending, SIGHUP), 0);
+    ::sigaction(SIGHUP, &old_action, nullptr);
+    ::pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
+    std::lock_guard lock(seen.mutex);
+    EXPECT_EQ(seen.signals, std::vector<int>{SIGTERM});
+}
+
 TEST(StopSignals, AfterStopASignalStaysPendingInsteadOfKilling) {
     ASSERT_TRUE(prepare_process_signals());
     Seen seen;
