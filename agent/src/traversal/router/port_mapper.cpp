@@ -3,9 +3,6 @@
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
-#include <array>
-
-#include "util/address.hpp"
 
 namespace vx::network {
 namespace {
@@ -176,10 +173,6 @@ PortMapping* DirectPortMapper::find_locked(std::uint16_t internal_port) {
             return &row;
     }
     return nullptr;
-}
-
-bool is_public_ipv4(const std::string& address) {
-    return util::is_public_ipv4(address);
 }
 
 }  // namespace vx::network

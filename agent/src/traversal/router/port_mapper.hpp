@@ -120,7 +120,4 @@ class DirectPortMapper {
     bool natpmp_tried_ = false;
 };
 
-// True exactly when the address is public (the "--public-ip" check).
-bool is_public_ipv4(const std::string& address);
-
 }  // namespace vx::network

@@ -22,28 +22,17 @@ bool parse_status_line(std::string_view line, std::uint32_t& status) {
 }
 
 void read_header(std::string_view line, IgdCandidate& candidate) {
-    const auto colon = line.find(':');
-    if (colon == std::string_view::npos)
+    auto field = split_header_line(line);
+    if (!field)
         return;
-    const std::string name = to_lower_ascii(trim_blanks(line.substr(0, colon)));
-    const std::string value(trim_blanks(line.substr(colon + 1)));
-    if (name == "location")
-        candidate.location = value;
-    else if (name == "st")
-        candidate.st = value;
-    else if (name == "usn")
-        candidate.usn = value;
-    else if (name == "server")
-        candidate.server = value;
-}
-
-std::string_view next_line(std::string_view& text) {
-    const auto newline = std::min(text.find('\n'), text.size());
-    std::string_view line = text.substr(0, newline);
-    text.remove_prefix(std::min(newline + 1, text.size()));
-    if (!line.empty() && line.back() == '\r')
-        line.remove_suffix(1);
-    return line;
+    if (field->name == "location")
+        candidate.location = std::move(field->value);
+    else if (field->name == "st")
+        candidate.st = std::move(field->value);
+    else if (field->name == "usn")
+        candidate.usn = std::move(field->value);
+    else if (field->name == "server")
+        candidate.server = std::move(field->value);
 }
 
 }  // namespace
@@ -56,10 +45,10 @@ std::string build_msearch(std::string_view search_target) {
 
 std::optional<IgdCandidate> parse_ssdp_response(std::string_view datagram) {
     IgdCandidate candidate;
-    if (!parse_status_line(next_line(datagram), candidate.status))
+    if (!parse_status_line(take_line(datagram), candidate.status))
         return std::nullopt;
     while (!datagram.empty()) {
-        const std::string_view line = next_line(datagram);
+        const std::string_view line = take_line(datagram);
         if (line.empty())
             break;
         read_header(line, candidate);

@@ -1,14 +1,12 @@
 #include "traversal/stun/relay_rtt_probe.hpp"
 
-#include <poll.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <random>
 
 #include <asio/io_context.hpp>
 
+#include "traversal/stun/stun_binding.hpp"
 #include "traversal/stun/stun_codec.hpp"
 #include "util/io/name_lookup.hpp"
 
@@ -39,14 +37,6 @@ ReadOutcome read_one(asio::ip::udp::socket& socket, const ProbeTransactionId& id
         return ReadOutcome::answered;
     }
     return response.is_ours ? ReadOutcome::failed : ReadOutcome::keep_waiting;
-}
-
-// Waits until the socket is readable or `limit` (rounded up to whole milliseconds) has passed.
-void wait_readable(int fd, std::chrono::microseconds limit) {
-    pollfd p{fd, POLLIN, 0};
-    const auto ms = static_cast<int>((limit.count() + 999) / 1000);
-    while (::poll(&p, 1, ms) < 0 && errno == EINTR) {
-    }
 }
 
 }  // namespace
@@ -224,8 +214,7 @@ StunProbeResult probe_stun_binding(const std::string& host, std::uint16_t port,
         if (elapsed >= timeout) {
             return result;
         }
-        wait_readable(socket.native_handle(),
-                      std::chrono::duration_cast<std::chrono::microseconds>(timeout - elapsed));
+        wait_socket_readable(socket.native_handle(), t0 + timeout);
     }
 }
 

@@ -85,21 +85,6 @@ bool judge(const std::uint8_t* data, std::size_t size, const asio::ip::udp::endp
     return true;
 }
 
-// Sleeps on the socket until it is readable or the deadline has passed; false at the deadline.
-bool wait_readable(asio::ip::udp::socket& socket, std::chrono::steady_clock::time_point deadline) {
-    const auto left =
-        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) {
-        return false;
-    }
-    pollfd p{socket.native_handle(), POLLIN, 0};
-    int ready = 0;
-    do {
-        ready = ::poll(&p, 1, static_cast<int>(left.count()));
-    } while (ready < 0 && errno == EINTR);
-    return ready > 0;
-}
-
 bool wait_on_socket(asio::ip::udp::socket& socket, const asio::ip::udp::endpoint& destination,
                     const TransactionId& id, std::chrono::steady_clock::time_point deadline,
                     std::string& address, std::uint16_t& port) {
@@ -112,7 +97,7 @@ bool wait_on_socket(asio::ip::udp::socket& socket, const asio::ip::udp::endpoint
             return true;
         }
         // Nothing (more) waiting: sleep until the next datagram arrives.
-        if (ec && !wait_readable(socket, deadline)) {
+        if (ec && !wait_socket_readable(socket.native_handle(), deadline)) {
             return false;
         }
     }
@@ -132,6 +117,20 @@ bool wait_on_handoff(StunResponseHandoff& handoff, const asio::ip::udp::endpoint
 }
 
 }  // namespace
+
+bool wait_socket_readable(int fd, std::chrono::steady_clock::time_point deadline) {
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+        return false;
+    }
+    pollfd p{fd, POLLIN, 0};
+    int ready = 0;
+    do {
+        ready = ::poll(&p, 1, static_cast<int>(left.count()));
+    } while (ready < 0 && errno == EINTR);
+    return ready > 0;
+}
 
 bool StunResponseHandoff::offer(const std::uint8_t* data, std::size_t size,
                                 const asio::ip::udp::endpoint& from) {

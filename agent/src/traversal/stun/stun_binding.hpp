@@ -78,6 +78,10 @@ struct BindingAnswer {
 BindingAnswer check_binding_answer(const std::uint8_t* data, std::size_t size,
                                    const std::array<std::uint8_t, 12>& transaction_id);
 
+// Sleeps until the socket `fd` is readable or `deadline` has passed (rounded up to whole
+// milliseconds); false at the deadline.
+bool wait_socket_readable(int fd, std::chrono::steady_clock::time_point deadline);
+
 // Sends one Binding request from `socket` and waits up to `timeout_ms` for the answer. Without a
 // hand-off the socket is read directly (in non-blocking mode for the wait, blocking again on
 // return); with one, the datagrams come from the socket owner's reader through it. The mapped

@@ -92,14 +92,9 @@ TEST_F(DirectPathTest, InputOnAnotherExternalPortIsReleasedAtOnce) {
 }
 
 TEST_F(DirectPathTest, InputOnAnotherHostThanVideoIsReleased) {
-    steps->pcp_mapper = [](std::uint16_t port, const PcpNonce& nonce, PcpMapResponse& answer,
-                           std::string&) {
-        answer.nonce = nonce;
-        answer.lifetime = 600;
-        answer.internal_port = answer.external_port = port;
-        answer.external_address = port == 48000 ? "100.128.0.3" : "100.128.0.2";
-        return true;
-    };
+    steps->pcp_grants([](std::uint16_t port) {
+        return std::pair{port == 48000 ? "100.128.0.3" : "100.128.0.2", port};
+    });
     setup(context());
     EXPECT_TRUE(result.video_mapped && result.audio_mapped);
     EXPECT_FALSE(result.input_mapped);

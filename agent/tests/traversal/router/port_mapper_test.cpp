@@ -320,17 +320,7 @@ TEST_F(PortMapperTest, UpnpRenewalUsesTheRowsOwnService) {
 }
 
 TEST_F(PortMapperTest, PcpServerThatAnswersMapsEveryPortOfThePass) {
-    steps->pcp_mapper = [](std::uint16_t port, const PcpNonce& nonce, PcpMapResponse& answer,
-                           std::string&) {
-        answer = {};
-        answer.nonce = nonce;
-        answer.protocol = 17;
-        answer.internal_port = port;
-        answer.external_port = port;
-        answer.external_address = "100.128.0.2";
-        answer.lifetime = 120;
-        return true;
-    };
+    steps->pcp_grants([](std::uint16_t port) { return std::pair{"100.128.0.2", port}; }, 120);
     for (std::uint16_t port : {48002, 48000, 48003}) {
         const Mapped m = map(port);
         ASSERT_TRUE(m.ok) << port << ": " << mapper().last_error();
@@ -346,16 +336,10 @@ TEST_F(PortMapperTest, PcpServerThatAnswersMapsEveryPortOfThePass) {
 
 TEST_F(PortMapperTest, PcpRenewalMovesTheRowWhenTheGatewayDoes) {
     int calls = 0;
-    steps->pcp_mapper = [&calls](std::uint16_t port, const PcpNonce& nonce, PcpMapResponse& answer,
-                                 std::string&) {
-        answer = {};
-        answer.nonce = nonce;
-        answer.internal_port = port;
-        answer.external_port = ++calls == 1 ? port : 40000;
-        answer.external_address = calls == 1 ? "100.128.0.2" : "100.128.0.3";
-        answer.lifetime = 600;
-        return true;
-    };
+    steps->pcp_grants([&calls](std::uint16_t port) {
+        using Place = test::ScriptedSteps::PcpPlace;
+        return ++calls == 1 ? Place{"100.128.0.2", port} : Place{"100.128.0.3", 40000};
+    });
     ASSERT_TRUE(map(48002).ok);
     ASSERT_TRUE(mapper().renew(48002, 600));
     EXPECT_EQ(logs.count("DirectPortMapper: PCP renewed UDP 48002 on 100.128.0.3:40000 (was "

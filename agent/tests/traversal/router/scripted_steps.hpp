@@ -9,6 +9,8 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "support/fake_clock.hpp"
@@ -66,6 +68,22 @@ struct ScriptedSteps final : PortMapperSteps {
     std::function<bool(std::uint16_t, NatPmpMapResponse&, std::string&)> natpmp_mapper;
     std::function<bool(std::uint16_t, const PcpNonce&, PcpMapResponse&, std::string&)> pcp_mapper;
     bool delete_ok = true;
+
+    // A PCP server that grants each port where `place` puts it (external address and port).
+    using PcpPlace = std::pair<std::string, std::uint16_t>;
+    void pcp_grants(std::function<PcpPlace(std::uint16_t)> place, std::uint32_t lifetime_s = 600) {
+        pcp_mapper = [place = std::move(place), lifetime_s](std::uint16_t port,
+                                                            const PcpNonce& nonce,
+                                                            PcpMapResponse& answer, std::string&) {
+            answer = {};
+            answer.nonce = nonce;
+            answer.protocol = 17;
+            answer.internal_port = port;
+            std::tie(answer.external_address, answer.external_port) = place(port);
+            answer.lifetime = lifetime_s;
+            return true;
+        };
+    }
 
     // What the steps were asked.
     int discoveries = 0;

@@ -23,8 +23,6 @@ class ChunkedDecoder {
     State state() const { return state_; }
     bool done() const { return state_ == State::done; }
     bool failed() const { return state_ == State::failed; }
-    // The zero-size chunk has been read (its trailer may still be on the way).
-    bool saw_last_chunk() const { return state_ == State::trailer || state_ == State::done; }
     // The bytes so far stop in a chunk's size line or its data: a close there loses part of it.
     bool cut_inside_chunk() const;
     // The data of every chunk read completely.

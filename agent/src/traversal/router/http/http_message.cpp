@@ -20,15 +20,8 @@ std::optional<std::size_t> head_end(std::string_view bytes) {
 
 std::vector<std::string_view> split_lines(std::string_view text) {
     std::vector<std::string_view> lines;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        const auto newline = std::min(text.find('\n', start), text.size());
-        std::string_view line = text.substr(start, newline - start);
-        if (!line.empty() && line.back() == '\r')
-            line.remove_suffix(1);
-        lines.push_back(line);
-        start = newline + 1;
-    }
+    while (!text.empty())
+        lines.push_back(take_line(text));
     return lines;
 }
 
@@ -49,17 +42,16 @@ bool parse_status_line(std::string_view line, HttpResponseHead& head) {
 }
 
 void add_header(std::string_view line, HttpResponseHead& head) {
-    const auto colon = line.find(':');
-    if (colon == std::string_view::npos)
+    auto field = split_header_line(line);
+    if (!field)
         return;
-    const std::string name = to_lower_ascii(trim_blanks(line.substr(0, colon)));
-    const std::string value(trim_blanks(line.substr(colon + 1)));
-    if (name == "content-length") {
-        head.content_length = parse_decimal(value, kMaxHttpLength);
-    } else if (name == "transfer-encoding" && contains_ignore_case(value, "chunked")) {
+    if (field->name == "content-length") {
+        head.content_length = parse_decimal(field->value, kMaxHttpLength);
+    } else if (field->name == "transfer-encoding" &&
+               contains_ignore_case(field->value, "chunked")) {
         head.chunked = true;
     }
-    head.headers[name] = value;
+    head.headers[std::move(field->name)] = std::move(field->value);
 }
 
 }  // namespace

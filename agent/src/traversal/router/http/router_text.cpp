@@ -1,13 +1,11 @@
 #include "traversal/router/http/router_text.hpp"
 
+#include <algorithm>
+
 #include "util/ascii.hpp"
 
 namespace vx::network {
 namespace {
-
-char lower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
 
 bool is_blank(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
@@ -23,7 +21,7 @@ bool equals_ignore_case(std::string_view a, std::string_view b) {
     if (a.size() != b.size())
         return false;
     for (std::size_t i = 0; i < a.size(); ++i) {
-        if (lower(a[i]) != lower(b[i]))
+        if (util::ascii_lower(a[i]) != util::ascii_lower(b[i]))
             return false;
     }
     return true;
@@ -44,6 +42,23 @@ std::string_view trim_blanks(std::string_view text) {
     while (!text.empty() && is_blank(text.back()))
         text.remove_suffix(1);
     return text;
+}
+
+std::string_view take_line(std::string_view& text) {
+    const auto newline = std::min(text.find('\n'), text.size());
+    std::string_view line = text.substr(0, newline);
+    text.remove_prefix(std::min(newline + 1, text.size()));
+    if (!line.empty() && line.back() == '\r')
+        line.remove_suffix(1);
+    return line;
+}
+
+std::optional<HeaderField> split_header_line(std::string_view line) {
+    const auto colon = line.find(':');
+    if (colon == std::string_view::npos)
+        return std::nullopt;
+    return HeaderField{to_lower_ascii(trim_blanks(line.substr(0, colon))),
+                       std::string(trim_blanks(line.substr(colon + 1)))};
 }
 
 bool has_unsafe_header_bytes(std::string_view text) {

@@ -18,6 +18,10 @@ using vx::test::NetnsLab;
 using vx::test::RouterConfig;
 using vx::test::RouterLab;
 
+// A PCP-only router sends no SSDP answer and leaves every NAT-PMP attempt unanswered: both
+// waits are cut short.
+constexpr DirectPortMapperOptions kPcpOnlyWaits{.ssdp_wait_ms = 200, .gateway_timeout_ms = 100};
+
 class MiniupnpdLab : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -127,36 +131,19 @@ TEST_F(MiniupnpdLab, UpnpMapsRenewsAndReleases) {
 }
 
 TEST_F(MiniupnpdLab, NatPmpWhenUpnpIsOff) {
-    RouterConfig config;
-    config.upnp = false;
-    DirectPortMapperOptions options;
-    options.ssdp_wait_ms = 200;
-    start("np", config, options);
+    start("np", {.upnp = false}, {.ssdp_wait_ms = 200});
     media_ports_round_trip("natpmp");
 }
 
 TEST_F(MiniupnpdLab, PcpOnlyRouterMapsEveryMediaPort) {
-    RouterConfig config;
-    config.upnp = false;
-    config.pcp_only = true;
-    DirectPortMapperOptions options;
-    options.ssdp_wait_ms = 200;
-    options.gateway_timeout_ms = 100;
-    start("pc", config, options);
+    start("pc", {.upnp = false, .pcp_only = true}, kPcpOnlyWaits);
     media_ports_round_trip("pcp");
 }
 
 // miniupnpd cuts PCP lifetimes to max_lifetime (its NAT-PMP grants what was asked).
 TEST_F(MiniupnpdLab, ShortGrantsAreKeptAndRenewedInTime) {
-    RouterConfig config;
-    config.upnp = false;
-    config.pcp_only = true;
-    config.min_lifetime = 10;
-    config.max_lifetime = 20;
-    DirectPortMapperOptions options;
-    options.ssdp_wait_ms = 200;
-    options.gateway_timeout_ms = 100;
-    start("ml", config, options);
+    start("ml", {.upnp = false, .pcp_only = true, .min_lifetime = 10, .max_lifetime = 20},
+          kPcpOnlyWaits);
     std::string method;
     ASSERT_TRUE(map(48002, method)) << mapper_->last_error();
     const auto row = mapper_->mapping(48002);
@@ -168,12 +155,8 @@ TEST_F(MiniupnpdLab, ShortGrantsAreKeptAndRenewedInTime) {
 TEST_F(MiniupnpdLab, AnotherHostsMappingSurvivesAConflict) {
     if (::access(vx::test::kUpnpc, X_OK) != 0)
         GTEST_SKIP() << "upnpc is not installed (package miniupnpc)";
-    RouterConfig config;
-    config.secure = false;
-    config.natpmp = false;  // only UPnP may answer, so the conflict decides
-    DirectPortMapperOptions options;
-    options.gateway_timeout_ms = 100;
-    start("cf", config, options);
+    // Only UPnP may answer, so the conflict decides.
+    start("cf", {.natpmp = false, .secure = false}, {.gateway_timeout_ms = 100});
     ASSERT_TRUE(lab_->run_in(lab_->lan, std::string(vx::test::kUpnpc) +
                                             " -u http://192.168.77.1:5000/rootDesc.xml -a "
                                             "192.168.77.21 48002 48002 UDP 600 >/dev/null"));
@@ -203,11 +186,7 @@ TEST_F(MiniupnpdLab, AnotherHostsMappingSurvivesAConflict) {
 }
 
 TEST_F(MiniupnpdLab, NoDaemonMeansTheGatewayRefuses) {
-    RouterConfig config;
-    config.daemon = false;
-    DirectPortMapperOptions options;
-    options.ssdp_wait_ms = 200;
-    start("nd", config, options);
+    start("nd", {.daemon = false}, {.ssdp_wait_ms = 200});
     std::string wan, error, method;
     EXPECT_FALSE(in_lan([&] { return mapper_->discover(wan, error); }));
     EXPECT_EQ(error,
@@ -220,11 +199,7 @@ TEST_F(MiniupnpdLab, NoDaemonMeansTheGatewayRefuses) {
 }
 
 TEST_F(MiniupnpdLab, NoDefaultRoute) {
-    RouterConfig config;
-    config.default_route = false;
-    DirectPortMapperOptions options;
-    options.ssdp_wait_ms = 200;
-    start("nr", config, options);
+    start("nr", {.default_route = false}, {.ssdp_wait_ms = 200});
     EXPECT_EQ(in_lan([] { return platform::default_gateway(); }), "");
     std::string method;
     EXPECT_FALSE(map(48002, method));
@@ -233,19 +208,13 @@ TEST_F(MiniupnpdLab, NoDefaultRoute) {
 }
 
 TEST_F(MiniupnpdLab, DefaultGatewayIsTheRouter) {
-    RouterConfig config;
-    config.daemon = false;
-    start("gw", config);
+    start("gw", {.daemon = false});
     EXPECT_EQ(in_lan([] { return platform::default_gateway(); }), "192.168.77.1");
 }
 
 // miniupnpd refuses a carrier-grade WAN address, so a small fake IGD plays that router.
 TEST_F(MiniupnpdLab, CarrierGradeWanIsNotMapped) {
-    RouterConfig config;
-    config.daemon = false;
-    DirectPortMapperOptions options;
-    options.gateway_timeout_ms = 100;
-    start("cg", config, options);
+    start("cg", {.daemon = false}, {.gateway_timeout_ms = 100});
     auto gateway = NetnsLab::in_netns(lab_->router, [] {
         return std::make_unique<test::FakeGateway>(test::carrier_grade_lan_router());
     });
