@@ -6,27 +6,24 @@
 
 #include "backend/vxcp/vxcp_path.hpp"
 #include "util/error_text.hpp"
+#include "util/io/name_lookup.hpp"
 #include "util/io/udp_socket.hpp"
 
 namespace vx::network {
 
 bool vxcp_resolve(const std::string& host, std::uint16_t port, VxcpEndpoint& out,
                   std::string& err) {
-    asio::io_context io;
-    asio::ip::udp::resolver resolver(io);
-    std::error_code ec;
-    const auto results = resolver.resolve(asio::ip::udp::v4(), host, std::to_string(port), ec);
-    if (ec) {
-        err = "resolve " + host + ": " + util::describe_error(ec);
+    const NameAnswer answer = lookup_name(host, NameFamily::ipv4);
+    if (answer.error) {
+        err = "resolve " + host + ": " + util::describe_error(answer.error);
         return false;
     }
-    if (results.empty()) {
+    if (answer.addresses.empty()) {
         err = "resolve " + host + ": no address";
         return false;
     }
-    const auto endpoint = results.begin()->endpoint();
-    out.address = endpoint.address().to_string();
-    out.port = endpoint.port();
+    out.address = answer.addresses.front().to_string();
+    out.port = port;
     return true;
 }
 

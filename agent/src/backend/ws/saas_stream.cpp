@@ -1,8 +1,6 @@
 #include "backend/ws/saas_stream.hpp"
-#include "platform/thread_name.hpp"
 
 #include <fcntl.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -11,8 +9,10 @@
 
 #include <cerrno>
 #include <cstring>
-#include <thread>
 #include <vector>
+
+#include "util/error_text.hpp"
+#include "util/io/name_lookup.hpp"
 
 namespace vx::network {
 
@@ -127,70 +127,32 @@ SaasStream::~SaasStream() {
     close();
 }
 
-namespace {
-
-// getaddrinfo cannot be interrupted: it runs on a thread of its own that owns its results, so a
-// stop never waits for a slow name server.
-struct ResolveJob {
-    std::mutex mutex;
-    platform::WakeEvent done;  // signalled once the results are in
-    std::vector<asio::ip::tcp::endpoint> endpoints;
-    std::string error;
-};
-
-void resolve_into(const std::shared_ptr<ResolveJob>& job, const std::string& host,
-                  std::uint16_t port) {
-    platform::name_this_thread("vx-resolve");
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    const int rc = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
-    std::vector<asio::ip::tcp::endpoint> endpoints;
-    for (addrinfo* ai = rc == 0 ? found : nullptr; ai != nullptr; ai = ai->ai_next) {
-        asio::ip::tcp::endpoint ep;
-        if (ai->ai_addrlen <= ep.capacity()) {
-            std::memcpy(ep.data(), ai->ai_addr, ai->ai_addrlen);
-            ep.resize(ai->ai_addrlen);
-            endpoints.push_back(ep);
-        }
-    }
-    if (found != nullptr)
-        ::freeaddrinfo(found);
-    {
-        std::lock_guard lock(job->mutex);
-        job->endpoints = std::move(endpoints);
-        if (rc != 0)
-            job->error = ::gai_strerror(rc);
-    }
-    job->done.signal();
-}
-
-}  // namespace
-
 bool SaasStream::resolve(const std::string& host, std::uint16_t port,
                          const std::atomic<bool>& running, Clock::time_point deadline,
                          std::vector<asio::ip::tcp::endpoint>& endpoints, std::string& error) {
-    auto job = std::make_shared<ResolveJob>();
-    std::thread lookup([job, host, port] { resolve_into(job, host, port); });
-    // The lookup's done event stands in for the socket: a shutdown ends the wait at once.
-    const bool done =
-        wait_fd(job->done.native_handle(), POLLIN, time_left(deadline), waits_.wake_fds);
-    if (done) {
-        lookup.join();  // its last step was the signal
-    } else {
-        // getaddrinfo cannot be cut short: the lookup holds only its job and ends by itself.
-        lookup.detach();
-        error =
-            "resolve: " + std::string(running.load() && !shut_.load() ? "timed out" : "stopped");
+    NameAnswer answer;
+    try {
+        const PendingNameLookup lookup(host, [](const std::string& name) {
+            return system_name_lookup(name, NameFamily::any);
+        });
+        // The lookup's ready event stands in for the socket: a shutdown ends the wait at once.
+        if (!wait_fd(lookup.ready_fd(), POLLIN, time_left(deadline), waits_.wake_fds)) {
+            error = "resolve: " +
+                    std::string(running.load() && !shut_.load() ? "timed out" : "stopped");
+            return false;
+        }
+        answer = lookup.answer();
+    } catch (const std::system_error& failure) {
+        error = "resolve: " + util::describe_error(failure.code());
         return false;
     }
-    std::lock_guard lock(job->mutex);
-    if (!job->error.empty()) {
-        error = "resolve: " + job->error;
+    if (answer.error) {
+        error = "resolve: " + answer.error.message();
         return false;
     }
-    endpoints = job->endpoints;
+    endpoints.clear();
+    for (const asio::ip::address& address : answer.addresses)
+        endpoints.emplace_back(address, port);
     return true;
 }
 

@@ -8,6 +8,7 @@
 
 #include "traversal/stun/stun_binding.hpp"
 #include "traversal/stun/stun_codec.hpp"
+#include "util/io/name_lookup.hpp"
 
 namespace vx::network {
 
@@ -152,22 +153,13 @@ ProbeTransactionId random_transaction_id() {
 
 bool resolve_udp_ipv4(const std::string& host, std::uint16_t port,
                       asio::ip::udp::endpoint& endpoint, std::error_code& error) {
-    const auto literal = asio::ip::make_address_v4(host, error);
-    if (!error) {
-        endpoint = asio::ip::udp::endpoint(literal, port);
-        return true;
-    }
-    asio::io_context io;
-    asio::ip::udp::resolver resolver(io);
-    const auto results = resolver.resolve(asio::ip::udp::v4(), host, std::to_string(port), error);
-    if (error) {
-        return false;
-    }
-    if (results.empty()) {
+    const NameAnswer answer = lookup_name(host, NameFamily::ipv4);
+    error = answer.error;
+    if (!error && answer.addresses.empty())
         error = asio::error::host_not_found;
+    if (error)
         return false;
-    }
-    endpoint = results.begin()->endpoint();
+    endpoint = asio::ip::udp::endpoint(answer.addresses.front(), port);
     return true;
 }
 

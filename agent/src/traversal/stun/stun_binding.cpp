@@ -13,6 +13,7 @@
 #include "link/udp_sender.hpp"
 #include "traversal/stun/stun_codec.hpp"
 #include "util/error_text.hpp"
+#include "util/io/name_lookup.hpp"
 
 namespace vx::network {
 
@@ -40,7 +41,7 @@ TransactionId new_transaction_id() {
     return id;
 }
 
-bool resolve_destination(asio::io_context& io, const std::string& host, std::uint16_t port,
+bool resolve_destination(const std::string& host, std::uint16_t port,
                          asio::ip::udp::endpoint& out) {
     std::error_code ec;
     const auto literal = asio::ip::make_address(host, ec);
@@ -48,12 +49,11 @@ bool resolve_destination(asio::io_context& io, const std::string& host, std::uin
         out = asio::ip::udp::endpoint(literal, port);
         return true;
     }
-    asio::ip::udp::resolver resolver(io);
-    const auto results = resolver.resolve(asio::ip::udp::v4(), host, std::to_string(port), ec);
-    if (ec || results.empty()) {
+    const NameAnswer answer = lookup_name(host, NameFamily::ipv4);
+    if (answer.error || answer.addresses.empty()) {
         return false;
     }
-    out = results.begin()->endpoint();
+    out = asio::ip::udp::endpoint(answer.addresses.front(), port);
     return true;
 }
 
@@ -233,12 +233,11 @@ using SendFn = std::function<bool(const std::array<std::uint8_t, 20>&,
                                   const asio::ip::udp::endpoint&, std::error_code&)>;
 
 // Sends once and waits: on the hand-off when one is given, else on `socket` itself.
-bool binding_exchange(asio::io_context& io, const std::string& host, std::uint16_t port,
-                      std::string& mapped_address, std::uint16_t& mapped_port, int timeout_ms,
-                      const SendFn& send, asio::ip::udp::socket* socket,
-                      StunResponseHandoff* handoff) {
+bool binding_exchange(const std::string& host, std::uint16_t port, std::string& mapped_address,
+                      std::uint16_t& mapped_port, int timeout_ms, const SendFn& send,
+                      asio::ip::udp::socket* socket, StunResponseHandoff* handoff) {
     asio::ip::udp::endpoint destination;
-    if (!resolve_destination(io, host, port, destination)) {
+    if (!resolve_destination(host, port, destination)) {
         return false;
     }
     const TransactionId id = new_transaction_id();
@@ -277,7 +276,7 @@ bool binding_exchange(asio::io_context& io, const std::string& host, std::uint16
 
 }  // namespace
 
-bool stun_binding_request(asio::io_context& io, asio::ip::udp::socket& socket,
+bool stun_binding_request(asio::io_context& /*io*/, asio::ip::udp::socket& socket,
                           const std::string& host, std::uint16_t port, std::string& mapped_address,
                           std::uint16_t& mapped_port, int timeout_ms,
                           StunResponseHandoff* handoff) {
@@ -289,7 +288,7 @@ bool stun_binding_request(asio::io_context& io, asio::ip::udp::socket& socket,
         socket.send_to(asio::buffer(request), to, 0, ec);
         return !ec;
     };
-    return binding_exchange(io, host, port, mapped_address, mapped_port, timeout_ms, send, &socket,
+    return binding_exchange(host, port, mapped_address, mapped_port, timeout_ms, send, &socket,
                             handoff);
 }
 
@@ -303,8 +302,8 @@ bool stun_binding_request(UdpSender& sender, const std::string& host, std::uint1
                                   const asio::ip::udp::endpoint& to, std::error_code& ec) {
         return sender.send_to(request.data(), request.size(), to, ec);
     };
-    return binding_exchange(sender.io(), host, port, mapped_address, mapped_port, timeout_ms, send,
-                            nullptr, &handoff);
+    return binding_exchange(host, port, mapped_address, mapped_port, timeout_ms, send, nullptr,
+                            &handoff);
 }
 
 }  // namespace vx::network

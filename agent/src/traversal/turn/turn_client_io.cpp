@@ -15,6 +15,7 @@
 #include "traversal/turn/turn_url.hpp"
 #include "util/address.hpp"
 #include "util/error_text.hpp"
+#include "util/io/name_lookup.hpp"
 
 namespace vx::network {
 
@@ -108,25 +109,17 @@ bool TurnClient::resolve_server_locked(std::string& err) {
         }
         endpoint = asio::ip::udp::endpoint(literal, address.port);
     } else {
-        asio::ip::udp::resolver resolver(io_);
-        const auto results =
-            resolver.resolve(asio::ip::udp::v4(), address.host, std::to_string(address.port), ec);
-        if (ec) {
-            err = "TURN: cannot resolve '" + address.host + "': " + util::describe_error(ec);
+        const NameAnswer answer = lookup_name(address.host, NameFamily::ipv4);
+        if (answer.error) {
+            err = "TURN: cannot resolve '" + address.host +
+                  "': " + util::describe_error(answer.error);
             return false;
         }
-        bool found = false;
-        for (const auto& entry : results) {
-            if (entry.endpoint().address().is_v4()) {
-                endpoint = entry.endpoint();
-                found = true;
-                break;
-            }
-        }
-        if (!found) {
+        if (answer.addresses.empty()) {
             err = "TURN: no IPv4 address for '" + address.host + "'";
             return false;
         }
+        endpoint = asio::ip::udp::endpoint(answer.addresses.front(), address.port);
     }
     std::lock_guard state(state_mutex_);
     server_endpoint_ = endpoint;

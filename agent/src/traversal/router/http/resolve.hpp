@@ -17,16 +17,12 @@ namespace vx::network {
 using NameLookup = std::function<std::error_code(const std::string& host, std::uint16_t port,
                                                  std::optional<asio::ip::tcp::endpoint>& found)>;
 
-// The system resolver (getaddrinfo, any address family).
-std::error_code system_name_lookup(const std::string& host, std::uint16_t port,
-                                   std::optional<asio::ip::tcp::endpoint>& found);
-
-// A numeric IPv6 or IPv4 host at once; a name through `lookup`, bounded by the deadline. The
-// system lookup cannot be interrupted, so it runs on a thread of its own that is left behind at
-// the deadline: a slow name server (a name a LAN device put in its answer) holds that thread
-// until its own time-out, never the caller.
+// A numeric IPv6 or IPv4 host at once; a name through `lookup` (none: the system resolver, any
+// address family), bounded by the deadline. The lookup runs on a thread of its own that is left
+// behind at the deadline: a slow name server (a name a LAN device put in its answer) holds that
+// thread until its own time-out, never the caller.
 bool resolve_with_timeout(const std::string& host, std::uint16_t port, Deadline deadline,
                           asio::ip::tcp::endpoint& endpoint, std::string& error,
-                          const NameLookup& lookup = system_name_lookup);
+                          const NameLookup& lookup = {});
 
 }  // namespace vx::network
