@@ -95,4 +95,9 @@ AddressClass classify_ipv4(const std::array<std::uint8_t, 4>& bytes) {
     return AddressClass::public_;
 }
 
+std::string format_ipv4(const std::uint8_t* bytes) {
+    return std::to_string(bytes[0]) + "." + std::to_string(bytes[1]) + "." +
+           std::to_string(bytes[2]) + "." + std::to_string(bytes[3]);
+}
+
 }  // namespace vx::util

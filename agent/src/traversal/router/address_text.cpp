@@ -5,11 +5,6 @@
 
 namespace vx::network {
 
-std::string format_ipv4(const std::uint8_t* bytes) {
-    return std::to_string(bytes[0]) + "." + std::to_string(bytes[1]) + "." +
-           std::to_string(bytes[2]) + "." + std::to_string(bytes[3]);
-}
-
 std::string_view address_class_name(util::AddressClass cls) {
     switch (cls) {
         case util::AddressClass::public_:

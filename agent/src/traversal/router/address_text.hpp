@@ -18,11 +18,7 @@ namespace vx::network {
 
 inline constexpr std::uint16_t kGatewayPort = 5351;  // NAT-PMP and PCP (RFC 6886, RFC 6887)
 
-// Bytes in packet order, each in decimal: C0 A8 01 01 is "192.168.1.1".
-std::string format_ipv4(const std::uint8_t* bytes);
-inline std::string format_ipv4(const std::array<std::uint8_t, 4>& bytes) {
-    return format_ipv4(bytes.data());
-}
+using util::format_ipv4;
 
 // "public", "private", "cgnat", "loopback", "link-local", "multicast", "reserved", else "invalid".
 std::string_view address_class_name(util::AddressClass cls);

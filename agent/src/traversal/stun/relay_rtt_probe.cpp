@@ -1,13 +1,13 @@
 #include "traversal/stun/relay_rtt_probe.hpp"
 
 #include <algorithm>
-#include <cstdio>
 #include <random>
 
 #include <asio/io_context.hpp>
 
 #include "traversal/stun/stun_binding.hpp"
 #include "traversal/stun/stun_codec.hpp"
+#include "util/address.hpp"
 #include "util/io/name_lookup.hpp"
 
 namespace vx::network {
@@ -101,10 +101,10 @@ std::optional<std::pair<std::string, std::uint16_t>> decode_stun_attributes(
             port ^= 0x2112;
             address ^= kStunMagicCookie;
         }
-        char text[16];
-        std::snprintf(text, sizeof text, "%u.%u.%u.%u", (address >> 24) & 0xFF,
-                      (address >> 16) & 0xFF, (address >> 8) & 0xFF, address & 0xFF);
-        return std::make_pair(std::string(text), port);
+        const std::array<std::uint8_t, 4> bytes{
+            static_cast<std::uint8_t>(address >> 24), static_cast<std::uint8_t>(address >> 16),
+            static_cast<std::uint8_t>(address >> 8), static_cast<std::uint8_t>(address)};
+        return std::make_pair(util::format_ipv4(bytes), port);
     }
     return std::nullopt;
 }

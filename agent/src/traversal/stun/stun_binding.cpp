@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <functional>
 #include <random>
 
@@ -12,6 +11,7 @@
 
 #include "link/udp_sender.hpp"
 #include "traversal/stun/stun_codec.hpp"
+#include "util/address.hpp"
 #include "util/error_text.hpp"
 #include "util/io/name_lookup.hpp"
 
@@ -21,12 +21,6 @@ namespace {
 
 using TransactionId = std::array<std::uint8_t, 12>;
 constexpr std::size_t kReceiveBufferSize = 512;
-
-std::string dotted(const std::uint8_t* a) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%u.%u.%u.%u", a[0], a[1], a[2], a[3]);
-    return text;
-}
 
 // Three 32-bit values from the random device, each written low byte first.
 TransactionId new_transaction_id() {
@@ -218,7 +212,7 @@ BindingAnswer check_binding_answer(const std::uint8_t* data, std::size_t size,
                     ip[i] ^= cookie[i];
             }
             answer.verdict = BindingVerdict::accepted;
-            answer.address = dotted(ip);
+            answer.address = util::format_ipv4(ip);
             answer.port = port;
             return answer;
         }
