@@ -19,6 +19,8 @@
 #include "status/status_board.hpp"
 #include "support/eventually.hpp"
 #include "support/log_lines.hpp"
+#include "support/scoped_env.hpp"
+#include "support/temp_dir.hpp"
 #include "support/test_backend_peer.hpp"
 #include "traversal/turn/coturn_process.hpp"
 #include "util/base64.hpp"
@@ -35,18 +37,11 @@ constexpr const char* kAgentToken = "connector-itest-token";
 
 class ConnectorUdpTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/vx-vxcp-appdata-XXXXXX";
-        appdata_ = ::mkdtemp(tmpl);
-        ::setenv("LOCALAPPDATA", appdata_.c_str(), 1);
-        status_board().clear_problem(ProblemKind::duplicate_agent);
-    }
+    void SetUp() override { status_board().clear_problem(ProblemKind::duplicate_agent); }
     void TearDown() override {
         if (connector_) {
             connector_->stop();
         }
-        ::unsetenv("LOCALAPPDATA");
-        std::filesystem::remove_all(appdata_);
         scripts_.clear();
     }
 
@@ -114,11 +109,13 @@ class ConnectorUdpTest : public ::testing::Test {
         return st.is_object() ? st["connections"].value(std::to_string(n), json()) : json();
     }
 
+    TempDir appdata_dir_{"vx-vxcp-appdata"};  // the connector's state folder
+    const std::string appdata_ = appdata_dir_.path().string();
+    ScopedEnv local_appdata_{"LOCALAPPDATA", appdata_.c_str()};
     LogLines log_;  // outlives the connector, which logs until TearDown stops it
     asio::io_context io_;
     std::unique_ptr<SaasConnector> connector_;
     std::shared_ptr<LogUpload> upload_;  // set before start()
-    std::string appdata_;
     std::vector<std::unique_ptr<ScriptFile>> scripts_;
 };
 

@@ -20,6 +20,8 @@
 #include "support/fake_clock.hpp"
 #include "support/log_lines.hpp"
 #include "support/log_uploads.hpp"
+#include "support/scoped_env.hpp"
+#include "support/temp_dir.hpp"
 #include "util/base64.hpp"
 
 namespace vx::test {
@@ -63,17 +65,12 @@ void log_lines(const std::string& tag, int n) {
 class LogUploadTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/vx-upload-appdata-XXXXXX";
-        appdata_ = ::mkdtemp(tmpl);
-        ::setenv("LOCALAPPDATA", appdata_.c_str(), 1);
         // The connector's lines and the test's reach the store as the agent's do.
         spdlog::default_logger()->sinks().push_back(std::make_shared<diag::diagnostic_sink>());
     }
     void TearDown() override {
         if (connector_)
             connector_->stop();
-        ::unsetenv("LOCALAPPDATA");
-        std::filesystem::remove_all(appdata_);
     }
 
     std::unique_ptr<PeerProcess> backend(const std::string& peer, const std::string& steps,
@@ -152,11 +149,13 @@ class LogUploadTest : public ::testing::Test {
         return out;
     }
 
+    TempDir appdata_dir_{"vx-upload-appdata"};  // the connector's state folder
+    const std::string appdata_ = appdata_dir_.path().string();
+    ScopedEnv local_appdata_{"LOCALAPPDATA", appdata_.c_str()};
     LogLines log_;     // outlives the connector, which logs until TearDown stops it
     FakeClock clock_;  // likewise, for a test that drives the connector's clock
     asio::io_context io_;
     std::unique_ptr<SaasConnector> connector_;
-    std::string appdata_;
     std::unique_ptr<ScriptFile> script_;
     std::string record_;
 };
