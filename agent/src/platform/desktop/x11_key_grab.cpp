@@ -10,47 +10,22 @@
 namespace vx::platform::x11 {
 namespace {
 
-struct ModifierMasks {
-    unsigned num_lock = 0;
-    unsigned scroll_lock = 0;
-    unsigned super = 0;
-};
-
-ModifierMasks modifier_masks(Display* display) {
-    ModifierMasks masks;
+// The modifier bits the Super keys set, taken off the keys forwarded while Super is held.
+unsigned super_modifiers(Display* display) {
+    unsigned bits = 0;
     XModifierKeymap* map = XGetModifierMapping(display);
     if (map == nullptr) {
-        return masks;
+        return bits;
     }
     for (int modifier = 0; modifier < 8; ++modifier) {
         for (int k = 0; k < map->max_keypermod; ++k) {
             const KeyCode code = map->modifiermap[modifier * map->max_keypermod + k];
             const KeySym sym = code != 0 ? XkbKeycodeToKeysym(display, code, 0, 0) : NoSymbol;
-            const unsigned bit = 1u << modifier;
-            masks.num_lock |= sym == XK_Num_Lock ? bit : 0;
-            masks.scroll_lock |= sym == XK_Scroll_Lock ? bit : 0;
-            masks.super |= (sym == XK_Super_L || sym == XK_Super_R) ? bit : 0;
+            bits |= (sym == XK_Super_L || sym == XK_Super_R) ? 1u << modifier : 0;
         }
     }
     XFreeModifiermap(map);
-    return masks;
-}
-
-// Every combination of the lock modifiers: a grab matches only its exact modifier state, and
-// Caps Lock or Num Lock being on must not let the key through.
-std::vector<unsigned> lock_combinations(const ModifierMasks& masks) {
-    std::vector<unsigned> combos{0};
-    for (const unsigned lock :
-         {static_cast<unsigned>(LockMask), masks.num_lock, masks.scroll_lock}) {
-        if (lock == 0) {
-            continue;
-        }
-        const std::size_t n = combos.size();
-        for (std::size_t i = 0; i < n; ++i) {
-            combos.push_back(combos[i] | lock);
-        }
-    }
-    return combos;
+    return bits;
 }
 
 std::string x_error_text(XDisplay& d, int code) {
@@ -71,7 +46,7 @@ class SuperKeyGrab final : public KeyGrab {
     }
 
     bool grab(std::string& error) {
-        masks_ = modifier_masks(d_->get());
+        super_bits_ = super_modifiers(d_->get());
         for (const KeySym sym : {XK_Super_L, XK_Super_R}) {
             if (const KeyCode code = XKeysymToKeycode(d_->get(), sym); code != 0) {
                 keycodes_.push_back(code);
@@ -82,11 +57,10 @@ class SuperKeyGrab final : public KeyGrab {
             return false;
         }
         ErrorTrap trap(*d_);
+        // A grab matches only the modifier state it names: under any other (Ctrl, Shift, Alt,
+        // Caps Lock or Num Lock on) the key would reach the desktop.
         for (const KeyCode code : keycodes_) {
-            for (const unsigned modifiers : lock_combinations(masks_)) {
-                XGrabKey(d_->get(), code, modifiers, d_->root(), False, GrabModeAsync,
-                         GrabModeAsync);
-            }
+            XGrabKey(d_->get(), code, AnyModifier, d_->root(), False, GrabModeAsync, GrabModeAsync);
         }
         if (!trap.synced_ok()) {
             error = d_->lost() ? std::string("the X connection was lost")
@@ -140,7 +114,7 @@ class SuperKeyGrab final : public KeyGrab {
             return;
         }
         event.xkey.window = focus;
-        event.xkey.state &= ~masks_.super;
+        event.xkey.state &= ~super_bits_;
         XSendEvent(d_->get(), focus, True, event.type == KeyPress ? KeyPressMask : KeyReleaseMask,
                    &event);
     }
@@ -151,14 +125,12 @@ class SuperKeyGrab final : public KeyGrab {
         }
         ErrorTrap trap(*d_);
         for (const KeyCode code : keycodes_) {
-            for (const unsigned modifiers : lock_combinations(masks_)) {
-                XUngrabKey(d_->get(), code, modifiers, d_->root());
-            }
+            XUngrabKey(d_->get(), code, AnyModifier, d_->root());
         }
     }
 
     std::unique_ptr<XDisplay> d_;
-    ModifierMasks masks_;
+    unsigned super_bits_ = 0;
     std::vector<KeyCode> keycodes_;
 };
 
