@@ -3,10 +3,11 @@
 Python test backend and launcher, on an X desktop of the test's own (Xvfb, openbox, trayer as the
 system tray, windows of a helper process, xdotool for keys and clicks). A session that asks to
 hide the desktop hides the panel and the desktop window, minimises the ordinary windows (not the
-agent's own, not dialogs, untitled or utility windows), swallows the Super key and docks a tray
-icon whose menu brings windows back; after the session everything is as it was; the same when
-the agent is stopped with SIGTERM; after a crash (SIGSEGV) the windows come back and the shell
-stays hidden, as the log says; an X server that goes away takes nothing with it.
+agent's own, not dialogs, untitled, utility or skip-taskbar windows), swallows the Super key under
+any modifier and docks a tray icon whose menu brings windows back; after the session everything is
+as it was; the same when the agent is stopped with SIGTERM; after a crash (SIGSEGV) the windows
+come back and the shell stays hidden, as the log says; an X server that goes away takes nothing
+with it.
 
 Skipped when Xvfb, openbox, trayer or xdotool is missing. Env: VX_AGENT, VX_PEERS.
 """
@@ -36,9 +37,10 @@ WINDOWS = [
     {"name": "dialog", "title": "Save as", "transient_for": "untitled"},
     {"name": "palette", "title": "Palette", "type": "utility"},
     {"name": "nopid", "title": "No process", "pid": None},
+    {"name": "notes", "title": "Sticky notes", "skip_taskbar": True},
 ]
 MINIMISED = ("editor", "browser")
-LEFT_ALONE = ("untitled", "dialog", "palette", "nopid")
+LEFT_ALONE = ("untitled", "dialog", "palette", "nopid", "notes")
 SHELL = ("panel", "wallpaper")
 
 
