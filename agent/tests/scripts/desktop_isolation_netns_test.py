@@ -179,9 +179,13 @@ class DesktopIsolation(unittest.TestCase):
         self.assert_isolated(own)
         self.assert_super_swallowed_under_any_modifier()
 
-        # The tray icon's menu brings the editor back.
+        # The tray icon's menu brings the editor back. The icon is a square as high as the
+        # tray's row (trayer's is 32 px high), big enough to find and hit.
         icon = self.tray_icon()
+        self.assertTrue(wait_until(lambda: self.x.geometry(icon)[2] >= 16, PATIENCE),
+                        self.x.geometry(icon))
         ix, iy, iw, ih = self.x.geometry(icon)
+        self.assertEqual(iw, ih)
         self.x.click(ix + iw // 2, iy + ih // 2)
         self.assertTrue(wait_until(lambda: self.menu() is not None, PATIENCE))
         mx, my, _, mh = self.x.geometry(self.menu())

@@ -58,7 +58,7 @@ class XDesktop:
             if not wait_until(self.window_manager_running, 10):
                 raise RuntimeError("openbox did not start")
             self._start("trayer", ["trayer", "--edge", "top", "--align", "right",
-                                   "--widthtype", "request", "--height", "24"])
+                                   "--widthtype", "request", "--height", "32"])
             if not wait_until(lambda: self.tray_owner() is not None, 10):
                 raise RuntimeError("trayer did not take the system tray")
         except Exception:

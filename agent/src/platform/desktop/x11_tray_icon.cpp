@@ -16,7 +16,8 @@ namespace {
 
 constexpr long kRequestDock = 0;            // SYSTEM_TRAY_REQUEST_DOCK
 constexpr unsigned long kXembedMapped = 1;  // XEMBED_MAPPED: the tray shows the icon at once
-constexpr unsigned kIconSize = 22;
+constexpr int kIconSize = 22;               // until the tray says how high its icons are
+constexpr int kMaxIconSize = 256;           // a height past this is no tray's row of icons
 constexpr unsigned long kIconColour = 0x1F6FB2;
 constexpr int kMenuPadding = 8;
 constexpr int kMenuMinWidth = 180;
@@ -54,6 +55,16 @@ void set_utf8_property(XDisplay& d, Window w, Atom property, const std::string& 
     XChangeProperty(d.get(), w, property, d.atom(AtomId::utf8_string), 8, PropModeReplace,
                     reinterpret_cast<const unsigned char*>(text.data()),
                     static_cast<int>(text.size()));
+}
+
+// The size the icon asks of the tray. Trays size an embedded icon by its WM_NORMAL_HINTS (the
+// minimum, else the base size); without them trayer gives it one pixel of width.
+void set_size_hints(XDisplay& d, Window w, int size) {
+    XSizeHints hints{};
+    hints.flags = PMinSize | PBaseSize;
+    hints.min_width = hints.min_height = size;
+    hints.base_width = hints.base_height = size;
+    XSetWMNormalHints(d.get(), w, &hints);
 }
 
 void set_own_pid(XDisplay& d, Window w) {
@@ -138,7 +149,9 @@ class X11TrayIcon final : public TrayIcon {
         Display* d = d_->get();
         const int screen = d_->screen();
         icon_ = XCreateSimpleWindow(d, d_->root(), 0, 0, kIconSize, kIconSize, 0, 0, kIconColour);
-        XSelectInput(d, icon_, ButtonPressMask | ButtonReleaseMask | ExposureMask);
+        XSelectInput(d, icon_,
+                     ButtonPressMask | ButtonReleaseMask | ExposureMask | StructureNotifyMask);
+        set_size_hints(*d_, icon_, kIconSize);
         const unsigned long xembed_info[2] = {0, kXembedMapped};  // protocol version 0
         XChangeProperty(d, icon_, d_->atom(AtomId::xembed_info), d_->atom(AtomId::xembed_info), 32,
                         PropModeReplace, reinterpret_cast<const unsigned char*>(xembed_info), 2);
@@ -161,6 +174,11 @@ class X11TrayIcon final : public TrayIcon {
                     event.xexpose.window == icon_ ? draw_icon() : draw_menu();
                 }
                 break;
+            case ConfigureNotify:
+                if (event.xconfigure.window == icon_) {
+                    on_icon_resized(event.xconfigure.width, event.xconfigure.height);
+                }
+                break;
             case ButtonPress:
                 if (menu_ && event.xbutton.window != icon_ && !inside_menu(event.xbutton)) {
                     close_menu();  // a click anywhere else dismisses the menu
@@ -176,6 +194,16 @@ class X11TrayIcon final : public TrayIcon {
                 break;
             default:
                 break;
+        }
+    }
+
+    // The tray sets the icon's height (its row's): the icon asks to be as wide, a square.
+    void on_icon_resized(int width, int height) {
+        icon_width_ = width;
+        icon_height_ = height;
+        if (height > 0 && height <= kMaxIconSize && height != hinted_size_) {
+            hinted_size_ = height;
+            set_size_hints(*d_, icon_, height);
         }
     }
 
@@ -281,9 +309,10 @@ class X11TrayIcon final : public TrayIcon {
     void draw_icon() {
         // A white "V" on the blue square.
         XSetForeground(d_->get(), gc_, white_);
-        const int s = static_cast<int>(kIconSize);
-        XDrawLine(d_->get(), icon_, gc_, s / 4, s / 4, s / 2, 3 * s / 4);
-        XDrawLine(d_->get(), icon_, gc_, s / 2, 3 * s / 4, 3 * s / 4, s / 4);
+        const int w = icon_width_;
+        const int h = icon_height_;
+        XDrawLine(d_->get(), icon_, gc_, w / 4, h / 4, w / 2, 3 * h / 4);
+        XDrawLine(d_->get(), icon_, gc_, w / 2, 3 * h / 4, 3 * w / 4, h / 4);
     }
 
     void draw_menu() {
@@ -309,6 +338,9 @@ class X11TrayIcon final : public TrayIcon {
 
     std::unique_ptr<XDisplay> d_;
     Window icon_ = None;
+    int icon_width_ = kIconSize;
+    int icon_height_ = kIconSize;
+    int hinted_size_ = kIconSize;
     GC gc_ = nullptr;
     XFontStruct* font_ = nullptr;
     unsigned long black_ = 0;
