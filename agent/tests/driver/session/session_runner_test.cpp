@@ -4,6 +4,7 @@
 #include <future>
 #include <numeric>
 
+#include "desktop/session_isolation.hpp"
 #include "driver/session_runner.hpp"
 #include "link/control_protocol.hpp"
 #include "link/session_keys.hpp"
@@ -12,6 +13,7 @@
 #include "support/free_ports.hpp"
 #include "support/line_client.hpp"
 #include "support/log_lines.hpp"
+#include "support/scoped_env.hpp"
 
 namespace vx {
 namespace {
@@ -194,6 +196,21 @@ TEST_F(SessionRunnerTest, AStopEndsTheSessionWithoutAskingTheOuterLoopToGoOn) {
     EXPECT_EQ(r.end, SessionEnd::terminated);
     EXPECT_FALSE(orders_.end_requested);
     EXPECT_TRUE(client->closed_by_server());
+}
+
+// While an isolated session runs, the crash handler finds its isolation to restore; once the
+// session is over there is nothing left for it to touch.
+TEST_F(SessionRunnerTest, AnIsolatedSessionIsPublishedForTheCrashHandlerUntilItsTeardown) {
+    const test::ScopedEnv no_desktop("DISPLAY", nullptr);  // nothing on this machine is touched
+    SessionConfig s = order();
+    s.agent.hide_desktop = true;
+    start(std::move(s));
+    auto client = launcher();
+    ASSERT_TRUE(log_.wait_for("SessionIsolation: no desktop to isolate"));
+    EXPECT_NE(desktop::g_active_isolation.load(), nullptr);
+    client->send("{\"type\":\"end_session\"}\n");
+    EXPECT_EQ(finish().end, SessionEnd::end_session);
+    EXPECT_EQ(desktop::g_active_isolation.load(), nullptr);
 }
 
 TEST_F(SessionRunnerTest, WrongTokenFailsTheSetUp) {
