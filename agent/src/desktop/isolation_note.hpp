@@ -8,13 +8,13 @@
 
 #include <algorithm>
 
-#include "desktop/session_isolation.hpp"
+#include "desktop/isolation_core.hpp"
 #include "platform/crash_handler.hpp"
 
 namespace vx::desktop {
 
 template <typename... Args>
-void SessionIsolation::note(Level level, const char* format, const Args&... args) const {
+void IsolationCore::note(Level level, const char* format, const Args&... args) const {
     char text[512];
     const auto written = fmt::format_to_n(text, sizeof text, fmt::runtime(format), args...);
     const std::size_t size = std::min(written.size, sizeof text);

@@ -22,7 +22,7 @@ bool is_steam_image(const std::string& image) {
 
 }  // namespace
 
-void SessionIsolation::keyboard_hook_thread() {
+void IsolationCore::keyboard_hook_thread() {
     platform::name_this_thread("vx-key-hook");
     try {
         run_keyboard_hook();
@@ -32,7 +32,7 @@ void SessionIsolation::keyboard_hook_thread() {
     hook_running_.store(false);
 }
 
-void SessionIsolation::run_keyboard_hook() {
+void IsolationCore::run_keyboard_hook() {
     std::string error;
     const std::unique_ptr<platform::KeyGrab> grab = desktop_->grab_super_keys(error);
     if (!grab) {
@@ -54,7 +54,7 @@ void SessionIsolation::run_keyboard_hook() {
     }
 }
 
-void SessionIsolation::tray_thread() {
+void IsolationCore::tray_thread() {
     platform::name_this_thread("vx-tray");
     try {
         run_tray();
@@ -65,7 +65,7 @@ void SessionIsolation::tray_thread() {
     tray_running_.store(false);
 }
 
-void SessionIsolation::run_tray() {
+void IsolationCore::run_tray() {
     std::string error;
     platform::TrayRefusal refusal = platform::TrayRefusal::none;
     const std::unique_ptr<platform::TrayIcon> icon =
@@ -94,7 +94,7 @@ void SessionIsolation::run_tray() {
     }
 }
 
-platform::DesktopConnection* SessionIsolation::tray_windows() {
+platform::DesktopConnection* IsolationCore::tray_windows() {
     if (!tray_windows_) {
         std::string error;
         tray_windows_ = desktop_->connect(error);
@@ -102,7 +102,7 @@ platform::DesktopConnection* SessionIsolation::tray_windows() {
     return tray_windows_.get();
 }
 
-std::vector<platform::TrayMenuItem> SessionIsolation::tray_menu() {
+std::vector<platform::TrayMenuItem> IsolationCore::tray_menu() {
     std::lock_guard gate(tray_gate_);
     if (g_tray_owner.load() != this) {
         return {};
@@ -118,7 +118,7 @@ std::vector<platform::TrayMenuItem> SessionIsolation::tray_menu() {
     return build_tray_menu(state);
 }
 
-void SessionIsolation::on_tray_command(int command) {
+void IsolationCore::on_tray_command(int command) {
     std::lock_guard gate(tray_gate_);
     if (g_tray_owner.load() != this) {
         return;  // restore has begun: the object is no longer the tray's to act on
@@ -150,7 +150,7 @@ void SessionIsolation::on_tray_command(int command) {
     }
 }
 
-void SessionIsolation::show_steam_window(platform::DesktopConnection* windows) {
+void IsolationCore::show_steam_window(platform::DesktopConnection* windows) {
     const std::uint32_t steam_pid = steam_pid_.load();
     for (const platform::WindowId window :
          windows != nullptr ? windows->client_windows() : std::vector<platform::WindowId>{}) {

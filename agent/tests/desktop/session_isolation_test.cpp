@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <barrier>
+#include <future>
 
 #include "desktop/fake_steam.hpp"
 #include "desktop/tray_menu.hpp"
@@ -37,6 +38,21 @@ SessionIsolationConfig config(bool hide, bool steam = false, std::string app_id 
 
 bool contains(const std::vector<std::string>& all, const std::string& one) {
     return std::find(all.begin(), all.end(), one) != all.end();
+}
+
+// How long the frozen-desktop test lets the isolation wait for the desktop.
+constexpr std::chrono::milliseconds kShortWait{100};
+
+// Runs `step` and tells whether it came back within a generous bound. One that waits for a
+// frozen desktop is let go by thawing it, so that the test fails instead of hanging.
+bool returns(const std::function<void()>& step, test::FakeDesktop& desktop) {
+    auto done = std::async(std::launch::async, step);
+    if (done.wait_for(std::chrono::seconds(10)) == std::future_status::ready) {
+        return true;
+    }
+    desktop.thaw();
+    done.wait();
+    return false;
 }
 
 // A desktop with a panel (1), desktop icons (2), two application windows (3, 4), one of the
@@ -302,6 +318,64 @@ TEST_F(IsolationTest, TheDestructorRestoresAndUnpublishes) {
     EXPECT_EQ(g_active_isolation.load(), nullptr);
     EXPECT_FALSE(desktop->facts_of(editor).minimized);
     EXPECT_TRUE(desktop->facts_of(panel).viewable);
+}
+
+// A desktop that stops answering (an X server stopped with SIGSTOP) holds up neither the
+// session's start nor its end. What waits for it is left behind owning all it uses: once the
+// desktop answers, a restore that was waiting finishes, and an isolation given up on changes
+// nothing any more.
+TEST_F(IsolationTest, ADesktopThatStopsAnsweringHoldsUpNeitherApplyNorRestore) {
+    struct Case {
+        const char* name;
+        bool before_apply;
+    };
+    for (const Case c : {Case{"frozen before apply", true}, Case{"frozen while isolated", false}}) {
+        SCOPED_TRACE(c.name);
+        log.clear();
+        auto frozen = World().desktop;
+        // What the desktop saw, read when the last user lets go of it.
+        struct Seen {
+            std::vector<std::string> calls;
+            bool grab_held = true;
+            bool tray_shown = true;
+        } seen;
+        std::promise<void> released;
+        frozen->on_destroyed = [&, fake = frozen.get()] {
+            seen = {fake->calls, fake->grab_held, fake->tray_shown};
+            released.set_value();
+        };
+        auto isolation = std::make_unique<SessionIsolation>(frozen, steam.env(), kShortWait);
+        if (c.before_apply) {
+            frozen->freeze();
+            EXPECT_TRUE(returns([&] { EXPECT_FALSE(isolation->apply(config(true))); }, *frozen));
+        } else {
+            EXPECT_TRUE(isolation->apply(config(true)));
+            EXPECT_TRUE(
+                frozen->wait_until([&] { return frozen->grab_held && frozen->tray_shown; }));
+            frozen->freeze();
+        }
+        EXPECT_TRUE(returns(
+            [&] {
+                isolation->restore_once();
+                isolation.reset();
+            },
+            *frozen));
+        EXPECT_GE(log.count("SessionIsolation: desktop did not answer within"), 1);
+
+        frozen->thaw();
+        auto all_let_go = released.get_future();
+        frozen.reset();
+        ASSERT_EQ(all_let_go.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+        EXPECT_FALSE(seen.grab_held);
+        EXPECT_FALSE(seen.tray_shown);
+        if (c.before_apply) {
+            EXPECT_EQ(seen.calls, std::vector<std::string>{});
+        } else {
+            const std::vector<std::string> restored(seen.calls.end() - 6, seen.calls.end());
+            EXPECT_EQ(restored, (std::vector<std::string>{"restore 3", "restore 4", "refresh",
+                                                          "show 1", "show 2", "refresh"}));
+        }
+    }
 }
 
 TEST_F(IsolationTest, SuperKeysAreSwallowedWhileIsolated) {

@@ -6,8 +6,8 @@ hide the desktop hides the panel and the desktop window, minimises the ordinary 
 agent's own, not dialogs, untitled, utility or skip-taskbar windows), swallows the Super key under
 any modifier and docks a tray icon whose menu brings windows back; after the session everything is
 as it was; the same when the agent is stopped with SIGTERM; after a crash (SIGSEGV) the windows
-come back and the shell stays hidden, as the log says; an X server that goes away takes nothing
-with it.
+come back and the shell stays hidden, as the log says; an X server that stops answering holds up
+neither the session nor the agent's stop; one that goes away takes nothing with it.
 
 Skipped when Xvfb, openbox, trayer or xdotool is missing. Env: VX_AGENT, VX_PEERS.
 """
@@ -24,6 +24,7 @@ from session_netns_test import CONTROL_PORT, Agent, Backend, launcher, order
 from x_desktop import XDesktop, missing_programs
 
 TIP = "Velmora Agent \u2014 click to manage windows"
+DID_NOT_ANSWER = "SessionIsolation: desktop did not answer within 2 s"
 PATIENCE = 10
 
 # The desktop: what the isolation changes and what it must leave alone.
@@ -87,17 +88,23 @@ class DesktopIsolation(unittest.TestCase):
         self.addCleanup(lambda: (own.terminate(), own.wait()))
         return ids["own"]
 
-    def isolated_session(self):
-        """Orders a session that hides the desktop, connects a launcher that holds it, and waits
-        until the isolation is complete; returns (session id, launcher process)."""
+    def ordered_session(self):
+        """Orders a session that hides the desktop and connects a launcher that holds it;
+        returns (session id, launcher process)."""
         cls = type(self)
         cls.sessions += 1
         sid = f"desk-{cls.sessions}"
-        log = cls.agent.text()
         cls.backend.step({"prepare_session": order(
             sid, session_isolation={"hide_desktop": True, "launch_steam": False})})
         player = launcher(CONTROL_PORT, "--pings", "1", "--then", "hold", "--hold-limit", "60")
         self.addCleanup(lambda: (player.kill(), player.communicate()))
+        return sid, player
+
+    def isolated_session(self):
+        """An ordered session, once its isolation is complete."""
+        cls = type(self)
+        log = cls.agent.text()
+        sid, player = self.ordered_session()
         for line in ("SessionIsolation: minimized 2 application windows",
                      "SessionIsolation: low-level keyboard hook installed",
                      "SessionIsolation: tray icon created"):
@@ -230,7 +237,65 @@ class DesktopIsolation(unittest.TestCase):
         self.assert_desktop_back(shell=False)
         self.assertIn("press Super_L", self.typed("super"))
 
-    def test_4_a_desktop_that_goes_away_does_not_take_the_agent_with_it(self):
+    def test_4_a_desktop_that_stops_answering_holds_up_nothing(self):
+        # A stopped X server is alive and never answers: Xlib would wait for it for ever. The
+        # session starts and ends all the same, the agent stops (or its crash handler ends), and
+        # what the agent had changed comes back once the desktop answers again.
+        rows = [("before the session", "terminated"), ("during the session", "terminated"),
+                ("during the session", "crashed")]
+        for frozen, end in rows:
+            with self.subTest(frozen=frozen, end=end):
+                try:
+                    self.give_back_desktop()
+                    self.frozen_desktop_session(frozen, end)
+                finally:
+                    self.x.thaw()
+                    if self.agent is not None and self.agent.proc.poll() is None:
+                        self.agent.proc.kill()
+                        self.agent.proc.wait()
+        self.give_back_desktop()
+
+    def give_back_desktop(self):
+        """What an earlier crash left hidden or minimised, brought back by hand."""
+        for name in SHELL:
+            self.x.show(self.ids[name])
+        for name in MINIMISED:
+            if self.x.iconic(self.ids[name]):
+                self.x.xdotool("windowactivate", self.ids[name])
+        self.assert_desktop_back()
+
+    def frozen_desktop_session(self, frozen, end):
+        self.start_agent()
+        if frozen == "before the session":
+            self.x.freeze()
+            sid, _ = self.ordered_session()
+            self.assertTrue(wait_until(lambda: DID_NOT_ANSWER in self.agent.text(), PATIENCE),
+                            self.agent.text())
+        else:
+            sid, _ = self.isolated_session()
+            self.x.freeze()
+        if end == "crashed":
+            # The crash handler's own restore of the windows waits for the desktop a bounded
+            # time too.
+            self.agent.proc.send_signal(signal.SIGSEGV)
+            self.assertEqual(self.agent.proc.wait(PATIENCE), -signal.SIGSEGV)
+            self.agent.log.close()
+            self.assertIn("Fatal crash", self.agent.text())
+            return
+        self.backend.step({"terminate_session": sid, "reason": "test"})
+        self.assertTrue(wait_until(lambda: f"Session {sid} ended" in self.agent.text(),
+                                   PATIENCE), self.agent.text())
+        self.assertIn(DID_NOT_ANSWER, self.agent.text())
+        if frozen == "during the session":
+            # What was left waiting for the desktop finishes the restore once it answers.
+            self.x.thaw()
+            self.assert_desktop_back()
+            self.assertTrue(wait_until(lambda: self.tray_icon() is None, PATIENCE))
+        self.assertEqual(self.agent.stop(), 0, self.agent.text())
+        self.x.thaw()
+        self.assert_desktop_back()
+
+    def test_5_a_desktop_that_goes_away_does_not_take_the_agent_with_it(self):
         self.start_agent()
         sid, _ = self.isolated_session()
         self.x.lose_server()

@@ -6,6 +6,7 @@ import fcntl
 import json
 import os
 import shutil
+import signal
 import subprocess
 import tempfile
 
@@ -77,6 +78,13 @@ class XDesktop:
         except Exception:
             return False
 
+    def freeze(self):
+        """Stops the X server (SIGSTOP): it stays alive and connected and answers nothing."""
+        self.procs[0].send_signal(signal.SIGSTOP)
+
+    def thaw(self):
+        self.procs[0].send_signal(signal.SIGCONT)
+
     def lose_server(self):
         """Ends the X server under its clients."""
         self.d = None
@@ -84,6 +92,8 @@ class XDesktop:
         self.procs[0].wait()
 
     def close(self):
+        if self.procs and self.procs[0].poll() is None:
+            self.thaw()  # a stopped server would not end on SIGTERM
         if self.d is not None:
             self.d.close()
         for p in reversed(self.procs):
@@ -127,6 +137,11 @@ class XDesktop:
             return w.get_attributes().map_state == X.IsViewable
         except Exception:
             return False
+
+    def show(self, wid):
+        """Maps the window again (as a panel that is started anew)."""
+        self.d.create_resource_object("window", wid).map()
+        self.d.sync()
 
     def iconic(self, wid):
         state = self._prop(wid, "WM_STATE")

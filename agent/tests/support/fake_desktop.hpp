@@ -30,6 +30,11 @@ class FakeDesktop : public platform::DesktopPlatform {
     };
 
     FakeDesktop() = default;
+    ~FakeDesktop() override {
+        if (on_destroyed) {
+            on_destroyed();
+        }
+    }
     FakeDesktop(const FakeDesktop&) = delete;
     FakeDesktop& operator=(const FakeDesktop&) = delete;
 
@@ -79,6 +84,21 @@ class FakeDesktop : public platform::DesktopPlatform {
     std::string grab_refusal;  // non-empty: the Super keys cannot be taken
     platform::TrayRefusal tray_refusal = platform::TrayRefusal::none;
     std::string throw_on;  // a call text that throws instead of happening
+    // Called by the destructor: once everything that used the desktop has let go of it.
+    std::function<void()> on_destroyed;
+
+    // A desktop that stops answering (an X server stopped with SIGSTOP): from `freeze` until
+    // `thaw`, every call that would wait for the server's answer waits (opening a connection,
+    // every window call, the last sync of the grab and of the tray icon).
+    void freeze() {
+        std::lock_guard lock(mutex);
+        frozen_ = true;
+    }
+    void thaw() {
+        std::lock_guard lock(mutex);
+        frozen_ = false;
+        changed_.notify_all();
+    }
 
     // --- the keyboard grab and the tray, driven by the test ------------------------------
     void press_key(platform::KeyEvent key) { queue_event({Event::key_event, key, 0}); }
@@ -100,6 +120,7 @@ class FakeDesktop : public platform::DesktopPlatform {
 
     // --- DesktopPlatform ----------------------------------------------------------------
     std::unique_ptr<platform::DesktopConnection> connect(std::string& error) override {
+        auto lock = answer();
         if (no_desktop) {
             error = "no X display (DISPLAY is not set)";
             return nullptr;
@@ -108,7 +129,7 @@ class FakeDesktop : public platform::DesktopPlatform {
     }
 
     std::unique_ptr<platform::KeyGrab> grab_super_keys(std::string& error) override {
-        std::lock_guard lock(mutex);
+        auto lock = answer();
         if (no_desktop || !grab_refusal.empty()) {
             error = no_desktop ? "no X display (DISPLAY is not set)" : grab_refusal;
             return nullptr;
@@ -121,7 +142,7 @@ class FakeDesktop : public platform::DesktopPlatform {
     std::unique_ptr<platform::TrayIcon> show_tray_icon(const std::string&,
                                                        platform::TrayRefusal& refusal,
                                                        std::string& error) override {
-        std::lock_guard lock(mutex);
+        auto lock = answer();
         refusal = no_desktop ? platform::TrayRefusal::no_tray : tray_refusal;
         if (refusal != platform::TrayRefusal::none) {
             error = no_desktop ? "no X display (DISPLAY is not set)"
@@ -160,6 +181,14 @@ class FakeDesktop : public platform::DesktopPlatform {
         platform::KeyEvent key;
         int command;
     };
+
+    // The desktop's lock, taken once the desktop answers (the safety net past a test that
+    // forgot to thaw it is long: a caller is meant to wait).
+    std::unique_lock<std::mutex> answer() {
+        std::unique_lock lock(mutex);
+        changed_.wait_for(lock, std::chrono::seconds(60), [&] { return !frozen_; });
+        return lock;
+    }
 
     // Records the call, or throws when the test asked this one to fail.
     void call(const std::string& text) {
@@ -206,7 +235,7 @@ class FakeDesktop : public platform::DesktopPlatform {
       public:
         explicit Connection(FakeDesktop& d) : d_(d) {}
         std::vector<platform::WindowId> client_windows() override {
-            std::lock_guard lock(d_.mutex);
+            auto lock = d_.answer();
             std::vector<platform::WindowId> out;
             for (const auto& [id, w] : d_.windows) {
                 if (w.facts.exists && (w.facts.types & kShellTypes) == 0) {
@@ -216,7 +245,7 @@ class FakeDesktop : public platform::DesktopPlatform {
             return out;
         }
         std::vector<platform::WindowId> shell_windows(platform::ShellPart part) override {
-            std::lock_guard lock(d_.mutex);
+            auto lock = d_.answer();
             d_.call(part == platform::ShellPart::taskbars ? "list taskbars" : "list icons");
             const auto type = part == platform::ShellPart::taskbars ? platform::WindowType::dock
                                                                     : platform::WindowType::desktop;
@@ -230,7 +259,7 @@ class FakeDesktop : public platform::DesktopPlatform {
             return out;
         }
         platform::WindowFacts describe(platform::WindowId window) override {
-            std::lock_guard lock(d_.mutex);
+            auto lock = d_.answer();
             const auto it = d_.windows.find(window);
             return it == d_.windows.end() || !it->second.facts.exists ? platform::WindowFacts{}
                                                                       : it->second.facts;
@@ -252,11 +281,11 @@ class FakeDesktop : public platform::DesktopPlatform {
             });
         }
         bool window_manager_running() override {
-            std::lock_guard lock(d_.mutex);
+            auto lock = d_.answer();
             return d_.window_manager_running;
         }
         void refresh() override {
-            std::lock_guard lock(d_.mutex);
+            auto lock = d_.answer();
             d_.call("refresh");
         }
 
@@ -267,7 +296,7 @@ class FakeDesktop : public platform::DesktopPlatform {
 
         bool act(platform::WindowId window, const std::string& verb,
                  const std::function<void(platform::WindowFacts&)>& edit) {
-            std::lock_guard lock(d_.mutex);
+            auto lock = d_.answer();
             d_.call(verb + " " + std::to_string(window));
             auto it = d_.windows.find(window);
             if (it == d_.windows.end() || !it->second.facts.exists) {
@@ -285,7 +314,7 @@ class FakeDesktop : public platform::DesktopPlatform {
       public:
         explicit Grab(FakeDesktop& d) : d_(d) {}
         ~Grab() override {
-            std::lock_guard lock(d_.mutex);
+            auto lock = d_.answer();
             d_.grab_held = false;
             d_.notify();
         }
@@ -310,7 +339,7 @@ class FakeDesktop : public platform::DesktopPlatform {
       public:
         explicit Tray(FakeDesktop& d) : d_(d) {}
         ~Tray() override {
-            std::lock_guard lock(d_.mutex);
+            auto lock = d_.answer();
             d_.tray_shown = false;
             d_.notify();
         }
@@ -338,6 +367,7 @@ class FakeDesktop : public platform::DesktopPlatform {
     };
 
     std::condition_variable changed_;
+    bool frozen_ = false;
     std::deque<Event> events_;
     EventFd key_fd_;
     EventFd tray_fd_;

@@ -1,5 +1,7 @@
 #include "util/io/join_with_deadline.hpp"
 
+#include <algorithm>
+
 namespace vx::network {
 
 void DoneFlag::store(bool done) {
@@ -30,6 +32,13 @@ JoinResult join_with_deadline(std::thread& thread, const DoneFlagPtr& done,
     }
     thread.detach();
     return JoinResult::timed_out;
+}
+
+JoinResult join_with_deadline(std::thread& thread, const DoneFlagPtr& done,
+                              std::chrono::steady_clock::time_point deadline) {
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    return join_with_deadline(thread, done, std::max(left, std::chrono::milliseconds(0)));
 }
 
 }  // namespace vx::network

@@ -38,5 +38,9 @@ using DoneFlagPtr = std::shared_ptr<DoneFlag>;
 // thread is detached (joining would deadlock).
 JoinResult join_with_deadline(std::thread& thread, const DoneFlagPtr& done,
                               std::chrono::milliseconds deadline);
+// The same until a point in time, for joins that share one deadline (a deadline already past
+// joins only a thread that is done).
+JoinResult join_with_deadline(std::thread& thread, const DoneFlagPtr& done,
+                              std::chrono::steady_clock::time_point deadline);
 
 }  // namespace vx::network
