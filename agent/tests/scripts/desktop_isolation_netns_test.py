@@ -76,6 +76,9 @@ class DesktopIsolation(unittest.TestCase):
     # --- steps ----------------------------------------------------------------------------
     def start_agent(self):
         cls = type(self)
+        if cls.agent is not None and cls.agent.proc.poll() is None:
+            cls.agent.proc.kill()  # left running by a test that failed
+            cls.agent.proc.wait()
         registered = len(cls.backend.events("recv", "register"))
         cls.agent = Agent(cls.tmp, ["--saas-host", "127.0.0.1", "--saas-port",
                                     str(cls.backend.port), "--agent-token", "tok",
@@ -250,9 +253,6 @@ class DesktopIsolation(unittest.TestCase):
                     self.frozen_desktop_session(frozen, end)
                 finally:
                     self.x.thaw()
-                    if self.agent is not None and self.agent.proc.poll() is None:
-                        self.agent.proc.kill()
-                        self.agent.proc.wait()
         self.give_back_desktop()
 
     def give_back_desktop(self):
