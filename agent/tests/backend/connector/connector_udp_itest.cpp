@@ -247,18 +247,11 @@ TEST_F(ConnectorUdpTest, FallsBackToTheWebSocketAfterThreeFailedUdpAttempts) {
 // A log upload that keeps the pacing the connection loop gave it last.
 class PacingSpy : public FakeLogUpload {
   public:
-    void set_pacing(std::shared_ptr<PartPacing> pacing) override {
-        std::lock_guard lock(mutex_);
-        pacing_ = std::move(pacing);
-    }
-    std::shared_ptr<PartPacing> pacing() const {
-        std::lock_guard lock(mutex_);
-        return pacing_;
-    }
+    void set_pacing(std::shared_ptr<PartPacing> pacing) override { pacing_.set(std::move(pacing)); }
+    std::shared_ptr<PartPacing> pacing() const { return pacing_.get(); }
 
   private:
-    mutable std::mutex mutex_;
-    std::shared_ptr<PartPacing> pacing_;
+    Seam<PartPacing> pacing_;
 };
 
 // The UDP channel's pacing looks at its fragments in flight only; once the channel is gone and
