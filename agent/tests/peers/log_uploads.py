@@ -7,13 +7,16 @@ agent upload checks for leaked credentials in one place.
 
 Secrets the book knows: the agent token (given or received), every "encryption_key" (its base64
 text and its bytes in hex), "credential" and "password" the backend hands out (TURN blocks,
-relay lists), and whatever a test names with --secret.
+relay lists), every password written into a URL it hands out ("turn:user:pass@host"), and
+whatever a test names with --secret. Besides, no whole upload may hold a URL whose user-info
+carries a password ("scheme:user:pass@", "scheme://user:pass@"), whoever's it is.
 
 Record events:
   {"event":"upload","conn":N,"upload_id":..,"kind":..,"session_id":..|null,"parts":P,
    "bytes":B,"lines":L,"level":..,"summary":..,"truncated":..,"app_version":..,
    "copy":K,"part_t":[T0,..],"content":TEXT}            (one whole copy; K counts copies)
   {"event":"violation","kind":"secret_in_upload","secret":NAME,"upload_id":..,"part":I|null}
+                                                        (NAME "url user-info" for a URL form)
   {"event":"violation","kind":"bad_log_part","detail":..}
   {"event":"log_stored","conn":N,"upload_id":..}        (a confirmation sent)
 """
@@ -21,11 +24,22 @@ Record events:
 import base64
 import binascii
 import json
+import re
 import time
 
 MIN_SECRET = 6
 MAX_PARTS = 60
 PART_ZERO_KEYS = ("level", "summary", "truncated", "lines")
+# A URL's scheme at a word start, ":" or "://", then its user-info up to "@": the bytes the
+# agent's redaction takes for user-info (no blanks, quotes, brackets, "/", "?" or "#").
+URL_USERINFO = re.compile(r"(?<![A-Za-z0-9_])[A-Za-z][A-Za-z0-9+.\-]*:(?://)?"
+                          r"([^\x00-\x20\x7f\"'\\/?#@<>\[\]{}]+)@")
+
+
+def url_passwords(text):
+    """The passwords written into the URLs of a text: user-info after its first ":"."""
+    return [m.group(1).split(":", 1)[1] for m in URL_USERINFO.finditer(text)
+            if ":" in m.group(1)]
 
 
 def add_options(p):
@@ -66,6 +80,9 @@ class UploadBook:
                 self.note_sent(v, _key)
         elif isinstance(value, str) and _key in ("credential", "password"):
             self.add_secret(_key, value)
+        elif isinstance(value, str) and url_passwords(value):
+            for password in url_passwords(value):
+                self.add_secret("url password", password)
         elif isinstance(value, str) and _key == "encryption_key":
             self.add_secret("encryption_key", value)
             try:
@@ -82,6 +99,11 @@ class UploadBook:
 
     def leaks(self, text):
         return [name for secret, name in self.secrets.items() if secret in text]
+
+    @staticmethod
+    def url_leaks(text):
+        """Read on whole uploads only: a part may start inside a word and look like a URL."""
+        return ["url user-info"] if url_passwords(text) else []
 
     # ---- parts ----
     def violation(self, conn, kind, **fields):
@@ -126,7 +148,7 @@ class UploadBook:
         meta, zero = entry["meta"], entry.get("zero", {})
         ordered = [entry["parts"][i] for i in range(meta["parts"])]
         content = "".join(c for _, c in ordered)
-        for name in self.leaks(content):
+        for name in self.leaks(content) + self.url_leaks(content):
             self.violation(conn, "secret_in_upload", secret=name, upload_id=upload_id, part=None)
         self.copies[upload_id] = self.copies.get(upload_id, 0) + 1
         self.record(conn, "upload", upload_id=upload_id, kind=meta["kind"],

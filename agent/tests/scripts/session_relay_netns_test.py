@@ -32,6 +32,7 @@ TURN_PORT = 3478
 RELAY_PORTS = (49160, 49200)
 LAUNCHER_ADDRESS = "10.203.0.1"  # on lo: the launcher's connection comes from here
 USER, PASSWORD, REALM = "vxuser", "vxpass", "vx.test"
+URL_PASSWORD = "pass-in-the-url"  # written into a TURN URL of an order, never to be uploaded
 
 
 def enter_namespace():
@@ -177,12 +178,22 @@ class RelayedSessions(unittest.TestCase):
                       "(direct path only)", self.agent.text())
 
     def test_4_unusable_block_leaves_a_direct_session(self):
-        candidates = self.run_session(
-            "turn-4", turn=turn_block(PASSWORD, ["turns:127.0.0.1:5349?transport=tcp"]))
-        self.assertEqual(candidates, [])
-        self.assertIn("TURN: turns: (TLS) URLs are not supported; need "
-                      "turn:HOST:PORT?transport=udp - session turn-4 goes on without a relay",
-                      self.agent.text())
+        # A user name and password written into the URL are not repeated in the agent's texts.
+        cases = [
+            ("turn-4", "turns:127.0.0.1:5349?transport=tcp",
+             "TURN: turns: (TLS) URLs are not supported; need turn:HOST:PORT?transport=udp - "
+             "session turn-4 goes on without a relay"),
+            ("turn-4-url-port", f"turn:{USER}:{URL_PASSWORD}@127.0.0.1",
+             "TURN: invalid port in server URL 'turn:[REDACTED]@127.0.0.1' - "
+             "session turn-4-url-port goes on without a relay"),
+            ("turn-4-url-host", f"turn:{USER}:{URL_PASSWORD}@127.0.0.1:{TURN_PORT}",
+             f"TURN: cannot resolve '[REDACTED]@127.0.0.1:{TURN_PORT}': "),
+        ]
+        for session_id, url, text in cases:
+            with self.subTest(session_id):
+                candidates = self.run_session(session_id, turn=turn_block(PASSWORD, [url]))
+                self.assertEqual(candidates, [])
+                self.assertIn(text, self.agent.text())
 
     def test_5_silent_turn_server_leaves_a_direct_session(self):
         # Nothing answers there: three attempts of 1.5 s, then the session goes on without.
@@ -205,11 +216,12 @@ class RelayedSessions(unittest.TestCase):
         self.assertGreaterEqual(rtts["live"], 0)
 
     def test_7_no_upload_holds_a_turn_password(self):
-        # The TURN password reached the agent in orders (as an object and as a string) and on
-        # its command line; the sessions' logs mention TURN throughout.
+        # The TURN password reached the agent in orders (as an object, as a string and inside
+        # URLs) and on its command line; the sessions' logs mention TURN throughout.
+        sessions = {f"turn-{i}" for i in range(1, 6)} | {"turn-4-url-port", "turn-4-url-host"}
         self.assertTrue(wait_until(lambda: {e["session_id"] for e in self.backend.events("upload")}
-                                   >= {f"turn-{i}" for i in range(1, 6)}, 15), self.agent.text())
-        assert_clean_uploads(self, self.backend, at_least=5)
+                                   >= sessions, 15), self.agent.text())
+        assert_clean_uploads(self, self.backend, at_least=len(sessions))
 
 
 if __name__ == "__main__":

@@ -2,28 +2,54 @@
 #include <optional>
 
 #include "backend/diagnostics/log_text.hpp"
+#include "backend/diagnostics/url_userinfo.hpp"
+#include "backend/diagnostics/value_extent.hpp"
 #include "util/ascii.hpp"
 
 namespace vx::network::log_text {
 
 namespace {
 
-// Tried in this order at each position; an underscore also matches a hyphen ("Api-Key").
+// How a key's value is read beyond the common rules.
+enum class KeyKind {
+    plain,
+    authorization,  // an HTTP authorization header: its value starts with a scheme word
+    cookie,         // a cookie header: every pair up to the header's end is a credential
+};
+
+struct Key {
+    std::string_view name;
+    KeyKind kind = KeyKind::plain;
+};
+
+// Tried in this order at each position. An underscore also matches a hyphen ("Api-Key") or
+// nothing ("apiKey", "sessiontoken"), and a plural "s" may follow ("credentials").
 // "credential" is the WebRTC name of a TURN password, "encryption_key" a session's master key and
 // "turn_pass" the agent's own TURN password option: all three reach the log in quoted orders and
 // command lines.
-constexpr std::array<std::string_view, 19> kKeys{"authorization", "proxy_authorization",
-                                                 "client_secret", "refresh_token",
-                                                 "access_token",  "session_token",
-                                                 "agent_token",   "auth_token",
-                                                 "api_key",       "apikey",
-                                                 "passphrase",    "password",
-                                                 "passwd",        "secret",
-                                                 "pwd",           "token",
-                                                 "credential",    "encryption_key",
-                                                 "turn_pass"};
-// The first keys name HTTP authorization headers, whose value starts with a scheme word.
-constexpr std::size_t kAuthorizationKeys = 2;
+constexpr std::array<Key, 21> kKeys{{
+    {"authorization", KeyKind::authorization},
+    {"proxy_authorization", KeyKind::authorization},
+    {"client_secret"},
+    {"refresh_token"},
+    {"access_token"},
+    {"session_token"},
+    {"agent_token"},
+    {"auth_token"},
+    {"api_key"},
+    {"apikey"},
+    {"passphrase"},
+    {"password"},
+    {"passwd"},
+    {"secret"},
+    {"pwd"},
+    {"token"},
+    {"credential"},
+    {"encryption_key"},
+    {"turn_pass"},
+    {"set_cookie", KeyKind::cookie},
+    {"cookie", KeyKind::cookie},
+}};
 
 constexpr std::string_view kBearer = "bearer ";
 constexpr std::size_t kMinBearerToken = 6;
@@ -68,51 +94,78 @@ std::size_t skip_blanks(std::string_view text, std::size_t p) {
     return p;
 }
 
-// Every rule starts at a boundary with one of these bytes: the first letter of a key, of
-// "bearer " or of "eyJ". Other bytes are copied without a closer look.
-constexpr std::array<bool, 256> kRuleStart = [] {
-    std::array<bool, 256> table{};
-    const auto mark = [&table](char lower_case) {
-        table[static_cast<unsigned char>(lower_case)] = true;
-        table[static_cast<unsigned char>(lower_case - 'a' + 'A')] = true;
-    };
-    for (std::string_view key : kKeys) {
-        mark(key[0]);
+// Every rule starts at a boundary with a letter: the first letter of a key, of "bearer ", of
+// "eyJ" or of a URL's scheme. Other bytes are copied without a closer look.
+bool may_start_rule(std::string_view text, std::size_t i) {
+    return is_letter(text[i]) && at_boundary(text, i);
+}
+
+// One past the run of identifier bytes that starts at i.
+std::size_t word_end(std::string_view text, std::size_t i) {
+    while (i < text.size() && is_ident(text[i])) {
+        ++i;
     }
-    mark('b');
-    mark('e');
+    return i;
+}
+
+// One past the key spelled at i, or npos when it is not spelled there or an identifier byte
+// follows it.
+std::size_t key_end(std::string_view text, std::size_t i, std::string_view key) {
+    std::size_t p = i;
+    for (const char k : key) {
+        if (k == '_') {
+            p += p < text.size() && (text[p] == '_' || text[p] == '-') ? 1 : 0;
+        } else if (p < text.size() && util::ascii_lower(text[p]) == k) {
+            ++p;
+        } else {
+            return std::string_view::npos;
+        }
+    }
+    if (p < text.size() && util::ascii_lower(text[p]) == 's') {
+        ++p;
+    }
+    return p == text.size() || !is_ident(text[p]) ? p : std::string_view::npos;
+}
+
+struct KeyMatch {
+    const Key* key;
+    std::size_t end;  // one past the key as written
+};
+
+// The keys by their first letter, each list in table order: only keys with the same first
+// letter compete, and most words start with a letter no key starts with.
+struct KeysByLetter {
+    static constexpr std::size_t kMaxPerLetter = 8;
+    std::array<std::array<const Key*, kMaxPerLetter>, 26> keys{};
+    std::array<std::size_t, 26> count{};
+};
+
+constexpr KeysByLetter kKeysByLetter = [] {
+    KeysByLetter table;
+    for (const Key& key : kKeys) {
+        const auto letter = static_cast<std::size_t>(key.name[0] - 'a');
+        table.keys[letter][table.count[letter]++] = &key;
+    }
     return table;
 }();
 
-bool may_start_rule(std::string_view text, std::size_t i) {
-    return kRuleStart[static_cast<unsigned char>(text[i])] && at_boundary(text, i);
-}
-
-bool key_matches(std::string_view text, std::size_t i, std::string_view key) {
-    if (text.size() - i < key.size()) {
-        return false;
-    }
-    for (std::size_t k = 0; k < key.size(); ++k) {
-        const char c = util::ascii_lower(text[i + k]);
-        if (c != key[k] && !(key[k] == '_' && c == '-')) {
-            return false;
-        }
-    }
-    const std::size_t end = i + key.size();
-    return end == text.size() || !is_ident(text[end]);
-}
-
-// Index of the first key that counts at i (a boundary), or nothing.
-std::optional<std::size_t> match_key(std::string_view text, std::size_t i) {
-    for (std::size_t k = 0; k < kKeys.size(); ++k) {
-        if (key_matches(text, i, kKeys[k])) {
-            return k;
+// The first key that counts at i (a boundary, a letter), or nothing.
+std::optional<KeyMatch> match_key(std::string_view text, std::size_t i) {
+    const auto letter = static_cast<std::size_t>(util::ascii_lower(text[i]) - 'a');
+    for (std::size_t k = 0; k < kKeysByLetter.count[letter]; ++k) {
+        const Key* key = kKeysByLetter.keys[letter][k];
+        if (const std::size_t end = key_end(text, i, key->name); end != std::string_view::npos) {
+            return KeyMatch{key, end};
         }
     }
     return std::nullopt;
 }
 
-enum class ValueKind { unquoted, quoted, escaped_quoted };
+enum class ValueKind {
+    unquoted,  // replaced whole: a bare word, an array or object, a cookie header's pairs
+    quoted,
+    escaped_quoted,
+};
 
 struct Value {
     std::size_t start;  // first byte of the value (its opening quote when quoted)
@@ -120,43 +173,6 @@ struct Value {
     ValueKind kind;
     char quote = '"';
 };
-
-// A quoted value ends at the first unescaped quote: a backslash escapes the byte after it.
-std::size_t quoted_end(std::string_view text, std::size_t open, char quote) {
-    std::size_t j = open + 1;
-    while (j < text.size()) {
-        if (text[j] == '\\') {
-            j += 2;
-        } else if (text[j] == quote) {
-            return j;
-        } else {
-            ++j;
-        }
-    }
-    return text.size();
-}
-
-// A value written as \"...\": a JSON string inside a JSON string (a "turn" block given as a
-// string, quoted in a message excerpt). It ends at the first \" that is not an escaped quote of
-// the inner string (\\\"). Returns the position of the closing backslash.
-std::size_t escaped_quoted_end(std::string_view text, std::size_t open) {
-    std::size_t j = open + 2;
-    while (j < text.size()) {
-        if (text[j] != '\\') {
-            ++j;
-        } else if (j + 1 < text.size() && text[j + 1] == '"') {
-            return j;
-        } else if (j + 1 < text.size() && text[j + 1] == '\\') {
-            // An escaped backslash of the outer string escapes the inner string's next byte,
-            // itself written as one byte or as an escape pair.
-            j += 2;
-            j += j < text.size() && text[j] == '\\' ? 2 : 1;
-        } else {
-            j += 2;
-        }
-    }
-    return text.size();
-}
 
 bool is_unquoted_end(char c) {
     switch (c) {
@@ -179,11 +195,11 @@ bool is_unquoted_end(char c) {
 }
 
 // Steps over "bearer " or, after an authorization key, one scheme word ("Basic ", "Digest ").
-std::size_t skip_scheme(std::string_view text, std::size_t v, std::size_t key) {
+std::size_t skip_scheme(std::string_view text, std::size_t v, KeyKind kind) {
     if (starts_with_nocase(text, v, kBearer)) {
         return skip_blanks(text, v + kBearer.size());
     }
-    if (key < kAuthorizationKeys) {
+    if (kind == KeyKind::authorization) {
         std::size_t w = v;
         while (w < text.size() && is_letter(text[w])) {
             ++w;
@@ -197,10 +213,6 @@ std::size_t skip_scheme(std::string_view text, std::size_t v, std::size_t key) {
 
 bool is_separator(char c) {
     return c == '=' || c == ':';
-}
-
-bool is_escaped_quote(std::string_view text, std::size_t p) {
-    return text[p] == '\\' && p + 1 < text.size() && text[p + 1] == '"';
 }
 
 // Where the value after the key's separator starts: after "=" or ":", or, for a command-line
@@ -226,13 +238,14 @@ std::optional<std::size_t> value_start(std::string_view text, std::size_t i, std
     return skip_blanks(text, p + 1);
 }
 
-// The value of the key that matched at i, or nothing when none follows.
-std::optional<Value> find_value(std::string_view text, std::size_t i, std::size_t key) {
-    const auto start = value_start(text, i, i + kKeys[key].size());
+// The value of the key that matched at i, or nothing when none follows. An array or an
+// object is one value, and so is a whole cookie header.
+std::optional<Value> find_value(std::string_view text, std::size_t i, const KeyMatch& key) {
+    const auto start = value_start(text, i, key.end);
     if (!start) {
         return std::nullopt;
     }
-    const std::size_t v = skip_scheme(text, *start, key);
+    const std::size_t v = skip_scheme(text, *start, key.key->kind);
     if (v >= text.size()) {
         return std::nullopt;
     }
@@ -241,6 +254,12 @@ std::optional<Value> find_value(std::string_view text, std::size_t i, std::size_
     }
     if (is_escaped_quote(text, v)) {
         return Value{v, escaped_quoted_end(text, v), ValueKind::escaped_quoted};
+    }
+    if (text[v] == '[' || text[v] == '{') {
+        return Value{v, bracketed_end(text, v), ValueKind::unquoted};
+    }
+    if (key.key->kind == KeyKind::cookie) {
+        return Value{v, line_end(text, v), ValueKind::unquoted};
     }
     std::size_t end = v;
     while (end < text.size() && !is_unquoted_end(text[end])) {
@@ -292,58 +311,101 @@ std::size_t token_end(std::string_view text, std::size_t i, std::size_t* dots = 
     return i;
 }
 
+// One walk over the text, appending to the result: at each position the rules are tried in
+// order (key and value, bearer token, web token, URL user-info); text no rule takes is copied.
+class Redactor {
+  public:
+    explicit Redactor(std::string_view text) : text_(text), userinfo_(text) {
+        out_.reserve(text.size());
+    }
+
+    std::string run() {
+        while (i_ < text_.size()) {
+            if (!may_start_rule(text_, i_)) {
+                ++i_;
+            } else if (!(key() || bearer() || web_token() || userinfo())) {
+                // No rule starts inside a word: its other bytes are not at a boundary.
+                i_ = word_end(text_, i_);
+            }
+        }
+        copy_to(text_.size());
+        return std::move(out_);
+    }
+
+  private:
+    void copy_to(std::size_t end) {
+        out_.append(text_.substr(copied_, end - copied_));
+        copied_ = end;
+    }
+    // The text from begin to end becomes kRedacted; the walk goes on at end.
+    void replace(std::size_t begin, std::size_t end) {
+        copy_to(begin);
+        out_.append(kRedacted);
+        i_ = copied_ = end;
+    }
+
+    bool key() {
+        const auto key = match_key(text_, i_);
+        const auto value = key ? find_value(text_, i_, *key) : std::nullopt;
+        if (!value) {
+            return false;
+        }
+        copy_to(i_);
+        i_ = copied_ = redact_value(text_, i_, *value, out_);
+        return true;
+    }
+
+    // Takes the position whenever "bearer " is there: a short token after it is copied as text.
+    bool bearer() {
+        if (!starts_with_nocase(text_, i_, kBearer)) {
+            return false;
+        }
+        i_ += kBearer.size();
+        const std::size_t end = token_end(text_, i_);
+        if (end - i_ >= kMinBearerToken) {
+            replace(i_, end);
+        }
+        return true;
+    }
+
+    bool web_token() {
+        if (i_ < no_web_token_before_ || text_.size() - i_ < kMinWebToken ||
+            text_.substr(i_, 3) != "eyJ") {
+            return false;
+        }
+        std::size_t dots = 0;
+        const std::size_t end = token_end(text_, i_, &dots);
+        if (end - i_ < kMinWebToken || dots == 0) {
+            // Fails from every later start inside the run too: skipping those keeps the walk
+            // linear on long runs like "eyJ-eyJ-eyJ-...".
+            no_web_token_before_ = end;
+            return false;
+        }
+        replace(i_, end);
+        return true;
+    }
+
+    bool userinfo() {
+        const auto span = userinfo_.at(i_);
+        if (!span) {
+            return false;
+        }
+        replace(span->begin, span->end);
+        return true;
+    }
+
+    std::string_view text_;
+    std::string out_;
+    std::size_t i_ = 0;
+    std::size_t copied_ = 0;  // the text before it is in out_
+    std::size_t no_web_token_before_ = 0;
+    UserinfoFinder userinfo_;
+};
+
 }  // namespace
 
 std::string redact_secrets(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    std::size_t copied = 0;  // the text before it is in out
-    const auto copy_to = [&](std::size_t end) {
-        out.append(text.substr(copied, end - copied));
-        copied = end;
-    };
-    // A web token run that failed (too short, no dot) fails from every later start inside it too:
-    // skipping those starts keeps the walk linear on long runs like "eyJ-eyJ-eyJ-...".
-    std::size_t no_web_token_before = 0;
-    std::size_t i = 0;
-    while (i < text.size()) {
-        if (!may_start_rule(text, i)) {
-            ++i;
-            continue;
-        }
-        if (const auto key = match_key(text, i)) {
-            if (const auto value = find_value(text, i, *key)) {
-                copy_to(i);
-                i = copied = redact_value(text, i, *value, out);
-                continue;
-            }
-        }
-        if (starts_with_nocase(text, i, kBearer)) {
-            i += kBearer.size();
-            const std::size_t end = token_end(text, i);
-            if (end - i >= kMinBearerToken) {
-                copy_to(i);
-                out.append(kRedacted);
-                i = copied = end;
-            }
-            continue;
-        }
-        if (i >= no_web_token_before && text.size() - i >= kMinWebToken &&
-            text.substr(i, 3) == "eyJ") {
-            std::size_t dots = 0;
-            const std::size_t end = token_end(text, i, &dots);
-            if (end - i >= kMinWebToken && dots > 0) {
-                copy_to(i);
-                out.append(kRedacted);
-                i = copied = end;
-                continue;
-            }
-            no_web_token_before = end;
-        }
-        ++i;
-    }
-    copy_to(text.size());
-    return out;
+    return Redactor(text).run();
 }
 
 }  // namespace vx::network::log_text

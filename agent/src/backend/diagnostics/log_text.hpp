@@ -17,8 +17,9 @@ inline constexpr std::string_view kRedacted = "[REDACTED]";
 inline constexpr std::size_t kSummaryBytes = 200;
 
 // The text with credentials replaced by kRedacted: values of sensitive keys ("password=...",
-// JSON members, HTTP headers, "--agent-token VALUE"), bearer tokens and web tokens ("eyJ...").
-// Linear in the text's size; applying it again changes nothing.
+// JSON members with string, array or object values, HTTP headers, whole cookie headers,
+// "--agent-token VALUE"), bearer tokens, web tokens ("eyJ...") and the user-info of URLs
+// ("turn:user:pass@host"). Linear in the text's size; applying it again changes nothing.
 std::string redact_secrets(std::string_view text);
 
 // The text with every byte that is not part of a valid UTF-8 sequence replaced by "?"; valid

@@ -111,19 +111,19 @@ bool TurnClient::resolve_server_locked(std::string& err) {
     } else {
         const NameAnswer answer = lookup_name(address.host, NameFamily::ipv4);
         if (answer.error) {
-            err = "TURN: cannot resolve '" + address.host +
+            err = "TURN: cannot resolve '" + server_text_for_messages(address.host) +
                   "': " + util::describe_error(answer.error);
             return false;
         }
         if (answer.addresses.empty()) {
-            err = "TURN: no IPv4 address for '" + address.host + "'";
+            err = "TURN: no IPv4 address for '" + server_text_for_messages(address.host) + "'";
             return false;
         }
         endpoint = asio::ip::udp::endpoint(answer.addresses.front(), address.port);
     }
     std::lock_guard state(state_mutex_);
     server_endpoint_ = endpoint;
-    server_text_ = address.host + ":" + std::to_string(address.port);
+    server_text_ = server_text_for_messages(address.host) + ":" + std::to_string(address.port);
     spdlog::debug("TURN: server endpoint {}:{}", endpoint.address().to_string(), endpoint.port());
     return true;
 }

@@ -129,7 +129,8 @@ bool parse_turn_credentials(const std::string& json_text, TurnConfig& out, std::
                 continue;
             }
             if (user.empty() || pass.empty()) {
-                err = "TURN: credentials JSON is missing username/password for " + url;
+                err = "TURN: credentials JSON is missing username/password for " +
+                      server_text_for_messages(url);
                 return false;
             }
             out.server = url;

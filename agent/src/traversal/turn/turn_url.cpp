@@ -46,7 +46,7 @@ bool parse_turn_url(std::string_view trimmed, std::string_view original, std::ui
     if (std::count(rest.begin(), rest.end(), ':') == 1) {
         const auto colon = rest.find(':');
         if (!parse_port(std::string_view(rest).substr(colon + 1), port)) {
-            err = "TURN: invalid port in server URL '" + std::string(original) + "'";
+            err = "TURN: invalid port in server URL '" + server_text_for_messages(original) + "'";
             return false;
         }
         rest.resize(colon);
@@ -120,6 +120,25 @@ bool parse_turn_server(std::string_view server, std::uint16_t default_port, Turn
     }
     out = result;
     return true;
+}
+
+std::string server_text_for_messages(std::string_view server) {
+    const std::string lower = util::ascii_lower(server.substr(0, 8));
+    std::size_t begin = 0;
+    for (const std::string_view scheme : {"turn:", "turns:"}) {
+        if (lower.rfind(scheme, 0) == 0) {
+            begin = scheme.size();
+        }
+    }
+    if (server.substr(begin, 2) == "//") {
+        begin += 2;
+    }
+    const std::string_view authority = server.substr(0, server.find('?'));
+    const std::size_t at = authority.rfind('@');
+    if (at == std::string_view::npos || at < begin) {
+        return std::string(server);
+    }
+    return std::string(server.substr(0, begin)) + "[REDACTED]" + std::string(server.substr(at));
 }
 
 }  // namespace vx::network

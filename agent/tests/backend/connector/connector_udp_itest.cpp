@@ -14,8 +14,10 @@
 #include <thread>
 
 #include "backend/connector/saas_connector.hpp"
+#include "backend/diagnostics/part_pacing.hpp"
 #include "backend/messages/messages.hpp"
 #include "backend/vxcp/peer_process.hpp"
+#include "connector_test_support.hpp"
 #include "status/status_board.hpp"
 #include "support/eventually.hpp"
 #include "support/log_lines.hpp"
@@ -240,6 +242,40 @@ TEST_F(ConnectorUdpTest, FallsBackToTheWebSocketAfterThreeFailedUdpAttempts) {
               1);
     const json st = json::parse(deaf.control(R"({"stats": true})"));
     EXPECT_EQ(st["count"], 0);
+}
+
+// A log upload that keeps the pacing the connection loop gave it last.
+class PacingSpy : public FakeLogUpload {
+  public:
+    void set_pacing(std::shared_ptr<PartPacing> pacing) override { pacing_.set(std::move(pacing)); }
+    std::shared_ptr<PartPacing> pacing() const { return pacing_.get(); }
+
+  private:
+    Seam<PartPacing> pacing_;
+};
+
+// The UDP channel's pacing looks at its fragments in flight only; once the channel is gone and
+// the WebSocket carries the link, parts must again be one per 50 ms, not as fast as they come.
+TEST_F(ConnectorUdpTest, AfterTheUdpChannelTheWebSocketPacesLogPartsByTimeAgain) {
+    auto peer = server(R"([{"wait": "register"}])");
+    TestBackendPeer ws({}, R"({"connections":{"*":[{"wait":"register"}]}})");
+    auto upload = std::make_shared<PacingSpy>();
+    upload_ = upload;
+    start(peer->port(), ws.port(), VxcpLoopTimings{1000, 1000, 6000});
+    ASSERT_TRUE(eventually([&] { return connector_->transport_name() == "udp"; }, 10s));
+    // The channel ends and its backend is gone: UDP attempts fail until the WebSocket takes over.
+    ASSERT_EQ(peer->control(R"({"close": 1000, "reason": "test"})"), "ok");
+    ASSERT_EQ(peer->control(R"({"quit": true})"), "ok");
+    ASSERT_TRUE(ws.wait_for([&] { return !ws.events("recv", "register").empty(); }, 20s));
+    ASSERT_EQ(connector_->transport_name(), "ws");
+
+    const std::shared_ptr<PartPacing> pacing = upload->pacing();
+    ASSERT_NE(pacing, nullptr);
+    const std::int64_t t = 1'000'000;
+    ASSERT_TRUE(pacing->may_release(t));
+    pacing->released(t);
+    EXPECT_FALSE(pacing->may_release(t + WebSocketPacing::kIntervalUs - 1));
+    EXPECT_TRUE(pacing->may_release(t + WebSocketPacing::kIntervalUs));
 }
 
 // Relayed launcher bytes in 8 KiB chunks grow past a small backend message limit once encoded:

@@ -54,6 +54,10 @@ void log_secret_lines() {
                  kTurnPass);
     spdlog::error(R"(launcher line: {{"type":"auth","session_token":"{}"}})", kSessionToken);
     spdlog::info("relay url turn:relay.test:3478?password={}&user=alice", kTurnPass);
+    spdlog::info("relay url turn:alice:{}@relay.test:3478 and wss://alice:{}@relay.test/ws",
+                 kTurnPass, kTurnPass);
+    spdlog::info(R"(relay block {{"credentials":["{}",{{"x":"]"}}]}} Cookie: theme=dark; sid={})",
+                 kTurnPass, kSessionToken);
 }
 
 // Numbered lines, long enough that a few thousand make an upload of several parts.

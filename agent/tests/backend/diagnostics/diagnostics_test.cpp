@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "backend/diagnostics/build_id.hpp"
+#include "backend/diagnostics/log_report.hpp"
 #include "diagnostics_rig.hpp"
 #include "support/log_lines.hpp"
 
@@ -107,6 +108,38 @@ TEST(SessionUpload, StartMarksKeepTheLatestSixteenSessions) {
     const std::vector<json> sent = rig.drain();
     EXPECT_EQ(lines_of(upload_content(sent, "0000000000000001")).size(), 3u + 4017);
     EXPECT_EQ(lines_of(upload_content(sent, "0000000000000002")).size(), 3u + 300 + 1 + 3200);
+}
+
+// Quotes take two bytes each inside the parts' JSON strings: a body within the byte budget
+// splits into more than 60 parts, and the upload keeps the first 15 and the last 44.
+TEST(SessionUpload, AQuoteHeavyLogIsCappedAtSixtyParts) {
+    vx::test::LogLines log;
+    DiagnosticsRig rig;
+    const std::string quotes(2000, '"');
+    for (int k = 0; k < 1500; ++k) {
+        rig.store.append(quotes);
+    }
+    rig.store.append("[2024-05-01 10:00:00.000] [info] [7] the last line");
+    rig.diagnostics.upload_session_log("s1", "pipeline_ended");
+    const std::vector<json> sent = rig.drain();
+
+    ASSERT_EQ(sent.size(), kMaxParts);
+    for (std::size_t k = 0; k < sent.size(); ++k) {
+        EXPECT_EQ(sent[k].at("part"), k);
+        EXPECT_EQ(sent[k].at("parts"), kMaxParts);
+        EXPECT_LE(escaped_size(sent[k].at("content").get<std::string>()), kPartEscapedBytes);
+    }
+    EXPECT_EQ(lines_of(sent.front().at("content"))[2], "# session s1 ended: pipeline_ended");
+    const std::string marker = sent[kFirstParts].at("content");
+    ASSERT_EQ(marker.rfind("[... ", 0), 0u) << marker;
+    const unsigned long omitted = std::stoul(marker.substr(5));
+    EXPECT_GE(omitted, 2u);
+    EXPECT_EQ(marker, "[... " + std::to_string(omitted) +
+                          " part(s) of the log omitted to fit the upload ...]\n");
+    EXPECT_EQ(lines_of(sent.back().at("content")).back(),
+              "[2024-05-01 10:00:00.000] [info] [7] the last line");
+    EXPECT_EQ(log.count("(session=s1, level=info, "), 1);
+    EXPECT_EQ(log.count(" in 60 part(s), middle trimmed)"), 1);
 }
 
 struct AgentReports : ::testing::Test {

@@ -85,6 +85,57 @@ TEST(RedactSecrets, MendedLeaks) {
          R"("encryption_key":"[REDACTED]")"},
         {"json inside a json string", R"("turn":"{\"username\":\"u\",\"credential\":\"p\\\"w\"}")",
          R"("turn":"{\"username\":\"u\",\"credential\":\"[REDACTED]\"}")"},
+        // A TURN password written into the server URL, as the TURN client quoted it.
+        {"turn url with a password",
+         "TURN: invalid port in server URL 'turn:alice:PASSWORD@host' - session s1 goes on "
+         "without a relay (direct path only)",
+         "TURN: invalid port in server URL 'turn:[REDACTED]@host' - session s1 goes on without a "
+         "relay (direct path only)"},
+        {"host with user and password", "TURN: cannot resolve 'alice:PASSWORD@host:3478': failed",
+         "TURN: cannot resolve 'alice:[REDACTED]@host:3478': failed"},
+        {"url after slashes", "ws://bob:hunter2@api.example:8080/agent?x=1",
+         "ws://[REDACTED]@api.example:8080/agent?x=1"},
+        {"url with a user only", "turn:alice@relay.example https://bob@example.com/x",
+         "turn:[REDACTED]@relay.example https://[REDACTED]@example.com/x"},
+        {"user name with a colon of its own", "turn:1700000000:s1:Zm9vYmFy@10.0.0.1:3478",
+         "turn:[REDACTED]@10.0.0.1:3478"},
+        {"url in a json array",
+         R"({"urls":["stun:10.0.0.1","turn:alice:p4ss@relay.example:3478?transport=udp"]})",
+         R"({"urls":["stun:10.0.0.1","turn:[REDACTED]@relay.example:3478?transport=udp"]})"},
+        {"url option", "--turn-url turn:alice:s3cr3t@relay.example --turn-user alice",
+         "--turn-url turn:[REDACTED]@relay.example --turn-user alice"},
+        {"address after a scheme", "mailto:alice@example.com", "mailto:[REDACTED]@example.com"},
+        // After a key, an array or an object is the value, whole.
+        {"array value", R"({"credential":["SECRET"],"n":1})", R"({"credential":[REDACTED],"n":1})"},
+        {"nested brackets and an object", R"({"password":[["a","b"],{"c":"d"}],"n":1})",
+         R"({"password":[REDACTED],"n":1})"},
+        {"brackets and escaped quotes inside strings", R"({"secret":["a]\"b}",'c]'],"n":1})",
+         R"({"secret":[REDACTED],"n":1})"},
+        {"object value", "credentials={'username': 'u', 'password': 'p'} next",
+         "credentials=[REDACTED] next"},
+        {"array cut off at the end of the line", "token=[\"abc\", \"de\r\nnext line",
+         "token=[REDACTED]\r\nnext line"},
+        {"array cut off at the end of the text", R"("token":["abc",{"x":"de)",
+         R"("token":[REDACTED])"},
+        {"array in a json string", R"("turn":"{\"credential\":[\"p]\\\"]w\"],\"n\":1}")",
+         R"("turn":"{\"credential\":[REDACTED],\"n\":1}")"},
+        // Keys in camelCase and in the plural.
+        {"camel case keys", R"({"sessionToken":"abc","accessToken":"d","apiKey":"e"})",
+         R"({"sessionToken":"[REDACTED]","accessToken":"[REDACTED]","apiKey":"[REDACTED]"})"},
+        {"plural keys", "credentials: abc&Passwords=def&refreshTokens=ghi&secrets=jkl",
+         "credentials: [REDACTED]&Passwords=[REDACTED]&refreshTokens=[REDACTED]&secrets="
+         "[REDACTED]"},
+        {"camel case and plural together", "clientSecrets=abc apiKeys=[\"k1\",\"k2\"]",
+         "clientSecrets=[REDACTED] apiKeys=[REDACTED]"},
+        // Cookies are credentials whole: every pair, up to the header's end.
+        {"set-cookie header then the next one",
+         "Set-Cookie: sid=abc123; Path=/; HttpOnly\r\nHost: api.example",
+         "Set-Cookie: [REDACTED]\r\nHost: api.example"},
+        {"cookie member", R"({"Cookie":"a=b; c=d","Host":"x"})",
+         R"({"Cookie":"[REDACTED]","Host":"x"})"},
+        {"camel case set-cookie", "setCookie=a=b; c=d", "setCookie=[REDACTED]"},
+        {"cookies in the plural", R"(cookies={"sid":"abc","theme":"dark"} ok)",
+         "cookies=[REDACTED] ok"},
     });
 }
 
@@ -100,7 +151,7 @@ TEST(RedactSecrets, RealisticLines) {
          "GET /agent/connect HTTP/1.1\r\nHost: api.example\r\nagent-token: 5f1c2e9a\r\n",
          "GET /agent/connect HTTP/1.1\r\nHost: api.example\r\nagent-token: [REDACTED]\r\n"},
         {"url query", "GET /ws?token=abc123&x=1 HTTP/1.1", "GET /ws?token=[REDACTED]&x=1 HTTP/1.1"},
-        {"cookie", "Cookie: session_token=abc; Path=/", "Cookie: session_token=[REDACTED]; Path=/"},
+        {"cookie", "Cookie: session_token=abc; Path=/", "Cookie: [REDACTED]"},
         {"form body",
          "grant_type=client_credentials&client_secret=s3&refresh_token=r1&access_token=a1",
          "grant_type=client_credentials&client_secret=[REDACTED]&refresh_token=[REDACTED]&access_"
@@ -125,6 +176,17 @@ TEST(RedactSecrets, RealisticLines) {
          "TURN: credentials JSON is missing username/password for turn:1.2.3.4:3478"},
         {"plain text", "Session established \xE2\x80\x94 keys ready",
          "Session established \xE2\x80\x94 keys ready"},
+        // Text that only looks like a URL user-info, or like a key, stays as it is.
+        {"url without a user", "SaasConnector: connecting to http://api.example:8080/agent@v1",
+         "SaasConnector: connecting to http://api.example:8080/agent@v1"},
+        {"address without a scheme", "mail to alice@example.com or Contact: bob@example.com",
+         "mail to alice@example.com or Contact: bob@example.com"},
+        {"turn url without credentials", "turn:10.0.0.1:3478?transport=udp user@x",
+         "turn:10.0.0.1:3478?transport=udp user@x"},
+        {"ipv6 host", "turn:[::1]:3478@x", "turn:[::1]:3478@x"},
+        {"longer words than a key", "tokenizer=abc secretary: bob cookies_enabled=1",
+         "tokenizer=abc secretary: bob cookies_enabled=1"},
+        {"identifier before a camel case key", "my_sessionToken=abc", "my_sessionToken=abc"},
     });
 }
 
@@ -142,6 +204,16 @@ TEST(RedactSecrets, LongRunsStayLinear) {
     EXPECT_EQ(redact_secrets(keys), keys);
     const std::string open = "password=\"" + std::string(256 * 1024, 'x');
     EXPECT_EQ(redact_secrets(open), "password=\"[REDACTED]\"");
+    // Schemes, user-info and brackets that never close, each from many starts.
+    for (const char* unit : {"a.", "x:y", "ws://a:", "token=[[", "token={\""}) {
+        std::string text;
+        while (text.size() < 256 * 1024) {
+            text += unit;
+        }
+        const std::string once = redact_secrets(text);
+        EXPECT_EQ(redact_secrets(once), once) << unit;
+        EXPECT_LE(once.size(), text.size() + 16) << unit;
+    }
 }
 
 }  // namespace

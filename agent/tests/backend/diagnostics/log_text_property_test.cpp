@@ -22,7 +22,7 @@ std::uint64_t test_seed() {
 
 // Pieces that steer the text into every branch of the rules: keys in both cases and spellings,
 // separators, quotes and escapes, schemes, token starts, blanks, and bytes that are not UTF-8.
-constexpr std::array<std::string_view, 44> kPieces{"password",
+constexpr std::array<std::string_view, 51> kPieces{"password",
                                                    "PassWord",
                                                    "token",
                                                    "api-key",
@@ -65,7 +65,14 @@ constexpr std::array<std::string_view, 44> kPieces{"password",
                                                    "\xC3",
                                                    "\x80",
                                                    "\xED\xA0\x80",
-                                                   "[warning]"};
+                                                   "[warning]",
+                                                   "{",
+                                                   "@",
+                                                   "turn:",
+                                                   "//",
+                                                   "Set-Cookie",
+                                                   "sessionToken",
+                                                   "credentials"};
 
 std::string generate(std::mt19937_64& rng) {
     std::uniform_int_distribution<int> count(0, 60);

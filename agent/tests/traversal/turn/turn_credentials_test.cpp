@@ -67,6 +67,8 @@ TEST(TurnCredentials, RefusalTexts) {
         {"urls":"turn:b","username":"u","credential":"c"}]})")
                   .err,
               "TURN: credentials JSON is missing username/password for turn:a");
+    EXPECT_EQ(parse(R"({"urls":"turn:alice:PASSWORD@h","username":"u"})").err,
+              "TURN: credentials JSON is missing username/password for turn:[REDACTED]@h");
     EXPECT_EQ(parse(R"({"iceServers":[{"urls":"stun:a"}]})").err,
               "TURN: no turn:HOST:PORT?transport=udp URL in the credentials");
     EXPECT_EQ(parse(R"("turn:h")").err, "TURN: credentials JSON contains no ICE server URLs");
