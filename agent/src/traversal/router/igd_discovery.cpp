@@ -14,8 +14,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr auto kDescriptionBudget = std::chrono::seconds(4);
-constexpr std::size_t kMaxCandidatesTried = 2;
 constexpr std::int64_t kMinRequestTimeoutMs = 150;
 
 struct Attempt {
@@ -107,24 +105,24 @@ bool try_candidate(const IgdCandidate& candidate, Attempt& attempt) {
 
 IgdInfo discover_igd(const DirectPortMapperOptions& options, const RouterScope& scope,
                      std::string& error) {
-    const auto candidates = ssdp_discover(options.ssdp_wait_ms, scope, error);
-    const Clock::time_point budget_end = Clock::now() + kDescriptionBudget;
-    const std::size_t tried = std::min(candidates.size(), kMaxCandidatesTried);
-    for (std::size_t i = 0; i < tried; ++i) {
-        const std::int64_t left = remaining_ms(budget_end);
-        if (left <= 0) {
-            error = "UPnP description budget exhausted";
-            break;
+    IgdInfo found;
+    const GatewayTry try_gateway = [&](const IgdCandidate& candidate, std::int64_t budget_left_ms,
+                                       std::string& failure) {
+        Attempt attempt{
+            scope,
+            std::min(std::max(budget_left_ms, kMinRequestTimeoutMs), options.request_timeout_ms),
+            {},
+            {}};
+        if (!try_candidate(candidate, attempt)) {
+            failure = attempt.error;
+            return false;
         }
-        Attempt attempt{scope,
-                        std::min(std::max(left, kMinRequestTimeoutMs), options.request_timeout_ms),
-                        {},
-                        {}};
-        if (try_candidate(candidates[i], attempt))
-            return attempt.info;
-        error = attempt.error;
-    }
-    return {};
+        found = attempt.info;
+        return true;
+    };
+    if (!search_igd(options.ssdp_wait_ms, scope, try_gateway, error))
+        return {};
+    return found;
 }
 
 }  // namespace vx::network

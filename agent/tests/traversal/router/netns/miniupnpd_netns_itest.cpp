@@ -10,6 +10,7 @@
 #include "traversal/router/fake_gateway.hpp"
 #include "traversal/router/netns/router_lab.hpp"
 #include "traversal/router/port_mapper.hpp"
+#include "traversal/router/ssdp_responder.hpp"
 
 namespace vx::network {
 namespace {
@@ -183,6 +184,45 @@ TEST_F(MiniupnpdLab, AnotherHostsMappingSurvivesAConflict) {
     });
     EXPECT_NE(lab_->nat_rules().find("192.168.77.21:48004"), std::string::npos)
         << lab_->nat_rules();
+}
+
+// A device that answers the search at once with a LOCATION nobody serves (an ISP box in bridge
+// mode), and the real gateway answering later: the gateway is still found, and maps, with the
+// driver's options. The SSDP answers come from a scripted responder beside miniupnpd, which
+// serves the description and the SOAP actions behind the later answer.
+TEST_F(MiniupnpdLab, AGatewayAnsweringAfterADeadOneIsFound) {
+    struct Case {
+        const char* dead_location;
+        int gateway_answers_ms;
+    };
+    const Case cases[] = {
+        {"http://192.168.77.1:9/rootDesc.xml", 450},     // the box refuses the connection
+        {"http://192.168.77.3:5000/rootDesc.xml", 700},  // nobody has that address
+    };
+    start("tg", {.natpmp = false});  // only UPnP can map: NAT-PMP would hide a missed gateway
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.dead_location);
+        using Answer = test::ScriptedSsdpResponder::Answer;
+        const std::vector<Answer> script = {
+            {std::chrono::milliseconds(50), test::igd_answer(c.dead_location)},
+            {std::chrono::milliseconds(c.gateway_answers_ms),
+             test::igd_answer("http://192.168.77.1:5000/rootDesc.xml")},
+        };
+        const auto responder = NetnsLab::in_netns(lab_->router, [&] {
+            return std::make_unique<test::ScriptedSsdpResponder>(script, "192.168.77.1");
+        });
+        RouterScope scope;
+        scope.ssdp_destinations = {responder->endpoint()};
+        drop_mapper();
+        mapper_ = std::make_unique<DirectPortMapper>(
+            DirectPortMapperOptions{}, network_port_mapper_steps(scope), util::steady_now_us);
+        std::string wan, error, method;
+        ASSERT_TRUE(in_lan([&] { return mapper_->discover(wan, error); })) << error;
+        EXPECT_EQ(wan, "100.128.0.2");
+        EXPECT_EQ(mapper_->discovery_method(), "upnp");
+        EXPECT_TRUE(map(48002, method)) << mapper_->last_error();
+        EXPECT_EQ(method, "upnp");
+    }
 }
 
 TEST_F(MiniupnpdLab, NoDaemonMeansTheGatewayRefuses) {
