@@ -44,7 +44,7 @@ TEST(IgdDiscoveryLoopback, FindsTheServiceAndTheWanAddress) {
 TEST(IgdDiscoveryLoopback, WhatTheRouterNamesIsCheckedFirst) {
     struct Case {
         std::string control_url;
-        bool loopback_is_lan;
+        bool gateway_on_this_pc;
         const char* error;
         const char* wan = "100.128.0.2";
         int asked_wan = 0;
@@ -65,7 +65,7 @@ TEST(IgdDiscoveryLoopback, WhatTheRouterNamesIsCheckedFirst) {
         options.lan_noise = {dead_gateway()};
         FakeGateway gateway(options);
         RouterScope scope = gateway.scope();
-        scope.loopback_is_lan = c.loopback_is_lan;
+        scope.gateway_on_this_pc = c.gateway_on_this_pc;
         std::string error;
         const IgdInfo info = discover_igd(quick_options(), scope, error);
         EXPECT_FALSE(info.found);

@@ -225,6 +225,42 @@ TEST_F(MiniupnpdLab, AGatewayAnsweringAfterADeadOneIsFound) {
     }
 }
 
+// A LAN device cannot point the agent at this PC's own services: a LOCATION or a controlURL that
+// names one of this PC's addresses is refused as a loopback one is, before anything is asked.
+TEST_F(MiniupnpdLab, ThisPcIsNeverTakenForTheRouter) {
+    start("me", {.daemon = false});
+    struct Case {
+        std::string ns;
+        std::string address;
+        std::string control_url;
+        const char* error;
+    };
+    const Case cases[] = {
+        {lab_->lan, "192.168.77.20", "/ctl/IPConn", "SSDP LOCATION is not a LAN address"},
+        {lab_->lan, "192.168.77.21", "/ctl/IPConn", "SSDP LOCATION is not a LAN address"},
+        {lab_->router, "192.168.77.1", "http://192.168.77.20:5000/ctl",
+         "controlURL is not a LAN address"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.address + " " + c.control_url);
+        test::FakeGateway::Options options;
+        options.address = c.address;
+        options.control_url = c.control_url;
+        options.natpmp = options.pcp = false;
+        // A dead gateway answers first: with both tried the search ends without waiting.
+        options.lan_noise = {test::igd_answer("http://192.168.77.1:9/rootDesc.xml")};
+        const auto gateway =
+            NetnsLab::in_netns(c.ns, [&] { return std::make_unique<test::FakeGateway>(options); });
+        RouterScope scope;
+        scope.ssdp_destinations = {{asio::ip::make_address_v4(c.address), 1900}};
+        const DirectPortMapperOptions bounded{.ssdp_wait_ms = 10'000};
+        std::string error;
+        EXPECT_FALSE(in_lan([&] { return discover_igd(bounded, scope, error).found; }));
+        EXPECT_EQ(error, c.error);
+        EXPECT_EQ(gateway->counters().get_external.load(), 0);
+    }
+}
+
 TEST_F(MiniupnpdLab, NoDaemonMeansTheGatewayRefuses) {
     start("nd", {.daemon = false}, {.ssdp_wait_ms = 200});
     std::string wan, error, method;
