@@ -187,7 +187,8 @@ TEST(RouterSsdp, TheGatewayIsTriedFirstOnACrowdedLan) {
     ASSERT_EQ(tried.size(), 1u);
     EXPECT_EQ(tried[0].location, gateway.location());
     EXPECT_EQ(igd_candidate_score(tried[0]), 3);
-    EXPECT_EQ(gateway.counters().searches.load(), 3);  // one burst
+    // No second burst: the success ended the search (the fake may still be reading the first).
+    EXPECT_LE(gateway.counters().searches.load(), 3);
 }
 
 TEST(RouterSsdp, SilenceEndsAtTheWait) {
