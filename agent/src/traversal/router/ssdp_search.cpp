@@ -3,7 +3,6 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include <algorithm>
 #include <array>
 #include <cerrno>
 
