@@ -10,10 +10,6 @@ namespace {
 constexpr std::string_view kEllipsis = "\xE2\x80\xA6";  // U+2026
 constexpr std::string_view kNoBreakSpace = "\xC2\xA0";
 
-bool is_continuation(unsigned char b) {
-    return (b & 0xC0) == 0x80;
-}
-
 // Wide ranges of the agent's own table; every range is inclusive.
 struct Range {
     char32_t first;
@@ -66,38 +62,6 @@ std::string_view strip_tail_spaces(std::string_view text) {
 
 }  // namespace
 
-DecodedChar decode_at(std::string_view text, std::size_t pos) {
-    const auto lead = static_cast<unsigned char>(text[pos]);
-    if (lead < 0x80) {
-        return {lead, 1, true};
-    }
-    int extra = 0;
-    char32_t cp = 0;
-    if ((lead & 0xE0) == 0xC0) {
-        extra = 1;
-        cp = lead & 0x1F;
-    } else if ((lead & 0xF0) == 0xE0) {
-        extra = 2;
-        cp = lead & 0x0F;
-    } else if ((lead & 0xF8) == 0xF0) {
-        extra = 3;
-        cp = lead & 0x07;
-    } else {
-        return {lead, 1, false};
-    }
-    if (pos + extra >= text.size()) {
-        return {lead, 1, false};
-    }
-    for (int i = 1; i <= extra; ++i) {
-        const auto b = static_cast<unsigned char>(text[pos + i]);
-        if (!is_continuation(b)) {
-            return {lead, 1, false};
-        }
-        cp = (cp << 6) | (b & 0x3F);
-    }
-    return {cp, extra + 1, true};
-}
-
 int code_point_width(char32_t cp) {
     if (cp == 0 || (cp >= 0x0300 && cp <= 0x036F)) {
         return 0;
@@ -113,7 +77,7 @@ int code_point_width(char32_t cp) {
 int display_width(std::string_view text) {
     int width = 0;
     for (std::size_t pos = 0; pos < text.size();) {
-        const DecodedChar c = decode_at(text, pos);
+        const DecodedChar c = decode_utf8_at(text, pos);
         width += char_width(c);
         pos += c.length;
     }
@@ -124,7 +88,7 @@ std::string sanitize_for_console(std::string_view text) {
     std::string out;
     out.reserve(text.size());
     for (std::size_t pos = 0; pos < text.size();) {
-        const DecodedChar c = decode_at(text, pos);
+        const DecodedChar c = decode_utf8_at(text, pos);
         pos += c.length;
         const bool unencodable = !c.valid || c.code_point > 0x10FFFF ||
                                  (c.code_point >= 0xD800 && c.code_point <= 0xDFFF);
@@ -147,7 +111,7 @@ std::string truncate_with_ellipsis(std::string_view text, int width) {
     int used = 0;
     std::size_t pos = 0;
     while (pos < text.size()) {
-        const DecodedChar c = decode_at(text, pos);
+        const DecodedChar c = decode_utf8_at(text, pos);
         if (used + char_width(c) > width - 1) {
             break;
         }
@@ -168,7 +132,7 @@ std::string cut_left_with_ellipsis(std::string_view text, int width) {
     }
     std::vector<DecodedChar> chars;
     for (std::size_t pos = 0; pos < text.size(); pos += chars.back().length) {
-        chars.push_back(decode_at(text, pos));
+        chars.push_back(decode_utf8_at(text, pos));
     }
     int used = 0;
     std::size_t tail_bytes = 0;

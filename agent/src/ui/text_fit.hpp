@@ -5,20 +5,14 @@
 #include <vector>
 
 #include "ui/screen_model.hpp"
+#include "util/utf8.hpp"
 
 // Measuring and fitting UTF-8 text into console columns. Every function is pure and accepts any
 // bytes: invalid UTF-8 is measured byte by byte and never read past the end of the text.
 namespace vx::ui {
 
-// One decoded step of a byte string: a code point, or an invalid byte (valid == false).
-struct DecodedChar {
-    char32_t code_point = 0;
-    int length = 1;  // bytes covered, 1 to 4
-    bool valid = false;
-};
-
-// Decodes the code point that starts at `pos` (pos < text.size()).
-DecodedChar decode_at(std::string_view text, std::size_t pos);
+using util::decode_utf8_at;
+using util::DecodedChar;
 
 // Columns one code point takes, with the agent's own table (not the C library's wcwidth).
 int code_point_width(char32_t cp);

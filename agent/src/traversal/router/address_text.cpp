@@ -1,9 +1,24 @@
 #include "traversal/router/address_text.hpp"
 
+#include <algorithm>
+
 #include "platform/lan_address.hpp"
+#include "platform/local_addresses.hpp"
 #include "traversal/router/http/resolve.hpp"
 
 namespace vx::network {
+namespace {
+
+// An address of this PC: an interface of it holds the address, or the route towards the
+// address starts from the address itself (nothing is sent to learn it).
+bool is_this_pc(const asio::ip::address_v4& address) {
+    const auto bytes = address.to_bytes();
+    const auto own = platform::local_ipv4_addresses();
+    return std::find(own.begin(), own.end(), bytes) != own.end() ||
+           platform::lan_address_towards(bytes, kGatewayPort) == address.to_string();
+}
+
+}  // namespace
 
 std::string_view address_class_name(util::AddressClass cls) {
     switch (cls) {
@@ -26,16 +41,16 @@ std::string_view address_class_name(util::AddressClass cls) {
     }
 }
 
-bool is_router_lan_address(const asio::ip::address& address, bool loopback_is_lan) {
+bool is_router_lan_address(const asio::ip::address& address, bool gateway_on_this_pc) {
     if (!address.is_v4())
         return false;
     switch (util::classify_ipv4(address.to_string())) {
         case util::AddressClass::private_:
         case util::AddressClass::link_local:
         case util::AddressClass::cgnat:
-            return true;
+            return gateway_on_this_pc || !is_this_pc(address.to_v4());
         case util::AddressClass::loopback:
-            return loopback_is_lan;
+            return gateway_on_this_pc;
         default:
             return false;
     }

@@ -14,8 +14,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr auto kDescriptionBudget = std::chrono::seconds(4);
-constexpr std::size_t kMaxCandidatesTried = 2;
 constexpr std::int64_t kMinRequestTimeoutMs = 150;
 
 struct Attempt {
@@ -40,7 +38,7 @@ bool locate_description(const IgdCandidate& candidate, Attempt& attempt,
     std::string error;
     if (!resolve_with_timeout(location.host, location.port, attempt.deadline(), endpoint, error))
         return attempt.fail("SSDP LOCATION resolve: " + error);
-    if (!is_router_lan_address(endpoint.address(), attempt.scope.loopback_is_lan))
+    if (!is_router_lan_address(endpoint.address(), attempt.scope.gateway_on_this_pc))
         return attempt.fail("SSDP LOCATION is not a LAN address");
     return true;
 }
@@ -72,7 +70,7 @@ bool locate_control(const IgdCandidate& candidate, const DeviceService& service,
     std::string ignored;
     if (!resolve_with_timeout(control.host, control.port, attempt.deadline(), info.control_endpoint,
                               ignored) ||
-        !is_router_lan_address(info.control_endpoint.address(), attempt.scope.loopback_is_lan))
+        !is_router_lan_address(info.control_endpoint.address(), attempt.scope.gateway_on_this_pc))
         return attempt.fail("controlURL is not a LAN address");
     const auto lan = lan_address_towards(
         asio::ip::udp::endpoint(info.control_endpoint.address(), info.control_endpoint.port()));
@@ -107,24 +105,24 @@ bool try_candidate(const IgdCandidate& candidate, Attempt& attempt) {
 
 IgdInfo discover_igd(const DirectPortMapperOptions& options, const RouterScope& scope,
                      std::string& error) {
-    const auto candidates = ssdp_discover(options.ssdp_wait_ms, scope, error);
-    const Clock::time_point budget_end = Clock::now() + kDescriptionBudget;
-    const std::size_t tried = std::min(candidates.size(), kMaxCandidatesTried);
-    for (std::size_t i = 0; i < tried; ++i) {
-        const std::int64_t left = remaining_ms(budget_end);
-        if (left <= 0) {
-            error = "UPnP description budget exhausted";
-            break;
+    IgdInfo found;
+    const GatewayTry try_gateway = [&](const IgdCandidate& candidate, std::int64_t budget_left_ms,
+                                       std::string& failure) {
+        Attempt attempt{
+            scope,
+            std::min(std::max(budget_left_ms, kMinRequestTimeoutMs), options.request_timeout_ms),
+            {},
+            {}};
+        if (!try_candidate(candidate, attempt)) {
+            failure = attempt.error;
+            return false;
         }
-        Attempt attempt{scope,
-                        std::min(std::max(left, kMinRequestTimeoutMs), options.request_timeout_ms),
-                        {},
-                        {}};
-        if (try_candidate(candidates[i], attempt))
-            return attempt.info;
-        error = attempt.error;
-    }
-    return {};
+        found = attempt.info;
+        return true;
+    };
+    if (!search_igd(options.ssdp_wait_ms, scope, try_gateway, error))
+        return {};
+    return found;
 }
 
 }  // namespace vx::network

@@ -25,8 +25,9 @@ struct IgdInfo {
     UpnpService service() const { return {control_url, service_type, control_endpoint}; }
 };
 
-// At most 2 candidates are tried, in rank order, within 4 s; a candidate's failure moves on to
-// the next, and the last failure is the error text when none succeeds.
+// At most 2 answering gateways are tried, best-ranked first, within 4 s (IgdSearch says which
+// and when); a gateway's failure moves on to the next, and the last failure is the error text
+// when none succeeds.
 IgdInfo discover_igd(const DirectPortMapperOptions& options, const RouterScope& scope,
                      std::string& error);
 

@@ -99,10 +99,13 @@ bool DirectPortMapper::renew_row(PortMapping& row, std::uint32_t lease_s) {
 bool DirectPortMapper::release_mapping(const PortMapping& row, std::string& error,
                                        bool log_failure) {
     bool released = false;
+    std::string other_host;
     if (row.method == "upnp") {
-        released =
+        UpnpDeletion deletion =
             upnp_delete_port_mapping(*steps_, service_of(row), row.external_port,
                                      row.internal_client, options_.request_timeout_ms, error);
+        released = deletion.released;
+        other_host = std::move(deletion.other_host);
     } else if (row.method == "natpmp") {
         released = steps_->natpmp_delete(row.gateway, row.internal_port, options_, error);
     } else if (row.method == "pcp") {
@@ -111,7 +114,10 @@ bool DirectPortMapper::release_mapping(const PortMapping& row, std::string& erro
     } else {
         error = "unknown mapping method";
     }
-    if (released) {
+    if (released && !other_host.empty()) {
+        spdlog::info("DirectPortMapper: UDP {} via {} belongs to another host ({}) - left in place",
+                     row.internal_port, row.method, other_host);
+    } else if (released) {
         spdlog::info("DirectPortMapper: released UDP {} via {}", row.internal_port, row.method);
     } else if (log_failure) {
         spdlog::warn(

@@ -20,8 +20,9 @@ struct RouterScope {
         {asio::ip::address_v4::broadcast(), 1900},
     };
     std::uint16_t gateway_port = kGatewayPort;
-    std::string gateway;           // empty: the default route's next hop
-    bool loopback_is_lan = false;  // a fake gateway on 127.0.0.1 stands for a LAN router
+    std::string gateway;  // empty: the default route's next hop
+    // A fake gateway on this PC (loopback or one of its own addresses) stands for a LAN router.
+    bool gateway_on_this_pc = false;
 };
 
 }  // namespace vx::network

@@ -61,50 +61,36 @@ int igd_candidate_score(const IgdCandidate& candidate) {
            (contains_ignore_case(candidate.usn, kGatewayMarker) ? 1 : 0);
 }
 
-bool SsdpCandidates::offer(const IgdCandidate& candidate, Clock::time_point now) {
+bool SsdpCandidates::offer(const IgdCandidate& candidate) {
     if (candidate.status != 200 || candidate.location.empty())
         return false;
     const int score = igd_candidate_score(candidate);
     auto same = std::find_if(held_.begin(), held_.end(), [&](const Held& held) {
         return held.candidate.location == candidate.location;
     });
-    if (same == held_.end() && held_.size() >= kMaxHeld) {
-        // Full: a better answer takes the place of the latest of the lowest-ranked.
-        same = std::min_element(held_.rbegin(), held_.rend(),
-                                [](const Held& a, const Held& b) { return a.score < b.score; })
-                   .base() -
-               1;
-        if (same->score >= score)
-            return false;
-        held_.erase(same);
-        same = held_.end();
-    }
     if (same != held_.end()) {
         if (score <= same->score)
             return false;
-        *same = Held{candidate, score};
-    } else {
-        held_.push_back(Held{candidate, score});
+        held_.erase(same);
+    } else if (held_.size() >= kMaxHeld) {
+        // Full: a better answer takes the place of the latest of the lowest-ranked.
+        const auto lowest =
+            std::min_element(held_.rbegin(), held_.rend(),
+                             [](const Held& a, const Held& b) { return a.score < b.score; })
+                .base() -
+            1;
+        if (lowest->score >= score)
+            return false;
+        held_.erase(lowest);
     }
-    if (score >= 2 && !first_gateway_at_)
-        first_gateway_at_ = now;
+    held_.push_back(Held{candidate, score});
     return true;
 }
 
-std::size_t SsdpCandidates::gateways() const {
-    return static_cast<std::size_t>(std::count_if(
-        held_.begin(), held_.end(), [](const Held& held) { return held.score >= 2; }));
-}
-
-std::optional<SsdpCandidates::Clock::time_point> SsdpCandidates::settle_end() const {
-    if (!first_gateway_at_)
-        return std::nullopt;
-    return *first_gateway_at_ + kGatewaySettle;
-}
-
-bool SsdpCandidates::done(Clock::time_point now) const {
-    const auto settled = settle_end();
-    return gateways() >= kEnoughGateways || (settled && now >= *settled);
+bool SsdpCandidates::enough() const {
+    const auto gateways =
+        std::count_if(held_.begin(), held_.end(), [](const Held& held) { return held.score >= 2; });
+    return static_cast<std::size_t>(gateways) >= kEnoughGateways;
 }
 
 std::vector<IgdCandidate> SsdpCandidates::ranked() const {

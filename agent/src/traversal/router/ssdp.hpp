@@ -4,7 +4,6 @@
 // sends, the answers it reads, and how the answers of one search are kept and ranked.
 
 #include <array>
-#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -33,28 +32,24 @@ std::string build_msearch(std::string_view search_target);
 std::optional<IgdCandidate> parse_ssdp_response(std::string_view datagram);
 
 // 2 when the ST names an InternetGatewayDevice, plus 1 when the USN does: 0 to 3.
+inline constexpr int kBestCandidateScore = 3;
 int igd_candidate_score(const IgdCandidate& candidate);
 
 // The answers of one search, one per LOCATION. On a LAN full of media servers and printers the
 // root-device answers come first; they must not crowd out the gateway's, so more are held than
 // will be tried, a later answer may raise a held LOCATION's rank, and only gateways (score 2 or
-// more) end the search early.
+// more) count towards ending the search.
 class SsdpCandidates {
   public:
-    using Clock = std::chrono::steady_clock;
     static constexpr std::size_t kMaxHeld = 16;
     static constexpr std::size_t kEnoughGateways = 4;
-    // The answers of one gateway arrive together; once one is in, a short wait catches a second
-    // gateway answering in the same breath without sitting out the whole search time.
-    static constexpr std::chrono::milliseconds kGatewaySettle{300};
 
     // Takes one answer; true when it was kept or raised a held answer's rank. Only answers with
-    // status 200 and a LOCATION count.
-    bool offer(const IgdCandidate& candidate, Clock::time_point now);
-    // The search may stop: enough gateways, or the settle time after the first has passed.
-    bool done(Clock::time_point now) const;
-    // When the search will be done by the settle rule; none before a gateway answered.
-    std::optional<Clock::time_point> settle_end() const;
+    // status 200 and a LOCATION count. A raised answer ranks as if it had just arrived, so an
+    // answer already ahead of it stays ahead.
+    bool offer(const IgdCandidate& candidate);
+    // Enough gateways answered: waiting for more would not change which are tried.
+    bool enough() const;
 
     bool empty() const { return held_.empty(); }
     // Best score first; equal scores keep the order of arrival.
@@ -65,9 +60,7 @@ class SsdpCandidates {
         IgdCandidate candidate;
         int score = 0;
     };
-    std::size_t gateways() const;
     std::vector<Held> held_;
-    std::optional<Clock::time_point> first_gateway_at_;
 };
 
 }  // namespace vx::network

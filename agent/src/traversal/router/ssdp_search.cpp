@@ -3,11 +3,11 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include <algorithm>
 #include <array>
 #include <cerrno>
 
 #include "traversal/router/http/socket_fd.hpp"
+#include "traversal/router/igd_search.hpp"
 #include "util/error_text.hpp"
 
 namespace vx::network {
@@ -15,8 +15,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr std::int64_t kMinWaitMs = 200;
-constexpr auto kBurstInterval = std::chrono::milliseconds(500);
 constexpr int kMulticastTtl = 2;  // the gateway is at most a hop or two away
 constexpr std::size_t kDatagramSize = 4096;
 constexpr int kReadsPerWake = 64;  // a flood of datagrams must not hold the search past its end
@@ -58,7 +56,7 @@ int send_burst(int fd, const RouterScope& scope) {
 }
 
 // Reads every datagram waiting; a datagram longer than the buffer is read cut, as any other.
-void read_answers(int fd, SsdpCandidates& candidates) {
+void read_answers(int fd, IgdSearch& search) {
     std::array<char, kDatagramSize> buffer{};
     for (int reads = 0; reads < kReadsPerWake; ++reads) {
         const ssize_t got = ::recv(fd, buffer.data(), buffer.size(), 0);
@@ -68,45 +66,40 @@ void read_answers(int fd, SsdpCandidates& candidates) {
             continue;
         const std::string_view datagram(buffer.data(), static_cast<std::size_t>(got));
         if (const auto answer = parse_ssdp_response(datagram))
-            candidates.offer(*answer, Clock::now());
+            search.offer(*answer);
     }
 }
 
 }  // namespace
 
-std::vector<IgdCandidate> ssdp_discover(std::int64_t wait_ms, const RouterScope& scope,
-                                        std::string& error) {
+bool search_igd(std::int64_t wait_ms, const RouterScope& scope, const GatewayTry& try_gateway,
+                std::string& error) {
     SocketFd socket = open_search_socket(error);
     if (!socket.valid())
-        return {};
-    const Clock::time_point deadline =
-        Clock::now() + std::chrono::milliseconds(std::max(wait_ms, kMinWaitMs));
-    SsdpCandidates candidates;
-    Clock::time_point next_burst = Clock::now();
-    bool first_burst = true;
-    while (!candidates.done(Clock::now())) {
+        return false;
+    IgdSearch search(Clock::now(), std::chrono::milliseconds(wait_ms));
+    // Bounded by the search: listening ends at its wait, and at most two tries follow, each
+    // within the description budget. Answers that arrived during a try are read before the
+    // search may end.
+    for (;;) {
+        read_answers(socket.get(), search);
         const Clock::time_point now = Clock::now();
-        if (now >= deadline)
+        if (search.finished(now))
             break;
-        if (now >= next_burst) {
-            // Without a route for any search (no network yet) no answer can come: the wait
-            // would only delay the agent's start.
-            if (send_burst(socket.get(), scope) == 0 && first_burst)
-                break;
-            first_burst = false;
-            next_burst = Clock::now() + kBurstInterval;
+        if (search.burst_due(now)) {
+            search.burst_sent(now, send_burst(socket.get(), scope));
+        } else if (const auto candidate = search.next_attempt(now)) {
+            std::string failure;
+            if (try_gateway(*candidate, search.budget_left_ms(now), failure))
+                search.attempt_succeeded();
+            else
+                search.attempt_failed(std::move(failure));
+        } else if (!search.finished(now)) {
+            wait_socket(socket.get(), false, remaining_ms(search.wake()) + 1);
         }
-        Clock::time_point wake = std::min(deadline, next_burst);
-        if (const auto settled = candidates.settle_end())
-            wake = std::min(wake, *settled);
-        if (wait_socket(socket.get(), false, remaining_ms(wake) + 1))
-            read_answers(socket.get(), candidates);
     }
-    if (candidates.empty()) {
-        error = "no SSDP response from an InternetGatewayDevice";
-        return {};
-    }
-    return candidates.ranked();
+    error = search.error();
+    return error.empty();
 }
 
 }  // namespace vx::network

@@ -65,30 +65,30 @@ bool upnp_add_port_mapping(PortMapperSteps& steps, const UpnpMappingRequest& req
     return false;
 }
 
-bool upnp_delete_port_mapping(PortMapperSteps& steps, const UpnpService& service,
-                              std::uint16_t external_port, const std::string& lan_address,
-                              std::int64_t timeout_ms, std::string& error) {
+UpnpDeletion upnp_delete_port_mapping(PortMapperSteps& steps, const UpnpService& service,
+                                      std::uint16_t external_port, const std::string& lan_address,
+                                      std::int64_t timeout_ms, std::string& error) {
     // The lease may have lapsed meanwhile (a renewal that never got through, a PC that slept)
     // and the router given the port to another host: that host's forwarding is not ours to
     // delete. A router that does not answer at all would not take the delete either.
     const SoapResult entry =
         steps.get_specific_port_mapping_entry(service, external_port, timeout_ms, error);
     if (entry.http_status == 0)
-        return false;
-    const bool another_host =
-        entry.ok && !entry.internal_client.empty() && entry.internal_client != lan_address;
-    if (another_host)
-        leave_alone(external_port, entry.internal_client);
-    if (another_host || entry.error_code == kUpnpNoSuchEntry) {
+        return {};
+    if (entry.ok && !entry.internal_client.empty() && entry.internal_client != lan_address) {
         error.clear();
-        return true;
+        return {true, entry.internal_client};
+    }
+    if (entry.error_code == kUpnpNoSuchEntry) {
+        error.clear();
+        return {true, {}};
     }
     const SoapResult result = steps.delete_port_mapping(service, external_port, timeout_ms, error);
     if (result.ok || result.error_code == kUpnpNoSuchEntry) {
         error.clear();
-        return true;
+        return {true, {}};
     }
-    return false;
+    return {};
 }
 
 }  // namespace vx::network

@@ -25,11 +25,17 @@ struct UpnpMappingRequest {
 bool upnp_add_port_mapping(PortMapperSteps& steps, const UpnpMappingRequest& request,
                            std::uint32_t& granted_lease_s, std::string& error);
 
-// Deletes this PC's mapping of the external port. An entry the router no longer has (714), or
-// one that now forwards to another host (`lan_address` is this PC's), counts as deleted and is
-// left alone.
-bool upnp_delete_port_mapping(PortMapperSteps& steps, const UpnpService& service,
-                              std::uint16_t external_port, const std::string& lan_address,
-                              std::int64_t timeout_ms, std::string& error);
+// What became of this PC's mapping of an external port.
+struct UpnpDeletion {
+    bool released = false;   // deleted, gone already (714), or no longer this PC's to delete
+    std::string other_host;  // not empty: the port forwards there now and was left alone
+};
+
+// Deletes this PC's mapping of the external port (`lan_address` is this PC's). An entry the
+// router no longer has, or one that now forwards to another host, counts as released; the
+// other host's entry is left alone.
+UpnpDeletion upnp_delete_port_mapping(PortMapperSteps& steps, const UpnpService& service,
+                                      std::uint16_t external_port, const std::string& lan_address,
+                                      std::int64_t timeout_ms, std::string& error);
 
 }  // namespace vx::network

@@ -2,6 +2,7 @@
 
 #include "traversal/direct/direct_fixture.hpp"
 #include "traversal/direct/media_ports.hpp"
+#include "traversal/router/fake_gateway.hpp"
 
 namespace vx::network {
 namespace {
@@ -120,6 +121,33 @@ TEST_F(CheckDirectReportTest, AudioPortPastTheRange) {
     EXPECT_EQ(steps->adds.size(), 2u);
     EXPECT_EQ(steps->deletes.size(), 2u);
     expect_nothing_left(65531);
+}
+
+// A router's own words reach the report defused: a SOAP fault written to retitle the terminal,
+// clear the screen and forge a result line stays inside the discovery line, as question marks.
+TEST(CheckDirectReportRouterText, AFaultCannotSteerTheTerminal) {
+    test::FakeGateway::Options options;
+    options.natpmp = options.pcp = false;
+    options.wan_fault = "&#27;]0;OWNED&#7;&#27;[2J&#10;  result: direct video path available";
+    // A dead gateway answers first: with both tried the search ends without waiting out its time.
+    options.lan_noise.push_back(test::igd_answer("http://127.0.0.2:1/desc.xml"));
+    test::FakeGateway gateway(options);
+    DirectPortMapperOptions quick;
+    quick.ssdp_wait_ms = 10'000;  // only a bound: the two failures end the search
+    quick.gateway_timeout_ms = 50;
+    quick.attempts = 1;
+    DirectPortMapper mapper(quick, network_port_mapper_steps(gateway.scope()), util::steady_now_us);
+    std::string text;
+    EXPECT_EQ(check_direct_report(47998, mapper, [&](std::string_view line) { text += line; }), 1);
+    EXPECT_NE(text.find("  discover: FAILED - UPnP: GetExternalIPAddress: UPnP error 501 "
+                        "(?]0;OWNED??[2J?  result: direct video path available); NAT-PMP: "),
+              std::string::npos)
+        << text;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        EXPECT_TRUE(c == '\n' || (byte >= 0x20 && byte != 0x7F)) << static_cast<int>(byte);
+    }
+    EXPECT_EQ(text.find("\n  result: direct video"), std::string::npos) << text;
 }
 
 }  // namespace

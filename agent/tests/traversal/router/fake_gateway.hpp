@@ -14,6 +14,13 @@
 
 namespace vx::network::test {
 
+// An SSDP answer to the IGD:1 search from a gateway whose description is at `location`.
+inline std::string igd_answer(const std::string& location) {
+    return "HTTP/1.1 200 OK\r\nST: urn:schemas-upnp-org:device:InternetGatewayDevice:1\r\nUSN: "
+           "uuid:x::urn:schemas-upnp-org:device:InternetGatewayDevice:1\r\nLOCATION: " +
+           location + "\r\n\r\n";
+}
+
 class FakeGateway {
   public:
     struct Options {
@@ -27,6 +34,8 @@ class FakeGateway {
         // On loopback by default. With a LAN address (inside a test's namespace) the gateway
         // also hears the real SSDP multicast group on port 1900.
         std::string address = "127.0.0.1";
+        // Not empty: GetExternalIPAddress answers UPnP error 501 with this errorDescription.
+        std::string wan_fault;
     };
     struct Counters {
         std::atomic<int> searches{0}, descriptions{0}, get_external{0}, adds{0}, deletes{0},
@@ -62,7 +71,7 @@ class FakeGateway {
         scope.ssdp_destinations = {{asio::ip::make_address_v4("127.0.0.1"), ssdp_.port()}};
         scope.gateway = "127.0.0.1";
         scope.gateway_port = gateway_.port();
-        scope.loopback_is_lan = true;
+        scope.gateway_on_this_pc = true;
         return scope;
     }
     std::string location() const {
@@ -222,6 +231,8 @@ class FakeGateway {
         std::lock_guard lock(mutex_);
         if (action == "GetExternalIPAddress") {
             ++counters_.get_external;
+            if (!options_.wan_fault.empty())
+                return fault(501, options_.wan_fault);
             return {"200 OK",
                     "<u:R><NewExternalIPAddress>" + options_.wan + "</NewExternalIPAddress></u:R>"};
         }

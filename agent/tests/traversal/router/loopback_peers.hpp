@@ -57,23 +57,27 @@ class LoopbackSocket {
 };
 
 // Runs `serve(fd)` for every socket that becomes readable until the owner stops it; stopping
-// wakes the thread through a pipe at once.
+// wakes the thread through a pipe at once. A peer that acts at times of its own passes `tick`:
+// it runs before every wait and returns how long the wait may last (-1: until a socket is ready).
 class PollThread {
   public:
-    void start(std::vector<int> fds, std::function<void(int)> serve) {
+    void start(std::vector<int> fds, std::function<void(int)> serve,
+               std::function<int()> tick = {}) {
         if (::pipe2(wake_, O_CLOEXEC) != 0)
             return;
-        thread_ = std::thread([this, fds = std::move(fds), serve = std::move(serve)] {
-            std::vector<pollfd> entries{{wake_[0], POLLIN, 0}};
-            for (int fd : fds)
-                entries.push_back({fd, POLLIN, 0});
-            while (::poll(entries.data(), entries.size(), -1) >= 0 && entries[0].revents == 0) {
-                for (std::size_t i = 1; i < entries.size(); ++i) {
-                    if (entries[i].revents != 0)
-                        serve(entries[i].fd);
+        thread_ = std::thread(
+            [this, fds = std::move(fds), serve = std::move(serve), tick = std::move(tick)] {
+                std::vector<pollfd> entries{{wake_[0], POLLIN, 0}};
+                for (int fd : fds)
+                    entries.push_back({fd, POLLIN, 0});
+                while (::poll(entries.data(), entries.size(), tick ? tick() : -1) >= 0 &&
+                       entries[0].revents == 0) {
+                    for (std::size_t i = 1; i < entries.size(); ++i) {
+                        if (entries[i].revents != 0)
+                            serve(entries[i].fd);
+                    }
                 }
-            }
-        });
+            });
     }
     void stop() {
         if (!thread_.joinable())

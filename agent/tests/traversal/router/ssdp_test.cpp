@@ -5,8 +5,6 @@
 namespace vx::network {
 namespace {
 
-using Clock = SsdpCandidates::Clock;
-
 // What miniupnpd 2.3.1 answers to the IGD:1 search (captured in a test namespace).
 const std::string kMiniupnpdAnswer =
     "HTTP/1.1 200 OK\r\nCACHE-CONTROL: max-age=120\r\n"
@@ -53,46 +51,40 @@ const std::string kRoot = "upnp:rootdevice";
 const std::string kIgd = "urn:schemas-upnp-org:device:InternetGatewayDevice:1";
 
 TEST(SsdpCandidates, OneCandidatePerLocationWithItsBestRank) {
-    const auto now = Clock::now();
     SsdpCandidates candidates;
-    EXPECT_TRUE(candidates.offer(answer("http://10.0.0.1/d", kRoot), now));
-    EXPECT_TRUE(candidates.offer(answer("http://10.0.0.1/d", kIgd), now));  // raises its rank
-    EXPECT_FALSE(candidates.offer(answer("http://10.0.0.1/d", kRoot), now));
-    EXPECT_FALSE(candidates.offer({404, "http://10.0.0.2/d", kIgd, "", ""}, now));
-    EXPECT_FALSE(candidates.offer(answer("", kIgd), now));
+    EXPECT_TRUE(candidates.offer(answer("http://10.0.0.1/d", kRoot)));
+    EXPECT_TRUE(candidates.offer(answer("http://10.0.0.2/d", kIgd)));
+    EXPECT_TRUE(candidates.offer(answer("http://10.0.0.1/d", kIgd)));  // raises its rank
+    EXPECT_FALSE(candidates.offer(answer("http://10.0.0.1/d", kRoot)));
+    EXPECT_FALSE(candidates.offer({404, "http://10.0.0.3/d", kIgd, "", ""}));
+    EXPECT_FALSE(candidates.offer(answer("", kIgd)));
     const auto ranked = candidates.ranked();
-    ASSERT_EQ(ranked.size(), 1u);
-    EXPECT_EQ(ranked[0].st, kIgd);
+    ASSERT_EQ(ranked.size(), 2u);
+    // Raised, it ranks as if it had just arrived: behind the gateway that answered before.
+    EXPECT_EQ(ranked[0].location, "http://10.0.0.2/d");
+    EXPECT_EQ(ranked[1].location, "http://10.0.0.1/d");
+    EXPECT_EQ(ranked[1].st, kIgd);
 }
 
 TEST(SsdpCandidates, ACrowdedLanDoesNotHideTheGateway) {
-    const auto now = Clock::now();
     SsdpCandidates candidates;
     for (int i = 0; i < 20; ++i)
-        candidates.offer(answer("http://10.0.0." + std::to_string(10 + i) + "/media", kRoot), now);
-    EXPECT_FALSE(candidates.done(now));  // root devices never end the search
-    EXPECT_TRUE(candidates.offer(answer("http://10.0.0.1/igd", kIgd, "uuid::" + kIgd), now));
+        candidates.offer(answer("http://10.0.0." + std::to_string(10 + i) + "/media", kRoot));
+    EXPECT_FALSE(candidates.enough());  // root devices never end the search
+    EXPECT_TRUE(candidates.offer(answer("http://10.0.0.1/igd", kIgd, "uuid::" + kIgd)));
     const auto ranked = candidates.ranked();
     ASSERT_EQ(ranked.size(), SsdpCandidates::kMaxHeld);
     EXPECT_EQ(ranked[0].location, "http://10.0.0.1/igd");
     EXPECT_EQ(ranked[1].location, "http://10.0.0.10/media");  // equal ranks keep arrival order
 }
 
-TEST(SsdpCandidates, StopsAtFourGatewaysOrAfterTheSettleTime) {
-    const auto start = Clock::now();
-    SsdpCandidates candidates;
-    EXPECT_FALSE(candidates.settle_end());
-    candidates.offer(answer("http://10.0.0.1/a", kIgd), start);
-    EXPECT_EQ(candidates.settle_end(), start + SsdpCandidates::kGatewaySettle);
-    EXPECT_FALSE(candidates.done(start + SsdpCandidates::kGatewaySettle / 2));
-    EXPECT_TRUE(candidates.done(start + SsdpCandidates::kGatewaySettle));
-
+TEST(SsdpCandidates, FourGatewaysAreEnough) {
     SsdpCandidates four;
     for (int i = 0; i < 4; ++i) {
-        EXPECT_FALSE(four.done(start));
-        four.offer(answer("http://10.0.0." + std::to_string(i + 1) + "/", kIgd), start);
+        EXPECT_FALSE(four.enough());
+        four.offer(answer("http://10.0.0." + std::to_string(i + 1) + "/", kIgd));
     }
-    EXPECT_TRUE(four.done(start));
+    EXPECT_TRUE(four.enough());
 }
 
 }  // namespace

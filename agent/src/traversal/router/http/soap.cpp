@@ -1,5 +1,7 @@
 #include "traversal/router/http/soap.hpp"
 
+#include <optional>
+
 #include "traversal/router/http/router_text.hpp"
 #include "traversal/router/http/xml_text.hpp"
 
@@ -18,6 +20,14 @@ std::int32_t parse_error_code(const std::string& text) {
     return value ? static_cast<std::int32_t>(*value) : -1;
 }
 
+// An answer's texts are the router's words, and each may reach a failure text or a log line.
+std::optional<std::string> router_words(std::string_view body, std::string_view element) {
+    const auto text = find_xml_element_text(body, element);
+    if (!text)
+        return std::nullopt;
+    return quote_router_text(*text);
+}
+
 }  // namespace
 
 std::string build_soap_envelope(std::string_view service_type, std::string_view action,
@@ -33,15 +43,15 @@ std::string build_soap_envelope(std::string_view service_type, std::string_view 
 SoapResult parse_soap_response(std::string_view body, std::int32_t http_status) {
     SoapResult result;
     result.http_status = http_status;
-    if (auto address = find_xml_element_text(body, "NewExternalIPAddress"))
+    if (auto address = router_words(body, "NewExternalIPAddress"))
         result.external_address = std::move(*address);
-    if (auto client = find_xml_element_text(body, "NewInternalClient"))
+    if (auto client = router_words(body, "NewInternalClient"))
         result.internal_client = std::move(*client);
     if (const auto code = find_xml_element_text(body, "errorCode"))
         result.error_code = parse_error_code(*code);
-    if (auto description = find_xml_element_text(body, "errorDescription"))
+    if (auto description = router_words(body, "errorDescription"))
         result.error_description = std::move(*description);
-    if (auto fault = find_xml_element_text(body, "faultstring")) {
+    if (auto fault = router_words(body, "faultstring")) {
         if (result.error_description.empty())
             result.error_description = std::move(*fault);
         if (result.error_code == 0)

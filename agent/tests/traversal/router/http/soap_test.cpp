@@ -63,6 +63,25 @@ TEST(SoapAnswer, FaultsCodesAndTexts) {
     }
 }
 
+// What a router writes reaches the failure texts, and through them the log and the
+// --check-direct report on the terminal: its control characters are defused on the way in, so a
+// fault cannot retitle the terminal, clear it or start a report line of its own.
+TEST(SoapAnswer, RouterTextIsDefusedOnTheWayIn) {
+    const std::string injection =
+        "&#27;]0;OWNED&#7;&#27;[2J&#10;  result: direct video path available";
+    const std::string defused = "?]0;OWNED??[2J?  result: direct video path available";
+    const SoapResult fault_answer = parse_soap_response(
+        fault("<errorCode>501</errorCode><errorDescription>" + injection + "</errorDescription>"),
+        500);
+    EXPECT_EQ(describe_upnp_error(fault_answer), "UPnP error 501 (" + defused + ")");
+    const SoapResult values = parse_soap_response("<NewExternalIPAddress>" + injection +
+                                                      "</NewExternalIPAddress><NewInternalClient>" +
+                                                      injection + "</NewInternalClient>",
+                                                  200);
+    EXPECT_EQ(values.external_address, defused);
+    EXPECT_EQ(values.internal_client, defused);
+}
+
 TEST(SoapAnswer, ValuesUnderAnyPrefix) {
     for (const char* body :
          {"<m:NewExternalIPAddress>100.128.0.2</m:NewExternalIPAddress>",

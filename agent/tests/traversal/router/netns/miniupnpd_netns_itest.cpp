@@ -10,6 +10,7 @@
 #include "traversal/router/fake_gateway.hpp"
 #include "traversal/router/netns/router_lab.hpp"
 #include "traversal/router/port_mapper.hpp"
+#include "traversal/router/ssdp_responder.hpp"
 
 namespace vx::network {
 namespace {
@@ -183,6 +184,81 @@ TEST_F(MiniupnpdLab, AnotherHostsMappingSurvivesAConflict) {
     });
     EXPECT_NE(lab_->nat_rules().find("192.168.77.21:48004"), std::string::npos)
         << lab_->nat_rules();
+}
+
+// A device that answers the search at once with a LOCATION nobody serves (an ISP box in bridge
+// mode), and the real gateway answering later: the gateway is still found, and maps, with the
+// driver's options. The SSDP answers come from a scripted responder beside miniupnpd, which
+// serves the description and the SOAP actions behind the later answer.
+TEST_F(MiniupnpdLab, AGatewayAnsweringAfterADeadOneIsFound) {
+    struct Case {
+        const char* dead_location;
+        int gateway_answers_ms;
+    };
+    const Case cases[] = {
+        {"http://192.168.77.1:9/rootDesc.xml", 450},     // the box refuses the connection
+        {"http://192.168.77.3:5000/rootDesc.xml", 700},  // nobody has that address
+    };
+    start("tg", {.natpmp = false});  // only UPnP can map: NAT-PMP would hide a missed gateway
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.dead_location);
+        using Answer = test::ScriptedSsdpResponder::Answer;
+        const std::vector<Answer> script = {
+            {std::chrono::milliseconds(50), test::igd_answer(c.dead_location)},
+            {std::chrono::milliseconds(c.gateway_answers_ms),
+             test::igd_answer("http://192.168.77.1:5000/rootDesc.xml")},
+        };
+        const auto responder = NetnsLab::in_netns(lab_->router, [&] {
+            return std::make_unique<test::ScriptedSsdpResponder>(script, "192.168.77.1");
+        });
+        RouterScope scope;
+        scope.ssdp_destinations = {responder->endpoint()};
+        drop_mapper();
+        mapper_ = std::make_unique<DirectPortMapper>(
+            DirectPortMapperOptions{}, network_port_mapper_steps(scope), util::steady_now_us);
+        std::string wan, error, method;
+        ASSERT_TRUE(in_lan([&] { return mapper_->discover(wan, error); })) << error;
+        EXPECT_EQ(wan, "100.128.0.2");
+        EXPECT_EQ(mapper_->discovery_method(), "upnp");
+        EXPECT_TRUE(map(48002, method)) << mapper_->last_error();
+        EXPECT_EQ(method, "upnp");
+    }
+}
+
+// A LAN device cannot point the agent at this PC's own services: a LOCATION or a controlURL that
+// names one of this PC's addresses is refused as a loopback one is, before anything is asked.
+TEST_F(MiniupnpdLab, ThisPcIsNeverTakenForTheRouter) {
+    start("me", {.daemon = false});
+    struct Case {
+        std::string ns;
+        std::string address;
+        std::string control_url;
+        const char* error;
+    };
+    const Case cases[] = {
+        {lab_->lan, "192.168.77.20", "/ctl/IPConn", "SSDP LOCATION is not a LAN address"},
+        {lab_->lan, "192.168.77.21", "/ctl/IPConn", "SSDP LOCATION is not a LAN address"},
+        {lab_->router, "192.168.77.1", "http://192.168.77.20:5000/ctl",
+         "controlURL is not a LAN address"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.address + " " + c.control_url);
+        test::FakeGateway::Options options;
+        options.address = c.address;
+        options.control_url = c.control_url;
+        options.natpmp = options.pcp = false;
+        // A dead gateway answers first: with both tried the search ends without waiting.
+        options.lan_noise = {test::igd_answer("http://192.168.77.1:9/rootDesc.xml")};
+        const auto gateway =
+            NetnsLab::in_netns(c.ns, [&] { return std::make_unique<test::FakeGateway>(options); });
+        RouterScope scope;
+        scope.ssdp_destinations = {{asio::ip::make_address_v4(c.address), 1900}};
+        const DirectPortMapperOptions bounded{.ssdp_wait_ms = 10'000};
+        std::string error;
+        EXPECT_FALSE(in_lan([&] { return discover_igd(bounded, scope, error).found; }));
+        EXPECT_EQ(error, c.error);
+        EXPECT_EQ(gateway->counters().get_external.load(), 0);
+    }
 }
 
 TEST_F(MiniupnpdLab, NoDaemonMeansTheGatewayRefuses) {
