@@ -12,8 +12,9 @@ namespace vx::network {
 namespace {
 
 // Appends `n` bytes of `src` to `out`, masked from key byte `phase` on, in one pass from `src`.
-// Growing `out` zeroes what it grows by first, a store-only pass that leaves the piece (at most
-// one 4 KiB read of the connection) in the first-level cache for the masking pass.
+// A frame's bytes grow unset; a std::string zeroes what it grows by first, a store-only pass
+// that leaves the piece (at most one 4 KiB read of the connection) in the first-level cache for
+// the masking pass.
 template <typename Buffer>
 void append_masked(Buffer& out, const std::uint8_t* src, std::size_t n, const std::uint8_t* key,
                    std::size_t phase) {
@@ -46,9 +47,9 @@ std::uint64_t length_of(const std::uint8_t* header, const HeaderShape& shape) {
 
 }  // namespace
 
-std::vector<std::uint8_t> encode_ws_frame(std::uint8_t opcode, const std::uint8_t* payload,
-                                          std::size_t size, const RandomFn& random) {
-    std::vector<std::uint8_t> out;
+WsFrameBytes encode_ws_frame(std::uint8_t opcode, const std::uint8_t* payload, std::size_t size,
+                             const RandomFn& random) {
+    WsFrameBytes out;
     out.reserve(size + 14);
     out.push_back(static_cast<std::uint8_t>(0x80 | (opcode & 0x0F)));
     if (size <= 125) {
@@ -71,8 +72,8 @@ std::vector<std::uint8_t> encode_ws_frame(std::uint8_t opcode, const std::uint8_
     return out;
 }
 
-std::vector<std::uint8_t> encode_ws_frame(std::uint8_t opcode, std::string_view payload,
-                                          const RandomFn& random) {
+WsFrameBytes encode_ws_frame(std::uint8_t opcode, std::string_view payload,
+                             const RandomFn& random) {
     return encode_ws_frame(opcode, reinterpret_cast<const std::uint8_t*>(payload.data()),
                            payload.size(), random);
 }
