@@ -100,7 +100,7 @@ bool WebSocketSession::queue_frame(WsOpcode opcode, std::string_view payload, bo
 // A full control lane is a backlog the writer is working through, not a dead connection: the
 // reader waits for room (a writer stuck for seconds still ends the connection). With TLS this
 // thread is the writer, so it writes the backlog out itself first.
-WsPushResult WebSocketSession::push_control(std::vector<std::uint8_t> frame, WsOpcode opcode) {
+WsPushResult WebSocketSession::push_control(WsFrameBytes frame, WsOpcode opcode) {
     const auto code = static_cast<std::uint8_t>(opcode);
     const auto push = [&](std::chrono::milliseconds wait) {
         return opcode == WsOpcode::pong ? lanes_->push_pong(std::move(frame), code, wait)

@@ -141,7 +141,7 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
     std::optional<std::string> next_message(SaasStream& stream, const SaasStream::ReadWait& wait);
     ReadResult read_frames(SaasStream& stream, const SaasStream::ReadWait& wait);
     bool answer_ping(SaasStream& stream, std::string payload);
-    WsPushResult push_control(std::vector<std::uint8_t> frame, WsOpcode opcode);
+    WsPushResult push_control(WsFrameBytes frame, WsOpcode opcode);
     void note_pong(std::uint32_t id);
     void note_close(SaasStream& stream, std::uint16_t code, const std::string& reason);
     void pump_writes(SaasStream& stream);

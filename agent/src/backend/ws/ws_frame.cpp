@@ -1,84 +1,26 @@
 #include "backend/ws/ws_frame.hpp"
 
 #include <algorithm>
-#include <array>
 #include <cstdint>
 #include <cstring>
 #include <string>
+
+#include "backend/ws/ws_mask.hpp"
 
 namespace vx::network {
 
 namespace {
 
-// Masking goes a block of 64 bytes at a time (a multiple of 4, so every block starts at the same
-// key byte) and a piece of 4 KiB at a time, so a piece is still in the first-level cache when it
-// is masked.
-constexpr std::size_t kMaskBlock = 64;
-constexpr std::size_t kMaskPiece = 4096;
-constexpr std::size_t kAlignFrom = 256;
-
-// XOR of one block with `key` through a local array, which cannot alias the key: the fixed-length
-// loop over it is unrolled into a few vector instructions even at -O2, where a loop over the
-// buffer itself stays a byte (or word) loop.
-template <std::size_t Size>
-void mask_block(std::uint8_t* dst, const std::uint8_t* src, const std::uint8_t* key) {
-    std::array<std::uint8_t, Size> block;
-    std::memcpy(block.data(), src, Size);
-#pragma GCC unroll 64
-    for (std::size_t j = 0; j < Size; ++j)
-        block[j] ^= key[j];
-    std::memcpy(dst, block.data(), Size);
-}
-
-// The key repeated over a block, from key byte `phase` on. Built from one 32-bit word, so the
-// compiler fills it with whole vector stores that the block loads can be forwarded from.
-std::array<std::uint8_t, kMaskBlock> wide_key(const std::uint8_t* key, std::size_t phase) {
-    const std::uint8_t rotated[4] = {key[phase & 3], key[(phase + 1) & 3], key[(phase + 2) & 3],
-                                     key[(phase + 3) & 3]};
-    std::uint32_t word;
-    std::memcpy(&word, rotated, 4);
-    std::array<std::uint8_t, kMaskBlock> wide;
-    for (std::size_t j = 0; j < kMaskBlock; j += 4)
-        std::memcpy(wide.data() + j, &word, 4);
-    return wide;
-}
-
-// `dst` = `src` XOR the 4-byte key repeated from key byte `phase` on; `dst` may be `src`.
-void mask_into(std::uint8_t* dst, const std::uint8_t* src, std::size_t n, const std::uint8_t* key,
-               std::size_t phase) {
-    std::size_t i = 0;
-    // Over a long run the blocks start where `dst` is 16-byte aligned, so that no vector store
-    // straddles a cache line; a short run is not worth the bytes masked singly to get there.
-    if (n >= kAlignFrom) {
-        const std::size_t misalignment = reinterpret_cast<std::uintptr_t>(dst) % 16;
-        for (const std::size_t head = (16 - misalignment) % 16; i < head; ++i)
-            dst[i] = src[i] ^ key[(phase + i) & 3];
-    }
-    const auto wide = wide_key(key, phase + i);
-    const std::size_t start = i;  // `wide` is the key from here on, in steps of 4
-    for (; i + kMaskBlock <= n; i += kMaskBlock)
-        mask_block<kMaskBlock>(dst + i, src + i, wide.data());
-    for (; i + 8 <= n; i += 8)
-        mask_block<8>(dst + i, src + i, wide.data());
-    for (; i < n; ++i)
-        dst[i] = src[i] ^ wide[(i - start) % 4];
-}
-
-// Appends `n` bytes of `src` to `out`, masked from key byte `phase` on: a piece is copied in and
-// masked in place while the copy still has it in the first-level cache. (Growing `out` by resize
-// and masking into it would zero-fill it first.)
+// Appends `n` bytes of `src` to `out`, masked from key byte `phase` on, in one pass from `src`.
+// A frame's bytes grow unset; a std::string zeroes what it grows by first, a store-only pass
+// that leaves the piece (at most one 4 KiB read of the connection) in the first-level cache for
+// the masking pass.
 template <typename Buffer>
 void append_masked(Buffer& out, const std::uint8_t* src, std::size_t n, const std::uint8_t* key,
                    std::size_t phase) {
-    for (std::size_t done = 0; done < n;) {
-        const std::size_t len = std::min(kMaskPiece, n - done);
-        const std::size_t at = out.size();
-        const auto* first = reinterpret_cast<const typename Buffer::value_type*>(src + done);
-        out.insert(out.end(), first, first + len);
-        auto* piece = reinterpret_cast<std::uint8_t*>(out.data() + at);
-        mask_into(piece, piece, len, key, phase + done);
-        done += len;
-    }
+    const std::size_t at = out.size();
+    out.resize(at + n);
+    mask_copy(reinterpret_cast<std::uint8_t*>(out.data()) + at, src, n, key, phase);
 }
 
 // Header bytes once the second byte is known: where the length field ends, and where the
@@ -105,9 +47,9 @@ std::uint64_t length_of(const std::uint8_t* header, const HeaderShape& shape) {
 
 }  // namespace
 
-std::vector<std::uint8_t> encode_ws_frame(std::uint8_t opcode, const std::uint8_t* payload,
-                                          std::size_t size, const RandomFn& random) {
-    std::vector<std::uint8_t> out;
+WsFrameBytes encode_ws_frame(std::uint8_t opcode, const std::uint8_t* payload, std::size_t size,
+                             const RandomFn& random) {
+    WsFrameBytes out;
     out.reserve(size + 14);
     out.push_back(static_cast<std::uint8_t>(0x80 | (opcode & 0x0F)));
     if (size <= 125) {
@@ -130,8 +72,8 @@ std::vector<std::uint8_t> encode_ws_frame(std::uint8_t opcode, const std::uint8_
     return out;
 }
 
-std::vector<std::uint8_t> encode_ws_frame(std::uint8_t opcode, std::string_view payload,
-                                          const RandomFn& random) {
+WsFrameBytes encode_ws_frame(std::uint8_t opcode, std::string_view payload,
+                             const RandomFn& random) {
     return encode_ws_frame(opcode, reinterpret_cast<const std::uint8_t*>(payload.data()),
                            payload.size(), random);
 }

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "util/default_init_allocator.hpp"
 #include "util/random.hpp"
 
 namespace vx::network {
@@ -27,11 +28,14 @@ inline constexpr std::size_t kWsMaxPayload = 1'048'576;
 // The masking keys' source; tests inject a fixed one.
 using RandomFn = util::RandomFn;
 
+// An encoded frame. Growing one leaves the new bytes unset, so the encoder writes the masked
+// payload in one pass instead of zeroing the buffer first.
+using WsFrameBytes = std::vector<std::uint8_t, util::DefaultInitAllocator<std::uint8_t>>;
+
 // One client frame: FIN set, RSV clear, masked with a fresh 4-byte key from `random`.
-std::vector<std::uint8_t> encode_ws_frame(std::uint8_t opcode, const std::uint8_t* payload,
-                                          std::size_t size, const RandomFn& random);
-std::vector<std::uint8_t> encode_ws_frame(std::uint8_t opcode, std::string_view payload,
-                                          const RandomFn& random);
+WsFrameBytes encode_ws_frame(std::uint8_t opcode, const std::uint8_t* payload, std::size_t size,
+                             const RandomFn& random);
+WsFrameBytes encode_ws_frame(std::uint8_t opcode, std::string_view payload, const RandomFn& random);
 
 struct WsFrame {
     std::uint8_t opcode = 0;

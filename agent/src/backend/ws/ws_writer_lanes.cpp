@@ -20,7 +20,7 @@ bool WsWriterLanes::wait_room_locked(std::unique_lock<std::mutex>& lock, bool co
     return !closed_ && lane.size() < cap;
 }
 
-WsPushResult WsWriterLanes::push(std::vector<std::uint8_t> frame, bool control, std::uint8_t opcode,
+WsPushResult WsWriterLanes::push(WsFrameBytes frame, bool control, std::uint8_t opcode,
                                  std::chrono::milliseconds room_wait) {
     {
         std::unique_lock lock(mutex_);
@@ -33,7 +33,7 @@ WsPushResult WsWriterLanes::push(std::vector<std::uint8_t> frame, bool control, 
     return WsPushResult::accepted;
 }
 
-WsPushResult WsWriterLanes::push_pong(std::vector<std::uint8_t> frame, std::uint8_t opcode,
+WsPushResult WsWriterLanes::push_pong(WsFrameBytes frame, std::uint8_t opcode,
                                       std::chrono::milliseconds room_wait) {
     {
         std::unique_lock lock(mutex_);

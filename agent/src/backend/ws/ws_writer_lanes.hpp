@@ -7,14 +7,15 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
-#include <vector>
+
+#include "backend/ws/ws_frame.hpp"
 
 namespace vx::network {
 
 enum class WsPushResult : std::uint8_t { accepted, full, closed };
 
 struct WsLaneFrame {
-    std::vector<std::uint8_t> bytes;  // one encoded frame
+    WsFrameBytes bytes;  // one encoded frame
     bool control = false;
     std::uint8_t opcode = 0;
 };
@@ -32,11 +33,11 @@ class WsWriterLanes {
 
     // A full lane refuses at once, or, with `room_wait`, once it stayed full that long while
     // the writer drains it (a closed lane refuses at once either way).
-    WsPushResult push(std::vector<std::uint8_t> frame, bool control, std::uint8_t opcode,
+    WsPushResult push(WsFrameBytes frame, bool control, std::uint8_t opcode,
                       std::chrono::milliseconds room_wait = std::chrono::milliseconds(0));
     // A pong still waiting in the control lane is replaced instead of queueing another: a
     // burst of pings then costs one lane slot, and the backend gets the latest payload.
-    WsPushResult push_pong(std::vector<std::uint8_t> frame, std::uint8_t opcode,
+    WsPushResult push_pong(WsFrameBytes frame, std::uint8_t opcode,
                            std::chrono::milliseconds room_wait = std::chrono::milliseconds(0));
 
     // Takes the next frame without waiting, control lane first.

@@ -8,7 +8,7 @@
 namespace vx::network {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using Bytes = WsFrameBytes;
 
 RandomFn fixed_key(Bytes key) {
     return [key](std::uint8_t* out, std::size_t n) {

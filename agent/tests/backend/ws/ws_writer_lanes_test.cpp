@@ -7,7 +7,7 @@
 namespace vx::network {
 namespace {
 
-std::vector<std::uint8_t> bytes(std::uint8_t tag) {
+WsFrameBytes bytes(std::uint8_t tag) {
     return {tag};
 }
 
