@@ -3,7 +3,6 @@
 #include <sodium.h>
 #include <spdlog/spdlog.h>
 
-#include "backend/connector/saas_connector.hpp"
 #include "status/status_board.hpp"
 
 namespace vx {
@@ -82,23 +81,6 @@ void BackendHandlers::on_observed_ip(std::string address) {
         return;
     if (!public_ip_given_)
         status_board().set_public_address(address);
-}
-
-void BackendHandlers::install(network::SaasConnector& connector) {
-    connector.set_on_prepare_session(
-        [this](const network::PrepareSessionParams& p) { on_prepare_session(p); });
-    connector.set_on_session_terminated([this](const std::string& id, const std::string& reason) {
-        on_session_terminated(id, reason);
-    });
-    connector.set_on_client_candidate([this](std::string host, std::uint16_t port) {
-        on_client_candidate(std::move(host), port);
-    });
-    connector.set_on_observed_ip([this](std::string ip) { on_observed_ip(std::move(ip)); });
-    set_on_order_dropped([&connector](const std::string& session_id) {
-        if (auto upload = connector.log_upload()) {
-            upload->note_back_to_waiting(session_id);
-        }
-    });
 }
 
 }  // namespace vx

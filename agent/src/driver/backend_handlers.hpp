@@ -13,12 +13,8 @@
 
 namespace vx {
 
-namespace network {
-class SaasConnector;
-}
-
-// The four callbacks the driver installs on the backend connector. Each takes its locks, does
-// its small part and returns at once; they run on the connector's thread.
+// The driver's four callbacks on the backend connector (installed by BackendWiring). Each takes its
+// locks, does its small part and returns at once; they run on the connector's thread.
 class BackendHandlers {
   public:
     BackendHandlers(SessionOrders& orders, std::atomic<bool>& running, DirectCandidateState& direct,
@@ -34,9 +30,6 @@ class BackendHandlers {
     void set_on_order_dropped(std::function<void(const std::string& session_id)> handler) {
         order_dropped_ = std::move(handler);
     }
-
-    // Also tells the connector's log upload about orders dropped before they started.
-    void install(network::SaasConnector& connector);
 
   private:
     SessionOrders& orders_;

@@ -4,24 +4,12 @@
 #include <chrono>
 #include <functional>
 #include <string>
-#include <string_view>
 
 #include "backend/messages/saas_connector_records.hpp"
-#include "config/agent_config.hpp"
 #include "driver/session_orders.hpp"
 #include "util/clock.hpp"
-#include "util/system_info.hpp"
 
 namespace vx {
-
-namespace network {
-class SaasConnector;
-}
-
-// The connector's configuration from the agent's: TLS exactly when the backend port is 443,
-// the registration filled from what the system tells about itself.
-network::SaasConfig make_saas_config(const AgentConfig& config, const util::SystemInfo& system,
-                                     std::string_view version);
 
 // The outer loop with a backend: waits for the prepared-session flag, drops an order that waited
 // too long, runs the session, and goes back to waiting.
@@ -59,9 +47,5 @@ class WaitingLoop {
     bool ended_logged_ = false;
     std::int64_t ended_log_us_ = 0;
 };
-
-// Start-up with a backend, the outer loop and the stop path; returns when a stop is requested.
-void run_with_backend(const AgentConfig& config, SessionOrders& orders, std::atomic<bool>& running,
-                      const std::atomic<bool>& stop_requested);
 
 }  // namespace vx
