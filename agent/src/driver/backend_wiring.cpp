@@ -15,10 +15,6 @@ namespace vx {
 
 namespace {
 
-// How long start-up waits for the backend's view of this PC's address before trusting the
-// router's WAN address as the public one.
-constexpr std::int64_t kObservedAddressWaitMs = 2500;
-
 std::uint32_t clamp_u32(std::uint64_t v) {
     return static_cast<std::uint32_t>(
         std::min<std::uint64_t>(v, std::numeric_limits<std::uint32_t>::max()));
@@ -34,6 +30,18 @@ network::SaasConfig registered_config(const AgentConfig& config, const std::stri
     AgentConfig registered = config;
     registered.public_ip = public_ip;
     return make_saas_config(registered, util::read_system_info(), kAgentVersion);
+}
+
+BackendWiring::Seams with_defaults(BackendWiring::Seams seams) {
+    if (!seams.router_steps) {
+        seams.router_steps = network::network_port_mapper_steps();
+    }
+    if (!seams.wait_observed) {
+        seams.wait_observed = [](DirectCandidateState& observed, std::int64_t timeout_ms) {
+            return observed.wait_published(timeout_ms);
+        };
+    }
+    return seams;
 }
 
 }  // namespace
@@ -61,9 +69,11 @@ network::SaasConfig make_saas_config(const AgentConfig& config, const util::Syst
 }
 
 BackendWiring::BackendWiring(const AgentConfig& config, SessionOrders& orders,
-                             std::atomic<bool>& running, const std::atomic<bool>& stop_requested)
+                             std::atomic<bool>& running, const std::atomic<bool>& stop_requested,
+                             Seams seams)
     : config_(config),
-      mapper_(network::DirectPortMapperOptions{}),
+      seams_(with_defaults(std::move(seams))),
+      mapper_(network::DirectPortMapperOptions{}, seams_.router_steps, util::steady_now_us),
       router_wan_(network::discover_router_wan(mapper_)),
       public_ip_(start_up_public_ip(config, router_wan_)),
       wan_adopted_(config.public_ip.empty() && !router_wan_.address.empty()),
@@ -132,7 +142,7 @@ void BackendWiring::settle_public_address() {
     if (!wan_adopted_) {
         return;
     }
-    observed_.wait_published(kObservedAddressWaitMs);
+    seams_.wait_observed(observed_, kObservedAddressWaitMs);
     if (!observed_.matches_via(router_wan_.address)) {
         spdlog::warn(
             "Direct path: router WAN {} != backend observed {} - upstream NAT/CGNAT; the "

@@ -6,6 +6,8 @@
 // loop. Nothing outside this file installs a connector callback.
 
 #include <atomic>
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -21,6 +23,7 @@
 #include "driver/waiting_loop.hpp"
 #include "traversal/direct/direct_path.hpp"
 #include "traversal/router/port_mapper.hpp"
+#include "traversal/router/port_mapper_steps.hpp"
 #include "util/shared_endpoint.hpp"
 #include "util/system_info.hpp"
 
@@ -37,10 +40,22 @@ network::SaasConfig make_saas_config(const AgentConfig& config, const util::Syst
 
 class BackendWiring {
   public:
+    // How long start-up waits for the backend's view of this PC's address before trusting the
+    // router's WAN address as the public one.
+    static constexpr std::int64_t kObservedAddressWaitMs = 2500;
+
+    // What tests stand in for: the router, and the wait for the backend's observed address.
+    struct Seams {
+        // The router protocols' steps; none: UPnP, NAT-PMP and PCP on this PC's network.
+        std::shared_ptr<network::PortMapperSteps> router_steps;
+        // Waits at most `timeout_ms` for the observed address to arrive; true when it has.
+        std::function<bool(DirectCandidateState& observed, std::int64_t timeout_ms)> wait_observed;
+    };
+
     // Builds and connects everything; asks the router for its WAN address (a few seconds at
     // most). Opens no backend connection.
     BackendWiring(const AgentConfig& config, SessionOrders& orders, std::atomic<bool>& running,
-                  const std::atomic<bool>& stop_requested);
+                  const std::atomic<bool>& stop_requested, Seams seams = {});
     // The connector stops first: its thread calls into everything else.
     ~BackendWiring();
     BackendWiring(const BackendWiring&) = delete;
@@ -50,14 +65,21 @@ class BackendWiring {
     // requested.
     void run();
 
-  private:
-    void connect();
+    // The steps of run(), for tests that drive the connector themselves instead of starting it.
     // A backend that sees another address than the router's WAN (an upstream carrier-grade NAT)
     // keeps the router's address out of the sessions' media host.
     void settle_public_address();
+    void serve() { loop_.run(); }
+
+    // The public address a session announces in "session_ready" now.
     std::string announced_address() const;
+    network::SaasConnector& connector() { return connector_; }
+
+  private:
+    void connect();
 
     const AgentConfig& config_;
+    const Seams seams_;
     asio::io_context io_;
     DirectCandidateState observed_;
     util::SharedEndpoint media_endpoint_;

@@ -2,8 +2,110 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
+#include "status/status_board.hpp"
+#include "support/free_ports.hpp"
+#include "support/log_lines.hpp"
+#include "traversal/router/scripted_steps.hpp"
+
 namespace vx {
 namespace {
+
+constexpr const char* kRouterWan = "100.128.0.2";
+constexpr const char* kMismatchLine =
+    "Direct path: router WAN 100.128.0.2 != backend observed 8.8.4.4 - upstream NAT/CGNAT; the "
+    "sessions announce the observed address";
+
+std::string observed_ip(const std::string& address) {
+    return R"({"type":"observed_ip","public_ip":")" + address + R"("})";
+}
+
+// The whole wiring with a scripted router and no backend connection: the test is the
+// connector's thread and hands it the backend's messages.
+class BackendWiringTest : public ::testing::Test {
+  protected:
+    BackendWiringTest() {
+        config.saas_host = "127.0.0.1";
+        config.saas_port = 9;  // never dialled
+        config.port_base = test::free_port_base();
+        router->igd = network::test::gateway_igd(kRouterWan);
+    }
+
+    // A fresh wiring, once the test has set up the router and the backend's timing.
+    BackendWiring& wire() {
+        wiring_.reset();
+        wiring_ = std::make_unique<BackendWiring>(config, orders, running, stop,
+                                                  BackendWiring::Seams{router, backend_timing()});
+        return *wiring_;
+    }
+    void backend_sends(const std::string& message) { wiring_->connector().handle_message(message); }
+
+    // The backend tells the observed address `at_ms` after the link came up; start-up sees it
+    // when its wait lasts that long.
+    struct Observation {
+        std::string address;
+        std::int64_t at_ms = 0;
+    };
+    std::optional<Observation> observation;
+
+    AgentConfig config;
+    SessionOrders orders;
+    std::atomic<bool> running{true};
+    std::atomic<bool> stop{false};
+    std::shared_ptr<network::test::ScriptedSteps> router =
+        std::make_shared<network::test::ScriptedSteps>();
+    test::LogLines log;
+
+  private:
+    std::function<bool(DirectCandidateState&, std::int64_t)> backend_timing() {
+        return [this](DirectCandidateState& observed, std::int64_t timeout_ms) {
+            if (observation && observation->at_ms <= timeout_ms) {
+                backend_sends(observed_ip(observation->address));
+            }
+            return observed.wait_published(0);
+        };
+    }
+    std::unique_ptr<BackendWiring> wiring_;
+};
+
+// Start-up waits for the backend's view of the address, and trusts the router's WAN address only
+// when the backend sees the same one.
+TEST_F(BackendWiringTest, StartUpWaitsForTheObservedAddressBeforeTrustingTheRouter) {
+    struct Case {
+        const char* observed;
+        std::int64_t at_ms;
+        const char* announced;
+        DirectVerdict verdict;
+    };
+    const Case cases[] = {
+        {"8.8.4.4", 2400, "8.8.4.4", DirectVerdict::behind_cgnat},
+        {kRouterWan, 2400, kRouterWan, DirectVerdict::upnp_supported},
+        {"8.8.4.4", 2600, kRouterWan, DirectVerdict::upnp_supported},  // too late for start-up
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.observed) + " at " + std::to_string(c.at_ms) + " ms");
+        log.clear();
+        observation = Observation{c.observed, c.at_ms};
+        BackendWiring& wiring = wire();
+        EXPECT_EQ(wiring.announced_address(), kRouterWan) << "before the backend has a say";
+        wiring.settle_public_address();
+        EXPECT_EQ(wiring.announced_address(), c.announced);
+        EXPECT_EQ(status_board().snapshot().verdict, c.verdict);
+        EXPECT_EQ(log.count(kMismatchLine), c.verdict == DirectVerdict::behind_cgnat ? 1 : 0);
+    }
+}
+
+// An address given by hand is announced whatever the router and the backend say.
+TEST_F(BackendWiringTest, AnAddressGivenByHandStands) {
+    config.public_ip = "198.51.100.7";
+    observation = Observation{"8.8.4.4", 0};
+    BackendWiring& wiring = wire();
+    wiring.settle_public_address();
+    EXPECT_EQ(wiring.announced_address(), "198.51.100.7");
+    EXPECT_EQ(status_board().snapshot().verdict, DirectVerdict::set_by_hand);
+    EXPECT_EQ(log.count("Direct path: router WAN"), 1) << "only the discovery's line";
+}
 
 TEST(MakeSaasConfig, TlsExactlyOnPort443AndTheRegistrationFromTheSystem) {
     AgentConfig config;

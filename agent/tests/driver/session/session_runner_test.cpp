@@ -4,6 +4,7 @@
 #include <future>
 #include <numeric>
 
+#include "backend/connector/saas_connector.hpp"
 #include "driver/session_runner.hpp"
 #include "link/control_protocol.hpp"
 #include "link/session_keys.hpp"
@@ -82,7 +83,23 @@ class SessionRunnerTest : public ::testing::Test {
         first_seq_ = newest_event_seq();
         start_us_ = clock_.now_us();
         result_ =
-            std::async(std::launch::async, [this, s = std::move(s)] { return runner_.run(s); });
+            std::async(std::launch::async, [this, s = std::move(s)] { return runner_->run(s); });
+    }
+    // A backend connector that is never started: what the session tells the backend stays in
+    // its outgoing queue.
+    void use_backend() {
+        network::SaasConfig config;
+        config.host = "127.0.0.1";
+        config.tls = false;
+        backend_ = std::make_unique<network::SaasConnector>(io_, config);
+        runner_ = make_runner(backend_.get());
+    }
+    // The types of the messages queued for the backend, oldest first.
+    std::vector<std::string> queued_types() {
+        std::vector<std::string> types;
+        for (const std::string& text : backend_->take_outgoing())
+            types.push_back(nlohmann::json::parse(text).value("type", ""));
+        return types;
     }
     // Connects a launcher and authenticates it; the session is live once this returns.
     std::unique_ptr<test::LineClient> launcher() {
@@ -104,7 +121,12 @@ class SessionRunnerTest : public ::testing::Test {
     asio::io_context io_;
     std::atomic<bool> running_{true};
     SessionOrders orders_;
-    SessionRunner runner_{{io_, running_, orders_, nullptr, nullptr, {}, clock_.fn()}};
+    std::unique_ptr<SessionRunner> make_runner(network::SaasConnector* connector) {
+        return std::make_unique<SessionRunner>(
+            SessionRunner::Deps{io_, running_, orders_, connector, nullptr, {}, clock_.fn()});
+    }
+    std::unique_ptr<network::SaasConnector> backend_;
+    std::unique_ptr<SessionRunner> runner_ = make_runner(nullptr);
     std::uint64_t first_seq_ = 0;
     std::int64_t start_us_ = 0;
     std::future<SessionResult> result_;
@@ -143,6 +165,21 @@ TEST_F(SessionRunnerTest, BoardFollowsASessionTheLauncherEnds) {
     EXPECT_EQ(after.events.back().value, 7);
     EXPECT_EQ(log_.count("Session established \xE2\x80\x94 keys ready"), 1);
     EXPECT_EQ(log_.count("Session ending \xE2\x80\x94 cleaning up..."), 1);
+}
+
+// The direct path is set up again once the keys are handed over, with "session_ready" between the
+// two: a session whose first try found nothing tries again, and the backend's view of the address
+// that arrived meanwhile is acted on.
+TEST_F(SessionRunnerTest, TheDirectPathIsSetUpAgainAfterSessionReady) {
+    use_backend();
+    SessionConfig s = order();
+    s.agent.force_direct = "198.51.100.7";  // a candidate at every try, without router or STUN
+    start(std::move(s));
+    auto client = launcher();
+    client->send("{\"type\":\"end_session\"}\n");
+    EXPECT_EQ(finish().end, SessionEnd::end_session);
+    EXPECT_EQ(queued_types(), (std::vector<std::string>{"ice_candidate", "session_ready",
+                                                        "ice_candidate", "session_ended"}));
 }
 
 TEST_F(SessionRunnerTest, SilentLauncherIsDroppedComesBackAndIsLost) {
