@@ -7,6 +7,7 @@
 
 #include "backend/messages/saas_connector_records.hpp"
 #include "driver/direct_candidate_state.hpp"
+#include "driver/public_address.hpp"
 #include "driver/session_orders.hpp"
 #include "util/clock.hpp"
 #include "util/shared_endpoint.hpp"
@@ -18,7 +19,7 @@ namespace vx {
 class BackendHandlers {
   public:
     BackendHandlers(SessionOrders& orders, std::atomic<bool>& running, DirectCandidateState& direct,
-                    util::SharedEndpoint& media_endpoint, bool public_ip_given,
+                    util::SharedEndpoint& media_endpoint, PublicAddress& public_address,
                     util::NowFn now = util::steady_now_us);
 
     void on_prepare_session(const network::PrepareSessionParams& params);
@@ -36,7 +37,7 @@ class BackendHandlers {
     std::atomic<bool>& running_;
     DirectCandidateState& direct_;
     util::SharedEndpoint& media_endpoint_;
-    bool public_ip_given_;
+    PublicAddress& public_address_;
     util::NowFn now_;
     std::function<void(const std::string& session_id)> order_dropped_;
 };

@@ -20,11 +20,6 @@ std::uint32_t clamp_u32(std::uint64_t v) {
         std::min<std::uint64_t>(v, std::numeric_limits<std::uint32_t>::max()));
 }
 
-// The router's WAN address is the public one unless an address was given by hand.
-std::string start_up_public_ip(const AgentConfig& config, const network::RouterWan& wan) {
-    return config.public_ip.empty() ? wan.address : config.public_ip;
-}
-
 // What "register" tells: the public address as start-up found it.
 network::SaasConfig registered_config(const AgentConfig& config, const std::string& public_ip) {
     AgentConfig registered = config;
@@ -75,10 +70,9 @@ BackendWiring::BackendWiring(const AgentConfig& config, SessionOrders& orders,
       seams_(with_defaults(std::move(seams))),
       mapper_(network::DirectPortMapperOptions{}, seams_.router_steps, util::steady_now_us),
       router_wan_(network::discover_router_wan(mapper_)),
-      public_ip_(start_up_public_ip(config, router_wan_)),
-      wan_adopted_(config.public_ip.empty() && !router_wan_.address.empty()),
-      handlers_(orders, running, observed_, media_endpoint_, !config.public_ip.empty()),
-      connector_(io_, registered_config(config, public_ip_)),
+      public_address_(config.public_ip, router_wan_.address, observed_),
+      handlers_(orders, running, observed_, media_endpoint_, public_address_),
+      connector_(io_, registered_config(config, public_address_.announced())),
       bridge_(network::ControlBridge::for_connector(connector_)),
       sessions_({io_, running, orders, &connector_, bridge_.get(),
                  [this] { return announced_address(); }, util::steady_now_us, &mapper_,
@@ -93,8 +87,8 @@ BackendWiring::BackendWiring(const AgentConfig& config, SessionOrders& orders,
                      upload->note_back_to_waiting(session_id);
                  }
              }}) {
-    if (wan_adopted_) {
-        status_board().set_public_address(public_ip_);
+    if (public_address_.router_wan_adopted()) {
+        status_board().set_public_address(router_wan_.address);
     }
     status_board().set_verdict(start_up_verdict(!config.public_ip.empty(), router_wan_));
     if (!config.control_udp_host.empty() && config.control_udp_port != 0) {
@@ -139,22 +133,14 @@ void BackendWiring::run() {
 }
 
 void BackendWiring::settle_public_address() {
-    if (!wan_adopted_) {
-        return;
-    }
-    seams_.wait_observed(observed_, kObservedAddressWaitMs);
-    if (!observed_.matches_via(router_wan_.address)) {
-        spdlog::warn(
-            "Direct path: router WAN {} != backend observed {} - upstream NAT/CGNAT; the "
-            "sessions announce the observed address",
-            router_wan_.address, observed_.published_via());
-        public_ip_.clear();
-        status_board().set_verdict(DirectVerdict::behind_cgnat);
+    // The observed-address handler compares what arrives with the router's address.
+    if (public_address_.router_wan_adopted()) {
+        seams_.wait_observed(observed_, kObservedAddressWaitMs);
     }
 }
 
 std::string BackendWiring::announced_address() const {
-    return !public_ip_.empty() ? public_ip_ : observed_.published_via();
+    return public_address_.announced();
 }
 
 void run_with_backend(const AgentConfig& config, SessionOrders& orders, std::atomic<bool>& running,

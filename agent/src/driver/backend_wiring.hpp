@@ -18,6 +18,7 @@
 #include "config/agent_config.hpp"
 #include "driver/backend_handlers.hpp"
 #include "driver/direct_candidate_state.hpp"
+#include "driver/public_address.hpp"
 #include "driver/session_orders.hpp"
 #include "driver/session_runner.hpp"
 #include "driver/waiting_loop.hpp"
@@ -66,8 +67,8 @@ class BackendWiring {
     void run();
 
     // The steps of run(), for tests that drive the connector themselves instead of starting it.
-    // A backend that sees another address than the router's WAN (an upstream carrier-grade NAT)
-    // keeps the router's address out of the sessions' media host.
+    // With the router's WAN address adopted, the first session waits (a bounded time) for the
+    // backend's view of the address, which may contradict it.
     void settle_public_address();
     void serve() { loop_.run(); }
 
@@ -86,8 +87,7 @@ class BackendWiring {
     // One mapper for the run; every session maps its media ports with it.
     network::DirectPortMapper mapper_;
     const network::RouterWan router_wan_;
-    std::string public_ip_;
-    const bool wan_adopted_;
+    PublicAddress public_address_;
     // Declared before the connector: the connector's thread, which calls them, ends first.
     BackendHandlers handlers_;
     network::SaasConnector connector_;

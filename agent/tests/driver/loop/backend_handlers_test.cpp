@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "driver/backend_handlers.hpp"
 #include "status/status_board.hpp"
 #include "support/fake_clock.hpp"
@@ -11,7 +13,8 @@ namespace {
 class BackendHandlersTest : public ::testing::Test {
   protected:
     BackendHandlers make(bool public_ip_given = false) {
-        return BackendHandlers(orders, running, direct, endpoint, public_ip_given, clock.fn());
+        address.emplace(public_ip_given ? "9.9.9.9" : "", "", direct);
+        return BackendHandlers(orders, running, direct, endpoint, *address, clock.fn());
     }
     network::PrepareSessionParams order(const std::string& id) {
         network::PrepareSessionParams p;
@@ -25,6 +28,7 @@ class BackendHandlersTest : public ::testing::Test {
     std::atomic<bool> running{true};
     DirectCandidateState direct;
     util::SharedEndpoint endpoint;
+    std::optional<PublicAddress> address;
     test::LogLines log;
 };
 

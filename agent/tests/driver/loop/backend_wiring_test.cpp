@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <thread>
 
 #include "status/status_board.hpp"
 #include "support/free_ports.hpp"
@@ -96,12 +97,32 @@ TEST_F(BackendWiringTest, StartUpWaitsForTheObservedAddressBeforeTrustingTheRout
     }
 }
 
+// The backend may tell its view only after start-up stopped waiting: from then on the sessions
+// announce what it observes, not the router's address. It arrives on the connector's thread
+// while the driver's thread reads the address.
+TEST_F(BackendWiringTest, ALateObservedAddressEndsTheRouterAddressAnnouncement) {
+    BackendWiring& wiring = wire();
+    wiring.settle_public_address();
+    ASSERT_EQ(wiring.announced_address(), kRouterWan);
+    backend_sends(observed_ip(kRouterWan));
+    EXPECT_EQ(wiring.announced_address(), kRouterWan) << "the backend agrees";
+
+    std::thread connector([&] { backend_sends(observed_ip("8.8.4.4")); });
+    const std::string meanwhile = wiring.announced_address();
+    connector.join();
+    EXPECT_TRUE(meanwhile == kRouterWan || meanwhile == "8.8.4.4") << meanwhile;
+    EXPECT_EQ(wiring.announced_address(), "8.8.4.4");
+    EXPECT_EQ(status_board().snapshot().verdict, DirectVerdict::behind_cgnat);
+    backend_sends(observed_ip("8.8.4.4"));  // again after a reconnect
+    EXPECT_EQ(log.count(kMismatchLine), 1);
+}
+
 // An address given by hand is announced whatever the router and the backend say.
 TEST_F(BackendWiringTest, AnAddressGivenByHandStands) {
     config.public_ip = "198.51.100.7";
-    observation = Observation{"8.8.4.4", 0};
     BackendWiring& wiring = wire();
     wiring.settle_public_address();
+    backend_sends(observed_ip("8.8.4.4"));
     EXPECT_EQ(wiring.announced_address(), "198.51.100.7");
     EXPECT_EQ(status_board().snapshot().verdict, DirectVerdict::set_by_hand);
     EXPECT_EQ(log.count("Direct path: router WAN"), 1) << "only the discovery's line";

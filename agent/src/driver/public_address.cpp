@@ -1,0 +1,49 @@
+#include "driver/public_address.hpp"
+
+#include <spdlog/spdlog.h>
+
+#include "status/status_board.hpp"
+
+namespace vx {
+
+PublicAddress::PublicAddress(std::string by_hand, const std::string& router_wan,
+                             const DirectCandidateState& observed)
+    : by_hand_(std::move(by_hand)),
+      observed_(observed),
+      router_wan_(by_hand_.empty() ? router_wan : std::string()) {}
+
+std::string PublicAddress::announced() const {
+    if (!by_hand_.empty()) {
+        return by_hand_;
+    }
+    {
+        std::lock_guard lock(mutex_);
+        if (!router_wan_.empty()) {
+            return router_wan_;
+        }
+    }
+    return observed_.published_via();
+}
+
+bool PublicAddress::router_wan_adopted() const {
+    std::lock_guard lock(mutex_);
+    return !router_wan_.empty();
+}
+
+void PublicAddress::check_router_wan() {
+    std::string contradicted;
+    {
+        std::lock_guard lock(mutex_);
+        if (router_wan_.empty() || observed_.matches_via(router_wan_)) {
+            return;
+        }
+        contradicted.swap(router_wan_);
+    }
+    spdlog::warn(
+        "Direct path: router WAN {} != backend observed {} - upstream NAT/CGNAT; the sessions "
+        "announce the observed address",
+        contradicted, observed_.published_via());
+    status_board().set_verdict(DirectVerdict::behind_cgnat);
+}
+
+}  // namespace vx
