@@ -13,6 +13,7 @@
 #include "support/free_ports.hpp"
 #include "support/line_client.hpp"
 #include "support/log_lines.hpp"
+#include "traversal/router/scripted_steps.hpp"
 
 namespace vx {
 namespace {
@@ -39,6 +40,19 @@ std::vector<StatusEventKind> events_since(std::uint64_t after) {
             kinds.push_back(e.kind);
     }
     return kinds;
+}
+
+// Waits until the board shows `verdict`; false when it does not within the patience.
+bool wait_for_verdict(DirectVerdict verdict) {
+    StatusBoard& board = status_board();
+    const auto until = std::chrono::steady_clock::now() + kPatience;
+    std::uint64_t seen = 0;
+    while (board.snapshot().verdict != verdict) {
+        if (std::chrono::steady_clock::now() >= until)
+            return false;
+        seen = board.wait_for_change(seen, 100ms);
+    }
+    return true;
 }
 
 // Waits until the board holds an event of `kind` newer than `after`; returns it.
@@ -87,12 +101,12 @@ class SessionRunnerTest : public ::testing::Test {
     }
     // A backend connector that is never started: what the session tells the backend stays in
     // its outgoing queue.
-    void use_backend() {
+    void use_backend(network::DirectPortMapper* mapper = nullptr) {
         network::SaasConfig config;
         config.host = "127.0.0.1";
         config.tls = false;
         backend_ = std::make_unique<network::SaasConnector>(io_, config);
-        runner_ = make_runner(backend_.get());
+        runner_ = make_runner(backend_.get(), mapper);
     }
     // The types of the messages queued for the backend, oldest first.
     std::vector<std::string> queued_types() {
@@ -121,9 +135,10 @@ class SessionRunnerTest : public ::testing::Test {
     asio::io_context io_;
     std::atomic<bool> running_{true};
     SessionOrders orders_;
-    std::unique_ptr<SessionRunner> make_runner(network::SaasConnector* connector) {
-        return std::make_unique<SessionRunner>(
-            SessionRunner::Deps{io_, running_, orders_, connector, nullptr, {}, clock_.fn()});
+    std::unique_ptr<SessionRunner> make_runner(network::SaasConnector* connector,
+                                               network::DirectPortMapper* mapper = nullptr) {
+        return std::make_unique<SessionRunner>(SessionRunner::Deps{
+            io_, running_, orders_, connector, nullptr, {}, clock_.fn(), mapper});
     }
     std::unique_ptr<network::SaasConnector> backend_;
     std::unique_ptr<SessionRunner> runner_ = make_runner(nullptr);
@@ -180,6 +195,37 @@ TEST_F(SessionRunnerTest, TheDirectPathIsSetUpAgainAfterSessionReady) {
     EXPECT_EQ(finish().end, SessionEnd::end_session);
     EXPECT_EQ(queued_types(), (std::vector<std::string>{"ice_candidate", "session_ready",
                                                         "ice_candidate", "session_ended"}));
+}
+
+// A session that keeps its router mapping for video shows that players come straight in, and
+// puts the verdict from before back at its end, unless the verdict changed meanwhile (the
+// backend's view of the address contradicted the router): that one stays.
+TEST_F(SessionRunnerTest, TheVerdictOfAMappedSessionIsUndoneOnlyWhenStillShown) {
+    struct Case {
+        std::optional<DirectVerdict> meanwhile;
+        DirectVerdict after;
+    };
+    const Case cases[] = {
+        {std::nullopt, DirectVerdict::upnp_supported},
+        {DirectVerdict::behind_cgnat, DirectVerdict::behind_cgnat},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.meanwhile ? "changed during the session" : "unchanged");
+        running_ = true;  // as the outer loop does after the previous session
+        auto router = std::make_shared<network::test::ScriptedSteps>();
+        router->igd = network::test::gateway_igd("100.128.0.2");
+        network::DirectPortMapper mapper(network::DirectPortMapperOptions{}, router, clock_.fn());
+        use_backend(&mapper);
+        status_board().set_verdict(DirectVerdict::upnp_supported);
+        start(order());
+        auto client = launcher();
+        ASSERT_TRUE(wait_for_verdict(DirectVerdict::upnp_ports_open));
+        if (c.meanwhile)
+            status_board().set_verdict(*c.meanwhile);
+        client->send("{\"type\":\"end_session\"}\n");
+        EXPECT_EQ(finish().end, SessionEnd::end_session);
+        EXPECT_EQ(status_board().snapshot().verdict, c.after);
+    }
 }
 
 TEST_F(SessionRunnerTest, SilentLauncherIsDroppedComesBackAndIsLost) {
