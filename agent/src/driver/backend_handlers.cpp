@@ -32,6 +32,9 @@ BackendHandlers::BackendHandlers(SessionOrders& orders, std::atomic<bool>& runni
 void BackendHandlers::on_prepare_session(const network::PrepareSessionParams& params) {
     {
         std::lock_guard lock(orders_.mutex);
+        if (!params.session_id.empty()) {
+            orders_.last_order_id = params.session_id;
+        }
         wipe_prepared_key(orders_);
         orders_.prepared_params = params;
         orders_.prepared = true;
@@ -42,7 +45,6 @@ void BackendHandlers::on_prepare_session(const network::PrepareSessionParams& pa
 
 void BackendHandlers::on_session_terminated(const std::string& session_id,
                                             const std::string& reason) {
-    bool dropped = false;
     {
         std::lock_guard lock(orders_.mutex);
         if (orders_.session_running &&
@@ -57,7 +59,6 @@ void BackendHandlers::on_session_terminated(const std::string& session_id,
             orders_.prepared = false;
             wipe_prepared_key(orders_);
             orders_.prepared_params = network::PrepareSessionParams{};
-            dropped = true;
         } else {
             spdlog::info(
                 "SaaS terminated session {} ({}) - not running on this PC (serving: {}); "
@@ -65,10 +66,8 @@ void BackendHandlers::on_session_terminated(const std::string& session_id,
                 session_id, reason, orders_.session_running ? orders_.running_session_id : "none");
         }
     }
+    // A dropped order ends no session: the waiting loop, woken here, tells the log upload.
     orders_.wake.notify_all();
-    if (dropped && order_dropped_) {
-        order_dropped_(session_id);
-    }
 }
 
 void BackendHandlers::on_client_candidate(std::string host, std::uint16_t port) {

@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <functional>
 #include <string>
 
 #include "backend/messages/saas_connector_records.hpp"
@@ -27,11 +26,6 @@ class BackendHandlers {
     void on_client_candidate(std::string host, std::uint16_t port);
     void on_observed_ip(std::string address);
 
-    // An order terminated before it started was dropped: it will end with no session upload.
-    void set_on_order_dropped(std::function<void(const std::string& session_id)> handler) {
-        order_dropped_ = std::move(handler);
-    }
-
   private:
     SessionOrders& orders_;
     std::atomic<bool>& running_;
@@ -39,7 +33,6 @@ class BackendHandlers {
     util::SharedEndpoint& media_endpoint_;
     PublicAddress& public_address_;
     util::NowFn now_;
-    std::function<void(const std::string& session_id)> order_dropped_;
 };
 
 }  // namespace vx

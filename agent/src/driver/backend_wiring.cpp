@@ -82,9 +82,9 @@ BackendWiring::BackendWiring(const AgentConfig& config, SessionOrders& orders,
                  sessions_.run(session_config_from_order(config_, p));
              },
              util::steady_now_us,
-             [this](const std::string& session_id) {
+             [this](const std::string& newest_order_id) {
                  if (auto upload = connector_.log_upload()) {
-                     upload->note_back_to_waiting(session_id);
+                     upload->note_back_to_waiting(newest_order_id);
                  }
              }}) {
     if (public_address_.router_wan_adopted()) {
@@ -118,11 +118,6 @@ void BackendWiring::connect() {
     });
     connector_.set_on_observed_ip(
         [this](std::string address) { handlers_.on_observed_ip(std::move(address)); });
-    handlers_.set_on_order_dropped([this](const std::string& session_id) {
-        if (auto upload = connector_.log_upload()) {
-            upload->note_back_to_waiting(session_id);
-        }
-    });
     connector_.set_control_bridge(bridge_);
 }
 

@@ -35,6 +35,9 @@ WaitingLoop::Step WaitingLoop::step(std::chrono::milliseconds wait) {
         // A session end requested while nothing ran cleared the running flag: wait on.
         if (!d_.running.load())
             d_.running.store(true);
+        lock.unlock();
+        // Woken by an order dropped before it started, or by the step's end.
+        note_waiting();
         return Step::waited;
     }
     network::PrepareSessionParams params = std::move(d_.orders.prepared_params);
@@ -48,7 +51,7 @@ WaitingLoop::Step WaitingLoop::step(std::chrono::milliseconds wait) {
             "Prepared session {} waited {} s to start - the client has given up on it "
             "by now; not starting it",
             params.session_id, waited_us / 1'000'000);
-        back_to_waiting(params.session_id, false);
+        back_to_waiting(false);
         return Step::dropped_stale;
     }
     d_.orders.session_running = true;
@@ -67,17 +70,13 @@ WaitingLoop::Step WaitingLoop::step(std::chrono::milliseconds wait) {
     if (end_requested && !d_.stop_requested.load())
         d_.running.store(true);
     lock.unlock();
-    back_to_waiting(params.session_id, true);
+    back_to_waiting(true);
     return Step::ran_session;
 }
 
-void WaitingLoop::back_to_waiting(const std::string& session_id, bool after_session) {
+void WaitingLoop::back_to_waiting(bool after_session) {
     d_.clear_cached_session_ready();
-    // A session that ended without its upload (a failed set-up within the quiet minute, an
-    // order dropped unstarted) must not keep the agent reports off for good.
-    if (d_.note_back_to_waiting) {
-        d_.note_back_to_waiting(session_id);
-    }
+    note_waiting();
     if (!after_session)
         return;
     const std::int64_t now = d_.now();
@@ -85,6 +84,26 @@ void WaitingLoop::back_to_waiting(const std::string& session_id, bool after_sess
         ended_logged_ = true;
         ended_log_us_ = now;
         spdlog::info("Session ended - waiting for next prepare_session...");
+    }
+}
+
+// A session that ended without its upload (a failed set-up within the quiet minute, an order
+// dropped unstarted or refused) must not keep the agent reports off for good. Named by the newest
+// order, the note leaves a session whose order is on its way to the slot marked active.
+void WaitingLoop::note_waiting() {
+    if (!d_.note_back_to_waiting) {
+        return;
+    }
+    std::string newest;
+    {
+        std::lock_guard lock(d_.orders.mutex);
+        if (d_.orders.prepared || d_.orders.session_running) {
+            return;
+        }
+        newest = d_.orders.last_order_id;
+    }
+    if (!newest.empty()) {
+        d_.note_back_to_waiting(newest);
     }
 }
 

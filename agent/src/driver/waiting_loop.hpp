@@ -28,8 +28,10 @@ class WaitingLoop {
         std::function<void()> clear_cached_session_ready;
         std::function<void(const network::PrepareSessionParams&)> run_session;
         util::NowFn now = util::steady_now_us;
-        // The order of this session id is done with (run or dropped); the id may be empty.
-        std::function<void(const std::string& session_id)> note_back_to_waiting;
+        // Tells the log upload that the agent waits again with no session running; the id is
+        // the newest order's. Only this loop tells it: only here is it known that no session
+        // runs.
+        std::function<void(const std::string& newest_order_id)> note_back_to_waiting;
     };
     enum class Step : std::uint8_t { waited, dropped_stale, ran_session, stopped };
 
@@ -41,7 +43,9 @@ class WaitingLoop {
     Step step(std::chrono::milliseconds wait);
 
   private:
-    void back_to_waiting(const std::string& session_id, bool after_session);
+    void back_to_waiting(bool after_session);
+    // Called without the session mutex.
+    void note_waiting();
 
     Deps d_;
     bool ended_logged_ = false;

@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
 #include <optional>
 #include <thread>
 
+#include "backend/diagnostics/diagnostics.hpp"
 #include "status/status_board.hpp"
 #include "support/free_ports.hpp"
 #include "support/log_lines.hpp"
@@ -20,6 +22,14 @@ constexpr const char* kMismatchLine =
 
 std::string observed_ip(const std::string& address) {
     return R"({"type":"observed_ip","public_ip":")" + address + R"("})";
+}
+
+std::string prepare_session(const std::string& id) {
+    return R"({"type":"prepare_session","session_id":")" + id + R"("})";
+}
+
+std::string terminate_session(const std::string& id) {
+    return R"({"type":"terminate_session","session_id":")" + id + R"("})";
 }
 
 // The whole wiring with a scripted router and no backend connection: the test is the
@@ -41,6 +51,13 @@ class BackendWiringTest : public ::testing::Test {
         return *wiring_;
     }
     void backend_sends(const std::string& message) { wiring_->connector().handle_message(message); }
+    // As the session driver's stop does.
+    void request_stop() {
+        stop = true;
+        running = false;
+        { std::lock_guard lock(orders.mutex); }
+        orders.wake.notify_all();
+    }
 
     // The backend tells the observed address `at_ms` after the link came up; start-up sees it
     // when its wait lasts that long.
@@ -115,6 +132,29 @@ TEST_F(BackendWiringTest, ALateObservedAddressEndsTheRouterAddressAnnouncement) 
     EXPECT_EQ(status_board().snapshot().verdict, DirectVerdict::behind_cgnat);
     backend_sends(observed_ip("8.8.4.4"));  // again after a reconnect
     EXPECT_EQ(log.count(kMismatchLine), 1);
+}
+
+// Agent reports wait while a session runs. An order the backend ends before it started, while
+// another session runs, must not end that wait; once no session runs, it ends.
+TEST_F(BackendWiringTest, AnOrderDroppedDuringASessionKeepsAgentReportsWaiting) {
+    config.force_direct = "198.51.100.7";  // the sessions ask neither the router nor STUN
+    BackendWiring& wiring = wire();
+    const auto upload =
+        std::dynamic_pointer_cast<network::Diagnostics>(wiring.connector().log_upload());
+    ASSERT_TRUE(upload);
+    auto serving = std::async(std::launch::async, [&] { wiring.serve(); });
+    backend_sends(prepare_session("a"));
+    ASSERT_TRUE(log.wait_for("Waiting for launcher connection on TCP port"));
+    backend_sends(prepare_session("b"));
+    backend_sends(terminate_session("b"));
+    ASSERT_EQ(log.count("SaaS terminated session b (saas_terminated) before it started"), 1);
+    EXPECT_TRUE(upload->session_active()) << "session a runs";
+
+    backend_sends(terminate_session("a"));
+    ASSERT_TRUE(log.wait_for("Session ended - waiting for next prepare_session..."));
+    EXPECT_FALSE(upload->session_active());
+    request_stop();
+    EXPECT_EQ(serving.wait_for(std::chrono::seconds(20)), std::future_status::ready);
 }
 
 // An address given by hand is announced whatever the router and the backend say.

@@ -27,6 +27,7 @@ class WaitingLoopTest : public ::testing::Test {
         orders.prepared = true;
         orders.prepared_params.session_id = id;
         orders.prepared_us = clock.now_us();
+        orders.last_order_id = id;
     }
 
     test::FakeClock clock;
@@ -66,6 +67,32 @@ TEST_F(WaitingLoopTest, AnOrderOlderThanAMinuteIsDropped) {
     prepare("fresh");
     clock.advance_ms(60'000);
     EXPECT_EQ(loop.step(0ms), Step::ran_session) << "exactly 60 s is not too old";
+}
+
+// The log upload hears that the agent waits again, named by the newest order, only when no
+// session runs and no order waits for the loop.
+TEST_F(WaitingLoopTest, TheLogUploadHearsOfWaitingOnlyWithNothingToRun) {
+    auto loop = make();
+    prepare("dropped");
+    {
+        std::lock_guard lock(orders.mutex);  // as the handler drops an order terminated early
+        orders.prepared = false;
+    }
+    EXPECT_EQ(loop.step(0ms), Step::waited);
+    EXPECT_EQ(back_to_waiting, std::vector<std::string>{"dropped"});
+
+    back_to_waiting.clear();
+    prepare("s1");
+    on_session = [this] {
+        EXPECT_TRUE(back_to_waiting.empty()) << "s1 runs";
+        prepare("s2");  // arrives while s1 runs
+        on_session = nullptr;
+    };
+    EXPECT_EQ(loop.step(0ms), Step::ran_session);
+    EXPECT_TRUE(back_to_waiting.empty()) << "s2 is next";
+    EXPECT_EQ(loop.step(0ms), Step::ran_session);
+    EXPECT_EQ(ran, (std::vector<std::string>{"s1", "s2"}));
+    EXPECT_EQ(back_to_waiting, std::vector<std::string>{"s2"});
 }
 
 TEST_F(WaitingLoopTest, TheEndedLineAppearsAtMostOncePerThirtySeconds) {
