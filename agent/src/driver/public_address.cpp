@@ -32,17 +32,19 @@ bool PublicAddress::router_wan_adopted() const {
 
 void PublicAddress::check_router_wan() {
     std::string contradicted;
+    std::string observed;
     {
         std::lock_guard lock(mutex_);
         if (router_wan_.empty() || observed_.matches_via(router_wan_)) {
             return;
         }
         contradicted.swap(router_wan_);
+        observed = observed_.published_via();
     }
     spdlog::warn(
         "Direct path: router WAN {} != backend observed {} - upstream NAT/CGNAT; the sessions "
         "announce the observed address",
-        contradicted, observed_.published_via());
+        contradicted, observed);
     status_board().set_verdict(DirectVerdict::behind_cgnat);
 }
 
