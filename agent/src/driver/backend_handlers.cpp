@@ -21,12 +21,12 @@ void wipe_prepared_key(SessionOrders& orders) {
 
 BackendHandlers::BackendHandlers(SessionOrders& orders, std::atomic<bool>& running,
                                  DirectCandidateState& direct, util::SharedEndpoint& media_endpoint,
-                                 PublicAddress& public_address, util::NowFn now)
+                                 AnnouncedAddress& announced, util::NowFn now)
     : orders_(orders),
       running_(running),
       direct_(direct),
       media_endpoint_(media_endpoint),
-      public_address_(public_address),
+      announced_(announced),
       now_(std::move(now)) {}
 
 void BackendHandlers::on_prepare_session(const network::PrepareSessionParams& params) {
@@ -78,9 +78,9 @@ void BackendHandlers::on_client_candidate(std::string host, std::uint16_t port) 
 void BackendHandlers::on_observed_ip(std::string address) {
     if (!direct_.offer_observed(address))
         return;
-    if (!public_address_.given_by_hand())
+    if (!announced_.given_by_hand())
         status_board().set_public_address(address);
-    public_address_.check_router_wan();
+    announced_.check_router_wan();
 }
 
 }  // namespace vx

@@ -5,8 +5,8 @@
 #include <string>
 
 #include "backend/messages/saas_connector_records.hpp"
+#include "driver/announced_address.hpp"
 #include "driver/direct_candidate_state.hpp"
-#include "driver/public_address.hpp"
 #include "driver/session_orders.hpp"
 #include "util/clock.hpp"
 #include "util/shared_endpoint.hpp"
@@ -18,7 +18,7 @@ namespace vx {
 class BackendHandlers {
   public:
     BackendHandlers(SessionOrders& orders, std::atomic<bool>& running, DirectCandidateState& direct,
-                    util::SharedEndpoint& media_endpoint, PublicAddress& public_address,
+                    util::SharedEndpoint& media_endpoint, AnnouncedAddress& announced,
                     util::NowFn now = util::steady_now_us);
 
     void on_prepare_session(const network::PrepareSessionParams& params);
@@ -31,7 +31,7 @@ class BackendHandlers {
     std::atomic<bool>& running_;
     DirectCandidateState& direct_;
     util::SharedEndpoint& media_endpoint_;
-    PublicAddress& public_address_;
+    AnnouncedAddress& announced_;
     util::NowFn now_;
 };
 

@@ -70,9 +70,9 @@ BackendWiring::BackendWiring(const AgentConfig& config, SessionOrders& orders,
       seams_(with_defaults(std::move(seams))),
       mapper_(network::DirectPortMapperOptions{}, seams_.router_steps, util::steady_now_us),
       router_wan_(network::discover_router_wan(mapper_)),
-      public_address_(config.public_ip, router_wan_.address, observed_),
-      handlers_(orders, running, observed_, media_endpoint_, public_address_),
-      connector_(io_, registered_config(config, public_address_.announced())),
+      announced_(config.public_ip, router_wan_.address, observed_),
+      handlers_(orders, running, observed_, media_endpoint_, announced_),
+      connector_(io_, registered_config(config, announced_.current())),
       bridge_(network::ControlBridge::for_connector(connector_)),
       sessions_({io_, running, orders, &connector_, bridge_.get(),
                  [this] { return announced_address(); }, util::steady_now_us, &mapper_,
@@ -87,7 +87,7 @@ BackendWiring::BackendWiring(const AgentConfig& config, SessionOrders& orders,
                      upload->note_back_to_waiting(newest_order_id);
                  }
              }}) {
-    if (public_address_.router_wan_adopted()) {
+    if (announced_.router_wan_adopted()) {
         status_board().set_public_address(router_wan_.address);
     }
     status_board().set_verdict(start_up_verdict(!config.public_ip.empty(), router_wan_));
@@ -129,13 +129,13 @@ void BackendWiring::run() {
 
 void BackendWiring::settle_public_address() {
     // The observed-address handler compares what arrives with the router's address.
-    if (public_address_.router_wan_adopted()) {
+    if (announced_.router_wan_adopted()) {
         seams_.wait_observed(observed_, kObservedAddressWaitMs);
     }
 }
 
 std::string BackendWiring::announced_address() const {
-    return public_address_.announced();
+    return announced_.current();
 }
 
 void run_with_backend(const AgentConfig& config, SessionOrders& orders, std::atomic<bool>& running,

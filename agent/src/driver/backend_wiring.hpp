@@ -16,9 +16,9 @@
 
 #include "backend/connector/saas_connector.hpp"
 #include "config/agent_config.hpp"
+#include "driver/announced_address.hpp"
 #include "driver/backend_handlers.hpp"
 #include "driver/direct_candidate_state.hpp"
-#include "driver/public_address.hpp"
 #include "driver/session_orders.hpp"
 #include "driver/session_runner.hpp"
 #include "driver/waiting_loop.hpp"
@@ -87,7 +87,7 @@ class BackendWiring {
     // One mapper for the run; every session maps its media ports with it.
     network::DirectPortMapper mapper_;
     const network::RouterWan router_wan_;
-    PublicAddress public_address_;
+    AnnouncedAddress announced_;
     // Declared before the connector: the connector's thread, which calls them, ends first.
     BackendHandlers handlers_;
     network::SaasConnector connector_;

@@ -28,7 +28,7 @@ class BackendHandlersTest : public ::testing::Test {
     std::atomic<bool> running{true};
     DirectCandidateState direct;
     util::SharedEndpoint endpoint;
-    std::optional<PublicAddress> address;
+    std::optional<AnnouncedAddress> address;
     test::LogLines log;
 };
 

@@ -11,15 +11,15 @@ namespace vx {
 // router's WAN address adopted at start-up for as long as the backend observes no other, else
 // the address the backend observes. The backend's view arrives on the connector's thread while
 // the sessions read on the driver's.
-class PublicAddress {
+class AnnouncedAddress {
   public:
     // `router_wan` is adopted only without an address given by hand.
-    PublicAddress(std::string by_hand, const std::string& router_wan,
-                  const DirectCandidateState& observed);
-    PublicAddress(const PublicAddress&) = delete;
-    PublicAddress& operator=(const PublicAddress&) = delete;
+    AnnouncedAddress(std::string by_hand, const std::string& router_wan,
+                     const DirectCandidateState& observed);
+    AnnouncedAddress(const AnnouncedAddress&) = delete;
+    AnnouncedAddress& operator=(const AnnouncedAddress&) = delete;
 
-    std::string announced() const;
+    std::string current() const;
     bool given_by_hand() const { return !by_hand_.empty(); }
     bool router_wan_adopted() const;
 

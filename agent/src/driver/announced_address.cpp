@@ -1,4 +1,4 @@
-#include "driver/public_address.hpp"
+#include "driver/announced_address.hpp"
 
 #include <spdlog/spdlog.h>
 
@@ -6,13 +6,13 @@
 
 namespace vx {
 
-PublicAddress::PublicAddress(std::string by_hand, const std::string& router_wan,
-                             const DirectCandidateState& observed)
+AnnouncedAddress::AnnouncedAddress(std::string by_hand, const std::string& router_wan,
+                                   const DirectCandidateState& observed)
     : by_hand_(std::move(by_hand)),
       observed_(observed),
       router_wan_(by_hand_.empty() ? router_wan : std::string()) {}
 
-std::string PublicAddress::announced() const {
+std::string AnnouncedAddress::current() const {
     if (!by_hand_.empty()) {
         return by_hand_;
     }
@@ -25,12 +25,12 @@ std::string PublicAddress::announced() const {
     return observed_.published_via();
 }
 
-bool PublicAddress::router_wan_adopted() const {
+bool AnnouncedAddress::router_wan_adopted() const {
     std::lock_guard lock(mutex_);
     return !router_wan_.empty();
 }
 
-void PublicAddress::check_router_wan() {
+void AnnouncedAddress::check_router_wan() {
     std::string contradicted;
     std::string observed;
     {
