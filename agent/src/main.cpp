@@ -139,7 +139,8 @@ int main(int argc, char** argv) {
     }
     // Read before anything is shown or started: a mistyped option gets its error and the hint,
     // not a flash of the status screen, its stop text and a log.
-    if (const vx::CommandLineResult parsed = vx::parse_command_line(args); !parsed.ok()) {
+    const vx::CommandLineResult parsed = vx::parse_command_line(args);
+    if (!parsed.ok()) {
         vx::platform::write_error_console(vx::command_line_error_text(parsed.error));
         return kExitFailed;
     }
@@ -148,8 +149,11 @@ int main(int argc, char** argv) {
         vx::console_log_requested(argc, argv, {"--help", "-h", "--check-direct"});
     vx::platform::install_crash_handler();
     const std::string beside_program = vx::platform::executable_folder().string();
+    // The --check-direct report is written between the router mapper's log lines, in the order
+    // of events only when each line is out before the next step.
     const std::string log_path = vx::diag::init_logging(
-        {beside_program, console.full_log, vx::platform::agent_state_folder().string()});
+        {beside_program, console.full_log, vx::platform::agent_state_folder().string(),
+         parsed.config.check_direct});
     if (log_path != vx::diag::log_file_path(beside_program) && console.status_screen) {
         report_log_elsewhere(beside_program, log_path);
     }

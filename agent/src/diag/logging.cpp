@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -34,7 +35,7 @@ constexpr auto kDrainTimeout = std::chrono::seconds(5);
 
 std::mutex g_mutex;
 // The set-up in use; guarded by g_mutex.
-std::shared_ptr<spdlog::async_logger> g_logger;
+std::shared_ptr<spdlog::logger> g_logger;
 std::shared_ptr<util::detail::overflow_watch_sink> g_watch;
 std::unique_ptr<DelayedFlush> g_flush;
 
@@ -47,6 +48,16 @@ const std::shared_ptr<spdlog::details::thread_pool>& shared_pool() {
         std::make_shared<spdlog::details::thread_pool>(
             kQueueSize, 1, [] { platform::name_this_thread("vx-log"); }));
     return *pool;
+}
+
+// The shared queue's overwritten messages since now. The pool outlives every sink that reads it;
+// its counter runs for the whole process, so each set-up counts from where it stood when the
+// set-up began.
+std::function<std::size_t()> queue_overruns() {
+    spdlog::details::thread_pool* counter = shared_pool().get();
+    return [counter, base = counter->overrun_counter()]() -> std::size_t {
+        return counter->overrun_counter() - base;
+    };
 }
 
 struct FileSink {
@@ -113,15 +124,8 @@ void shutdown_locked() {
 std::string init_logging(const LoggingOptions& options) {
     std::lock_guard lock(g_mutex);
     shutdown_locked();
-    const std::shared_ptr<spdlog::details::thread_pool>& pool = shared_pool();
-    // The pool outlives every sink that reads it; its counter runs for the whole process, so each
-    // set-up counts from where it stood when the set-up began.
-    spdlog::details::thread_pool* counter = pool.get();
     auto watch = std::make_shared<util::detail::overflow_watch_sink>(
-        [counter, base = counter->overrun_counter()]() -> std::size_t {
-            return counter->overrun_counter() - base;
-        },
-        util::NowFn{});
+        options.synchronous ? [] { return std::size_t{0}; } : queue_overruns(), util::NowFn{});
 
     const FileSink wanted = open_file_sink(options.directory);
     FileSink file = wanted;
@@ -136,9 +140,11 @@ std::string init_logging(const LoggingOptions& options) {
         watch->add_sink(std::make_shared<spdlog::sinks::stdout_color_sink_mt>());
     }
 
-    auto logger =
-        std::make_shared<spdlog::async_logger>(kLoggerName, spdlog::sinks_init_list{watch}, pool,
-                                               spdlog::async_overflow_policy::overrun_oldest);
+    std::shared_ptr<spdlog::logger> logger =
+        options.synchronous ? std::make_shared<spdlog::logger>(kLoggerName, watch)
+                            : std::make_shared<spdlog::async_logger>(
+                                  kLoggerName, spdlog::sinks_init_list{watch}, shared_pool(),
+                                  spdlog::async_overflow_policy::overrun_oldest);
     logger->set_pattern(kLogPattern);
     logger->set_level(spdlog::level::info);
     logger->flush_on(kFlushOnLevel);

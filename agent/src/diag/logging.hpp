@@ -9,16 +9,20 @@ struct LoggingOptions {
     bool console = false;   // plain-log mode: also write the log to the console in colour
     // Where "agent.log" goes when `directory` cannot hold it (made when missing); empty = nowhere.
     std::string fallback_directory;
+    // Each line is written before the log call returns, on the caller's thread: for a run that
+    // writes its own output between the log's lines on the same console (--check-direct).
+    bool synchronous = false;
 };
 
 inline constexpr const char* kLoggerName = "agent";
 inline constexpr const char* kLogPattern = "[%Y-%m-%d %H:%M:%S.%e] [%^%l%$] [%t] %v";
 
-// Sets up the "agent" logger as the default logger: asynchronous, one worker, a queue of 8192
-// that overwrites its oldest message, the rotating file, the diagnostics store and, in plain-log
-// mode, the console. Returns the log file's path (the fallback folder's when the first folder
-// could not hold it, which the log then says once), or an empty text when no file could be opened
-// (the other sinks still work). Calling it again replaces the previous set-up.
+// Sets up the "agent" logger as the default logger: asynchronous (unless asked to be synchronous),
+// one worker, a queue of 8192 that overwrites its oldest message, the rotating file, the
+// diagnostics store and, in plain-log mode, the console. Returns the log file's path (the fallback
+// folder's when the first folder could not hold it, which the log then says once), or an empty text
+// when no file could be opened (the other sinks still work). Calling it again replaces the previous
+// set-up.
 std::string init_logging(const LoggingOptions& options);
 
 // The path of "agent.log" in `directory` (the working directory when empty).

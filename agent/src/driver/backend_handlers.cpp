@@ -3,7 +3,6 @@
 #include <sodium.h>
 #include <spdlog/spdlog.h>
 
-#include "backend/connector/saas_connector.hpp"
 #include "status/status_board.hpp"
 
 namespace vx {
@@ -22,17 +21,20 @@ void wipe_prepared_key(SessionOrders& orders) {
 
 BackendHandlers::BackendHandlers(SessionOrders& orders, std::atomic<bool>& running,
                                  DirectCandidateState& direct, util::SharedEndpoint& media_endpoint,
-                                 bool public_ip_given, util::NowFn now)
+                                 AnnouncedAddress& announced, util::NowFn now)
     : orders_(orders),
       running_(running),
       direct_(direct),
       media_endpoint_(media_endpoint),
-      public_ip_given_(public_ip_given),
+      announced_(announced),
       now_(std::move(now)) {}
 
 void BackendHandlers::on_prepare_session(const network::PrepareSessionParams& params) {
     {
         std::lock_guard lock(orders_.mutex);
+        if (!params.session_id.empty()) {
+            orders_.last_order_id = params.session_id;
+        }
         wipe_prepared_key(orders_);
         orders_.prepared_params = params;
         orders_.prepared = true;
@@ -43,7 +45,6 @@ void BackendHandlers::on_prepare_session(const network::PrepareSessionParams& pa
 
 void BackendHandlers::on_session_terminated(const std::string& session_id,
                                             const std::string& reason) {
-    bool dropped = false;
     {
         std::lock_guard lock(orders_.mutex);
         if (orders_.session_running &&
@@ -58,7 +59,6 @@ void BackendHandlers::on_session_terminated(const std::string& session_id,
             orders_.prepared = false;
             wipe_prepared_key(orders_);
             orders_.prepared_params = network::PrepareSessionParams{};
-            dropped = true;
         } else {
             spdlog::info(
                 "SaaS terminated session {} ({}) - not running on this PC (serving: {}); "
@@ -66,10 +66,8 @@ void BackendHandlers::on_session_terminated(const std::string& session_id,
                 session_id, reason, orders_.session_running ? orders_.running_session_id : "none");
         }
     }
+    // A dropped order ends no session: the waiting loop, woken here, tells the log upload.
     orders_.wake.notify_all();
-    if (dropped && order_dropped_) {
-        order_dropped_(session_id);
-    }
 }
 
 void BackendHandlers::on_client_candidate(std::string host, std::uint16_t port) {
@@ -80,25 +78,9 @@ void BackendHandlers::on_client_candidate(std::string host, std::uint16_t port) 
 void BackendHandlers::on_observed_ip(std::string address) {
     if (!direct_.offer_observed(address))
         return;
-    if (!public_ip_given_)
+    if (!announced_.given_by_hand())
         status_board().set_public_address(address);
-}
-
-void BackendHandlers::install(network::SaasConnector& connector) {
-    connector.set_on_prepare_session(
-        [this](const network::PrepareSessionParams& p) { on_prepare_session(p); });
-    connector.set_on_session_terminated([this](const std::string& id, const std::string& reason) {
-        on_session_terminated(id, reason);
-    });
-    connector.set_on_client_candidate([this](std::string host, std::uint16_t port) {
-        on_client_candidate(std::move(host), port);
-    });
-    connector.set_on_observed_ip([this](std::string ip) { on_observed_ip(std::move(ip)); });
-    set_on_order_dropped([&connector](const std::string& session_id) {
-        if (auto upload = connector.log_upload()) {
-            upload->note_back_to_waiting(session_id);
-        }
-    });
+    announced_.check_router_wan();
 }
 
 }  // namespace vx

@@ -2,10 +2,10 @@
 
 #include <atomic>
 #include <cstdint>
-#include <functional>
 #include <string>
 
 #include "backend/messages/saas_connector_records.hpp"
+#include "driver/announced_address.hpp"
 #include "driver/direct_candidate_state.hpp"
 #include "driver/session_orders.hpp"
 #include "util/clock.hpp"
@@ -13,16 +13,12 @@
 
 namespace vx {
 
-namespace network {
-class SaasConnector;
-}
-
-// The four callbacks the driver installs on the backend connector. Each takes its locks, does
-// its small part and returns at once; they run on the connector's thread.
+// The driver's four callbacks on the backend connector (installed by BackendWiring). Each takes its
+// locks, does its small part and returns at once; they run on the connector's thread.
 class BackendHandlers {
   public:
     BackendHandlers(SessionOrders& orders, std::atomic<bool>& running, DirectCandidateState& direct,
-                    util::SharedEndpoint& media_endpoint, bool public_ip_given,
+                    util::SharedEndpoint& media_endpoint, AnnouncedAddress& announced,
                     util::NowFn now = util::steady_now_us);
 
     void on_prepare_session(const network::PrepareSessionParams& params);
@@ -30,22 +26,13 @@ class BackendHandlers {
     void on_client_candidate(std::string host, std::uint16_t port);
     void on_observed_ip(std::string address);
 
-    // An order terminated before it started was dropped: it will end with no session upload.
-    void set_on_order_dropped(std::function<void(const std::string& session_id)> handler) {
-        order_dropped_ = std::move(handler);
-    }
-
-    // Also tells the connector's log upload about orders dropped before they started.
-    void install(network::SaasConnector& connector);
-
   private:
     SessionOrders& orders_;
     std::atomic<bool>& running_;
     DirectCandidateState& direct_;
     util::SharedEndpoint& media_endpoint_;
-    bool public_ip_given_;
+    AnnouncedAddress& announced_;
     util::NowFn now_;
-    std::function<void(const std::string& session_id)> order_dropped_;
 };
 
 }  // namespace vx

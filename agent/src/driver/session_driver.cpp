@@ -7,8 +7,8 @@
 
 #include "config/command_line.hpp"
 #include "config/environment.hpp"
+#include "driver/backend_wiring.hpp"
 #include "driver/session_runner.hpp"
-#include "driver/waiting_loop.hpp"
 #include "platform/stop_signals.hpp"
 #include "status/status_board.hpp"
 #include "traversal/direct/check_direct_report.hpp"

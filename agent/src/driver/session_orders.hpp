@@ -18,6 +18,8 @@ struct SessionOrders {
     bool prepared = false;
     network::PrepareSessionParams prepared_params;
     std::int64_t prepared_us = 0;  // steady time of the order
+    // The newest order with a session id, whatever became of it (run, dropped, replaced).
+    std::string last_order_id;
 
     bool session_running = false;
     std::string running_session_id;

@@ -39,7 +39,12 @@ struct SessionRunner::Live {
     std::optional<SessionKeys> keys;
     std::shared_ptr<UdpSender> video;
     std::unique_ptr<network::SessionDirectPath> direct;  // from the video socket's bind
-    std::optional<DirectVerdict> waiting_verdict;        // shown again once the mappings go
+    // The verdict from before the session, shown again once the mappings go, and the session's.
+    struct Verdicts {
+        DirectVerdict waiting;
+        DirectVerdict during;
+    };
+    std::optional<Verdicts> verdicts;
     // STUN answers on the video socket go to a binding request waiting there, not the listener.
     std::shared_ptr<network::StunResponseHandoff> stun_handoff =
         std::make_shared<network::StunResponseHandoff>();
@@ -208,9 +213,10 @@ void SessionRunner::go_live(const SessionConfig& s, Live& live) {
     const DirectVerdict waiting = status_board().snapshot().verdict;
     const bool video_kept = live.direct->renewing() && live.direct->result().video_mapped;
     const DirectVerdict during = session_verdict(waiting, video_kept);
-    if (during != waiting) {
-        live.waiting_verdict = waiting;
-        status_board().set_verdict(during);
+    // The backend's view of the address may change the verdict at any time: each change here
+    // applies only to the verdict it was computed from.
+    if (during != waiting && status_board().replace_verdict(waiting, during)) {
+        live.verdicts = {waiting, during};
     }
     live.isolation = desktop::begin_session_isolation(
         {s.agent.hide_desktop, s.agent.launch_steam, s.agent.steam_app_id, s.agent.steam_path});
@@ -342,8 +348,8 @@ void SessionRunner::tear_down(const SessionConfig& s, Live& live, SessionResult&
         live.video->close();
     }
     live.direct.reset();  // the lease renewal joined, the router mappings released
-    if (live.waiting_verdict) {
-        status_board().set_verdict(*live.waiting_verdict);
+    if (live.verdicts) {
+        status_board().replace_verdict(live.verdicts->during, live.verdicts->waiting);
     }
     stop_session_relay(live.relay);
     if (live.pool) {

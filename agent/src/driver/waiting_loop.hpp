@@ -4,24 +4,12 @@
 #include <chrono>
 #include <functional>
 #include <string>
-#include <string_view>
 
 #include "backend/messages/saas_connector_records.hpp"
-#include "config/agent_config.hpp"
 #include "driver/session_orders.hpp"
 #include "util/clock.hpp"
-#include "util/system_info.hpp"
 
 namespace vx {
-
-namespace network {
-class SaasConnector;
-}
-
-// The connector's configuration from the agent's: TLS exactly when the backend port is 443,
-// the registration filled from what the system tells about itself.
-network::SaasConfig make_saas_config(const AgentConfig& config, const util::SystemInfo& system,
-                                     std::string_view version);
 
 // The outer loop with a backend: waits for the prepared-session flag, drops an order that waited
 // too long, runs the session, and goes back to waiting.
@@ -40,8 +28,10 @@ class WaitingLoop {
         std::function<void()> clear_cached_session_ready;
         std::function<void(const network::PrepareSessionParams&)> run_session;
         util::NowFn now = util::steady_now_us;
-        // The order of this session id is done with (run or dropped); the id may be empty.
-        std::function<void(const std::string& session_id)> note_back_to_waiting;
+        // Tells the log upload that the agent waits again with no session running; the id is
+        // the newest order's. Only this loop tells it: only here is it known that no session
+        // runs.
+        std::function<void(const std::string& newest_order_id)> note_back_to_waiting;
     };
     enum class Step : std::uint8_t { waited, dropped_stale, ran_session, stopped };
 
@@ -53,15 +43,13 @@ class WaitingLoop {
     Step step(std::chrono::milliseconds wait);
 
   private:
-    void back_to_waiting(const std::string& session_id, bool after_session);
+    void back_to_waiting(bool after_session);
+    // Called without the session mutex.
+    void note_waiting();
 
     Deps d_;
     bool ended_logged_ = false;
     std::int64_t ended_log_us_ = 0;
 };
-
-// Start-up with a backend, the outer loop and the stop path; returns when a stop is requested.
-void run_with_backend(const AgentConfig& config, SessionOrders& orders, std::atomic<bool>& running,
-                      const std::atomic<bool>& stop_requested);
 
 }  // namespace vx

@@ -134,6 +134,17 @@ void StatusBoard::set_verdict(DirectVerdict verdict) {
     }
 }
 
+bool StatusBoard::replace_verdict(DirectVerdict shown, DirectVerdict verdict) {
+    std::lock_guard lock(mutex);
+    if (snap_.verdict != shown) {
+        return false;
+    }
+    if (assign(snap_.verdict, verdict)) {
+        changed_locked();
+    }
+    return true;
+}
+
 void StatusBoard::set_gpu(std::string gpu_name, std::string encoder_name) {
     std::lock_guard lock(mutex);
     bool changed = assign(snap_.gpu_name, std::move(gpu_name));

@@ -110,6 +110,9 @@ class StatusBoard {
     void clear_duplicate_agent() { clear_problem(ProblemKind::duplicate_agent); }
     void set_public_address(std::string address);
     void set_verdict(DirectVerdict verdict);
+    // Sets `verdict` only while the board shows `shown` (another writer may have changed it
+    // since it was read); true when it did.
+    bool replace_verdict(DirectVerdict shown, DirectVerdict verdict);
     void set_gpu(std::string gpu_name, std::string encoder_name);
     void set_session_state(SessionState state, std::int64_t start_s);
     void set_stream(std::string codec, std::uint32_t width, std::uint32_t height,

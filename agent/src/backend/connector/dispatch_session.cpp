@@ -79,12 +79,10 @@ void Dispatcher::on_prepare_session(const json& message, const std::string& raw)
     try {
         on_prepare_session_(p);
     } catch (const std::exception& e) {
+        // The driver's waiting loop, which knows whether a session runs, ends the session mark
+        // the order set: another session may be running now.
         spdlog::error("SaasConnector: error processing prepare_session: {} raw={}", e.what(),
                       log_excerpt(raw, kLongExcerpt));
-        // The driver never took the order: no session of it will end with an upload.
-        if (auto upload = seams_.log_upload.get(); upload && !session_id.empty()) {
-            upload->note_back_to_waiting(session_id);
-        }
     }
 }
 

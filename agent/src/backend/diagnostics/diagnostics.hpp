@@ -74,9 +74,9 @@ class Diagnostics final : public LogUpload {
     // A prepare_session with a non-empty id was accepted: a session is active until its upload
     // starts or the driver waits again without one, whichever comes first.
     void note_session_start(const std::string& session_id) override;
-    // The session driver waits for an order again after handling session_id (run, dropped as
-    // stale, terminated before it started): a session that ends without an upload must not keep
-    // the agent reports off for good. Nothing changes when a newer session started since.
+    // The session driver waits for an order again and no session runs; session_id is the newest
+    // order it received: a session that ends without an upload must not keep the agent reports
+    // off for good. Nothing changes when a newer session was accepted since.
     void note_back_to_waiting(const std::string& session_id) override;
     // "diagnostic_log_stored": the backend keeps the upload.
     void on_log_stored(const std::string& upload_id) override;

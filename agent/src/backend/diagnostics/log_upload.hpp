@@ -15,8 +15,9 @@ class LogUpload {
     virtual ~LogUpload() = default;
     // A prepare_session with a non-empty id was accepted.
     virtual void note_session_start(const std::string& session_id) = 0;
-    // The driver waits for an order again after session_id without a session upload (the order
-    // ran, was dropped as stale, was terminated before it started or was refused).
+    // The driver waits for an order again and no session runs; session_id is the newest order it
+    // received, whatever became of it (run, dropped as stale, terminated before it started,
+    // refused).
     virtual void note_back_to_waiting(const std::string& session_id) = 0;
     // The backend confirmed an upload ("diagnostic_log_stored").
     virtual void on_log_stored(const std::string& upload_id) = 0;

@@ -86,6 +86,20 @@ TEST(Logging, AFolderThatCannotHoldTheFileMovesTheLogToTheFallback) {
     shutdown_logging();
 }
 
+// A synchronous log has written the line, to the file and to the store, when the call returns:
+// output written next stands after it.
+TEST(Logging, ASynchronousLogHasWrittenEachLineWhenTheCallReturns) {
+    TempDir dir;
+    const std::string path = init_logging({dir.path().string(), false, {}, true});
+    for (int i = 0; i < 50; ++i) {
+        const std::string line = "Logging test: synchronous " + std::to_string(i) + "\n";
+        spdlog::info("{}", line.substr(0, line.size() - 1));
+        ASSERT_NE(read_file(path).find(line), std::string::npos) << i;
+        ASSERT_TRUE(store_has(line.substr(0, line.size() - 1))) << i;
+    }
+    shutdown_logging();
+}
+
 TEST(Logging, InitTwiceReplacesTheSetUp) {
     TempDir first;
     TempDir second;

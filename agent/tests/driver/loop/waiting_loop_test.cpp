@@ -27,6 +27,7 @@ class WaitingLoopTest : public ::testing::Test {
         orders.prepared = true;
         orders.prepared_params.session_id = id;
         orders.prepared_us = clock.now_us();
+        orders.last_order_id = id;
     }
 
     test::FakeClock clock;
@@ -68,6 +69,32 @@ TEST_F(WaitingLoopTest, AnOrderOlderThanAMinuteIsDropped) {
     EXPECT_EQ(loop.step(0ms), Step::ran_session) << "exactly 60 s is not too old";
 }
 
+// The log upload hears that the agent waits again, named by the newest order, only when no
+// session runs and no order waits for the loop.
+TEST_F(WaitingLoopTest, TheLogUploadHearsOfWaitingOnlyWithNothingToRun) {
+    auto loop = make();
+    prepare("dropped");
+    {
+        std::lock_guard lock(orders.mutex);  // as the handler drops an order terminated early
+        orders.prepared = false;
+    }
+    EXPECT_EQ(loop.step(0ms), Step::waited);
+    EXPECT_EQ(back_to_waiting, std::vector<std::string>{"dropped"});
+
+    back_to_waiting.clear();
+    prepare("s1");
+    on_session = [this] {
+        EXPECT_TRUE(back_to_waiting.empty()) << "s1 runs";
+        prepare("s2");  // arrives while s1 runs
+        on_session = nullptr;
+    };
+    EXPECT_EQ(loop.step(0ms), Step::ran_session);
+    EXPECT_TRUE(back_to_waiting.empty()) << "s2 is next";
+    EXPECT_EQ(loop.step(0ms), Step::ran_session);
+    EXPECT_EQ(ran, (std::vector<std::string>{"s1", "s2"}));
+    EXPECT_EQ(back_to_waiting, std::vector<std::string>{"s2"});
+}
+
 TEST_F(WaitingLoopTest, TheEndedLineAppearsAtMostOncePerThirtySeconds) {
     auto loop = make();
     for (int i = 0; i < 3; ++i) {
@@ -103,38 +130,6 @@ TEST_F(WaitingLoopTest, AStopEndsTheLoopAndWinsOverAnOrder) {
     EXPECT_TRUE(ran.empty());
     loop.run();  // returns at once
     EXPECT_EQ(log.count("SaaS connector started - waiting for prepare_session..."), 1);
-}
-
-TEST(MakeSaasConfig, TlsExactlyOnPort443AndTheRegistrationFromTheSystem) {
-    AgentConfig config;
-    config.saas_host = "backend.example";
-    config.agent_token = "tok";
-    config.server_id = "srv";
-    config.port_base = 50000;
-    config.public_ip = "198.51.100.7";
-    util::SystemInfo sys;
-    sys.cpu_name = "Test CPU";
-    sys.ram_mb = 1ull << 40;
-    sys.os_text = "Debian";
-    sys.gpu_name = "Test GPU";
-    sys.gpu_vram_mb = 8192;
-    for (std::uint16_t port : {443, 80, 8443}) {
-        config.saas_port = port;
-        const auto c = make_saas_config(config, sys, "9.9.9");
-        EXPECT_EQ(c.tls, port == 443) << port;
-        EXPECT_EQ(c.port, port);
-    }
-    const auto c = make_saas_config(config, sys, "9.9.9");
-    EXPECT_EQ(c.host, "backend.example");
-    EXPECT_EQ(c.agent_token, "tok");
-    EXPECT_EQ(c.register_payload.agent_version, "9.9.9");
-    EXPECT_EQ(c.register_payload.cpu_model, "Test CPU");
-    EXPECT_EQ(c.register_payload.ram_mb, 0xFFFFFFFFu) << "clamped, not wrapped";
-    EXPECT_EQ(c.register_payload.gpu_model, "Test GPU");
-    EXPECT_EQ(c.register_payload.gpu_vram_mb, 8192u);
-    EXPECT_EQ(c.register_payload.os_version, "Debian");
-    EXPECT_EQ(c.register_payload.port_base, 50000);
-    EXPECT_EQ(c.register_payload.public_ip, "198.51.100.7");
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <future>
 #include <numeric>
 
+#include "backend/connector/saas_connector.hpp"
 #include "desktop/session_isolation.hpp"
 #include "driver/session_runner.hpp"
 #include "link/control_protocol.hpp"
@@ -14,6 +15,7 @@
 #include "support/line_client.hpp"
 #include "support/log_lines.hpp"
 #include "support/scoped_env.hpp"
+#include "traversal/router/scripted_steps.hpp"
 
 namespace vx {
 namespace {
@@ -40,6 +42,19 @@ std::vector<StatusEventKind> events_since(std::uint64_t after) {
             kinds.push_back(e.kind);
     }
     return kinds;
+}
+
+// Waits until the board shows `verdict`; false when it does not within the patience.
+bool wait_for_verdict(DirectVerdict verdict) {
+    StatusBoard& board = status_board();
+    const auto until = std::chrono::steady_clock::now() + kPatience;
+    std::uint64_t seen = 0;
+    while (board.snapshot().verdict != verdict) {
+        if (std::chrono::steady_clock::now() >= until)
+            return false;
+        seen = board.wait_for_change(seen, 100ms);
+    }
+    return true;
 }
 
 // Waits until the board holds an event of `kind` newer than `after`; returns it.
@@ -84,7 +99,23 @@ class SessionRunnerTest : public ::testing::Test {
         first_seq_ = newest_event_seq();
         start_us_ = clock_.now_us();
         result_ =
-            std::async(std::launch::async, [this, s = std::move(s)] { return runner_.run(s); });
+            std::async(std::launch::async, [this, s = std::move(s)] { return runner_->run(s); });
+    }
+    // A backend connector that is never started: what the session tells the backend stays in
+    // its outgoing queue.
+    void use_backend(network::DirectPortMapper* mapper = nullptr) {
+        network::SaasConfig config;
+        config.host = "127.0.0.1";
+        config.tls = false;
+        backend_ = std::make_unique<network::SaasConnector>(io_, config);
+        runner_ = make_runner(backend_.get(), mapper);
+    }
+    // The types of the messages queued for the backend, oldest first.
+    std::vector<std::string> queued_types() {
+        std::vector<std::string> types;
+        for (const std::string& text : backend_->take_outgoing())
+            types.push_back(nlohmann::json::parse(text).value("type", ""));
+        return types;
     }
     // Connects a launcher and authenticates it; the session is live once this returns.
     std::unique_ptr<test::LineClient> launcher() {
@@ -106,7 +137,13 @@ class SessionRunnerTest : public ::testing::Test {
     asio::io_context io_;
     std::atomic<bool> running_{true};
     SessionOrders orders_;
-    SessionRunner runner_{{io_, running_, orders_, nullptr, nullptr, {}, clock_.fn()}};
+    std::unique_ptr<SessionRunner> make_runner(network::SaasConnector* connector,
+                                               network::DirectPortMapper* mapper = nullptr) {
+        return std::make_unique<SessionRunner>(SessionRunner::Deps{
+            io_, running_, orders_, connector, nullptr, {}, clock_.fn(), mapper});
+    }
+    std::unique_ptr<network::SaasConnector> backend_;
+    std::unique_ptr<SessionRunner> runner_ = make_runner(nullptr);
     std::uint64_t first_seq_ = 0;
     std::int64_t start_us_ = 0;
     std::future<SessionResult> result_;
@@ -145,6 +182,52 @@ TEST_F(SessionRunnerTest, BoardFollowsASessionTheLauncherEnds) {
     EXPECT_EQ(after.events.back().value, 7);
     EXPECT_EQ(log_.count("Session established \xE2\x80\x94 keys ready"), 1);
     EXPECT_EQ(log_.count("Session ending \xE2\x80\x94 cleaning up..."), 1);
+}
+
+// The direct path is set up again once the keys are handed over, with "session_ready" between the
+// two: a session whose first try found nothing tries again, and the backend's view of the address
+// that arrived meanwhile is acted on.
+TEST_F(SessionRunnerTest, TheDirectPathIsSetUpAgainAfterSessionReady) {
+    use_backend();
+    SessionConfig s = order();
+    s.agent.force_direct = "198.51.100.7";  // a candidate at every try, without router or STUN
+    start(std::move(s));
+    auto client = launcher();
+    client->send("{\"type\":\"end_session\"}\n");
+    EXPECT_EQ(finish().end, SessionEnd::end_session);
+    EXPECT_EQ(queued_types(), (std::vector<std::string>{"ice_candidate", "session_ready",
+                                                        "ice_candidate", "session_ended"}));
+}
+
+// A session that keeps its router mapping for video shows that players come straight in, and
+// puts the verdict from before back at its end, unless the verdict changed meanwhile (the
+// backend's view of the address contradicted the router): that one stays.
+TEST_F(SessionRunnerTest, TheVerdictOfAMappedSessionIsUndoneOnlyWhenStillShown) {
+    struct Case {
+        std::optional<DirectVerdict> meanwhile;
+        DirectVerdict after;
+    };
+    const Case cases[] = {
+        {std::nullopt, DirectVerdict::upnp_supported},
+        {DirectVerdict::behind_cgnat, DirectVerdict::behind_cgnat},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.meanwhile ? "changed during the session" : "unchanged");
+        running_ = true;  // as the outer loop does after the previous session
+        auto router = std::make_shared<network::test::ScriptedSteps>();
+        router->igd = network::test::gateway_igd("100.128.0.2");
+        network::DirectPortMapper mapper(network::DirectPortMapperOptions{}, router, clock_.fn());
+        use_backend(&mapper);
+        status_board().set_verdict(DirectVerdict::upnp_supported);
+        start(order());
+        auto client = launcher();
+        ASSERT_TRUE(wait_for_verdict(DirectVerdict::upnp_ports_open));
+        if (c.meanwhile)
+            status_board().set_verdict(*c.meanwhile);
+        client->send("{\"type\":\"end_session\"}\n");
+        EXPECT_EQ(finish().end, SessionEnd::end_session);
+        EXPECT_EQ(status_board().snapshot().verdict, c.after);
+    }
 }
 
 TEST_F(SessionRunnerTest, SilentLauncherIsDroppedComesBackAndIsLost) {

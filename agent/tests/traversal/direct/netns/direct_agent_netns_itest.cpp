@@ -235,6 +235,36 @@ TEST_F(DirectAgentLab, CheckDirectAgainstUpnpNatPmpAndPcp) {
     }
 }
 
+// The mapper's own log lines come out between the report's lines, in the order of events, also
+// through a pipe.
+TEST_F(DirectAgentLab, CheckDirectInterleavesTheMappersLinesInOrder) {
+    build("co", {});
+    const auto [code, report] = check_direct();
+    EXPECT_EQ(code, 0);
+    const std::string output = agent_->output();
+    std::size_t at = 0;
+    for (const char* event : {
+             "Velmora direct path check\n",
+             "DirectPortMapper: UPnP IGD found, WAN address 100.128.0.2",
+             "  discover: OK via upnp",
+             "DirectPortMapper: mapped UDP 48002 -> 100.128.0.2:48002 via upnp",
+             "  video: OK UDP 48002",
+             "DirectPortMapper: mapped UDP 48000 -> 100.128.0.2:48000 via upnp",
+             "  input: OK UDP 48000",
+             "DirectPortMapper: mapped UDP 48003 -> 100.128.0.2:48003 via upnp",
+             "  audio: OK UDP 48003",
+             "DirectPortMapper: released UDP 48002 via upnp",
+             "DirectPortMapper: released UDP 48000 via upnp",
+             "DirectPortMapper: released UDP 48003 via upnp",
+             "  result: direct video path available",
+         }) {
+        const std::size_t found = output.find(event, at);
+        ASSERT_NE(found, std::string::npos) << "not after what came before: " << event << "\n"
+                                            << output;
+        at = found;
+    }
+}
+
 // No daemon (the gateway answers ICMP): the report, then a session whose candidate comes from
 // STUN with the NAT profile, then a router with a carrier-grade WAN address (a fake IGD).
 TEST_F(DirectAgentLab, WithoutAUsableRouter) {

@@ -1,0 +1,147 @@
+#include "driver/backend_wiring.hpp"
+
+#include <spdlog/spdlog.h>
+
+#include <algorithm>
+#include <limits>
+
+#include "backend/bridge/control_bridge.hpp"
+#include "config/command_line.hpp"
+#include "driver/direct_verdict.hpp"
+#include "driver/session_config.hpp"
+#include "status/status_board.hpp"
+
+namespace vx {
+
+namespace {
+
+std::uint32_t clamp_u32(std::uint64_t v) {
+    return static_cast<std::uint32_t>(
+        std::min<std::uint64_t>(v, std::numeric_limits<std::uint32_t>::max()));
+}
+
+// What "register" tells: the public address as start-up found it.
+network::SaasConfig registered_config(const AgentConfig& config, const std::string& public_ip) {
+    AgentConfig registered = config;
+    registered.public_ip = public_ip;
+    return make_saas_config(registered, util::read_system_info(), kAgentVersion);
+}
+
+BackendWiring::Seams with_defaults(BackendWiring::Seams seams) {
+    if (!seams.router_steps) {
+        seams.router_steps = network::network_port_mapper_steps();
+    }
+    if (!seams.wait_observed) {
+        seams.wait_observed = [](DirectCandidateState& observed, std::int64_t timeout_ms) {
+            return observed.wait_published(timeout_ms);
+        };
+    }
+    return seams;
+}
+
+}  // namespace
+
+network::SaasConfig make_saas_config(const AgentConfig& config, const util::SystemInfo& system,
+                                     std::string_view version) {
+    network::SaasConfig c;
+    c.host = config.saas_host;
+    c.port = config.saas_port;
+    c.tls = config.saas_port == 443;
+    c.server_id = config.server_id;
+    c.agent_token = config.agent_token;
+    c.control_udp_host = config.control_udp_host;
+    c.control_udp_port = config.control_udp_port;
+    network::RegisterPayload& r = c.register_payload;
+    r.agent_version = std::string(version);
+    r.gpu_model = system.gpu_name;
+    r.gpu_vram_mb = clamp_u32(system.gpu_vram_mb);
+    r.cpu_model = system.cpu_name;
+    r.ram_mb = clamp_u32(system.ram_mb);
+    r.os_version = system.os_text;
+    r.port_base = config.port_base;
+    r.public_ip = config.public_ip;
+    return c;
+}
+
+BackendWiring::BackendWiring(const AgentConfig& config, SessionOrders& orders,
+                             std::atomic<bool>& running, const std::atomic<bool>& stop_requested,
+                             Seams seams)
+    : config_(config),
+      seams_(with_defaults(std::move(seams))),
+      mapper_(network::DirectPortMapperOptions{}, seams_.router_steps, util::steady_now_us),
+      router_wan_(network::discover_router_wan(mapper_)),
+      announced_(config.public_ip, router_wan_.address, observed_),
+      handlers_(orders, running, observed_, media_endpoint_, announced_),
+      connector_(io_, registered_config(config, announced_.current())),
+      bridge_(network::ControlBridge::for_connector(connector_)),
+      sessions_({io_, running, orders, &connector_, bridge_.get(),
+                 [this] { return announced_address(); }, util::steady_now_us, &mapper_,
+                 &observed_}),
+      loop_({orders, running, stop_requested, [this] { connector_.clear_cached_session_ready(); },
+             [this](const network::PrepareSessionParams& p) {
+                 sessions_.run(session_config_from_order(config_, p));
+             },
+             util::steady_now_us,
+             [this](const std::string& newest_order_id) {
+                 if (auto upload = connector_.log_upload()) {
+                     upload->note_back_to_waiting(newest_order_id);
+                 }
+             }}) {
+    if (announced_.router_wan_adopted()) {
+        status_board().set_public_address(router_wan_.address);
+    }
+    status_board().set_verdict(start_up_verdict(!config.public_ip.empty(), router_wan_));
+    if (!config.control_udp_host.empty() && config.control_udp_port != 0) {
+        spdlog::info("Control channel: UDP {}:{} first (VXCP/1), WebSocket {}:{} as the fallback",
+                     config.control_udp_host, config.control_udp_port, config.saas_host,
+                     config.saas_port);
+    }
+    connect();
+}
+
+BackendWiring::~BackendWiring() {
+    // Also on the way out of an exception. Not under the session mutex: the connector's thread
+    // takes it in the order handlers.
+    connector_.stop();
+}
+
+void BackendWiring::connect() {
+    connector_.set_on_prepare_session(
+        [this](const network::PrepareSessionParams& p) { handlers_.on_prepare_session(p); });
+    connector_.set_on_session_terminated([this](const std::string& id, const std::string& reason) {
+        handlers_.on_session_terminated(id, reason);
+    });
+    // The open video sender follows the launcher's relayed address, and so do later ones.
+    connector_.set_on_client_candidate([this](std::string host, std::uint16_t port) {
+        sessions_.on_client_candidate(host, port);
+        handlers_.on_client_candidate(std::move(host), port);
+    });
+    connector_.set_on_observed_ip(
+        [this](std::string address) { handlers_.on_observed_ip(std::move(address)); });
+    connector_.set_control_bridge(bridge_);
+}
+
+void BackendWiring::run() {
+    connector_.start();
+    settle_public_address();
+    loop_.run();
+}
+
+void BackendWiring::settle_public_address() {
+    // The observed-address handler compares what arrives with the router's address.
+    if (announced_.router_wan_adopted()) {
+        seams_.wait_observed(observed_, kObservedAddressWaitMs);
+    }
+}
+
+std::string BackendWiring::announced_address() const {
+    return announced_.current();
+}
+
+void run_with_backend(const AgentConfig& config, SessionOrders& orders, std::atomic<bool>& running,
+                      const std::atomic<bool>& stop_requested) {
+    BackendWiring wiring(config, orders, running, stop_requested);
+    wiring.run();
+}
+
+}  // namespace vx
