@@ -30,13 +30,13 @@ bool AnnouncedAddress::router_wan_adopted() const {
     return !router_wan_.empty();
 }
 
-void AnnouncedAddress::check_router_wan() {
+bool AnnouncedAddress::check_router_wan() {
     std::string contradicted;
     std::string observed;
     {
         std::lock_guard lock(mutex_);
         if (router_wan_.empty() || observed_.matches_via(router_wan_)) {
-            return;
+            return false;
         }
         contradicted.swap(router_wan_);
         observed = observed_.published_via();
@@ -46,6 +46,7 @@ void AnnouncedAddress::check_router_wan() {
         "announce the observed address",
         contradicted, observed);
     status_board().set_verdict(DirectVerdict::behind_cgnat);
+    return true;
 }
 
 }  // namespace vx

@@ -25,8 +25,8 @@ class AnnouncedAddress {
 
     // After each observed address: the backend seeing another address than the adopted router
     // WAN (an upstream carrier-grade NAT) ends its announcement for the rest of the run, whenever
-    // that address arrives. Logged and shown once.
-    void check_router_wan();
+    // that address arrives. Logged and shown once; true for that once.
+    bool check_router_wan();
 
   private:
     const std::string by_hand_;

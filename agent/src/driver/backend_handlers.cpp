@@ -75,12 +75,12 @@ void BackendHandlers::on_client_candidate(std::string host, std::uint16_t port) 
     media_endpoint_.set(std::move(host), port);
 }
 
-void BackendHandlers::on_observed_ip(std::string address) {
+bool BackendHandlers::on_observed_ip(std::string address) {
     if (!direct_.offer_observed(address))
-        return;
+        return false;
     if (!announced_.given_by_hand())
         status_board().set_public_address(address);
-    announced_.check_router_wan();
+    return announced_.check_router_wan();
 }
 
 }  // namespace vx

@@ -24,7 +24,8 @@ class BackendHandlers {
     void on_prepare_session(const network::PrepareSessionParams& params);
     void on_session_terminated(const std::string& session_id, const std::string& reason);
     void on_client_candidate(std::string host, std::uint16_t port);
-    void on_observed_ip(std::string address);
+    // True when the address changed what the sessions announce.
+    bool on_observed_ip(std::string address);
 
   private:
     SessionOrders& orders_;

@@ -116,8 +116,12 @@ void BackendWiring::connect() {
         sessions_.on_client_candidate(host, port);
         handlers_.on_client_candidate(std::move(host), port);
     });
-    connector_.set_on_observed_ip(
-        [this](std::string address) { handlers_.on_observed_ip(std::move(address)); });
+    // A contradicted router address is not claimed by the next connection's "register" either.
+    connector_.set_on_observed_ip([this](std::string address) {
+        if (handlers_.on_observed_ip(std::move(address))) {
+            connector_.set_register_public_ip(announced_.current());
+        }
+    });
     connector_.set_control_bridge(bridge_);
 }
 

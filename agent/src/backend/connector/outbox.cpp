@@ -61,8 +61,18 @@ void log_register(const RegisterPayload& p) {
 
 }  // namespace
 
+std::string Outbox::register_text() {
+    std::lock_guard lock(register_mutex_);
+    return dump_message(build_register(register_));
+}
+
+void Outbox::set_register_public_ip(std::string public_ip) {
+    std::lock_guard lock(register_mutex_);
+    register_.public_ip = std::move(public_ip);
+}
+
 void Outbox::register_agent() {
-    push_message(build_register(config_.register_payload));
+    queue_->push(register_text());
     log_register(config_.register_payload);
 }
 
@@ -77,8 +87,7 @@ void Outbox::heartbeat() {
 std::size_t Outbox::replay() {
     // "register" must be the connection's first message, even when another thread queues
     // something while the replay runs.
-    const std::size_t stale =
-        queue_->restart_with(dump_message(build_register(config_.register_payload)));
+    const std::size_t stale = queue_->restart_with(register_text());
     if (stale > 0) {
         spdlog::warn("SaasConnector: discarding {} stale queued messages on reconnect", stale);
     }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -39,6 +40,8 @@ class Outbox {
                        const std::optional<natwave::Profile>& profile);
     // Only the replay sends "register" (first on every connection).
     void register_agent();
+    // The address the next "register" claims; empty claims none.
+    void set_register_public_ip(std::string public_ip);
     // First lets the log upload report the agent log between sessions.
     void heartbeat();
 
@@ -52,9 +55,13 @@ class Outbox {
     const std::shared_ptr<OutgoingQueue>& shared_queue() const { return queue_; }
 
   private:
+    std::string register_text();
+
     const SaasConfig& config_;
     const ConnectorSeams& seams_;
     std::shared_ptr<OutgoingQueue> queue_ = std::make_shared<OutgoingQueue>();
+    mutable std::mutex register_mutex_;
+    RegisterPayload register_ = config_.register_payload;  // under register_mutex_
 };
 
 }  // namespace vx::network

@@ -171,6 +171,10 @@ void SaasConnector::send_register() {
     outbox_.register_agent();
 }
 
+void SaasConnector::set_register_public_ip(std::string public_ip) {
+    outbox_.set_register_public_ip(std::move(public_ip));
+}
+
 void SaasConnector::send_heartbeat() {
     outbox_.heartbeat();
 }

@@ -86,6 +86,9 @@ class SaasConnector {
                             const std::string& kind, std::uint16_t port,
                             const std::optional<natwave::Profile>& profile);
     void send_register();
+    // The public address every later "register" claims (the next connection's first message);
+    // empty claims none.
+    void set_register_public_ip(std::string public_ip);
     void send_heartbeat();
 
     // Serialises outside any lock, then appends. The log upload may queue ready texts.

@@ -132,6 +132,11 @@ TEST_F(BackendWiringTest, ALateObservedAddressEndsTheRouterAddressAnnouncement) 
     EXPECT_EQ(status_board().snapshot().verdict, DirectVerdict::behind_cgnat);
     backend_sends(observed_ip("8.8.4.4"));  // again after a reconnect
     EXPECT_EQ(log.count(kMismatchLine), 1);
+    // The next connection's "register" no longer claims the router's address either.
+    wiring.connector().resend_after_reconnect();
+    const std::vector<std::string> sent = wiring.connector().take_outgoing();
+    ASSERT_FALSE(sent.empty());
+    EXPECT_NE(sent.front().find(R"("public_ip":"8.8.4.4")"), std::string::npos) << sent.front();
 }
 
 // Agent reports wait while a session runs. An order the backend ends before it started, while
