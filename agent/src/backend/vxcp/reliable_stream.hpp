@@ -43,7 +43,7 @@ struct StreamCounters {
     std::uint64_t messages_queued = 0;
     std::uint64_t messages_delivered = 0;
     std::uint64_t fragments_refused = 0;
-    std::uint64_t packets_refused = 0;  // numbered where the peer cannot have been
+    std::uint64_t packets_refused = 0;  // numbered beyond where the peer can have reached
 };
 
 struct StreamPacket {
