@@ -1,8 +1,7 @@
 // The reliable stream of a VXCP/1 connection fed what the backend's DATA packets carry once
 // decrypted: packets in any order, duplicated, with any frames, between timer runs, queued
-// messages and path moves. Input: 12 bytes of WELCOME settings, then records (see `Input`).
-// No message may be delivered that is larger than the stream's limit.
-#include <algorithm>
+// messages and path moves. Input: 12 bytes of WELCOME settings, then records (see the loop
+// below). No message may be delivered that is larger than the stream's limit.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -10,31 +9,11 @@
 
 #include "backend/vxcp/reliable_stream.hpp"
 #include "backend/vxcp/vxcp_wire.hpp"
+#include "fuzz_input.hpp"
 
 namespace {
 
 using namespace vx::network;
-
-class Input {
-  public:
-    Input(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-    bool done() const { return pos_ >= size_; }
-    std::uint8_t u8() { return pos_ < size_ ? data_[pos_++] : 0; }
-    std::uint16_t u16() { return static_cast<std::uint16_t>(u8() << 8 | u8()); }
-    std::uint32_t u32() { return static_cast<std::uint32_t>(u16()) << 16 | u16(); }
-    std::uint64_t u64() { return static_cast<std::uint64_t>(u32()) << 32 | u32(); }
-    ByteView bytes(std::size_t n) {
-        n = std::min(n, size_ - std::min(pos_, size_));
-        const ByteView out(data_ + pos_, n);
-        pos_ += n;
-        return out;
-    }
-
-  private:
-    const std::uint8_t* data_;
-    std::size_t size_;
-    std::size_t pos_ = 0;
-};
 
 // Sends what the stream has to send, as the channel does after every event (bounded).
 void drain(ReliableStream& stream, std::int64_t now) {
@@ -48,7 +27,7 @@ void drain(ReliableStream& stream, std::int64_t now) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    Input in(data, size);
+    vx::fuzz::Reader in(data, size);
     const std::uint32_t idle = in.u32();
     const std::uint32_t keepalive = in.u32();
     const std::uint32_t max_message = in.u32() % (1u << 20);

@@ -153,10 +153,17 @@ constexpr std::array<std::uint8_t, 256> kEscapedSize = [] {
     return table;
 }();
 
-// The longest prefix of at most kPieceBytes that ends before a character's first byte; at
-// least one byte.
+// The longest prefix of at most kPieceBytes that ends before a character's first byte. A
+// character is at most 4 bytes, so only the last 4 before the limit are looked at: where none of
+// them starts a character (bytes that are no UTF-8), the piece ends at the limit.
 std::size_t piece_length(std::string_view line) {
-    return std::max<std::size_t>(log_text::utf8_prefix(line, kPieceBytes).size(), 1);
+    constexpr std::size_t kMaxCharacterBytes = 4;
+    if (line.size() <= kPieceBytes) {
+        return line.size();
+    }
+    const std::size_t from = kPieceBytes - kMaxCharacterBytes;
+    const std::size_t kept = log_text::utf8_prefix(line.substr(from), kMaxCharacterBytes).size();
+    return kept == 0 ? kPieceBytes : from + kept;
 }
 
 }  // namespace

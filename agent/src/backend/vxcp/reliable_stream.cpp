@@ -236,8 +236,17 @@ bool ReliableStream::window_refuses(std::uint32_t message_id) const {
     return d < 0x8000'0000u && d > kVxcpReassemblyWindow;
 }
 
+bool ReliableStream::could_come(std::uint64_t number) const {
+    const std::uint64_t largest = received_.largest();
+    return number != 0 && (number <= largest || number - largest <= kVxcpMaxPacketJump);
+}
+
 bool ReliableStream::on_packet(std::uint64_t number, ByteView payload, std::int64_t now,
                                std::vector<std::string>& delivered) {
+    if (!could_come(number)) {
+        ++counters_.packets_refused;
+        return false;
+    }
     // A first reading refuses a malformed payload before anything in it is acted on.
     bool eliciting = false;
     bool refused_for_window = false;

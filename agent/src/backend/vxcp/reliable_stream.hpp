@@ -19,6 +19,10 @@ inline constexpr std::size_t kVxcpFragmentSize = 1100;
 inline constexpr std::uint32_t kVxcpMaxFragments = 65535;  // the fragment count is 16 bits
 inline constexpr std::size_t kVxcpMaxInFlight = 64;
 inline constexpr std::uint32_t kVxcpReassemblyWindow = 1024;
+// The peer numbers its packets from 1, one by one. A number further than this beyond the largest
+// received would mean more than a million of its packets lost in a row, which its in-flight limit
+// and the idle time-out end long before: such a packet is refused.
+inline constexpr std::uint64_t kVxcpMaxPacketJump = std::uint64_t{1} << 20;
 
 // Stream parameters learned from WELCOME, bounded so that no value can stall or break the stream.
 struct StreamSettings {
@@ -39,6 +43,7 @@ struct StreamCounters {
     std::uint64_t messages_queued = 0;
     std::uint64_t messages_delivered = 0;
     std::uint64_t fragments_refused = 0;
+    std::uint64_t packets_refused = 0;  // numbered beyond where the peer can have reached
 };
 
 struct StreamPacket {
@@ -58,7 +63,8 @@ class ReliableStream {
     std::optional<StreamPacket> build_packet(std::int64_t now);
     // The same into `payload`, whose storage is reused from one packet to the next; the number.
     std::optional<std::uint64_t> build_packet(std::int64_t now, Bytes& payload);
-    // False for a malformed payload. Complete messages are appended to `delivered` in order.
+    // False for a malformed payload, and for a number the peer cannot have reached (counted as
+    // refused). Complete messages are appended to `delivered` in order.
     bool on_packet(std::uint64_t number, ByteView payload, std::int64_t now,
                    std::vector<std::string>& delivered);
     void on_timer(std::int64_t now);
@@ -111,6 +117,7 @@ class ReliableStream {
     void acknowledge(std::uint64_t key);
     bool beyond_send_window(std::uint64_t key) const;
     bool window_refuses(std::uint32_t message_id) const;
+    bool could_come(std::uint64_t number) const;
     void record_received(std::uint64_t number, std::int64_t now);
     Reassembly& slot(std::uint32_t ahead) {
         return reassembly_[(first_slot_ + ahead) % reassembly_.size()];

@@ -94,12 +94,12 @@ class ReceivedWindow {
     void insert(std::uint64_t number) {
         if (number > largest_) {
             // The slots of the numbers the window moves over still hold numbers kSize older.
-            if (number - largest_ >= kSize) {
+            const std::uint64_t gap = number - largest_;
+            if (gap >= kSize) {
                 bits_.fill(0);
             } else {
-                for (std::uint64_t n = largest_ + 1; n <= number; ++n) {
-                    bits_[n / 64 % kWords] &= ~(std::uint64_t{1} << (n % 64));
-                }
+                clear_slots(static_cast<std::size_t>((largest_ + 1) % kSize),
+                            static_cast<std::size_t>(gap));
             }
             largest_ = number;
         }
@@ -108,6 +108,19 @@ class ReceivedWindow {
 
   private:
     static constexpr std::size_t kWords = kSize / 64;
+
+    // `count` (below kSize) slots from `first` on, around the ring: a word at a time, so the
+    // work depends on the window's size alone, never on the numbers.
+    void clear_slots(std::size_t first, std::size_t count) {
+        while (count > 0) {
+            const std::size_t bit = first % 64;
+            const std::size_t n = std::min<std::size_t>(count, 64 - bit);
+            const std::uint64_t ones = n == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n) - 1;
+            bits_[first / 64] &= ~(ones << bit);
+            first = (first + n) % kSize;
+            count -= n;
+        }
+    }
 
     bool bit(std::uint64_t number) const {
         return (bits_[number / 64 % kWords] >> (number % 64) & 1) != 0;

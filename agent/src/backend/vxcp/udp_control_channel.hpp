@@ -107,6 +107,9 @@ class UdpControlChannel {
     HandshakeStep on_handshake_datagram(ByteView datagram, bool retry_taken);
     bool accept_welcome(ByteView datagram);
     void on_datagram(ByteView datagram, std::vector<std::string>& delivered);
+    // Logs the first packet of the connection whose number the stream refused (the stream
+    // refuses malformed payloads too; its count tells them apart).
+    void note_refused_number(std::uint64_t number);
     std::size_t receive(int timeout_ms);
     bool switch_to_relay(std::string& err);
     void try_stall_move(std::int64_t now);
@@ -140,6 +143,7 @@ class UdpControlChannel {
     std::uint16_t backend_close_code_ = 0;
     std::string backend_close_reason_;
     std::uint64_t dropped_ = 0;
+    std::uint64_t refused_seen_ = 0;  // the stream's count of refused numbers, last looked at
     std::array<std::uint8_t, kVxcpReceiveBuffer> buffer_{};
     // The packet being sent (plaintext, then sealed) and the one received, opened: their storage
     // is reused packet after packet.

@@ -48,8 +48,25 @@ void UdpControlChannel::on_datagram(ByteView datagram, std::vector<std::string>&
         if (number && stream_->on_packet(*number, opened_, now(), delivered)) {
             return;
         }
+        if (number) {
+            note_refused_number(*number);
+        }
     }
     ++dropped_;
+}
+
+void UdpControlChannel::note_refused_number(std::uint64_t number) {
+    const std::uint64_t refused = stream_->counters().packets_refused;
+    // Only a holder of this connection's keys can number a packet: one line tells that the
+    // backend misbehaves, more would only fill the log.
+    if (refused != refused_seen_ && refused_seen_ == 0) {
+        spdlog::warn(
+            "VXCP: dropped a packet numbered {}, which the backend cannot have reached (more than "
+            "{} beyond the largest received); later ones on this connection are dropped without "
+            "a line",
+            number, kVxcpMaxPacketJump);
+    }
+    refused_seen_ = refused;
 }
 
 void UdpControlChannel::tick(int wait_ms, std::vector<std::string>& delivered) {

@@ -133,6 +133,19 @@ TEST(SplitReport, PiecesEndOnCharacterBoundaries) {
     EXPECT_EQ(part_sizes(split_report(euros)), (std::vector<std::size_t>{8190, 8190, 43620}));
 }
 
+TEST(SplitReport, BytesWithoutCharacterBoundariesGoInFullPieces) {
+    // A character is at most 4 bytes: with no boundary within 3 bytes of the limit the piece
+    // ends at the limit. 122 pieces of 8,192 leave 49,152 bytes, one normal part.
+    const std::string continuation(1 << 20, '\x80');
+    const std::vector<std::string> parts = split_report(continuation);
+    ASSERT_EQ(parts.size(), 123u);
+    EXPECT_EQ(parts.front().size(), 8192u);
+    EXPECT_EQ(parts.back().size(), 49152u);
+    // A 4-byte character across the limit still starts the next piece.
+    const std::string emoji = std::string(8189, 'a') + "\xF0\x9F\x98\x80" + std::string(50000, 'b');
+    EXPECT_EQ(split_report(emoji).front().size(), 8189u);
+}
+
 TEST(SplitReport, ControlCharactersSplitByEscapedSize) {
     // 10,000 control bytes escape to 60,000: one full piece, then the rest.
     EXPECT_EQ(part_sizes(split_report(std::string(10000, '\x01'))),

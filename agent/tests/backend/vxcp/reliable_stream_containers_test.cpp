@@ -41,6 +41,20 @@ TEST(ReceivedWindow, RemembersTheLast1024NumbersAcrossMovesAndJumps) {
     EXPECT_EQ(w.largest(), 5001u);
 }
 
+TEST(ReceivedWindow, MovesUpToTheLastNumberOfTheRange) {
+    constexpr std::uint64_t kTop = ~std::uint64_t{0};
+    ReceivedWindow w;
+    w.insert(kTop - 1500);
+    w.insert(kTop - 1);
+    w.insert(kTop);  // the slots it moves over end at the top of the range, not past it
+    EXPECT_EQ(w.largest(), kTop);
+    EXPECT_TRUE(w.contains(kTop));
+    EXPECT_TRUE(w.contains(kTop - 1));
+    EXPECT_FALSE(w.contains(kTop - 2));
+    EXPECT_FALSE(w.contains(kTop - 1500));
+    EXPECT_FALSE(w.contains(0));
+}
+
 TEST(MessageBytes, ViewsStayPutWhileBlocksFillAndGo) {
     MessageBytes bytes;
     std::vector<std::pair<MessageBytes::Place, std::string>> kept;

@@ -176,6 +176,25 @@ TEST(ReliableStreamAck, MapAcknowledgesLargestAndSetBits) {
     EXPECT_EQ(s.counters().retransmitted, 1u);
 }
 
+// ACKs come from the peer: ranges at either end of the number space, or far past what was sent,
+// acknowledge nothing and declare nothing lost.
+TEST(ReliableStreamAck, RangesOfNumbersNeverSentChangeNothing) {
+    constexpr std::uint64_t kTop = ~std::uint64_t{0};
+    for (const std::uint64_t largest :
+         std::initializer_list<std::uint64_t>{kTop, kTop - 1, 0, 100}) {
+        ReliableStream s(settings(), kStart);
+        for (int i = 0; i < 3; ++i) {
+            ASSERT_TRUE(s.queue_message(Bytes(1000, 'x')));
+            ASSERT_TRUE(s.build_packet(kStart));  // packets 1..3
+        }
+        std::vector<std::string> out;
+        ASSERT_TRUE(s.on_packet(1, ack(largest, kTop), kStart + 10 * kMs, out)) << largest;
+        EXPECT_EQ(s.pending_fragments(), 3u) << largest;
+        EXPECT_EQ(s.in_flight(), 3u) << largest;
+        EXPECT_EQ(s.counters().retransmitted, 0u) << largest;
+    }
+}
+
 TEST(ReliableStreamAck, RttEstimation) {
     ReliableStream s(settings(), kStart);
     std::vector<std::string> out;
@@ -224,6 +243,47 @@ TEST(ReliableStreamReceive, DuplicatesAndOldPacketsAreOnlyReacknowledged) {
     const auto frames = frames_of(*p);
     ASSERT_EQ(frames.back().type, FrameType::ack);
     EXPECT_EQ(frames.back().ack.largest, 2000u);
+}
+
+// The peer numbers its packets from 1, one by one: a number it cannot have reached is refused
+// before anything in its packet counts, and the window never moves to it.
+TEST(ReliableStreamReceive, NumbersThePeerCannotHaveReachedAreRefused) {
+    constexpr std::uint64_t kTop = ~std::uint64_t{0};
+    constexpr std::uint64_t kJump = kVxcpMaxPacketJump;
+    struct Arrival {
+        std::uint64_t number;
+        bool accepted;
+    };
+    const std::vector<std::vector<Arrival>> cases = {
+        {{0, false}, {1, true}},
+        {{kTop - 1, false}, {kTop, false}, {3, true}},
+        {{kJump, true}, {kJump + 1, true}},
+        {{kJump + 1, false}, {2, true}},
+        {{5, true}, {5 + kJump, true}, {5 + 2 * kJump, true}},
+        {{5, true}, {6 + kJump, false}, {4, true}},
+    };
+    for (const auto& arrivals : cases) {
+        ReliableStream s(settings(), kStart);
+        std::vector<std::string> out;
+        std::uint64_t largest = 0;
+        std::uint64_t accepted = 0;
+        for (std::size_t k = 0; k < arrivals.size(); ++k) {
+            const Arrival& a = arrivals[k];
+            const Bytes payload =
+                payload_of({fragment(static_cast<std::uint32_t>(k), 0, 1, "m"), ping()});
+            EXPECT_EQ(s.on_packet(a.number, payload, kStart, out), a.accepted) << a.number;
+            if (a.accepted) {
+                largest = std::max(largest, a.number);
+                ++accepted;
+            }
+        }
+        const std::string context = "first arrival " + std::to_string(arrivals[0].number);
+        EXPECT_EQ(s.counters().packets_received, accepted) << context;
+        EXPECT_EQ(s.counters().packets_refused, arrivals.size() - accepted) << context;
+        auto p = s.build_packet(kStart + 20 * kMs);
+        ASSERT_TRUE(p) << context;
+        EXPECT_EQ(frames_of(*p).back().ack.largest, largest) << context;
+    }
 }
 
 TEST(ReliableStreamReceive, OutOfOrderFragmentsDeliverInIdOrder) {

@@ -286,6 +286,24 @@ TEST_F(ChannelTest, DataWithPacketNumberZeroIsDropped) {
     EXPECT_EQ(ch->dropped(), 1u);
 }
 
+// Only a holder of the connection's keys can number a packet, but no number may hang the
+// connection thread or flood the log.
+TEST_F(ChannelTest, DataNumberedBeyondThePeersReachIsDroppedAndLoggedOnce) {
+    LogLines log;
+    auto ch = connected();
+    Bytes payload;
+    vxcp_append_ping(payload);
+    for (const std::uint64_t number : {~std::uint64_t{0} - 1, ~std::uint64_t{0}}) {
+        net.to_agent.push_back(
+            vxcp_seal_data(backend.id, number, backend.s2c_key(), "s2c", payload));
+    }
+    EXPECT_TRUE(tick(*ch).empty());
+    EXPECT_TRUE(ch->alive());
+    EXPECT_EQ(ch->dropped(), 2u);
+    EXPECT_EQ(ch->stream()->counters().packets_received, 0u);
+    EXPECT_EQ(log.count("cannot have reached"), 1);
+}
+
 TEST_F(ChannelTest, CloseFromTheBackendKeepsItsCode) {
     auto ch = connected();
     backend.stream->queue_close(4009, "replaced");
