@@ -86,8 +86,12 @@ bool UdpControlChannel::connect(std::string& err) {
             path_->send(hello_);
             next_send = now() + std::int64_t{config_.hello_interval_ms} * 1000;
         }
-        int wait_ms = static_cast<int>((std::min(deadline, next_send) - now()) / 1000);
-        for (std::size_t n = receive(std::max(wait_ms, 1)); n > 0; n = receive(0)) {
+        const int wait_ms = static_cast<int>((std::min(deadline, next_send) - now()) / 1000);
+        for (int reads = 0; reads < kMaxDatagramsPerWake; ++reads) {
+            const std::size_t n = receive(reads == 0 ? std::max(wait_ms, 1) : 0);
+            if (n == 0) {
+                break;
+            }
             const auto step = on_handshake_datagram(ByteView(buffer_.data(), n), retry_taken);
             if (step == HandshakeStep::welcomed) {
                 handshake_ms_ = (now() - start) / 1000;

@@ -99,6 +99,10 @@ class UdpControlChannel {
     const std::optional<TurnConfig>& standby_relay() const { return standby_relay_; }
 
   private:
+    // Datagrams read after one wait at most: a flood must not keep deadlines, timers and a stop
+    // from being looked at.
+    static constexpr int kMaxDatagramsPerWake = 256;
+
     enum class HandshakeStep { none, retried, welcomed };
 
     bool open(std::string& err);

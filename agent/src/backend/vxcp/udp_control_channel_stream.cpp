@@ -9,7 +9,6 @@ namespace vx::network {
 
 namespace {
 
-constexpr int kMaxDatagramsPerTick = 256;
 constexpr std::int64_t kMinStallUs = 500'000;
 constexpr std::int64_t kCloseDrainUs = 1'500'000;
 constexpr int kCloseCopies = 3;
@@ -83,7 +82,7 @@ void UdpControlChannel::tick(int wait_ms, std::vector<std::string>& delivered) {
             return;
         }
     }
-    for (int i = 0; i < kMaxDatagramsPerTick && alive_; ++i) {
+    for (int i = 0; i < kMaxDatagramsPerWake && alive_; ++i) {
         const std::size_t n = receive(0);
         if (n == 0) {
             break;

@@ -33,6 +33,7 @@ struct FakeNetwork {
     int relay_maintains = 0;
     int waits = 0;  // receives that found nothing and waited (moving the clock)
     bool relay_maintain_ok = true;
+    std::int64_t us_per_datagram = 0;  // time each received datagram takes to read
 };
 
 class FakePath final : public DatagramPath {
@@ -55,6 +56,7 @@ class FakePath final : public DatagramPath {
         }
         Bytes d = std::move(net_.to_agent.front());
         net_.to_agent.pop_front();
+        net_.clock.advance_us(net_.us_per_datagram);
         const std::size_t n = std::min(cap, d.size());
         std::copy_n(d.begin(), n, buf);
         return n;

@@ -71,6 +71,28 @@ TEST_F(ChannelTest, HandshakeStopsEarlyWhenTheAgentStops) {
     EXPECT_EQ(net.from_agent.size(), 2u);  // HELLOs at 0 and 400 ms, then the stop is seen
 }
 
+// Datagrams arriving without a pause (junk, or a flood from the backend's address) must not hold
+// the handshake past its time-out or past a stop.
+TEST_F(ChannelTest, AFloodOfDatagramsEndsTheHandshakeInTime) {
+    for (const bool stop : {false, true}) {
+        SCOPED_TRACE(stop ? "stopped" : "timed out");
+        net.to_agent.assign(20'000, Bytes(64, 0xEE));
+        net.us_per_datagram = 1000;
+        auto seams = fake_seams(net);
+        if (stop) {
+            seams.keep_going = [polls = 0]() mutable { return ++polls < 2; };
+        }
+        UdpControlChannel ch(test_config(), seams);
+        std::string err;
+        const std::int64_t start = clock.now_us();
+        EXPECT_FALSE(ch.connect(err));
+        EXPECT_EQ(err, stop ? "stopped during the handshake"
+                            : "no WELCOME from 127.0.0.1:" + std::to_string(test_config().port) +
+                                  " within 3000 ms");
+        EXPECT_LE(clock.now_us() - start, stop ? 500'000 : 3'500'000);
+    }
+}
+
 TEST_F(ChannelTest, KnownAnswerHelloAndKeys) {
     backend.attach();
     auto seams = fake_seams(net);
