@@ -7,7 +7,8 @@ agent's own, not dialogs, untitled, utility or skip-taskbar windows), swallows t
 any modifier and docks a tray icon whose menu brings windows back; after the session everything is
 as it was; the same when the agent is stopped with SIGTERM; after a crash (SIGSEGV) the windows
 come back and the shell stays hidden, as the log says; an X server that stops answering holds up
-neither the session nor the agent's stop; one that goes away takes nothing with it.
+neither the session nor the agent's stop; a tray that restarts gets the icon again; an X server
+that goes away takes nothing with it.
 
 Skipped when Xvfb, openbox, trayer or xdotool is missing. Env: VX_AGENT, VX_PEERS.
 """
@@ -295,7 +296,33 @@ class DesktopIsolation(unittest.TestCase):
         self.x.thaw()
         self.assert_desktop_back()
 
-    def test_5_a_desktop_that_goes_away_does_not_take_the_agent_with_it(self):
+    def test_5_a_tray_that_comes_back_docks_the_icon_again(self):
+        # The panel that holds the tray crashes or restarts during the session: the icon, the
+        # way back for the person at the PC, docks into the tray that takes its place.
+        own = self.start_agent()
+        sid, _ = self.isolated_session()
+        self.assert_isolated(own)
+        self.x.stop_tray()
+        self.assertTrue(wait_until(lambda: not self.x.viewable(self.tray_icon()), PATIENCE))
+        self.x.start_tray()
+        self.assertTrue(wait_until(lambda: self.x.within(self.tray_icon()) and
+                                   self.x.viewable(self.tray_icon()), PATIENCE),
+                        self.agent.text())
+        icon = self.tray_icon()
+        self.assertTrue(wait_until(lambda: self.x.geometry(icon)[2] >= 16, PATIENCE))
+        ix, iy, iw, ih = self.x.geometry(icon)
+        self.x.click(ix + iw // 2, iy + ih // 2)
+        self.assertTrue(wait_until(lambda: self.menu() is not None, PATIENCE))
+        self.x.xdotool("key", "Escape")
+        self.assertTrue(wait_until(lambda: self.menu() is None, PATIENCE))
+
+        self.backend.step({"terminate_session": sid, "reason": "test"})
+        self.assertTrue(wait_until(lambda: "SessionIsolation: desktop shell restored" in
+                                   self.agent.text(), PATIENCE), self.agent.text())
+        self.assert_desktop_back()
+        self.assertTrue(wait_until(lambda: self.tray_icon() is None, PATIENCE))
+
+    def test_6_a_desktop_that_goes_away_does_not_take_the_agent_with_it(self):
         self.start_agent()
         sid, _ = self.isolated_session()
         self.x.lose_server()

@@ -58,13 +58,26 @@ class XDesktop:
             self._start("openbox", ["openbox", "--sm-disable"])
             if not wait_until(self.window_manager_running, 10):
                 raise RuntimeError("openbox did not start")
-            self._start("trayer", ["trayer", "--edge", "top", "--align", "right",
-                                   "--widthtype", "request", "--height", "32"])
-            if not wait_until(lambda: self.tray_owner() is not None, 10):
-                raise RuntimeError("trayer did not take the system tray")
+            self.start_tray()
         except Exception:
             self.close()
             raise
+
+    def start_tray(self):
+        """trayer, as the third of the desktop's programs."""
+        self._start("trayer", ["trayer", "--edge", "top", "--align", "right",
+                               "--widthtype", "request", "--height", "32"])
+        if len(self.procs) > 3:
+            self.procs[2:] = [self.procs[-1]]  # in place of one stopped by stop_tray
+        if not wait_until(lambda: self.tray_owner() is not None, 10):
+            raise RuntimeError("trayer did not take the system tray")
+
+    def stop_tray(self):
+        """Ends trayer, as a panel that crashes or restarts does."""
+        self.procs[2].terminate()
+        self.procs[2].wait()
+        if not wait_until(lambda: self.tray_owner() is None, 10):
+            raise RuntimeError("the system tray outlived trayer")
 
     def _start(self, name, args):
         with open(os.path.join(self.tmp, name + ".out"), "w") as out:

@@ -31,6 +31,7 @@ constexpr const char* kAtomNames[] = {
     "_NET_SUPPORTING_WM_CHECK",
     "_NET_SYSTEM_TRAY_OPCODE",
     "_XEMBED_INFO",
+    "MANAGER",
 };
 static_assert(std::size(kAtomNames) == static_cast<std::size_t>(AtomId::count));
 

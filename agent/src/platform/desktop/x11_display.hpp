@@ -33,6 +33,7 @@ enum class AtomId : std::size_t {
     net_supporting_wm_check,
     net_system_tray_opcode,
     xembed_info,
+    manager,
     count,
 };
 

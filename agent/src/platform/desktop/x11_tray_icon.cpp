@@ -108,18 +108,19 @@ class X11TrayIcon final : public TrayIcon {
 
     bool create(const std::string& tip, TrayRefusal& refusal, std::string& error) {
         ErrorTrap trap(*d_);
-        const std::string selection = "_NET_SYSTEM_TRAY_S" + std::to_string(d_->screen());
-        const Window tray =
-            XGetSelectionOwner(d_->get(), XInternAtom(d_->get(), selection.c_str(), False));
+        const std::string selection_name = "_NET_SYSTEM_TRAY_S" + std::to_string(d_->screen());
+        selection_ = XInternAtom(d_->get(), selection_name.c_str(), False);
+        const Window tray = XGetSelectionOwner(d_->get(), selection_);
         if (tray == None) {
             refusal = TrayRefusal::no_tray;
-            error = "no program owns " + selection;
+            error = "no program owns " + selection_name;
             return false;
         }
         make_icon_window(tip);
-        send_client_message(*d_, tray, tray, d_->atom(AtomId::net_system_tray_opcode),
-                            {CurrentTime, kRequestDock, static_cast<long>(icon_), 0, 0},
-                            NoEventMask);
+        // A tray that takes the selection announces itself on the root window (MANAGER): a panel
+        // that restarts gets the icon again.
+        XSelectInput(d_->get(), d_->root(), StructureNotifyMask);
+        request_dock(tray);
         if (!trap.synced_ok()) {
             refusal = TrayRefusal::failed;
             error = d_->lost() ? "the X connection was lost"
@@ -192,8 +193,28 @@ class X11TrayIcon final : public TrayIcon {
                     close_menu();
                 }
                 break;
+            case ClientMessage:
+                if (event.xclient.message_type == d_->atom(AtomId::manager) &&
+                    static_cast<Atom>(event.xclient.data.l[1]) == selection_) {
+                    on_new_tray();
+                }
+                break;
             default:
                 break;
+        }
+    }
+
+    void request_dock(Window tray) {
+        send_client_message(*d_, tray, tray, d_->atom(AtomId::net_system_tray_opcode),
+                            {CurrentTime, kRequestDock, static_cast<long>(icon_), 0, 0},
+                            NoEventMask);
+    }
+
+    // Anyone may send MANAGER: the dock request goes to the selection's owner, not to the window
+    // the message names.
+    void on_new_tray() {
+        if (const Window tray = XGetSelectionOwner(d_->get(), selection_); tray != None) {
+            request_dock(tray);
         }
     }
 
@@ -337,6 +358,7 @@ class X11TrayIcon final : public TrayIcon {
     }
 
     std::unique_ptr<XDisplay> d_;
+    Atom selection_ = None;  // _NET_SYSTEM_TRAY_S<screen>
     Window icon_ = None;
     int icon_width_ = kIconSize;
     int icon_height_ = kIconSize;
