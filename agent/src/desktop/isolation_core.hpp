@@ -68,7 +68,7 @@ class IsolationCore : public std::enable_shared_from_this<IsolationCore> {
     void run_keyboard_hook();
     void tray_thread();
     void run_tray();
-    std::vector<platform::TrayMenuItem> tray_menu();
+    std::vector<platform::TrayMenuItem> tray_menu(std::size_t max_lines);
     void on_tray_command(int command);
     void show_steam_window(platform::DesktopConnection* windows);
     platform::DesktopConnection* tray_windows();

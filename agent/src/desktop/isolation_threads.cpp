@@ -83,7 +83,7 @@ void IsolationCore::run_tray() {
     }
     note(Level::info,
          "SessionIsolation: tray icon created \xE2\x80\x94 right-click to manage windows");
-    const platform::TrayCallbacks callbacks{[this] { return tray_menu(); },
+    const platform::TrayCallbacks callbacks{[this](std::size_t lines) { return tray_menu(lines); },
                                             [this](int command) { on_tray_command(command); }};
     while (tray_running_.load()) {
         if (!icon->pump(callbacks)) {
@@ -102,7 +102,7 @@ platform::DesktopConnection* IsolationCore::tray_windows() {
     return tray_windows_.get();
 }
 
-std::vector<platform::TrayMenuItem> IsolationCore::tray_menu() {
+std::vector<platform::TrayMenuItem> IsolationCore::tray_menu(std::size_t max_lines) {
     std::lock_guard gate(tray_gate_);
     if (g_tray_owner.load() != this) {
         return {};
@@ -115,7 +115,7 @@ std::vector<platform::TrayMenuItem> IsolationCore::tray_menu() {
             windows != nullptr ? windows->describe(window) : platform::WindowFacts{};
         state.window_titles.push_back(facts.exists ? facts.title : std::string());
     }
-    return build_tray_menu(state);
+    return build_tray_menu(state, max_lines);
 }
 
 void IsolationCore::on_tray_command(int command) {

@@ -1,5 +1,7 @@
 #include "desktop/tray_menu.hpp"
 
+#include <algorithm>
+
 namespace vx::desktop {
 namespace {
 
@@ -17,26 +19,40 @@ platform::TrayMenuItem separator() {
 
 }  // namespace
 
-std::vector<platform::TrayMenuItem> build_tray_menu(const TrayMenuState& state) {
+std::vector<platform::TrayMenuItem> build_tray_menu(const TrayMenuState& state,
+                                                    std::size_t max_lines) {
     std::vector<platform::TrayMenuItem> menu{greyed("Velmora Agent"), separator()};
     if (state.steam) {
         menu.push_back(line("Show Steam", kShowSteamCommand));
         menu.push_back(separator());
     }
-    bool any_window = false;
+    std::vector<std::size_t> titled;
     for (std::size_t i = 0; i < state.window_titles.size(); ++i) {
         if (!state.window_titles[i].empty()) {
-            menu.push_back(line("Restore: " + state.window_titles[i],
-                                kRestoreWindowCommand + static_cast<int>(i)));
-            any_window = true;
+            titled.push_back(i);
         }
     }
-    if (any_window) {
-        menu.push_back(separator());
-        menu.push_back(line("Restore All Windows", kRestoreAllCommand));
-    } else if (!state.steam) {
-        menu.push_back(greyed("(no minimized windows)"));
+    if (titled.empty()) {
+        if (!state.steam) {
+            menu.push_back(greyed("(no minimized windows)"));
+        }
+        return menu;
     }
+    const std::size_t fixed = menu.size() + 2;  // and the separator with "Restore All Windows"
+    std::size_t shown = titled.size();
+    if (fixed + titled.size() > max_lines) {
+        shown = max_lines > fixed + 1 ? std::min(titled.size(), max_lines - fixed - 1) : 0;
+    }
+    for (std::size_t k = 0; k < shown; ++k) {
+        const std::size_t i = titled[k];
+        menu.push_back(line("Restore: " + state.window_titles[i],
+                            kRestoreWindowCommand + static_cast<int>(i)));
+    }
+    if (shown < titled.size()) {
+        menu.push_back(greyed("(" + std::to_string(titled.size() - shown) + " more)"));
+    }
+    menu.push_back(separator());
+    menu.push_back(line("Restore All Windows", kRestoreAllCommand));
     return menu;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -23,8 +24,11 @@ struct TrayMenuState {
 
 // The menu's lines: the greyed title, "Show Steam", one "Restore: <title>" per window that has
 // a title, "Restore All Windows" when there was at least one of those, or the greyed
-// "(no minimized windows)" when there is nothing to offer.
-std::vector<platform::TrayMenuItem> build_tray_menu(const TrayMenuState& state);
+// "(no minimized windows)" when there is nothing to offer. The menu cannot scroll: beyond
+// `max_lines` the last window lines give way to a greyed "(N more)", which "Restore All Windows"
+// still brings back.
+std::vector<platform::TrayMenuItem> build_tray_menu(
+    const TrayMenuState& state, std::size_t max_lines = std::numeric_limits<std::size_t>::max());
 
 struct TrayCommand {
     enum class Kind { none, show_steam, restore_all, restore_window };

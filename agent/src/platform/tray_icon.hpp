@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -16,7 +17,8 @@ struct TrayMenuItem {
 };
 
 struct TrayCallbacks {
-    std::function<std::vector<TrayMenuItem>()> menu;  // asked when the icon is clicked
+    // Asked when the icon is clicked, with how many lines fit on the screen.
+    std::function<std::vector<TrayMenuItem>(std::size_t max_lines)> menu;
     std::function<void(int command)> chosen;
 };
 

@@ -52,6 +52,33 @@ TEST(TrayMenu, LinesForEachStateOfSteamAndTheWindows) {
     }
 }
 
+// A menu taller than the screen could not be scrolled: the window lines give way, so that Steam
+// and "Restore All Windows" stay within reach.
+TEST(TrayMenu, WindowLinesGiveWayToWhatFitsOnTheScreen) {
+    const TrayMenuState four{true, {"A", "", "B", "C", "D"}};
+    struct Case {
+        std::size_t max_lines;
+        std::vector<std::string> menu;
+    };
+    const Case cases[] = {
+        {10,
+         {"~Velmora Agent", "-", "Show Steam=39998", "-", "Restore: A=40000", "Restore: B=40002",
+          "Restore: C=40003", "Restore: D=40004", "-", "Restore All Windows=39999"}},
+        {9,
+         {"~Velmora Agent", "-", "Show Steam=39998", "-", "Restore: A=40000", "Restore: B=40002",
+          "~(2 more)", "-", "Restore All Windows=39999"}},
+        {7,
+         {"~Velmora Agent", "-", "Show Steam=39998", "-", "~(4 more)", "-",
+          "Restore All Windows=39999"}},
+        {3,
+         {"~Velmora Agent", "-", "Show Steam=39998", "-", "~(4 more)", "-",
+          "Restore All Windows=39999"}},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(shape(build_tray_menu(four, c.max_lines)), c.menu) << c.max_lines;
+    }
+}
+
 TEST(TrayMenu, CommandIdsAskForTheirAction) {
     using Kind = TrayCommand::Kind;
     struct Case {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <stdexcept>
@@ -349,7 +350,7 @@ class FakeDesktop : public platform::DesktopPlatform {
             Event event{};
             while (d_.next_event(false, event)) {
                 if (event.kind == Event::click_event) {
-                    auto menu = callbacks.menu();
+                    auto menu = callbacks.menu(std::numeric_limits<std::size_t>::max());
                     std::lock_guard lock(d_.mutex);
                     d_.menus.push_back(std::move(menu));
                 } else {

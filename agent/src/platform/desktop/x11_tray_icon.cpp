@@ -233,7 +233,7 @@ class X11TrayIcon final : public TrayIcon {
             if (menu_) {
                 close_menu();
             } else if (callbacks.menu) {
-                open_menu(callbacks.menu(), button.x_root, button.y_root);
+                open_menu(callbacks.menu(lines_on_screen()), button.x_root, button.y_root);
             }
             return;
         }
@@ -272,6 +272,12 @@ class X11TrayIcon final : public TrayIcon {
     int text_width(const std::string& text) const {
         return font_ != nullptr ? XTextWidth(font_, text.data(), static_cast<int>(text.size()))
                                 : static_cast<int>(text.size()) * 7;
+    }
+
+    // Counting a separator as a whole line: the menu cannot scroll, so it must rather be short.
+    std::size_t lines_on_screen() const {
+        const int height = DisplayHeight(d_->get(), d_->screen()) - 2;
+        return static_cast<std::size_t>(std::max(1, height / line_height()));
     }
 
     void open_menu(std::vector<TrayMenuItem> items, int x, int y) {
