@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <functional>
 
 #include "desktop/isolation_note.hpp"
@@ -23,16 +24,27 @@ bool guarded(Step&& step) noexcept {
     }
 }
 
+// Desktop jobs of any session that have not ended, those left waiting for the desktop among them.
+std::atomic<int> g_desktop_jobs{0};
+
 // Runs `job` on a thread of its own and waits for it until `deadline`. A job still waiting for
 // the desktop then is left running: it holds what it uses. Throws std::system_error when no
 // thread can be had.
 bool run_bounded(std::function<void()> job, std::chrono::steady_clock::time_point deadline) {
     auto done = std::make_shared<network::DoneFlag>();
-    std::thread thread([job = std::move(job), done] {
-        platform::name_this_thread("vx-desktop");
-        job();
-        done->store(true);
-    });
+    ++g_desktop_jobs;
+    std::thread thread;
+    try {
+        thread = std::thread([job = std::move(job), done] {
+            platform::name_this_thread("vx-desktop");
+            job();
+            done->store(true);
+            --g_desktop_jobs;
+        });
+    } catch (...) {
+        --g_desktop_jobs;
+        throw;
+    }
     return network::join_with_deadline(thread, done, deadline) == network::JoinResult::joined;
 }
 
@@ -64,6 +76,15 @@ void IsolationCore::note_no_answer(const char* what) const {
 }
 
 bool IsolationCore::isolate_desktop() {
+    // Between sessions no desktop job runs: one that still does is an earlier session's, waiting
+    // for a desktop that stopped answering, and every further job would wait beside it.
+    if (g_desktop_jobs.load() > 0) {
+        given_up_.store(true);
+        note(Level::warn,
+             "SessionIsolation: the desktop has not answered since an earlier session - isolation "
+             "skipped (the shell, the windows and the Windows key stay as they are)");
+        return false;
+    }
     desktop_job_started_ = true;
     bool answered = false;
     const auto job = [self = shared_from_this()] {

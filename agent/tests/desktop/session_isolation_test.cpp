@@ -378,6 +378,28 @@ TEST_F(IsolationTest, ADesktopThatStopsAnsweringHoldsUpNeitherApplyNorRestore) {
     }
 }
 
+// A desktop frozen for good must not gather a waiting thread per session: once one waits for it,
+// later sessions do not ask it again.
+TEST_F(IsolationTest, ADesktopStillFrozenFromAnEarlierSessionIsNotAskedAgain) {
+    auto frozen = World().desktop;
+    std::promise<void> released;
+    frozen->on_destroyed = [&] { released.set_value(); };
+    frozen->freeze();
+    for (int session = 1; session <= 3; ++session) {
+        SCOPED_TRACE(session);
+        auto isolation = std::make_unique<SessionIsolation>(frozen, steam.env(), kShortWait);
+        EXPECT_TRUE(returns([&] { EXPECT_FALSE(isolation->apply(config(true))); }, *frozen));
+        EXPECT_TRUE(frozen->wait_until([&] { return frozen->waiting_for_answer == 1; }));
+        EXPECT_TRUE(returns([&] { isolation.reset(); }, *frozen));
+    }
+    EXPECT_EQ(log.count("SessionIsolation: the desktop has not answered since an earlier session"),
+              2);
+    frozen->thaw();
+    auto all_let_go = released.get_future();
+    frozen.reset();
+    ASSERT_EQ(all_let_go.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+}
+
 TEST_F(IsolationTest, SuperKeysAreSwallowedWhileIsolated) {
     auto isolation = isolated();
     constexpr std::uint8_t kSuperL = 133;

@@ -118,6 +118,7 @@ class FakeDesktop : public platform::DesktopPlatform {
     int handled_tray_events = 0;
     bool grab_held = false;
     bool tray_shown = false;
+    int waiting_for_answer = 0;  // calls inside the desktop, waiting while it is frozen
 
     // --- DesktopPlatform ----------------------------------------------------------------
     std::unique_ptr<platform::DesktopConnection> connect(std::string& error) override {
@@ -187,7 +188,10 @@ class FakeDesktop : public platform::DesktopPlatform {
     // forgot to thaw it is long: a caller is meant to wait).
     std::unique_lock<std::mutex> answer() {
         std::unique_lock lock(mutex);
+        ++waiting_for_answer;
+        changed_.notify_all();
         changed_.wait_for(lock, std::chrono::seconds(60), [&] { return !frozen_; });
+        --waiting_for_answer;
         return lock;
     }
 
