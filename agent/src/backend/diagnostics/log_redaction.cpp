@@ -24,10 +24,10 @@ struct Key {
 
 // Tried in this order at each position. An underscore also matches a hyphen ("Api-Key") or
 // nothing ("apiKey", "sessiontoken"), and a plural "s" may follow ("credentials").
-// "credential" is the WebRTC name of a TURN password, "encryption_key" a session's master key and
-// "turn_pass" the agent's own TURN password option: all three reach the log in quoted orders and
-// command lines.
-constexpr std::array<Key, 21> kKeys{{
+// "credential" is the WebRTC name of a TURN password and "pass" a shorter one the TURN
+// credentials reader also takes, "encryption_key" a session's master key and "turn_pass" the
+// agent's own TURN password option: all of them reach the log in quoted orders and command lines.
+constexpr std::array<Key, 22> kKeys{{
     {"authorization", KeyKind::authorization},
     {"proxy_authorization", KeyKind::authorization},
     {"client_secret"},
@@ -41,6 +41,7 @@ constexpr std::array<Key, 21> kKeys{{
     {"passphrase"},
     {"password"},
     {"passwd"},
+    {"pass"},
     {"secret"},
     {"pwd"},
     {"token"},

@@ -81,6 +81,10 @@ TEST(RedactSecrets, MendedLeaks) {
         {"option with an equals sign", "--agent-token=abc", "--agent-token=[REDACTED]"},
         {"webrtc credential", R"({"username":"u","credential":"p4ss"})",
          R"({"username":"u","credential":"[REDACTED]"})"},
+        // The TURN credentials reader takes "pass" for the password as well.
+        {"turn password under its short name",
+         R"({"urls":"turn:relay.example","user":"alice","pass":"p4ss"} Pass: p4ss)",
+         R"({"urls":"turn:relay.example","user":"alice","pass":"[REDACTED]"} Pass: [REDACTED])"},
         {"session master key", R"("encryption_key":"q83vEjRWeJq83vEjRWeJq83vEjRWeJq83vEjRWeJq8w=")",
          R"("encryption_key":"[REDACTED]")"},
         {"json inside a json string", R"("turn":"{\"username\":\"u\",\"credential\":\"p\\\"w\"}")",
@@ -184,8 +188,9 @@ TEST(RedactSecrets, RealisticLines) {
         {"turn url without credentials", "turn:10.0.0.1:3478?transport=udp user@x",
          "turn:10.0.0.1:3478?transport=udp user@x"},
         {"ipv6 host", "turn:[::1]:3478@x", "turn:[::1]:3478@x"},
-        {"longer words than a key", "tokenizer=abc secretary: bob cookies_enabled=1",
-         "tokenizer=abc secretary: bob cookies_enabled=1"},
+        {"longer words than a key",
+         "tokenizer=abc secretary: bob cookies_enabled=1 passes=3 bypass=on pass-through",
+         "tokenizer=abc secretary: bob cookies_enabled=1 passes=3 bypass=on pass-through"},
         {"identifier before a camel case key", "my_sessionToken=abc", "my_sessionToken=abc"},
     });
 }
