@@ -42,15 +42,17 @@ bool ends_userinfo(char c) {
 
 }  // namespace
 
-UserinfoFinder::UserinfoFinder(std::string_view text) : text_(text), next_at_(text.find('@')) {}
+UserinfoFinder::UserinfoFinder(std::string_view text, bool cut_off)
+    : text_(text), cut_off_(cut_off), next_at_(text.find('@')) {}
 
 std::optional<Span> UserinfoFinder::at(std::size_t i) {
     const std::string_view text = text_;
-    // Most log lines hold no "@" at all: then no word needs a closer look.
+    // Most log lines hold no "@" at all: then no word needs a closer look, unless the text's
+    // end may have taken one.
     if (next_at_ != std::string_view::npos && next_at_ < i) {
         next_at_ = text.find('@', i);
     }
-    if (next_at_ == std::string_view::npos || i < no_scheme_before_) {
+    if ((next_at_ == std::string_view::npos && !cut_off_) || i < no_scheme_before_) {
         return std::nullopt;
     }
     std::size_t colon = i + 1;
@@ -81,7 +83,9 @@ std::optional<Span> UserinfoFinder::at(std::size_t i) {
     while (end < text.size() && !ends_userinfo(text[end])) {
         ++end;
     }
-    if (end == begin || end >= text.size() || text[end] != '@') {
+    const bool at_sign = end < text.size() && text[end] == '@';
+    const bool reaches_cut = cut_off_ && end == text.size();
+    if (end == begin || !(at_sign || reaches_cut)) {
         no_userinfo_before_ = end;
         return std::nullopt;
     }

@@ -218,6 +218,9 @@ TEST(RedactSecrets, LongRunsStayLinear) {
         const std::string once = redact_secrets(text);
         EXPECT_EQ(redact_secrets(once), once) << unit;
         EXPECT_LE(once.size(), text.size() + 16) << unit;
+        // And as the start of a longer text, which has no "@" to bound the user-info.
+        const std::string cut = redact_cut_secrets(text);
+        EXPECT_EQ(redact_cut_secrets(cut), cut) << unit;
     }
 }
 
