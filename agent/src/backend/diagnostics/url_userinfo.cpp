@@ -71,9 +71,10 @@ std::optional<Span> UserinfoFinder::at(std::size_t i) {
     }
     // User-info redacted before is taken as it is, so that a second redaction makes the same
     // choices as the first: no key inside the scheme gets a turn it did not have then.
+    const std::size_t after = begin + kRedacted.size();
     if (text.substr(begin, kRedacted.size()) == kRedacted &&
-        text.substr(begin + kRedacted.size(), 1) == "@") {
-        return Span{begin, begin + kRedacted.size()};
+        (text.substr(after, 1) == "@" || (cut_off_ && after == text.size()))) {
+        return Span{begin, after};
     }
     // A later start inside a run that ended without "@" ends at the same byte.
     if (begin < no_userinfo_before_) {

@@ -195,6 +195,24 @@ TEST(RedactSecrets, RealisticLines) {
     });
 }
 
+// The start of a longer text: what reaches its end may have lost the "@" or the length that would
+// mark it. Redacted once, such a text stays as it is when redacted again.
+TEST(RedactCutSecrets, WhatReachesTheCut) {
+    const std::vector<Case> cases{
+        {"user-info without its @", "via turn:alice:s3cr", "via turn:[REDACTED]"},
+        {"short bearer token", "sent Bearer abc", "sent Bearer [REDACTED]"},
+        {"nothing after the bearer yet", "sent Bearer ", "sent Bearer "},
+        {"user-info that ended before the cut", "turn:alice@relay.example:3478 and",
+         "turn:[REDACTED]@relay.example:3478 and"},
+        {"web token inside a scheme", "x bGciOiJIUz9.eyJzdWIiOiIjI.eyJz:0.wig",
+         "x bGciOiJIUz9.eyJzdWIiOiIjI.eyJz:[REDACTED]"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(redact_cut_secrets(c.in), c.out) << c.name;
+        EXPECT_EQ(redact_cut_secrets(c.out), c.out) << c.name << " (again)";
+    }
+}
+
 // A redaction rule that searched again from every position would take minutes on these.
 TEST(RedactSecrets, LongRunsStayLinear) {
     std::string runs;
