@@ -9,7 +9,7 @@ std::string cut_log_line(std::string_view line) {
         return std::string(line);
     }
     std::string cut(line.substr(0, DiagnosticsStore::kCutLineBytes));
-    cut += " ...";
+    cut += DiagnosticsStore::kCutMark;
     return cut;
 }
 

@@ -28,7 +28,8 @@ class DiagnosticsStore {
     static constexpr std::size_t kRingMaxLines = 60000;
     static constexpr std::size_t kRingMaxBytes = 8u * 1024 * 1024;
     static constexpr std::size_t kMaxLineBytes = 2048;
-    static constexpr std::size_t kCutLineBytes = 2044;  // + " ..." = kMaxLineBytes
+    static constexpr std::string_view kCutMark = " ...";  // after a cut line's first bytes
+    static constexpr std::size_t kCutLineBytes = kMaxLineBytes - kCutMark.size();
 
     mutable std::mutex mutex;
     std::uint64_t total_lines = 0;  // raised once per appended line, never lowered
@@ -48,7 +49,7 @@ class DiagnosticsStore {
     void trim_ring_locked();
 };
 
-// A line longer than kMaxLineBytes keeps its first kCutLineBytes bytes followed by " ...".
+// A line longer than kMaxLineBytes keeps its first kCutLineBytes bytes followed by kCutMark.
 std::string cut_log_line(std::string_view line);
 
 // The process-wide store, created on first use.

@@ -6,9 +6,9 @@ Shared by test_backend.py (WebSocket) and vxcp_server.py (VXCP/1), so every test
 agent upload checks for leaked credentials in one place.
 
 Secrets the book knows: the agent token (given or received), every "encryption_key" (its base64
-text and its bytes in hex), "credential" and "password" the backend hands out (TURN blocks,
-relay lists), every password written into a URL it hands out ("turn:user:pass@host"), and
-whatever a test names with --secret. Besides, no whole upload may hold a URL whose user-info
+text and its bytes in hex), "credential", "password", "pass" and "secret" the backend hands out
+(TURN blocks, relay lists), every password written into a URL it hands out
+("turn:user:pass@host"), and whatever a test names with --secret. Besides, no whole upload may hold a URL whose user-info
 carries a password ("scheme:user:pass@", "scheme://user:pass@"), whoever's it is.
 
 Record events:
@@ -30,6 +30,8 @@ import time
 MIN_SECRET = 6
 MAX_PARTS = 60
 PART_ZERO_KEYS = ("level", "summary", "truncated", "lines")
+# Every name under which the agent's TURN credentials reader takes a password.
+TURN_PASSWORD_KEYS = ("password", "credential", "pass", "secret")
 # A URL's scheme at a word start, ":" or "://", then its user-info up to "@": the bytes the
 # agent's redaction takes for user-info (no blanks, quotes, brackets, "/", "?" or "#").
 URL_USERINFO = re.compile(r"(?<![A-Za-z0-9_])[A-Za-z][A-Za-z0-9+.\-]*:(?://)?"
@@ -78,7 +80,7 @@ class UploadBook:
         elif isinstance(value, list):
             for v in value:
                 self.note_sent(v, _key)
-        elif isinstance(value, str) and _key in ("credential", "password"):
+        elif isinstance(value, str) and _key in TURN_PASSWORD_KEYS:
             self.add_secret(_key, value)
         elif isinstance(value, str) and url_passwords(value):
             for password in url_passwords(value):

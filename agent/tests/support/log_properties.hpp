@@ -64,6 +64,10 @@ inline std::string log_text_violation(std::string_view input) {
     if (log_text::redact_secrets(redacted) != redacted) {
         return "redaction is not idempotent";
     }
+    const std::string cut_redacted = log_text::redact_cut_secrets(input);
+    if (log_text::redact_cut_secrets(cut_redacted) != cut_redacted) {
+        return "redaction of a cut text is not idempotent";
+    }
     const std::string sanitized = log_text::sanitize_utf8(input);
     if (!is_valid_utf8(sanitized)) {
         return "sanitised text is not valid UTF-8";

@@ -24,10 +24,10 @@ struct Key {
 
 // Tried in this order at each position. An underscore also matches a hyphen ("Api-Key") or
 // nothing ("apiKey", "sessiontoken"), and a plural "s" may follow ("credentials").
-// "credential" is the WebRTC name of a TURN password, "encryption_key" a session's master key and
-// "turn_pass" the agent's own TURN password option: all three reach the log in quoted orders and
-// command lines.
-constexpr std::array<Key, 21> kKeys{{
+// "credential" is the WebRTC name of a TURN password and "pass" a shorter one the TURN
+// credentials reader also takes, "encryption_key" a session's master key and "turn_pass" the
+// agent's own TURN password option: all of them reach the log in quoted orders and command lines.
+constexpr std::array<Key, 22> kKeys{{
     {"authorization", KeyKind::authorization},
     {"proxy_authorization", KeyKind::authorization},
     {"client_secret"},
@@ -41,6 +41,7 @@ constexpr std::array<Key, 21> kKeys{{
     {"passphrase"},
     {"password"},
     {"passwd"},
+    {"pass"},
     {"secret"},
     {"pwd"},
     {"token"},
@@ -315,7 +316,8 @@ std::size_t token_end(std::string_view text, std::size_t i, std::size_t* dots = 
 // order (key and value, bearer token, web token, URL user-info); text no rule takes is copied.
 class Redactor {
   public:
-    explicit Redactor(std::string_view text) : text_(text), userinfo_(text) {
+    Redactor(std::string_view text, bool cut_off)
+        : text_(text), cut_off_(cut_off), userinfo_(text, cut_off) {
         out_.reserve(text.size());
     }
 
@@ -355,14 +357,16 @@ class Redactor {
         return true;
     }
 
-    // Takes the position whenever "bearer " is there: a short token after it is copied as text.
+    // Takes the position whenever "bearer " is there: a short token after it is copied as text,
+    // unless the cut may have shortened it.
     bool bearer() {
         if (!starts_with_nocase(text_, i_, kBearer)) {
             return false;
         }
         i_ += kBearer.size();
         const std::size_t end = token_end(text_, i_);
-        if (end - i_ >= kMinBearerToken) {
+        const bool cut_short = cut_off_ && end == text_.size() && end > i_;
+        if (end - i_ >= kMinBearerToken || cut_short) {
             replace(i_, end);
         }
         return true;
@@ -395,6 +399,7 @@ class Redactor {
     }
 
     std::string_view text_;
+    bool cut_off_;
     std::string out_;
     std::size_t i_ = 0;
     std::size_t copied_ = 0;  // the text before it is in out_
@@ -405,7 +410,11 @@ class Redactor {
 }  // namespace
 
 std::string redact_secrets(std::string_view text) {
-    return Redactor(text).run();
+    return Redactor(text, false).run();
+}
+
+std::string redact_cut_secrets(std::string_view text) {
+    return Redactor(text, true).run();
 }
 
 }  // namespace vx::network::log_text

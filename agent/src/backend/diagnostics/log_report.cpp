@@ -166,6 +166,19 @@ std::size_t piece_length(std::string_view line) {
     return kept == 0 ? kPieceBytes : from + kept;
 }
 
+// A line the store cut is the start of a longer one: its end may be the start of a credential.
+std::string redact_log_line(std::string_view line) {
+    using diag::DiagnosticsStore;
+    if (line.size() != DiagnosticsStore::kMaxLineBytes ||
+        !line.ends_with(DiagnosticsStore::kCutMark)) {
+        return log_text::redact_secrets(line);
+    }
+    std::string redacted =
+        log_text::redact_cut_secrets(line.substr(0, DiagnosticsStore::kCutLineBytes));
+    redacted.append(DiagnosticsStore::kCutMark);
+    return redacted;
+}
+
 }  // namespace
 
 std::vector<std::string> build_report_header(const ReportIdentity& identity,
@@ -177,7 +190,7 @@ std::vector<std::string> build_report_header(const ReportIdentity& identity,
 }
 
 std::string clean_log_line(std::string_view line) {
-    return strip_line_end(log_text::sanitize_utf8(log_text::redact_secrets(line)));
+    return strip_line_end(log_text::sanitize_utf8(redact_log_line(line)));
 }
 
 std::string clean_summary(std::string_view summary) {

@@ -21,6 +21,10 @@ inline constexpr std::size_t kSummaryBytes = 200;
 // "--agent-token VALUE"), bearer tokens, web tokens ("eyJ...") and the user-info of URLs
 // ("turn:user:pass@host"). Linear in the text's size; applying it again changes nothing.
 std::string redact_secrets(std::string_view text);
+// The same for the start of a longer text that was cut (a log excerpt, a line the store cut):
+// the cut may have taken the "@" after a URL's user-info or the length of a bearer token that
+// would tell what they are, so user-info and a bearer token that reach the end go as well.
+std::string redact_cut_secrets(std::string_view text);
 
 // The text with every byte that is not part of a valid UTF-8 sequence replaced by "?"; valid
 // text comes back unchanged.

@@ -42,15 +42,17 @@ bool ends_userinfo(char c) {
 
 }  // namespace
 
-UserinfoFinder::UserinfoFinder(std::string_view text) : text_(text), next_at_(text.find('@')) {}
+UserinfoFinder::UserinfoFinder(std::string_view text, bool cut_off)
+    : text_(text), cut_off_(cut_off), next_at_(text.find('@')) {}
 
 std::optional<Span> UserinfoFinder::at(std::size_t i) {
     const std::string_view text = text_;
-    // Most log lines hold no "@" at all: then no word needs a closer look.
+    // Most log lines hold no "@" at all: then no word needs a closer look, unless the text's
+    // end may have taken one.
     if (next_at_ != std::string_view::npos && next_at_ < i) {
         next_at_ = text.find('@', i);
     }
-    if (next_at_ == std::string_view::npos || i < no_scheme_before_) {
+    if ((next_at_ == std::string_view::npos && !cut_off_) || i < no_scheme_before_) {
         return std::nullopt;
     }
     std::size_t colon = i + 1;
@@ -69,9 +71,10 @@ std::optional<Span> UserinfoFinder::at(std::size_t i) {
     }
     // User-info redacted before is taken as it is, so that a second redaction makes the same
     // choices as the first: no key inside the scheme gets a turn it did not have then.
+    const std::size_t after = begin + kRedacted.size();
     if (text.substr(begin, kRedacted.size()) == kRedacted &&
-        text.substr(begin + kRedacted.size(), 1) == "@") {
-        return Span{begin, begin + kRedacted.size()};
+        (text.substr(after, 1) == "@" || (cut_off_ && after == text.size()))) {
+        return Span{begin, after};
     }
     // A later start inside a run that ended without "@" ends at the same byte.
     if (begin < no_userinfo_before_) {
@@ -81,7 +84,9 @@ std::optional<Span> UserinfoFinder::at(std::size_t i) {
     while (end < text.size() && !ends_userinfo(text[end])) {
         ++end;
     }
-    if (end == begin || end >= text.size() || text[end] != '@') {
+    const bool at_sign = end < text.size() && text[end] == '@';
+    const bool reaches_cut = cut_off_ && end == text.size();
+    if (end == begin || !(at_sign || reaches_cut)) {
         no_userinfo_before_ = end;
         return std::nullopt;
     }

@@ -19,7 +19,9 @@ struct Span {
 // nothing is not read again from a later start inside it, so the walk stays linear.
 class UserinfoFinder {
   public:
-    explicit UserinfoFinder(std::string_view text);
+    // cut_off: the text is the start of a longer one, so user-info bytes that run to its end
+    // count as user-info whose "@" was cut off.
+    UserinfoFinder(std::string_view text, bool cut_off);
 
     // The user-info, up to its "@", of a URL whose scheme starts at i (a letter that no
     // identifier byte precedes): scheme ":" or scheme "://", then user-info bytes, then "@".
@@ -27,6 +29,7 @@ class UserinfoFinder {
 
   private:
     std::string_view text_;
+    bool cut_off_;
     std::size_t next_at_;  // the first "@" at or after the last start looked at, or npos
     std::size_t no_scheme_before_ = 0;
     std::size_t no_userinfo_before_ = 0;

@@ -81,6 +81,10 @@ TEST(RedactSecrets, MendedLeaks) {
         {"option with an equals sign", "--agent-token=abc", "--agent-token=[REDACTED]"},
         {"webrtc credential", R"({"username":"u","credential":"p4ss"})",
          R"({"username":"u","credential":"[REDACTED]"})"},
+        // The TURN credentials reader takes "pass" for the password as well.
+        {"turn password under its short name",
+         R"({"urls":"turn:relay.example","user":"alice","pass":"p4ss"} Pass: p4ss)",
+         R"({"urls":"turn:relay.example","user":"alice","pass":"[REDACTED]"} Pass: [REDACTED])"},
         {"session master key", R"("encryption_key":"q83vEjRWeJq83vEjRWeJq83vEjRWeJq83vEjRWeJq8w=")",
          R"("encryption_key":"[REDACTED]")"},
         {"json inside a json string", R"("turn":"{\"username\":\"u\",\"credential\":\"p\\\"w\"}")",
@@ -184,10 +188,29 @@ TEST(RedactSecrets, RealisticLines) {
         {"turn url without credentials", "turn:10.0.0.1:3478?transport=udp user@x",
          "turn:10.0.0.1:3478?transport=udp user@x"},
         {"ipv6 host", "turn:[::1]:3478@x", "turn:[::1]:3478@x"},
-        {"longer words than a key", "tokenizer=abc secretary: bob cookies_enabled=1",
-         "tokenizer=abc secretary: bob cookies_enabled=1"},
+        {"longer words than a key",
+         "tokenizer=abc secretary: bob cookies_enabled=1 passes=3 bypass=on pass-through",
+         "tokenizer=abc secretary: bob cookies_enabled=1 passes=3 bypass=on pass-through"},
         {"identifier before a camel case key", "my_sessionToken=abc", "my_sessionToken=abc"},
     });
+}
+
+// The start of a longer text: what reaches its end may have lost the "@" or the length that would
+// mark it. Redacted once, such a text stays as it is when redacted again.
+TEST(RedactCutSecrets, WhatReachesTheCut) {
+    const std::vector<Case> cases{
+        {"user-info without its @", "via turn:alice:s3cr", "via turn:[REDACTED]"},
+        {"short bearer token", "sent Bearer abc", "sent Bearer [REDACTED]"},
+        {"nothing after the bearer yet", "sent Bearer ", "sent Bearer "},
+        {"user-info that ended before the cut", "turn:alice@relay.example:3478 and",
+         "turn:[REDACTED]@relay.example:3478 and"},
+        {"web token inside a scheme", "x bGciOiJIUz9.eyJzdWIiOiIjI.eyJz:0.wig",
+         "x bGciOiJIUz9.eyJzdWIiOiIjI.eyJz:[REDACTED]"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(redact_cut_secrets(c.in), c.out) << c.name;
+        EXPECT_EQ(redact_cut_secrets(c.out), c.out) << c.name << " (again)";
+    }
 }
 
 // A redaction rule that searched again from every position would take minutes on these.
@@ -213,6 +236,9 @@ TEST(RedactSecrets, LongRunsStayLinear) {
         const std::string once = redact_secrets(text);
         EXPECT_EQ(redact_secrets(once), once) << unit;
         EXPECT_LE(once.size(), text.size() + 16) << unit;
+        // And as the start of a longer text, which has no "@" to bound the user-info.
+        const std::string cut = redact_cut_secrets(text);
+        EXPECT_EQ(redact_cut_secrets(cut), cut) << unit;
     }
 }
 

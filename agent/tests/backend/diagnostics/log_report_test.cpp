@@ -52,6 +52,19 @@ TEST(AssembleReport, PrefixMarkersAndCleanedLines) {
               "# a\n# b\n# c\n[... 7 earlier line(s) of this range no longer in memory ...]\nx");
 }
 
+// The store keeps the start of a long line: a URL whose "@" it cut off still loses its user-info.
+TEST(AssembleReport, ALineTheStoreCutBaresNoPartOfAUrlPassword) {
+    const std::string url = "turn:alice:ZZZZZZZZ@relay.example:3478";
+    for (std::size_t before = 2030; before <= 2050; ++before) {
+        const std::string line = std::string(before - 1, 'x') + " " + url + " end";
+        const std::string cut = diag::cut_log_line(line);
+        ASSERT_EQ(cut.size(), diag::DiagnosticsStore::kMaxLineBytes);
+        const std::string clean = clean_log_line(cut);
+        EXPECT_EQ(clean.find('Z'), std::string::npos) << before << ": " << clean.substr(2000);
+        EXPECT_EQ(clean.substr(clean.size() - 4), " ...") << before;
+    }
+}
+
 TEST(AssembleReport, SummaryIsCleanedAndCut) {
     const std::string summary = "session s ended: password=abc \xFF" + std::string(300, 'y');
     const LogReport report = assemble_report({}, kShortHeader, summary);
