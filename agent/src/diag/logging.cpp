@@ -16,6 +16,7 @@
 
 #include "diag/delayed_flush.hpp"
 #include "diag/diagnostic_sink.hpp"
+#include "diag/log_payload.hpp"
 #include "diag/overflow_watch_sink.hpp"
 #include "platform/thread_name.hpp"
 
@@ -145,7 +146,9 @@ std::string init_logging(const LoggingOptions& options) {
                             : std::make_shared<spdlog::async_logger>(
                                   kLoggerName, spdlog::sinks_init_list{watch}, shared_pool(),
                                   spdlog::async_overflow_policy::overrun_oldest);
-    logger->set_pattern(kLogPattern);
+    auto formatter = std::make_unique<spdlog::pattern_formatter>();
+    formatter->add_flag<log_payload_flag>(log_payload_flag::kFlag).set_pattern(kLogPattern);
+    logger->set_formatter(std::move(formatter));
     logger->set_level(spdlog::level::info);
     logger->flush_on(kFlushOnLevel);
     replace_default_locked(logger);

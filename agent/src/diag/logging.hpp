@@ -15,7 +15,8 @@ struct LoggingOptions {
 };
 
 inline constexpr const char* kLoggerName = "agent";
-inline constexpr const char* kLogPattern = "[%Y-%m-%d %H:%M:%S.%e] [%^%l%$] [%t] %v";
+// "%*" writes the line's text with its control characters defused (log_payload.hpp).
+inline constexpr const char* kLogPattern = "[%Y-%m-%d %H:%M:%S.%e] [%^%l%$] [%t] %*";
 
 // Sets up the "agent" logger as the default logger: asynchronous (unless asked to be synchronous),
 // one worker, a queue of 8192 that overwrites its oldest message, the rotating file, the

@@ -7,7 +7,18 @@ bool is_continuation(unsigned char b) {
     return (b & 0xC0) == 0x80;
 }
 
+int shortest_length(char32_t cp) {
+    return cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
+}
+
 }  // namespace
+
+bool is_printable(const DecodedChar& c) {
+    const char32_t cp = c.code_point;
+    const bool control = cp < 0x20 || (cp >= 0x7F && cp <= 0x9F);
+    const bool surrogate = cp >= 0xD800 && cp <= 0xDFFF;
+    return c.valid && !control && !surrogate && cp <= 0x10FFFF && c.length == shortest_length(cp);
+}
 
 DecodedChar decode_utf8_at(std::string_view text, std::size_t pos) {
     const auto lead = static_cast<unsigned char>(text[pos]);

@@ -20,4 +20,9 @@ struct DecodedChar {
 // overlong forms, surrogates and values above U+10FFFF.
 DecodedChar decode_utf8_at(std::string_view text, std::size_t pos);
 
+// True for a well-formed character a terminal shows as text: no C0 or C1 control, no DEL, no
+// surrogate, nothing above U+10FFFF, no overlong form (which could carry a control character past
+// a check that looks at bytes).
+bool is_printable(const DecodedChar& c);
+
 }  // namespace vx::util

@@ -61,6 +61,18 @@ TEST(Logging, ALineReachesTheFileAndTheStore) {
     EXPECT_FALSE(store_has("after shutdown"));
 }
 
+// Text from peers (ids from the backend, texts from routers and launchers) is logged as it came:
+// a line must not carry control sequences to the console or a line break into the file.
+TEST(Logging, ControlCharactersAreWrittenAsNoTerminalReadsThem) {
+    TempDir dir;
+    const std::string path = init_logging({dir.path().string(), false, {}, true});
+    spdlog::info("Logging test: id {}", "a\x1B]0;OWNED\x07\r\nb\tc\x7F\xC2\x9B\xFF \xC3\xA9");
+    shutdown_logging();
+    const std::string expected = "Logging test: id a?]0;OWNED?\\r\\nb\tc??? \xC3\xA9\n";
+    EXPECT_NE(read_file(path).find(expected), std::string::npos) << read_file(path);
+    EXPECT_TRUE(store_has("Logging test: id a?]0;OWNED?\\r\\nb\tc??? \xC3\xA9"));
+}
+
 // A folder that cannot hold agent.log (beside the program, say, without the right to write there)
 // sends the log to the fallback folder, which is made when missing; when that fails too, the
 // store still has every line.

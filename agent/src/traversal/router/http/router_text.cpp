@@ -14,19 +14,6 @@ bool is_blank(char c) {
 
 constexpr std::string_view kCutMark = "...";
 
-// The length of the shortest encoding: a longer one could carry a control character past a
-// check that looks at bytes, and no decoder should take it.
-int shortest_length(char32_t cp) {
-    return cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
-}
-
-bool is_quotable(const util::DecodedChar& c) {
-    const char32_t cp = c.code_point;
-    const bool control = cp < 0x20 || (cp >= 0x7F && cp <= 0x9F);
-    const bool surrogate = cp >= 0xD800 && cp <= 0xDFFF;
-    return c.valid && !control && !surrogate && cp <= 0x10FFFF && c.length == shortest_length(cp);
-}
-
 }  // namespace
 
 std::string quote_router_text(std::string_view text) {
@@ -34,7 +21,7 @@ std::string quote_router_text(std::string_view text) {
     out.reserve(std::min(text.size(), kMaxQuotedRouterText) + kCutMark.size());
     for (std::size_t pos = 0; pos < text.size();) {
         const util::DecodedChar c = util::decode_utf8_at(text, pos);
-        const bool quotable = is_quotable(c);
+        const bool quotable = util::is_printable(c);
         const std::size_t size = quotable ? static_cast<std::size_t>(c.length) : 1;
         if (out.size() + size > kMaxQuotedRouterText) {
             out.append(kCutMark);
