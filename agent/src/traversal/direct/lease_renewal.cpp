@@ -58,6 +58,10 @@ std::int64_t LeaseRenewal::due_at(std::uint16_t port, const PortMapping& row) co
 std::int64_t LeaseRenewal::renew_due(std::int64_t now_us) {
     std::int64_t next = now_us + kLongestWaitUs;
     for (const std::uint16_t port : ports_) {
+        // Each renewal may hold the mapper for seconds with a slow router; a session that ends
+        // meanwhile must not wait for the others too.
+        if (stopping())
+            break;
         auto row = mapper_.mapping(port);
         if (!row)
             continue;
@@ -76,6 +80,11 @@ std::int64_t LeaseRenewal::renew_due(std::int64_t now_us) {
         next = std::min(next, due_at(port, *row));
     }
     return next;
+}
+
+bool LeaseRenewal::stopping() {
+    std::lock_guard lock(mutex_);
+    return stop_;
 }
 
 void LeaseRenewal::run() {

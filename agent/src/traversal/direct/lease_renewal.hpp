@@ -31,11 +31,13 @@ class LeaseRenewal {
     // Idempotent.
     void stop();
 
-    // One pass at `now_us`: renews every port that is due; returns when the next one is.
+    // One pass at `now_us`: renews every port that is due, until a stop; returns when the next
+    // one is due.
     std::int64_t renew_due(std::int64_t now_us);
 
   private:
     void run();
+    bool stopping();
     std::int64_t due_at(std::uint16_t port, const PortMapping& row) const;
 
     DirectPortMapper& mapper_;

@@ -84,6 +84,22 @@ TEST_F(LeaseRenewalTest, AReleasedPortIsLeftAlone) {
     EXPECT_EQ(logs.count("lease renewal for UDP 48002"), 0);
 }
 
+// A session that ends while a renewal is under way (its stop arrives during the exchange with a
+// slow router) waits for that one exchange, not for the renewals of the ports after it: their
+// mappings are about to be released anyway.
+TEST_F(LeaseRenewalTest, AStopDuringAPassRenewsNoFurtherPort) {
+    LeaseRenewal renewal(mapper(), {48002, 48000, 48003}, 600, clock.fn());
+    steps->natpmp_mapper = [&](std::uint16_t port, NatPmpMapResponse& answer, std::string&) {
+        renewal.stop();  // no thread was started: this only raises the stop flag
+        answer = {0, 1, port, port, 600};
+        return true;
+    };
+    clock.advance_us(240 * kSecondUs);  // every row is due
+    renewal.renew_due(clock.now_us());
+    EXPECT_EQ(renewals(), 1u);
+    EXPECT_EQ(steps->natpmp_maps.back(), 48002);
+}
+
 // The thread renews what is due at once, then sleeps until the next row is due (10 s on this
 // clock); its stop flag wakes it from that sleep, and stop joins it.
 TEST_F(LeaseRenewalTest, TheThreadRenewsAndItsStopWakesItAtOnce) {
