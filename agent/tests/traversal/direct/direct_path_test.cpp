@@ -185,6 +185,34 @@ TEST_F(DirectPathTest, StunIsAskedAgainAfterTheKeysWhenTheFirstCallFoundNothing)
     EXPECT_TRUE(result.published);
 }
 
+// A STUN server that names an address no launcher can reach (private, carrier-grade, loopback,
+// unspecified) or port 0 gives no candidate: nothing is published, no profile is measured, and
+// the next call asks again.
+TEST_F(DirectPathTest, AStunAnswerThatIsNoPublicEndpointIsNotPublished) {
+    const std::pair<std::string, std::uint16_t> answers[] = {
+        {"192.168.1.20", 48002}, {"100.64.0.9", 48002}, {"127.0.0.1", 48002},
+        {"0.0.0.0", 48002},      {"100.128.0.2", 0},
+    };
+    for (const auto& [address, port] : answers) {
+        const std::string endpoint = address + ":" + std::to_string(port);
+        SCOPED_TRACE(endpoint);
+        video.endpoint = {{address, port}};
+        DirectPathResult r;
+        setup_direct_path(context(), r, "after-handshake");
+        EXPECT_TRUE(sent.empty());
+        EXPECT_FALSE(r.published);
+        EXPECT_EQ(logs.count("STUN: the server named " + endpoint +
+                             ", which is no public endpoint - nothing published (after-handshake)"),
+                  1);
+    }
+    EXPECT_EQ(video.arms, 0);
+    EXPECT_TRUE(video.secondaries.empty());
+
+    video.endpoint = {{"100.128.0.2", 40000}};
+    setup(context(), "post-ready");
+    expect_sent(0, "100.128.0.2", 40000, std::nullopt);
+}
+
 TEST_F(DirectPathTest, AProfileOfUnknownKindIsNotPublished) {
     video.endpoint = {{"100.128.0.2", 40000}};
     video.measured = {0, 1, 0, 0, 0, 2};
