@@ -55,6 +55,13 @@ void publish_forced(const DirectPathContext& context, DirectPathResult& result,
         spdlog::error("TEST ONLY --force-direct: video port {} is out of range", port);
         return;
     }
+    // Any class will do (a test tailnet hands out carrier-grade addresses), but the launcher
+    // takes the text as the host it dials.
+    if (!util::parse_ipv4(context.config.force_direct)) {
+        spdlog::error("TEST ONLY --force-direct: '{}' is not an IPv4 address - nothing published",
+                      context.config.force_direct);
+        return;
+    }
     result.attempted = true;
     result.video_mapped = true;
     result.video_ip = context.config.force_direct;
