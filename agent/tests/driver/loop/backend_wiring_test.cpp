@@ -162,13 +162,15 @@ TEST_F(BackendWiringTest, AnOrderDroppedDuringASessionKeepsAgentReportsWaiting) 
     EXPECT_EQ(serving.wait_for(std::chrono::seconds(20)), std::future_status::ready);
 }
 
-// An address given by hand is announced whatever the router and the backend say.
+// An address given by hand is announced and shown whatever the router and the backend say.
 TEST_F(BackendWiringTest, AnAddressGivenByHandStands) {
     config.public_ip = "100.128.0.7";
+    status_board().set_public_address("");
     BackendWiring& wiring = wire();
     wiring.settle_public_address();
     backend_sends(observed_ip("8.8.4.4"));
     EXPECT_EQ(wiring.announced_address(), "100.128.0.7");
+    EXPECT_EQ(status_board().snapshot().public_address, "100.128.0.7");
     EXPECT_EQ(status_board().snapshot().verdict, DirectVerdict::set_by_hand);
     EXPECT_EQ(log.count("Direct path: router WAN"), 1) << "only the discovery's line";
 }
