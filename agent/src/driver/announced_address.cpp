@@ -3,12 +3,28 @@
 #include <spdlog/spdlog.h>
 
 #include "status/status_board.hpp"
+#include "util/address.hpp"
 
 namespace vx {
+namespace {
+
+// Announced, an address no launcher can reach (a LAN address, one with a port, a name) would
+// send every player's launcher there instead of to what the router or the backend sees.
+std::string reachable_by_hand(std::string address) {
+    if (address.empty() || util::is_public_ipv4(address))
+        return address;
+    spdlog::warn(
+        "--public-ip '{}' is not a public IPv4 address - set aside; the sessions announce the "
+        "router's or the backend's view of this PC's address",
+        address);
+    return {};
+}
+
+}  // namespace
 
 AnnouncedAddress::AnnouncedAddress(std::string by_hand, const std::string& router_wan,
                                    const DirectCandidateState& observed)
-    : by_hand_(std::move(by_hand)),
+    : by_hand_(reachable_by_hand(std::move(by_hand))),
       observed_(observed),
       router_wan_(by_hand_.empty() ? router_wan : std::string()) {}
 

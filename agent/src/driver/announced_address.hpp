@@ -13,7 +13,8 @@ namespace vx {
 // the sessions read on the driver's.
 class AnnouncedAddress {
   public:
-    // `router_wan` is adopted only without an address given by hand.
+    // `router_wan` is adopted only without an address given by hand; a given address that is not
+    // a public IPv4 address is logged and set aside.
     AnnouncedAddress(std::string by_hand, const std::string& router_wan,
                      const DirectCandidateState& observed);
     AnnouncedAddress(const AnnouncedAddress&) = delete;

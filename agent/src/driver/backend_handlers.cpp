@@ -3,6 +3,7 @@
 #include <sodium.h>
 #include <spdlog/spdlog.h>
 
+#include "backend/messages/messages.hpp"
 #include "status/status_board.hpp"
 
 namespace vx {
@@ -45,17 +46,20 @@ void BackendHandlers::on_prepare_session(const network::PrepareSessionParams& pa
 
 void BackendHandlers::on_session_terminated(const std::string& session_id,
                                             const std::string& reason) {
+    // The backend's texts, cut as the connector cuts them in its own lines.
+    const std::string id = network::log_field(session_id);
+    const std::string why = network::log_field(reason);
     {
         std::lock_guard lock(orders_.mutex);
         if (orders_.session_running &&
             (session_id.empty() || session_id == orders_.running_session_id)) {
-            spdlog::info("SaaS terminated session {} ({}) - ending it", session_id, reason);
+            spdlog::info("SaaS terminated session {} ({}) - ending it", id, why);
             orders_.end_requested = true;
             running_.store(false);
         } else if (orders_.prepared && !session_id.empty() &&
                    session_id == orders_.prepared_params.session_id) {
-            spdlog::info("SaaS terminated session {} ({}) before it started - not starting it",
-                         session_id, reason);
+            spdlog::info("SaaS terminated session {} ({}) before it started - not starting it", id,
+                         why);
             orders_.prepared = false;
             wipe_prepared_key(orders_);
             orders_.prepared_params = network::PrepareSessionParams{};
@@ -63,7 +67,8 @@ void BackendHandlers::on_session_terminated(const std::string& session_id,
             spdlog::info(
                 "SaaS terminated session {} ({}) - not running on this PC (serving: {}); "
                 "the agent keeps waiting for the next session",
-                session_id, reason, orders_.session_running ? orders_.running_session_id : "none");
+                id, why,
+                orders_.session_running ? network::log_field(orders_.running_session_id) : "none");
         }
     }
     // A dropped order ends no session: the waiting loop, woken here, tells the log upload.

@@ -87,10 +87,11 @@ BackendWiring::BackendWiring(const AgentConfig& config, SessionOrders& orders,
                      upload->note_back_to_waiting(newest_order_id);
                  }
              }}) {
-    if (announced_.router_wan_adopted()) {
-        status_board().set_public_address(router_wan_.address);
+    // The address given by hand or the router's; the backend's view shows once it arrives.
+    if (announced_.given_by_hand() || announced_.router_wan_adopted()) {
+        status_board().set_public_address(announced_.current());
     }
-    status_board().set_verdict(start_up_verdict(!config.public_ip.empty(), router_wan_));
+    status_board().set_verdict(start_up_verdict(announced_.given_by_hand(), router_wan_));
     if (!config.control_udp_host.empty() && config.control_udp_port != 0) {
         spdlog::info("Control channel: UDP {}:{} first (VXCP/1), WebSocket {}:{} as the fallback",
                      config.control_udp_host, config.control_udp_port, config.saas_host,

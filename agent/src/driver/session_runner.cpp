@@ -209,18 +209,24 @@ void SessionRunner::go_live(const SessionConfig& s, Live& live) {
     spdlog::info("Session established \xE2\x80\x94 keys ready");
     status_board().set_session_state(SessionState::player_connected, wall_seconds());
     status_board().add_event(StatusEventKind::player_connected);
-    live.direct->post_ready();
-    const DirectVerdict waiting = status_board().snapshot().verdict;
-    const bool video_kept = live.direct->renewing() && live.direct->result().video_mapped;
-    const DirectVerdict during = session_verdict(waiting, video_kept);
-    // The backend's view of the address may change the verdict at any time: each change here
-    // applies only to the verdict it was computed from.
-    if (during != waiting && status_board().replace_verdict(waiting, during)) {
-        live.verdicts = {waiting, during};
+    // The router and STUN steps take seconds: a session that ended meanwhile is torn down next,
+    // and needs neither more candidates, nor an isolated desktop and a game, nor a relay.
+    if (keep_waiting(live)) {
+        live.direct->post_ready();
+        const DirectVerdict waiting = status_board().snapshot().verdict;
+        const bool video_kept = live.direct->renewing() && live.direct->result().video_mapped;
+        const DirectVerdict during = session_verdict(waiting, video_kept);
+        // The backend's view of the address may change the verdict at any time: each change
+        // here applies only to the verdict it was computed from.
+        if (during != waiting && status_board().replace_verdict(waiting, during)) {
+            live.verdicts = {waiting, during};
+        }
     }
-    live.isolation = desktop::begin_session_isolation(
-        {s.agent.hide_desktop, s.agent.launch_steam, s.agent.steam_app_id, s.agent.steam_path});
-    if (keep_waiting(live)) {  // a session already ending needs no relay (nor its wait)
+    if (keep_waiting(live)) {
+        live.isolation = desktop::begin_session_isolation(
+            {s.agent.hide_desktop, s.agent.launch_steam, s.agent.steam_app_id, s.agent.steam_path});
+    }
+    if (keep_waiting(live)) {
         live.relay = start_session_relay(
             s, launcher_relay_peer(live.launcher_peer, live.video->destination()), d_.connector);
     }

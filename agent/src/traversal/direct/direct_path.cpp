@@ -4,6 +4,7 @@
 
 #include "traversal/direct/media_ports.hpp"
 #include "traversal/direct/stun_server.hpp"
+#include "util/address.hpp"
 
 namespace vx::network {
 namespace {
@@ -54,6 +55,13 @@ void publish_forced(const DirectPathContext& context, DirectPathResult& result,
         spdlog::error("TEST ONLY --force-direct: video port {} is out of range", port);
         return;
     }
+    // Any class will do (a test tailnet hands out carrier-grade addresses), but the launcher
+    // takes the text as the host it dials.
+    if (!util::parse_ipv4(context.config.force_direct)) {
+        spdlog::error("TEST ONLY --force-direct: '{}' is not an IPv4 address - nothing published",
+                      context.config.force_direct);
+        return;
+    }
     result.attempted = true;
     result.video_mapped = true;
     result.video_ip = context.config.force_direct;
@@ -97,6 +105,14 @@ void try_stun(const DirectPathContext& context, DirectPathResult& result, std::s
     std::uint16_t port = 0;
     if (context.video == nullptr || !context.video->binding(server, address, port)) {
         spdlog::warn("STUN: no public endpoint discovered ({})", phase);
+        return;
+    }
+    // A server on the LAN, or one that answers oddly, names an endpoint no launcher can reach;
+    // published, it would send the launcher's probes to a host of the launcher's own network.
+    if (port == 0 || !util::is_public_ipv4(address)) {
+        spdlog::warn(
+            "STUN: the server named {}:{}, which is no public endpoint - nothing published ({})",
+            address, port, phase);
         return;
     }
     spdlog::info("STUN: media endpoint is {}:{}", address, port);

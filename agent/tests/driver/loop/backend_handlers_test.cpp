@@ -84,6 +84,29 @@ TEST_F(BackendHandlersTest, TerminateAnotherSessionChangesNothing) {
               1);
 }
 
+// The backend's texts reach the log cut as the connector cuts them, whichever session the
+// order names.
+TEST_F(BackendHandlersTest, TerminateQuotesTheBackendsTextsCut) {
+    const std::string id(200, 'i');
+    const std::string reason(100'000, 'r');
+    const std::string cut_id = std::string(80, 'i') + "...";
+    const std::string cut_reason = std::string(80, 'r') + "...";
+    auto h = make();
+    h.on_session_terminated(id, reason);
+    h.on_prepare_session(order(id));
+    h.on_session_terminated(id, reason);
+    orders.session_running = true;
+    orders.running_session_id = id;
+    h.on_session_terminated(id, reason);
+    ASSERT_EQ(log.lines().size(), 3u);
+    for (const std::string& line : log.lines()) {
+        EXPECT_LT(line.size(), 500u);
+        EXPECT_NE(line.find("SaaS terminated session " + cut_id + " (" + cut_reason + ")"),
+                  std::string::npos)
+            << line.substr(0, 200);
+    }
+}
+
 TEST_F(BackendHandlersTest, ClientCandidateBecomesTheMediaEndpoint) {
     auto h = make();
     h.on_client_candidate("198.51.100.20", 50000);

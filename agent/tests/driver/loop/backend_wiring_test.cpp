@@ -162,15 +162,46 @@ TEST_F(BackendWiringTest, AnOrderDroppedDuringASessionKeepsAgentReportsWaiting) 
     EXPECT_EQ(serving.wait_for(std::chrono::seconds(20)), std::future_status::ready);
 }
 
-// An address given by hand is announced whatever the router and the backend say.
+// An address given by hand is announced and shown whatever the router and the backend say.
 TEST_F(BackendWiringTest, AnAddressGivenByHandStands) {
-    config.public_ip = "198.51.100.7";
+    config.public_ip = "100.128.0.7";
+    status_board().set_public_address("");
     BackendWiring& wiring = wire();
     wiring.settle_public_address();
     backend_sends(observed_ip("8.8.4.4"));
-    EXPECT_EQ(wiring.announced_address(), "198.51.100.7");
+    EXPECT_EQ(wiring.announced_address(), "100.128.0.7");
+    EXPECT_EQ(status_board().snapshot().public_address, "100.128.0.7");
     EXPECT_EQ(status_board().snapshot().verdict, DirectVerdict::set_by_hand);
     EXPECT_EQ(log.count("Direct path: router WAN"), 1) << "only the discovery's line";
+}
+
+// A hand-given address that no launcher could reach (not public, with a port, no address at all)
+// is said once and set aside: the registration and the sessions announce the router's address,
+// and the backend's view shows on the board, as without one.
+TEST_F(BackendWiringTest, AHandGivenAddressThatIsNoPublicAddressIsSetAside) {
+    for (const char* given : {"192.168.1.20", "100.64.0.9", "198.51.100.7", "100.128.0.7:48002",
+                              "my-pc.example", " 100.128.0.7"}) {
+        SCOPED_TRACE(given);
+        log.clear();
+        status_board().set_public_address("");
+        config.public_ip = given;
+        BackendWiring& wiring = wire();
+        EXPECT_EQ(log.count(std::string("--public-ip '") + given +
+                            "' is not a public IPv4 address - set aside; the sessions announce "
+                            "the router's or the backend's view of this PC's address"),
+                  1);
+        wiring.settle_public_address();
+        EXPECT_EQ(wiring.announced_address(), kRouterWan);
+        EXPECT_EQ(status_board().snapshot().verdict, DirectVerdict::upnp_supported);
+        wiring.connector().resend_after_reconnect();
+        const std::vector<std::string> sent = wiring.connector().take_outgoing();
+        ASSERT_FALSE(sent.empty());
+        EXPECT_NE(sent.front().find(std::string(R"("public_ip":")") + kRouterWan + "\""),
+                  std::string::npos)
+            << sent.front();
+        backend_sends(observed_ip(kRouterWan));
+        EXPECT_EQ(status_board().snapshot().public_address, kRouterWan);
+    }
 }
 
 TEST(MakeSaasConfig, TlsExactlyOnPort443AndTheRegistrationFromTheSystem) {

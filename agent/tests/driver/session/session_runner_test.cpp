@@ -296,6 +296,29 @@ TEST_F(SessionRunnerTest, AnIsolatedSessionIsPublishedForTheCrashHandlerUntilIts
     EXPECT_EQ(desktop::g_active_isolation.load(), nullptr);
 }
 
+// The backend may end a session while its direct path is being set up (a slow router or STUN
+// server holds that step for seconds): the session is torn down next, so its desktop is not
+// isolated (nor a game started) first.
+TEST_F(SessionRunnerTest, ASessionEndedDuringTheDirectPathSetUpIsNotIsolated) {
+    const test::ScopedEnv no_desktop("DISPLAY", nullptr);  // nothing on this machine is touched
+    auto router = std::make_shared<network::test::ScriptedSteps>();
+    router->igd = network::test::gateway_igd("100.128.0.2");
+    router->add = [this](const network::test::SoapCall&) {
+        running_ = false;  // the backend's terminate_session arrives while the router is asked
+        return network::test::soap_ok();
+    };
+    network::DirectPortMapper mapper(network::DirectPortMapperOptions{}, router, clock_.fn());
+    use_backend(&mapper);
+    SessionConfig s = order();
+    s.agent.hide_desktop = true;
+    start(std::move(s));
+    auto client = launcher();
+    EXPECT_EQ(finish().end, SessionEnd::terminated);
+    EXPECT_EQ(log_.count("SessionIsolation"), 0);
+    EXPECT_EQ(desktop::g_active_isolation.load(), nullptr);
+    EXPECT_TRUE(client->closed_by_server());
+}
+
 TEST_F(SessionRunnerTest, WrongTokenFailsTheSetUp) {
     start(order());
     test::LineClient client(base_ + 3, kPatience);

@@ -61,6 +61,32 @@ TEST_F(DirectPathTest, ForcedCandidateGoesOutAtEveryCallAndNothingElseIsAsked) {
     EXPECT_EQ(logs.count("TEST ONLY --force-direct: video port 65536 is out of range"), 1);
 }
 
+// A forced address is announced as it stands, whatever its class (a test tailnet hands out
+// carrier-grade addresses), but text that is no IPv4 address would reach the launcher as its
+// host: none is sent, and neither the router nor STUN stands in for it.
+TEST_F(DirectPathTest, AForcedTextThatIsNoIPv4AddressIsNotSent) {
+    upnp_router();
+    video.endpoint = {{"100.128.0.2", 40000}};
+    for (const char* forced : {"198.51.100.7:48002", "tailnet-host", "198.51.100", "198.51.100.7 ",
+                               "198.51.100.256", "::1"}) {
+        SCOPED_TRACE(forced);
+        config.force_direct = forced;
+        DirectPathResult r;
+        setup_direct_path(context(), r, "after-handshake");
+        EXPECT_TRUE(sent.empty());
+        EXPECT_FALSE(r.published);
+        EXPECT_EQ(logs.count(std::string("TEST ONLY --force-direct: '") + forced +
+                             "' is not an IPv4 address - nothing published"),
+                  1);
+    }
+    EXPECT_EQ(steps->total_calls(), 0);
+    EXPECT_TRUE(video.asked.empty());
+
+    config.force_direct = "100.101.102.103";
+    setup(context());
+    expect_sent(0, "100.101.102.103", 48002, exact(48002));
+}
+
 TEST_F(DirectPathTest, NothingHappensWithoutABackendOrASession) {
     upnp_router();
     video.endpoint = {{"100.128.0.2", 48002}};
@@ -183,6 +209,34 @@ TEST_F(DirectPathTest, StunIsAskedAgainAfterTheKeysWhenTheFirstCallFoundNothing)
     expect_sent(0, "100.128.0.2", 40000, std::nullopt);
     EXPECT_EQ(logs.count("STUN: media endpoint is 100.128.0.2:40000"), 1);
     EXPECT_TRUE(result.published);
+}
+
+// A STUN server that names an address no launcher can reach (private, carrier-grade, loopback,
+// unspecified) or port 0 gives no candidate: nothing is published, no profile is measured, and
+// the next call asks again.
+TEST_F(DirectPathTest, AStunAnswerThatIsNoPublicEndpointIsNotPublished) {
+    const std::pair<std::string, std::uint16_t> answers[] = {
+        {"192.168.1.20", 48002}, {"100.64.0.9", 48002}, {"127.0.0.1", 48002},
+        {"0.0.0.0", 48002},      {"100.128.0.2", 0},
+    };
+    for (const auto& [address, port] : answers) {
+        const std::string endpoint = address + ":" + std::to_string(port);
+        SCOPED_TRACE(endpoint);
+        video.endpoint = {{address, port}};
+        DirectPathResult r;
+        setup_direct_path(context(), r, "after-handshake");
+        EXPECT_TRUE(sent.empty());
+        EXPECT_FALSE(r.published);
+        EXPECT_EQ(logs.count("STUN: the server named " + endpoint +
+                             ", which is no public endpoint - nothing published (after-handshake)"),
+                  1);
+    }
+    EXPECT_EQ(video.arms, 0);
+    EXPECT_TRUE(video.secondaries.empty());
+
+    video.endpoint = {{"100.128.0.2", 40000}};
+    setup(context(), "post-ready");
+    expect_sent(0, "100.128.0.2", 40000, std::nullopt);
 }
 
 TEST_F(DirectPathTest, AProfileOfUnknownKindIsNotPublished) {
