@@ -109,6 +109,13 @@ TEST(ProcessLaunch, TheChildStartsCleanInASessionOfItsOwn) {
     ::close(leaked);
     ASSERT_EQ(out.state, ProcessState::running) << out.describe();
     const std::filesystem::path proc = "/proc/" + std::to_string(out.pid);
+    // What the program inherited, seen once it sleeps: before, /proc shows the spawning copy of
+    // this process, and then the program's own start-up opening and closing its files.
+    const auto until = std::chrono::steady_clock::now() + 10s;
+    while (read_file(proc / "wchan").find("nanosleep") == std::string::npos &&
+           std::chrono::steady_clock::now() < until) {
+        std::this_thread::yield();
+    }
     std::vector<std::string> fds;
     for (const auto& entry : std::filesystem::directory_iterator(proc / "fd")) {
         fds.push_back(entry.path().filename().string() + " " +
