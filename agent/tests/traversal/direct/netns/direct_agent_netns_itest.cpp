@@ -312,7 +312,9 @@ TEST_F(DirectAgentLab, SessionsBehindAUpnpRouter) {
     start_stun_servers();
     start_backend_and_agent(kWan);
     ASSERT_TRUE(agent_->wait_for("Direct path: router WAN address is 100.128.0.2 (via upnp)"));
-    EXPECT_EQ(received("register")[0].value("public_ip", ""), kWan);
+    const auto registers = received("register");
+    ASSERT_FALSE(registers.empty());
+    EXPECT_EQ(registers[0].value("public_ip", ""), kWan);
     const auto table = [&] {
         return vx::test::capture("/usr/sbin/ip netns exec " + lab_->lan +
                                  " /usr/sbin/nft list table inet velmora_agent 2>&1");
@@ -327,9 +329,12 @@ TEST_F(DirectAgentLab, SessionsBehindAUpnpRouter) {
     {
         auto launcher = start_session("up-1");
         const auto sent = candidates("up-1", 1);
+        ASSERT_FALSE(sent.empty());
         EXPECT_EQ(sent[0],
                   (json{{"ip", kWan}, {"kind", "srflx"}, {"nat", kExactProfile}, {"port", 48002}}));
-        EXPECT_EQ(received("session_ready", "up-1")[0].value("public_ip", ""), kWan);
+        const auto ready = received("session_ready", "up-1");
+        ASSERT_FALSE(ready.empty());
+        EXPECT_EQ(ready[0].value("public_ip", ""), kWan);
         for (const char* port : {"48002", "48000", "48003"})
             EXPECT_TRUE(mapped(port)) << port << "\n" << lab_->nat_rules();
         end_session("up-1");
