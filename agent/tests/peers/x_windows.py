@@ -12,7 +12,7 @@ Run:  DISPLAY=:N /usr/bin/python3 x_windows.py --windows FILE --ids-file FILE [-
    "skip_taskbar": true,        _NET_WM_STATE_SKIP_TASKBAR
    "focus": true}               gets the keyboard focus once everything is shown
 
-Maps every window, waits (10 s at most) until each has been mapped, writes {"name": id, ...} to
+Maps every window, waits (30 s at most) until each has been mapped, writes {"name": id, ...} to
 --ids-file (atomically), then appends "<press|release> <keysym>" for every key event that reaches
 one of its windows to --keys-file, one a line, until it is terminated or the X server ends.
 """
@@ -64,7 +64,7 @@ def make_window(d, window, made, position):
 
 def wait_mapped(d, windows):
     pending = {w.id for w in windows}
-    until = time.monotonic() + 10
+    until = time.monotonic() + 30
     while pending and time.monotonic() < until:
         while d.pending_events():
             e = d.next_event()

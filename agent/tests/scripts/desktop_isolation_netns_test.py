@@ -52,27 +52,30 @@ class DesktopIsolation(unittest.TestCase):
         missing = missing_programs()
         if missing:
             raise unittest.SkipTest("not installed: " + ", ".join(missing))
-        cls.tmp = tempfile.mkdtemp(prefix="vx-desktop-")
-        cls.x = XDesktop(cls.tmp)
-        os.environ["DISPLAY"] = cls.x.name  # the agent's desktop
-        cls.backend = Backend(cls.tmp)
-        cls.keys = os.path.join(cls.tmp, "keys")
-        cls.helper, cls.ids = cls.x.windows(WINDOWS, cls.keys)
+        # Class cleanups run also when this set-up fails half-way: a backend thread or a desktop
+        # left running would keep the test process alive.
         cls.agent = None
         cls.sessions = 0
+        cls.tmp = tempfile.mkdtemp(prefix="vx-desktop-")
+        cls.addClassCleanup(subprocess.run, ["rm", "-rf", cls.tmp])
+        cls.x = XDesktop(cls.tmp)
+        cls.addClassCleanup(cls.x.close)
+        os.environ["DISPLAY"] = cls.x.name  # the agent's desktop
+        cls.backend = Backend(cls.tmp)
+        cls.addClassCleanup(cls.backend.stop)
+        cls.keys = os.path.join(cls.tmp, "keys")
+        cls.helper, cls.ids = cls.x.windows(WINDOWS, cls.keys)
+        cls.addClassCleanup(cls.helper.wait)
+        cls.addClassCleanup(cls.helper.terminate)
+        cls.addClassCleanup(cls.stop_agent)
 
     @classmethod
-    def tearDownClass(cls):
+    def stop_agent(cls):
         if cls.agent is not None and cls.agent.proc.poll() is None:
             cls.agent.proc.kill()
             cls.agent.proc.wait()
         if os.environ.get("VX_SHOW_AGENT_LOG") and cls.agent is not None:
             print(cls.agent.text(), file=sys.stderr)
-        cls.helper.terminate()
-        cls.helper.wait()
-        cls.backend.stop()
-        cls.x.close()
-        subprocess.run(["rm", "-rf", cls.tmp])
 
     # --- steps ----------------------------------------------------------------------------
     def start_agent(self):

@@ -93,22 +93,29 @@ class Sessions(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.tmp = tempfile.mkdtemp(prefix="vx-session-")
-        cls.backend = Backend(cls.tmp)
-        cls.agent = Agent(cls.tmp, ["--saas-host", "127.0.0.1", "--saas-port",
-                                    str(cls.backend.port), "--agent-token", AGENT_TOKEN,
-                                    "--server-id", "x" * 36, "--client-idle-timeout", "2",
-                                    "--turn-user", "alice", "--turn-pass", TURN_PASS])
-        if not wait_until(lambda: cls.backend.events("recv", "register"), 10):
-            raise RuntimeError("agent did not register:\n" + cls.agent.text())
+        cls.backend = cls.agent = None
+        try:
+            cls.backend = Backend(cls.tmp)
+            cls.agent = Agent(cls.tmp, ["--saas-host", "127.0.0.1", "--saas-port",
+                                        str(cls.backend.port), "--agent-token", AGENT_TOKEN,
+                                        "--server-id", "x" * 36, "--client-idle-timeout", "2",
+                                        "--turn-user", "alice", "--turn-pass", TURN_PASS])
+            if not wait_until(lambda: cls.backend.events("recv", "register"), 10):
+                raise RuntimeError("agent did not register:\n" + cls.agent.text())
+        except BaseException:
+            cls.tearDownClass()  # a backend left running would keep the test process alive
+            raise
 
     @classmethod
     def tearDownClass(cls):
-        if os.environ.get("VX_SHOW_AGENT_LOG"):
-            print(cls.agent.text(), file=sys.stderr)
-        if cls.agent.proc.poll() is None:
-            cls.agent.proc.kill()
-            cls.agent.proc.wait()
-        cls.backend.stop()
+        if cls.agent:
+            if os.environ.get("VX_SHOW_AGENT_LOG"):
+                print(cls.agent.text(), file=sys.stderr)
+            if cls.agent.proc.poll() is None:
+                cls.agent.proc.kill()
+                cls.agent.proc.wait()
+        if cls.backend:
+            cls.backend.stop()
         subprocess.run(["rm", "-rf", cls.tmp])
 
     def start(self, session_id, **extra):

@@ -130,7 +130,7 @@ class XDesktop:
         if keys_file:
             args += ["--keys-file", keys_file]
         proc = subprocess.Popen(args, env=self.env)
-        if not wait_until(lambda: os.path.exists(ids_path) or proc.poll() is not None, 15) \
+        if not wait_until(lambda: os.path.exists(ids_path) or proc.poll() is not None, 40) \
                 or proc.poll() is not None:
             raise RuntimeError("x_windows.py did not show its windows")
         with open(ids_path) as f:
