@@ -55,15 +55,5 @@ TEST(WsMask, LongRunsAtEveryDestinationAlignmentMatchTheBytewiseDefinition) {
                 expect_masked_like_bytewise(length, 3, dst_at, phase);
 }
 
-TEST(WsMask, MaskingTwiceGivesTheSourceBack) {
-    const Bytes source = source_bytes(777);
-    Bytes masked(source.size());
-    Bytes unmasked(source.size());
-    mask_copy(masked.data(), source.data(), source.size(), kKey, 1);
-    mask_copy(unmasked.data(), masked.data(), masked.size(), kKey, 1);
-    EXPECT_NE(masked, source);
-    EXPECT_EQ(unmasked, source);
-}
-
 }  // namespace
 }  // namespace vx::network
