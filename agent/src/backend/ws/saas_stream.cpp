@@ -11,6 +11,7 @@
 #include <cstring>
 #include <vector>
 
+#include "util/clock.hpp"
 #include "util/error_text.hpp"
 #include "util/io/name_lookup.hpp"
 
@@ -39,12 +40,6 @@ bool wait_fd(int fd, short events, std::chrono::milliseconds limit,
         // An error or hang-up on the socket is for the call that follows to report.
         return ready > 0 && fds[0].revents != 0;
     }
-}
-
-std::chrono::milliseconds time_left(Clock::time_point deadline) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    return std::max(left, std::chrono::milliseconds(0));
 }
 
 asio::error_code errno_code(int e) {
@@ -93,8 +88,9 @@ std::size_t PolledSocket::write_some_bytes(const void* data, std::size_t size,
         }
         // Only the stream's own shutdown ends a write's wait: a wake-up meant for a read (TLS
         // writes inside a read now and then) must not fail it.
-        if (!wait_fd(fd, POLLOUT, time_left(deadline), {waits_->wake_fds[0], -1, -1, -1})) {
-            ec = time_left(deadline).count() == 0 ? asio::error::timed_out : asio::error::shut_down;
+        if (!wait_fd(fd, POLLOUT, util::time_left(deadline), {waits_->wake_fds[0], -1, -1, -1})) {
+            ec = util::time_left(deadline).count() == 0 ? asio::error::timed_out
+                                                        : asio::error::shut_down;
             return 0;
         }
     }
@@ -136,7 +132,7 @@ bool SaasStream::resolve(const std::string& host, std::uint16_t port,
             return system_name_lookup(name, NameFamily::any);
         });
         // The lookup's ready event stands in for the socket: a shutdown ends the wait at once.
-        if (!wait_fd(lookup.ready_fd(), POLLIN, time_left(deadline), waits_.wake_fds)) {
+        if (!wait_fd(lookup.ready_fd(), POLLIN, util::time_left(deadline), waits_.wake_fds)) {
             error = "resolve: " +
                     std::string(running.load() && !shut_.load() ? "timed out" : "stopped");
             return false;
@@ -177,7 +173,7 @@ bool SaasStream::connect(const std::string& host, std::uint16_t port,
             tune_socket();
             return true;
         }
-        if (time_left(deadline).count() == 0)
+        if (util::time_left(deadline).count() == 0)
             break;
     }
     return false;
@@ -209,7 +205,7 @@ bool SaasStream::connect_endpoint(const asio::ip::tcp::endpoint& ep,
         return false;
     }
     // Even while the address swallows our SYNs, a shutdown from another thread ends the wait.
-    if (!wait_fd(fd, POLLOUT, time_left(deadline), waits_.wake_fds)) {
+    if (!wait_fd(fd, POLLOUT, util::time_left(deadline), waits_.wake_fds)) {
         error = !running.load() || shut_.load()
                     ? std::string("connect: stopped")
                     : "connect: " + asio::error_code(asio::error::timed_out).message();
@@ -249,7 +245,7 @@ bool SaasStream::start_tls(const std::string& host, const std::atomic<bool>& run
     const auto deadline = Clock::now() + limit;
     for (;;) {
         asio::error_code ec;
-        set_waits(time_left(deadline), {-1, -1, -1});
+        set_waits(util::time_left(deadline), {-1, -1, -1});
         ssl_->handshake(asio::ssl::stream_base::client, ec);
         set_waits(kReadWait, {-1, -1, -1});
         if (!ec)
@@ -262,7 +258,7 @@ bool SaasStream::start_tls(const std::string& host, const std::atomic<bool>& run
             error = "stopped";
             return false;
         }
-        if (time_left(deadline).count() == 0) {
+        if (util::time_left(deadline).count() == 0) {
             error = asio::error_code(asio::error::timed_out).message();
             return false;
         }

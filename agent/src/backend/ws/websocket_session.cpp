@@ -4,6 +4,7 @@
 
 #include "backend/messages/messages.hpp"
 #include "backend/ws/ws_handshake.hpp"
+#include "util/clock.hpp"
 #include "util/io/join_with_deadline.hpp"
 
 namespace vx::network {
@@ -22,11 +23,6 @@ constexpr std::chrono::milliseconds kBacklogRetry{20};
 
 std::int64_t as_ms(std::chrono::microseconds d) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
-}
-
-std::chrono::milliseconds time_left(Clock::time_point until) {
-    return std::max(std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()),
-                    std::chrono::milliseconds(0));
 }
 
 }  // namespace
@@ -232,7 +228,7 @@ bool WebSocketSession::websocket_handshake(const WsSessionConfig& config, WsSess
         while (response.rest.size() < want && Clock::now() < until && stream.valid()) {
             std::uint8_t buf[1024];
             std::error_code ec;
-            const std::size_t n = stream.read(buf, sizeof buf, ec, {time_left(until), {}});
+            const std::size_t n = stream.read(buf, sizeof buf, ec, {util::time_left(until), {}});
             if (ec && !ws_read_nothing_yet(ec))
                 break;
             response.rest.append(reinterpret_cast<const char*>(buf), n);
@@ -279,7 +275,7 @@ bool WebSocketSession::read_response(const WsSessionConfig& config,
         std::uint8_t buf[4096];
         std::error_code ec;
         // A stop shuts the stream down, which ends this wait at once.
-        const std::size_t n = stream.read(buf, sizeof buf, ec, {time_left(deadline), {}});
+        const std::size_t n = stream.read(buf, sizeof buf, ec, {util::time_left(deadline), {}});
         if (ec && !ws_read_nothing_yet(ec)) {
             error = ec.message();
             return false;

@@ -14,6 +14,7 @@
 #include "traversal/turn/turn_client.hpp"
 #include "traversal/turn/turn_url.hpp"
 #include "util/address.hpp"
+#include "util/clock.hpp"
 #include "util/error_text.hpp"
 #include "util/io/name_lookup.hpp"
 
@@ -24,12 +25,6 @@ namespace {
 constexpr int kReceiveBufferBytes = 256 * 1024;
 constexpr int kSendBufferBytes = 2 * 1024 * 1024;
 constexpr int kMaxDatagramsPerPump = 64;
-
-std::chrono::milliseconds time_left(std::chrono::steady_clock::time_point deadline) {
-    return std::max(std::chrono::duration_cast<std::chrono::milliseconds>(
-                        deadline - std::chrono::steady_clock::now()),
-                    std::chrono::milliseconds(0));
-}
 
 }  // namespace
 
@@ -364,7 +359,7 @@ std::int32_t TurnClient::receive(std::uint8_t* buf, std::size_t capacity, std::s
             counters_.delivered_bytes += entry.data.size();
             return static_cast<std::int32_t>(entry.data.size());
         }
-        const auto left = time_left(deadline);
+        const auto left = util::time_left(deadline);
         if (timeout_ms < 1 || left.count() == 0 || wait_readable(state, left, wake_fd)) {
             return 0;
         }
@@ -389,7 +384,7 @@ bool TurnClient::wait_for_response_locked(const StunTransactionId& id,
             waiter_.ready = false;
             return true;
         }
-        const auto left = time_left(deadline);
+        const auto left = util::time_left(deadline);
         if (left.count() == 0) {
             return false;
         }

@@ -1,6 +1,6 @@
 #include "util/io/join_with_deadline.hpp"
 
-#include <algorithm>
+#include "util/clock.hpp"
 
 namespace vx::network {
 
@@ -36,9 +36,7 @@ JoinResult join_with_deadline(std::thread& thread, const DoneFlagPtr& done,
 
 JoinResult join_with_deadline(std::thread& thread, const DoneFlagPtr& done,
                               std::chrono::steady_clock::time_point deadline) {
-    const auto left =
-        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    return join_with_deadline(thread, done, std::max(left, std::chrono::milliseconds(0)));
+    return join_with_deadline(thread, done, util::time_left(deadline));
 }
 
 }  // namespace vx::network
