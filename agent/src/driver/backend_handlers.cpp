@@ -21,12 +21,11 @@ void wipe_prepared_key(SessionOrders& orders) {
 }  // namespace
 
 BackendHandlers::BackendHandlers(SessionOrders& orders, std::atomic<bool>& running,
-                                 DirectCandidateState& direct, util::SharedEndpoint& media_endpoint,
-                                 AnnouncedAddress& announced, util::NowFn now)
+                                 DirectCandidateState& direct, AnnouncedAddress& announced,
+                                 util::NowFn now)
     : orders_(orders),
       running_(running),
       direct_(direct),
-      media_endpoint_(media_endpoint),
       announced_(announced),
       now_(std::move(now)) {}
 
@@ -73,11 +72,6 @@ void BackendHandlers::on_session_terminated(const std::string& session_id,
     }
     // A dropped order ends no session: the waiting loop, woken here, tells the log upload.
     orders_.wake.notify_all();
-}
-
-void BackendHandlers::on_client_candidate(std::string host, std::uint16_t port) {
-    // The media senders read the shared endpoint; the session's senders pick it up from there.
-    media_endpoint_.set(std::move(host), port);
 }
 
 bool BackendHandlers::on_observed_ip(std::string address) {

@@ -9,21 +9,19 @@
 #include "driver/direct_candidate_state.hpp"
 #include "driver/session_orders.hpp"
 #include "util/clock.hpp"
-#include "util/shared_endpoint.hpp"
 
 namespace vx {
 
-// The driver's four callbacks on the backend connector (installed by BackendWiring). Each takes its
-// locks, does its small part and returns at once; they run on the connector's thread.
+// Three of the driver's four callbacks on the backend connector (installed by BackendWiring; the
+// client candidate goes to the session runner). Each takes its locks, does its small part and
+// returns at once; they run on the connector's thread.
 class BackendHandlers {
   public:
     BackendHandlers(SessionOrders& orders, std::atomic<bool>& running, DirectCandidateState& direct,
-                    util::SharedEndpoint& media_endpoint, AnnouncedAddress& announced,
-                    util::NowFn now = util::steady_now_us);
+                    AnnouncedAddress& announced, util::NowFn now = util::steady_now_us);
 
     void on_prepare_session(const network::PrepareSessionParams& params);
     void on_session_terminated(const std::string& session_id, const std::string& reason);
-    void on_client_candidate(std::string host, std::uint16_t port);
     // True when the address changed what the sessions announce.
     bool on_observed_ip(std::string address);
 
@@ -31,7 +29,6 @@ class BackendHandlers {
     SessionOrders& orders_;
     std::atomic<bool>& running_;
     DirectCandidateState& direct_;
-    util::SharedEndpoint& media_endpoint_;
     AnnouncedAddress& announced_;
     util::NowFn now_;
 };

@@ -71,7 +71,7 @@ BackendWiring::BackendWiring(const AgentConfig& config, SessionOrders& orders,
       mapper_(network::DirectPortMapperOptions{}, seams_.router_steps, util::steady_now_us),
       router_wan_(network::discover_router_wan(mapper_)),
       announced_(config.public_ip, router_wan_.address, observed_),
-      handlers_(orders, running, observed_, media_endpoint_, announced_),
+      handlers_(orders, running, observed_, announced_),
       connector_(io_, registered_config(config, announced_.current())),
       bridge_(network::ControlBridge::for_connector(connector_)),
       sessions_({io_, running, orders, &connector_, bridge_.get(),
@@ -112,10 +112,11 @@ void BackendWiring::connect() {
     connector_.set_on_session_terminated([this](const std::string& id, const std::string& reason) {
         handlers_.on_session_terminated(id, reason);
     });
-    // The open video sender follows the launcher's relayed address, and so do later ones.
-    connector_.set_on_client_candidate([this](std::string host, std::uint16_t port) {
+    // The launcher's relayed address becomes the open video sender's destination, which the
+    // media relay takes as the launcher's address when control arrives through the backend. No
+    // record keeps it for a sender opened later: the connector passes only the current session's.
+    connector_.set_on_client_candidate([this](const std::string& host, std::uint16_t port) {
         sessions_.on_client_candidate(host, port);
-        handlers_.on_client_candidate(std::move(host), port);
     });
     // A contradicted router address is not claimed by the next connection's "register" either.
     connector_.set_on_observed_ip([this](std::string address) {

@@ -25,7 +25,6 @@
 #include "traversal/direct/direct_path.hpp"
 #include "traversal/router/port_mapper.hpp"
 #include "traversal/router/port_mapper_steps.hpp"
-#include "util/shared_endpoint.hpp"
 #include "util/system_info.hpp"
 
 namespace vx {
@@ -83,7 +82,6 @@ class BackendWiring {
     const Seams seams_;
     asio::io_context io_;
     DirectCandidateState observed_;
-    util::SharedEndpoint media_endpoint_;
     // One mapper for the run; every session maps its media ports with it.
     network::DirectPortMapper mapper_;
     const network::RouterWan router_wan_;

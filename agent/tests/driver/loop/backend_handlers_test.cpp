@@ -14,7 +14,7 @@ class BackendHandlersTest : public ::testing::Test {
   protected:
     BackendHandlers make(bool public_ip_given = false) {
         address.emplace(public_ip_given ? "9.9.9.9" : "", "", direct);
-        return BackendHandlers(orders, running, direct, endpoint, *address, clock.fn());
+        return BackendHandlers(orders, running, direct, *address, clock.fn());
     }
     network::PrepareSessionParams order(const std::string& id) {
         network::PrepareSessionParams p;
@@ -27,7 +27,6 @@ class BackendHandlersTest : public ::testing::Test {
     SessionOrders orders;
     std::atomic<bool> running{true};
     DirectCandidateState direct;
-    util::SharedEndpoint endpoint;
     std::optional<AnnouncedAddress> address;
     test::LogLines log;
 };
@@ -105,14 +104,6 @@ TEST_F(BackendHandlersTest, TerminateQuotesTheBackendsTextsCut) {
                   std::string::npos)
             << line.substr(0, 200);
     }
-}
-
-TEST_F(BackendHandlersTest, ClientCandidateBecomesTheMediaEndpoint) {
-    auto h = make();
-    h.on_client_candidate("198.51.100.20", 50000);
-    ASSERT_TRUE(endpoint.get());
-    EXPECT_EQ(endpoint.get()->host, "198.51.100.20");
-    EXPECT_EQ(endpoint.get()->port, 50000);
 }
 
 TEST_F(BackendHandlersTest, ObservedAddressMustBePublic) {
