@@ -74,19 +74,30 @@ BackendWiring::BackendWiring(const AgentConfig& config, SessionOrders& orders,
       handlers_(orders, running, observed_, announced_),
       connector_(io_, registered_config(config, announced_.current())),
       bridge_(network::ControlBridge::for_connector(connector_)),
-      sessions_({io_, running, orders, &connector_, bridge_.get(),
-                 [this] { return announced_address(); }, util::steady_now_us, &mapper_,
-                 &observed_}),
-      loop_({orders, running, stop_requested, [this] { connector_.clear_cached_session_ready(); },
-             [this](const network::PrepareSessionParams& p) {
-                 sessions_.run(session_config_from_order(config_, p));
-             },
-             util::steady_now_us,
-             [this](const std::string& newest_order_id) {
-                 if (auto upload = connector_.log_upload()) {
-                     upload->note_back_to_waiting(newest_order_id);
-                 }
-             }}) {
+      sessions_({.io = io_,
+                 .running = running,
+                 .orders = orders,
+                 .connector = &connector_,
+                 .bridge = bridge_.get(),
+                 .public_address = [this] { return announced_address(); },
+                 .now = util::steady_now_us,
+                 .mapper = &mapper_,
+                 .observed = &observed_}),
+      loop_({.orders = orders,
+             .running = running,
+             .stop_requested = stop_requested,
+             .clear_cached_session_ready = [this] { connector_.clear_cached_session_ready(); },
+             .run_session =
+                 [this](const network::PrepareSessionParams& p) {
+                     sessions_.run(session_config_from_order(config_, p));
+                 },
+             .now = util::steady_now_us,
+             .note_back_to_waiting =
+                 [this](const std::string& newest_order_id) {
+                     if (auto upload = connector_.log_upload()) {
+                         upload->note_back_to_waiting(newest_order_id);
+                     }
+                 }}) {
     // The address given by hand or the router's; the backend's view shows once it arrives.
     if (announced_.given_by_hand() || announced_.router_wan_adopted()) {
         status_board().set_public_address(announced_.current());

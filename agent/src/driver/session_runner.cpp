@@ -189,7 +189,8 @@ bool SessionRunner::handshake(const SessionConfig& s, Live& live) {
 
 std::unique_ptr<network::SessionDirectPath> SessionRunner::start_direct_path(
     const SessionConfig& s, UdpSender& video) const {
-    network::SessionDirectPath::Deps deps{d_.mapper, {}, d_.observed, d_.now};
+    network::SessionDirectPath::Deps deps{
+        .mapper = d_.mapper, .observed = d_.observed, .now = d_.now};
     if (d_.connector) {
         deps.send = std::bind_front(&network::SaasConnector::send_ice_candidate, d_.connector);
     }
@@ -416,8 +417,9 @@ SessionResult run_standalone_session(const AgentConfig& config, std::atomic<bool
         return {};
     }
     asio::io_context io;
+    const auto public_address = [&config] { return config.public_ip; };
     SessionRunner runner(
-        {io, running, orders, nullptr, nullptr, [&config] { return config.public_ip; }});
+        {.io = io, .running = running, .orders = orders, .public_address = public_address});
     spdlog::info("Standalone: running one session from the command line");
     return runner.run(standalone_session_config(config));
 }

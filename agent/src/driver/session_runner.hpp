@@ -57,9 +57,9 @@ class SessionRunner {
         asio::io_context& io;
         std::atomic<bool>& running;
         SessionOrders& orders;
-        network::SaasConnector* connector = nullptr;  // none standalone
-        network::ControlBridge* bridge = nullptr;     // none standalone
-        std::function<std::string()> public_address;
+        network::SaasConnector* connector = nullptr;       // none standalone
+        network::ControlBridge* bridge = nullptr;          // none standalone
+        std::function<std::string()> public_address = {};  // none: an empty address
         util::NowFn now = util::steady_now_us;
         network::DirectPortMapper* mapper = nullptr;         // none standalone
         const network::ObservedAddress* observed = nullptr;  // none standalone

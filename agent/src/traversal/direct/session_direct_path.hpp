@@ -18,7 +18,7 @@ class SessionDirectPath {
   public:
     struct Deps {
         DirectPortMapper* mapper = nullptr;  // none without a backend
-        CandidateSender send;                // empty without a backend
+        CandidateSender send = {};           // empty without a backend
         const ObservedAddress* observed = nullptr;
         util::NowFn now = util::steady_now_us;  // the lease renewal's clock
     };

@@ -13,14 +13,19 @@ using Step = WaitingLoop::Step;
 class WaitingLoopTest : public ::testing::Test {
   protected:
     WaitingLoop make() {
-        return WaitingLoop({orders, running, stop, [this] { ++clears; },
-                            [this](const network::PrepareSessionParams& p) {
-                                ran.push_back(p.session_id);
-                                if (on_session)
-                                    on_session();
-                            },
-                            clock.fn(),
-                            [this](const std::string& id) { back_to_waiting.push_back(id); }});
+        return WaitingLoop({.orders = orders,
+                            .running = running,
+                            .stop_requested = stop,
+                            .clear_cached_session_ready = [this] { ++clears; },
+                            .run_session =
+                                [this](const network::PrepareSessionParams& p) {
+                                    ran.push_back(p.session_id);
+                                    if (on_session)
+                                        on_session();
+                                },
+                            .now = clock.fn(),
+                            .note_back_to_waiting =
+                                [this](const std::string& id) { back_to_waiting.push_back(id); }});
     }
     void prepare(const std::string& id) {
         std::lock_guard lock(orders.mutex);

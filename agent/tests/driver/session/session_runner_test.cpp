@@ -139,8 +139,12 @@ class SessionRunnerTest : public ::testing::Test {
     SessionOrders orders_;
     std::unique_ptr<SessionRunner> make_runner(network::SaasConnector* connector,
                                                network::DirectPortMapper* mapper = nullptr) {
-        return std::make_unique<SessionRunner>(SessionRunner::Deps{
-            io_, running_, orders_, connector, nullptr, {}, clock_.fn(), mapper});
+        return std::make_unique<SessionRunner>(SessionRunner::Deps{.io = io_,
+                                                                   .running = running_,
+                                                                   .orders = orders_,
+                                                                   .connector = connector,
+                                                                   .now = clock_.fn(),
+                                                                   .mapper = mapper});
     }
     std::unique_ptr<network::SaasConnector> backend_;
     std::unique_ptr<SessionRunner> runner_ = make_runner(nullptr);

@@ -15,8 +15,9 @@ class SessionDirectPathTest : public test::DirectPathFixture {
         probe->endpoint = video.endpoint;
         probe_ = probe.get();
         return std::make_unique<SessionDirectPath>(
-            SessionDirectPath::Deps{c.mapper, c.send, c.observed, clock.fn()}, "s-1", config,
-            std::move(probe));
+            SessionDirectPath::Deps{
+                .mapper = c.mapper, .send = c.send, .observed = c.observed, .now = clock.fn()},
+            "s-1", config, std::move(probe));
     }
     test::FakeVideoSocket* probe_ = nullptr;
 };
