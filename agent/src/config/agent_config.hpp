@@ -9,8 +9,7 @@ namespace vx {
 // the run and copies it again at the start of each session, so nothing here is shared mutable
 // state.
 struct AgentConfig {
-    // Ports derived from the base: input UDP base+2, launcher control TCP base+3, video UDP
-    // base+4, audio UDP base+5.
+    // Fixes the input, launcher control, video and audio ports (util::session_ports).
     std::uint16_t port_base = 47998;
 
     std::uint32_t width = 1920;

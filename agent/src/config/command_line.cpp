@@ -6,14 +6,15 @@
 #include <functional>
 #include <limits>
 
+#include "util/session_ports.hpp"
+
 namespace vx {
 namespace {
 
 constexpr std::int64_t kU32Max = std::numeric_limits<std::uint32_t>::max();
 constexpr std::int64_t kI32Max = std::numeric_limits<std::int32_t>::max();
-// The audio socket binds base+5, the highest port the base fixes; a larger base would wrap the
-// derived ports around to unrelated low ports.
-constexpr std::int64_t kMaxPortBase = 65535 - 5;
+// A larger base would wrap its highest port around to an unrelated low one.
+using util::kMaxPortBase;
 
 // Whole decimal number in [min, max]: optional '-' only when min is negative, then digits only.
 // Returns the error text, empty on success.

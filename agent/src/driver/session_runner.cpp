@@ -14,6 +14,7 @@
 #include "traversal/stun/stun_binding.hpp"
 #include "traversal/turn/session_relay.hpp"
 #include "util/io/io_pool.hpp"
+#include "util/session_ports.hpp"
 
 namespace vx {
 namespace {
@@ -116,7 +117,8 @@ bool SessionRunner::set_up(const SessionConfig& s, Live& live, SessionResult& re
             "handed to the launcher",
             s.session_id);
     }
-    spdlog::info("Waiting for launcher connection on TCP port {}...", s.agent.port_base + 3);
+    spdlog::info("Waiting for launcher connection on TCP port {}...",
+                 util::session_ports(s.agent.port_base).control);
     if (!open_sockets(s, live) || !handshake(s, live)) {
         result.setup_failed = live.failed;
         result.failure = live.failure;
@@ -127,8 +129,9 @@ bool SessionRunner::set_up(const SessionConfig& s, Live& live, SessionResult& re
 }
 
 bool SessionRunner::open_sockets(const SessionConfig& s, Live& live) {
-    const auto control_port = static_cast<std::uint16_t>(s.agent.port_base + 3);
-    const auto video_port = static_cast<std::uint16_t>(s.agent.port_base + 4);
+    const util::SessionPorts ports = util::session_ports(s.agent.port_base);
+    const auto control_port = static_cast<std::uint16_t>(ports.control);
+    const auto video_port = static_cast<std::uint16_t>(ports.video);
     std::string error;
     live.video = std::make_shared<UdpSender>(d_.io);
     if (!live.video->bind(video_port, error)) {
@@ -203,6 +206,7 @@ void SessionRunner::go_live(const SessionConfig& s, Live& live) {
     live.direct->after_handshake();
     if (d_.connector && !s.session_id.empty()) {
         const std::string address = d_.public_address ? d_.public_address() : std::string();
+        // The backend's own numbering of the video, audio and input ports, not the bound ones.
         d_.connector->send_session_ready(s.session_id, address, base,
                                          static_cast<std::uint16_t>(base + 1),
                                          static_cast<std::uint16_t>(base + 2));

@@ -3,6 +3,7 @@
 #include "backend/connector/dispatcher.hpp"
 #include "backend/messages/messages.hpp"
 #include "util/base64.hpp"
+#include "util/session_ports.hpp"
 
 namespace vx::network {
 
@@ -13,7 +14,7 @@ void Dispatcher::open_bridge() {
     }
     const std::optional<std::uint16_t> port = control_port();
     if (!port) {
-        // port_base + 3 would wrap into an unrelated low port.
+        // The control port would wrap into an unrelated low port.
         spdlog::warn(
             "ControlBridge: port_base {} leaves no room for the control port — not "
             "relaying",
@@ -65,9 +66,10 @@ void Dispatcher::on_control_data(const nlohmann::json& message) {
             count_bridge_drop("write queue full");
             break;
         case BridgeWriteQueue::push_closed:
-            count_bridge_drop("local control port " +
-                              std::to_string(config_.register_payload.port_base + 3u) +
-                              " not reachable");
+            count_bridge_drop(
+                "local control port " +
+                std::to_string(util::session_ports(config_.register_payload.port_base).control) +
+                " not reachable");
             break;
     }
 }

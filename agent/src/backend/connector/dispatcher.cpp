@@ -2,6 +2,7 @@
 
 #include "backend/connector/dispatcher.hpp"
 #include "backend/messages/messages.hpp"
+#include "util/session_ports.hpp"
 
 namespace vx::network {
 
@@ -67,7 +68,7 @@ std::string Dispatcher::current_session_id() const {
 }
 
 std::optional<std::uint16_t> Dispatcher::control_port() const {
-    const unsigned port = config_.register_payload.port_base + 3u;
+    const std::uint32_t port = util::session_ports(config_.register_payload.port_base).control;
     if (port > 65535u) {
         return std::nullopt;
     }

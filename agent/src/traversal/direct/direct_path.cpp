@@ -5,6 +5,7 @@
 #include "traversal/direct/media_ports.hpp"
 #include "traversal/direct/stun_server.hpp"
 #include "util/address.hpp"
+#include "util/session_ports.hpp"
 
 namespace vx::network {
 namespace {
@@ -50,7 +51,7 @@ void release_contradicted(const DirectPathContext& context, DirectPathResult& re
 
 void publish_forced(const DirectPathContext& context, DirectPathResult& result,
                     std::string_view phase) {
-    const std::uint32_t port = context.config.port_base + 4u;
+    const std::uint32_t port = util::session_ports(context.config.port_base).video;
     if (port > kMaxUdpPort) {
         spdlog::error("TEST ONLY --force-direct: video port {} is out of range", port);
         return;

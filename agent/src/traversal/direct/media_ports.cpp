@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "util/session_ports.hpp"
+
 namespace vx::network {
 namespace {
 
@@ -63,10 +65,10 @@ void map_one(DirectPortMapper& mapper, const MediaPort& media, std::uint32_t lea
 }  // namespace
 
 std::array<MediaPort, 3> media_ports(std::uint16_t port_base) {
-    const std::uint32_t base = port_base;
-    return {{{MediaKind::video, "video", base + 4},
-             {MediaKind::input, "input", base + 2},
-             {MediaKind::audio, "audio", base + 5}}};
+    const util::SessionPorts ports = util::session_ports(port_base);
+    return {{{MediaKind::video, "video", ports.video},
+             {MediaKind::input, "input", ports.input},
+             {MediaKind::audio, "audio", ports.audio}}};
 }
 
 std::uint32_t media_lease_s(const AgentConfig& config) {
@@ -94,7 +96,7 @@ void map_media_ports(DirectPortMapper* mapper, const AgentConfig& config,
             "Direct path: input mapped to {} but video to {} - the launcher only learns one host; "
             "releasing the input mapping and keeping input on the relay",
             result.input_ip, result.video_ip);
-        mapper->release(static_cast<std::uint16_t>(config.port_base + 2));
+        mapper->release(static_cast<std::uint16_t>(util::session_ports(config.port_base).input));
         result.input_mapped = false;
     }
     spdlog::info("Direct path: mapped video={} input={} audio={}", yes_no(result.video_mapped),
@@ -115,16 +117,13 @@ void release_media_ports(DirectPortMapper* mapper, std::uint16_t port_base,
 }
 
 PortMappingGuard::PortMappingGuard(DirectPortMapper* mapper, std::uint16_t port_base)
-    : mapper_(mapper),
-      video_(static_cast<std::uint16_t>(port_base + 4)),
-      input_(static_cast<std::uint16_t>(port_base + 2)),
-      audio_(static_cast<std::uint16_t>(port_base + 5)) {}
+    : mapper_(mapper), port_base_(port_base) {}
 
 PortMappingGuard::~PortMappingGuard() {
     if (mapper_ == nullptr)
         return;
-    for (const std::uint16_t port : {video_, input_, audio_})
-        mapper_->release(port);
+    for (const MediaPort& media : media_ports(port_base_))
+        mapper_->release(static_cast<std::uint16_t>(media.port));
 }
 
 }  // namespace vx::network

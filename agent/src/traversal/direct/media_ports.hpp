@@ -48,9 +48,7 @@ class PortMappingGuard {
 
   private:
     DirectPortMapper* mapper_;
-    std::uint16_t video_;
-    std::uint16_t input_;
-    std::uint16_t audio_;
+    std::uint16_t port_base_;
 };
 
 }  // namespace vx::network

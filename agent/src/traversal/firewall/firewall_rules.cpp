@@ -5,6 +5,8 @@
 
 #include <array>
 
+#include "util/session_ports.hpp"
+
 namespace vx::network {
 namespace {
 
@@ -20,8 +22,10 @@ std::string udp_ports(const FirewallPorts& ports) {
 }  // namespace
 
 FirewallPorts firewall_ports(std::uint16_t port_base) {
-    return {static_cast<std::uint16_t>(port_base + 3), static_cast<std::uint16_t>(port_base + 2),
-            static_cast<std::uint16_t>(port_base + 5)};
+    const util::SessionPorts ports = util::session_ports(port_base);
+    return {.tcp = static_cast<std::uint16_t>(ports.control),
+            .udp_first = static_cast<std::uint16_t>(ports.input),
+            .udp_last = static_cast<std::uint16_t>(ports.audio)};
 }
 
 std::string firewall_ruleset(const FirewallPorts& ports) {
