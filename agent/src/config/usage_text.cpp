@@ -6,7 +6,10 @@ std::string usage_text() {
     return R"(Usage: velmora-agent [options]
 
 Velmora host agent: registers this PC with the backend and serves one player
-at a time. Without --saas-host it runs a single session from the options below.
+at a time. Without --saas-host it runs a single session from the options below
+and refuses every launcher (only the backend delivers the hash of the token a
+launcher's handshake is checked against): a check of the set-up, not a way to
+stream.
 
 Ports (all from the port base P, default 47998):
   input        UDP P+2     launcher control  TCP P+3
@@ -20,6 +23,8 @@ Backend:
                               second
   --server-id ID              this PC's id in the backend
   --agent-token TOKEN         this PC's agent token
+  A private backend's CA certificate goes in cacert.pem beside the executable,
+  or in a file named by SSL_CERT_FILE (read instead of OpenSSL's default).
 
 Stream:
   --port-base P, --port P     port base (1 to 65530, default 47998)
