@@ -13,6 +13,7 @@
 
 #include "config/command_line.hpp"
 #include "config/console_mode.hpp"
+#include "desktop/restore_plan.hpp"
 #include "diag/logging.hpp"
 #include "driver/session_driver.hpp"
 #include "platform/computer_name.hpp"
@@ -124,9 +125,14 @@ int run_agent(const std::vector<std::string>& args, const vx::ConsoleChoice& con
 }  // namespace
 
 int main(int argc, char** argv) {
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    // Started by an agent whose desktop did not answer, to finish its restore: none of the
+    // agent's start-up, not even its signal set-up.
+    if (!args.empty() && args.front() == vx::desktop::kRestoreProcessOption) {
+        return vx::desktop::run_restore_process(args);
+    }
     // Before any thread exists, so every later thread inherits the blocked stop signals.
     const bool signals_ready = vx::platform::prepare_process_signals();
-    const std::vector<std::string> args(argv + 1, argv + argc);
 
     // Answered before anything else: no log, no lock, no screen.
     switch (vx::find_early_action(args)) {

@@ -7,6 +7,7 @@
 
 #include "desktop/isolation_note.hpp"
 #include "desktop/window_filter.hpp"
+#include "platform/crash_handler.hpp"
 #include "platform/thread_name.hpp"
 
 namespace vx::desktop {
@@ -79,13 +80,12 @@ bool IsolationCore::isolate_desktop() {
     // Between sessions no desktop job runs: one that still does is an earlier session's, waiting
     // for a desktop that stopped answering, and every further job would wait beside it.
     if (g_desktop_jobs.load() > 0) {
-        given_up_.store(true);
+        give_up();
         note(Level::warn,
              "SessionIsolation: the desktop has not answered since an earlier session - isolation "
              "skipped (the shell, the windows and the Windows key stay as they are)");
         return false;
     }
-    desktop_job_started_ = true;
     bool answered = false;
     const auto job = [self = shared_from_this()] {
         std::lock_guard jobs(self->desktop_jobs_);
@@ -100,7 +100,7 @@ bool IsolationCore::isolate_desktop() {
         return false;
     }
     if (!answered) {
-        given_up_.store(true);
+        give_up();
         note_no_answer(
             "isolation skipped (the shell, the windows and the Windows key stay as they are)");
         return false;
@@ -125,6 +125,15 @@ bool IsolationCore::isolate_desktop() {
 
 bool IsolationCore::hide_and_minimize() {
     bool ok = true;
+    // Read before anything is hidden or minimised: the focus goes back there at the end.
+    guarded([&] {
+        platform::DesktopConnection* desktop = connection();
+        const platform::WindowId focus =
+            desktop != nullptr && !given_up() ? desktop->active_window() : 0;
+        if (publish_plan([&](RestorePlan& plan) { plan.focus = focus; })) {
+            focus_ = focus;
+        }
+    });
     if (!guarded([&] { hide_shell(); })) {
         ok = false;
         shell_hidden_ = false;  // what it did hide stays listed and is shown at restore
@@ -171,18 +180,58 @@ platform::DesktopConnection* IsolationCore::connection() {
     return connection_.get();
 }
 
+void IsolationCore::give_up() {
+    std::lock_guard lock(plan_mutex_);
+    given_up_.store(true);
+}
+
+bool IsolationCore::publish_plan(const std::function<void(RestorePlan&)>& change) {
+    std::lock_guard lock(plan_mutex_);
+    if (given_up()) {
+        return false;
+    }
+    change(plan_);
+    prepare_restores();
+    return true;
+}
+
+// Made here, in ordinary code, so that the crash handler only has to start one.
+void IsolationCore::prepare_restores() {
+    const std::string log_path = platform::crash_log_file().string();
+    RestorePlan windows_only = plan_;
+    windows_only.shell.clear();  // a crash leaves the shell alone
+    const std::pair<const RestorePlan*, std::atomic<const PreparedRestore*>*> slots[] = {
+        {&plan_, &whole_restore_}, {&windows_only, &windows_restore_}};
+    for (const auto& [plan, slot] : slots) {
+        auto prepared = std::make_unique<PreparedRestore>();
+        prepared->process =
+            desktop_->prepare_restore_process(restore_process_arguments(*plan, log_path));
+        prepared->windows = plan->windows.size();
+        prepared->shell = !plan->shell.empty();
+        slot->store(prepared->process ? prepared.get() : nullptr);
+        prepared_.push_back(std::move(prepared));
+    }
+}
+
 // Once apply has given up waiting (the desktop answered too late), nothing more is changed: the
-// session goes on as if isolation had been refused.
+// session goes on as if isolation had been refused. What is listed is published before it is
+// touched, so that a restore (also the crash handler's, also one handed on) finds all of it.
 void IsolationCore::hide_shell() {
     platform::DesktopConnection* desktop = connection();
+    if (desktop == nullptr || given_up()) {
+        return;
+    }
+    std::vector<platform::WindowId> shell;
     for (const auto part : {platform::ShellPart::taskbars, platform::ShellPart::desktop_icons}) {
-        if (desktop == nullptr || given_up()) {
-            return;
-        }
-        for (const platform::WindowId window : desktop->shell_windows(part)) {
-            if (!given_up() && desktop->set_shown(window, false)) {
-                hidden_shell_.push_back(window);
-            }
+        const std::vector<platform::WindowId> windows = desktop->shell_windows(part);
+        shell.insert(shell.end(), windows.begin(), windows.end());
+    }
+    if (!publish_plan([&](RestorePlan& plan) { plan.shell = shell; })) {
+        return;
+    }
+    for (const platform::WindowId window : shell) {
+        if (!given_up() && desktop->set_shown(window, false)) {
+            hidden_shell_.push_back(window);
         }
     }
     shell_hidden_ = true;
@@ -202,10 +251,9 @@ void IsolationCore::minimize_all_windows() {
             chosen.push_back(window);
         }
     }
-    if (given_up()) {
+    if (!publish_plan([&](RestorePlan& plan) { plan.windows = chosen; })) {
         return;
     }
-    // Listed before any is touched, so a restore (also the crash handler's) finds every one.
     minimized_ = std::move(chosen);
     windows_minimized_ = !minimized_.empty();
     for (const platform::WindowId window : minimized_) {
@@ -266,6 +314,12 @@ bool IsolationCore::launch_steam() {
 void IsolationCore::restore_once() {
     if (!restored_.exchange(true)) {
         restore();
+        return;
+    }
+    if (crash_context_.load()) {
+        // The crash came while the ordinary restore waited for the desktop, or before it could
+        // hand on what the desktop kept it from: the whole restore goes to a process of its own.
+        hand_off(whole_restore_.load(), true);
     }
 }
 
@@ -338,8 +392,13 @@ void IsolationCore::end_hook(bool crash, Deadline deadline) {
 }
 
 void IsolationCore::restore_desktop(Deadline deadline) {
-    if (!desktop_job_started_) {
-        return;  // nothing of the desktop was touched
+    {
+        std::lock_guard lock(plan_mutex_);
+        if (plan_.empty()) {
+            // Nothing was changed, and nothing can be any more (apply's job has ended, or was
+            // given up on): nothing to wait for.
+            return;
+        }
     }
     const auto job = [self = shared_from_this()] {
         std::lock_guard jobs(self->desktop_jobs_);
@@ -347,31 +406,68 @@ void IsolationCore::restore_desktop(Deadline deadline) {
         if (!guarded([&] { self->show_shell(false); })) {
             self->shell_hidden_ = false;
         }
+        guarded([&] { self->give_back_focus(); });
+        self->restore_finished_.store(true);
     };
     if (!run_bounded(job, deadline)) {
-        note_no_answer("the windows and the shell come back when it answers");
+        // The job still finishes if the desktop answers while the agent runs; the process
+        // finishes it also when the agent has stopped by then.
+        hand_off(whole_restore_.load(), false);
     }
 }
 
-void IsolationCore::restore_minimized_windows(bool crash) {
-    if (!windows_minimized_) {
+void IsolationCore::hand_off(const PreparedRestore* restore, bool crash) {
+    if (restore == nullptr || (restore->windows == 0 && !restore->shell) ||
+        restore_finished_.load() || handed_off_.exchange(true)) {
+        return;
+    }
+    const char* shell = restore->shell ? " and the desktop shell" : "";
+    const pid_t pid = restore->process->start();
+    if (pid < 0) {
+        note(Level::error,
+             "SessionIsolation: no process could be started to restore {} windows{} once the "
+             "desktop answers",
+             restore->windows, shell);
         return;
     }
     if (crash) {
-        // The list stays as it is: the thread that crashed may be walking it.
-        desktop_->restore_windows_after_crash(minimized_.data(), minimized_.size());
-        note(Level::info, "SessionIsolation: restored {} windows", minimized_.size());
+        // Nobody waits for the crashing process: a desktop that answers is restored within the
+        // answer limit, as the ordinary restore would be.
+        const platform::ProcessOutcome outcome = restore->process->wait(pid, answer_limit_);
+        if (outcome.exited_ok()) {
+            note(Level::info, "SessionIsolation: restored {} windows{}", restore->windows, shell);
+            return;
+        }
+        if (outcome.state == platform::ProcessState::exited ||
+            outcome.state == platform::ProcessState::signalled) {
+            note(Level::error, "SessionIsolation: the restore of {} windows{} failed ({} {})",
+                 restore->windows, shell,
+                 outcome.state == platform::ProcessState::exited ? "exit status" : "signal",
+                 outcome.status);
+            return;
+        }
+    } else {
+        restore->process->run_on(pid);
+    }
+    note(Level::info,
+         "SessionIsolation: handed the restore of {} windows{} to process {}, which waits up to "
+         "{} s for the desktop",
+         restore->windows, shell, pid, kRestoreProcessWait.count());
+}
+
+void IsolationCore::restore_minimized_windows(bool crash) {
+    if (crash) {
+        // The session's connection may be in the middle of a request of the thread that
+        // crashed: a process of its own does it.
+        hand_off(windows_restore_.load(), true);
+        return;
+    }
+    if (!windows_minimized_) {
         return;
     }
     std::lock_guard gate(tray_gate_);
     if (platform::DesktopConnection* desktop = connection_.get()) {
-        for (const platform::WindowId window : minimized_) {
-            // A window closed meanwhile is gone; one the user brought back stays as it is.
-            const platform::WindowFacts facts = desktop->describe(window);
-            if (facts.exists && facts.minimized) {
-                desktop->restore(window);
-            }
-        }
+        restore_windows(*desktop, minimized_);
         desktop->refresh();
     }
     note(Level::info, "SessionIsolation: restored {} windows", minimized_.size());
@@ -388,9 +484,7 @@ void IsolationCore::show_shell(bool crash) {
         return;
     }
     if (platform::DesktopConnection* desktop = connection_.get()) {
-        for (const platform::WindowId window : hidden_shell_) {
-            desktop->set_shown(window, true);
-        }
+        show_windows(*desktop, hidden_shell_);
         if (desktop->window_manager_running()) {
             desktop->refresh();
         } else {
@@ -403,6 +497,13 @@ void IsolationCore::show_shell(bool crash) {
     hidden_shell_.clear();
     shell_hidden_ = false;
     note(Level::info, "SessionIsolation: desktop shell restored");
+}
+
+// Last: activating a window brings it forward, and the windows restored before took the focus.
+void IsolationCore::give_back_focus() {
+    if (platform::DesktopConnection* desktop = connection_.get()) {
+        return_focus(*desktop, focus_);
+    }
 }
 
 }  // namespace vx::desktop

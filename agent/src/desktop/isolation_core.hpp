@@ -7,12 +7,14 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "desktop/restore_plan.hpp"
 #include "desktop/session_isolation.hpp"
 #include "platform/desktop_platform.hpp"
 #include "platform/wake_event.hpp"
@@ -29,6 +31,7 @@ class IsolationCore : public std::enable_shared_from_this<IsolationCore> {
     IsolationCore& operator=(const IsolationCore&) = delete;
 
     bool apply(const SessionIsolationConfig& config);
+    // In crash context after an ordinary restore began, hands on what it has not finished.
     void restore_once();
     void enter_crash_context() { crash_context_.store(true); }
     bool launch_steam();
@@ -43,9 +46,24 @@ class IsolationCore : public std::enable_shared_from_this<IsolationCore> {
     void note(Level level, const char* format, const Args&... args) const;
     void note_no_answer(const char* what) const;
 
+    // A restore process prepared for a plan, with what it brings back (for the log).
+    struct PreparedRestore {
+        std::unique_ptr<platform::DetachedProcess> process;
+        std::size_t windows = 0;
+        bool shell = false;
+    };
+
     bool isolate_desktop();
     bool hide_and_minimize();
     bool given_up() const { return given_up_.load(); }
+    void give_up();
+    // Records what apply's job is about to change, before it changes it: false once apply has
+    // given up, when nothing more may be changed.
+    bool publish_plan(const std::function<void(RestorePlan&)>& change);
+    void prepare_restores();
+    // Starts the restore process of `restore` (at most once per isolation): in crash context it
+    // waits the answer limit for it, to say whether it restored or runs on.
+    void hand_off(const PreparedRestore* restore, bool crash);
     bool start_steam();
     platform::DesktopConnection* connection();
     void hide_shell();
@@ -60,6 +78,7 @@ class IsolationCore : public std::enable_shared_from_this<IsolationCore> {
     void restore_desktop(Deadline deadline);
     void restore_minimized_windows(bool crash);
     void show_shell(bool crash);
+    void give_back_focus();
     static bool end_thread(std::thread& thread, const network::DoneFlagPtr& done, bool crash,
                            Deadline deadline);
     void release_tray_owner();
@@ -82,7 +101,6 @@ class IsolationCore : public std::enable_shared_from_this<IsolationCore> {
     // behind an apply that still waits for the desktop. Everything below up to the Steam fields
     // belongs to whichever job holds it (the crash handler only reads the window list).
     std::mutex desktop_jobs_;
-    bool desktop_job_started_ = false;   // the driver's thread only
     std::atomic<bool> given_up_{false};  // apply stopped waiting: its job changes nothing more
     bool desktop_steps_ok_ = true;       // the apply job's result, read once it has ended
     // apply's connection, then restore's. Opened at first use.
@@ -91,6 +109,19 @@ class IsolationCore : public std::enable_shared_from_this<IsolationCore> {
     bool shell_hidden_ = false;
     std::vector<platform::WindowId> hidden_shell_;  // what hide_shell hid, to show it again
     bool windows_minimized_ = false;
+    platform::WindowId focus_ = 0;  // the active window when apply began
+
+    // What apply's job changes, published before each change (under `plan_mutex_`, with the
+    // give-up), and the restore processes prepared for it: the whole restore for a restore that
+    // cannot finish, the windows alone for the crash handler's. Every one prepared is kept: the
+    // crash handler may be holding any of them.
+    std::mutex plan_mutex_;
+    RestorePlan plan_;
+    std::vector<std::unique_ptr<PreparedRestore>> prepared_;
+    std::atomic<const PreparedRestore*> whole_restore_{nullptr};
+    std::atomic<const PreparedRestore*> windows_restore_{nullptr};
+    std::atomic<bool> restore_finished_{false};  // the desktop's restore ran to its end
+    std::atomic<bool> handed_off_{false};
 
     std::atomic<bool> steam_launched_{false};
     std::atomic<std::uint32_t> steam_pid_{0};

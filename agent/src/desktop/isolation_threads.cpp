@@ -42,9 +42,8 @@ void IsolationCore::run_keyboard_hook() {
     }
     note(Level::info, "SessionIsolation: low-level keyboard hook installed (Windows key blocked)");
     SuperKeyFilter filter;
-    const auto swallow = [&filter](const platform::KeyEvent& key) { return filter.swallow(key); };
     while (hook_running_.load()) {
-        if (!grab->pump(swallow)) {
+        if (!grab->pump(filter)) {
             note(Level::warn,
                  "SessionIsolation: the keyboard hook lost its desktop connection - Windows "
                  "key available again");

@@ -28,7 +28,9 @@ class IsolationCore;
 // Steam started with a game. Applied once, restored once: by the session driver, the destructor
 // or the crash handler, whichever comes first. Every step is guarded: a step that fails is
 // logged and skipped, the next one runs. No call waits for the desktop longer than
-// `answer_limit`; what still waits then is left behind and finishes when the desktop answers.
+// `answer_limit`; what still waits then is left behind and finishes if the desktop answers while
+// the agent runs, and a restore that could not finish is handed to a process of its own as well,
+// which outlives the agent (restore_plan.hpp).
 class SessionIsolation {
   public:
     SessionIsolation(std::shared_ptr<platform::DesktopPlatform> desktop, SteamEnvironment steam,
@@ -42,7 +44,9 @@ class SessionIsolation {
     // Only the first call restores; safe from any thread, at once from several.
     void restore_once();
     // From here on the restore is the crash handler's: no locks, no waiting for threads, the
-    // shell left alone, the windows restored by a separate bounded helper.
+    // shell left alone, the windows restored by a process of its own (waited for within the
+    // answer limit, then left to finish); a restore that began before the crash is handed on
+    // whole.
     void enter_crash_context();
 
     // Starts Steam as the session asks (apply, and the tray when Steam's window is gone).

@@ -2,8 +2,13 @@
 
 #include <algorithm>
 
+#include "util/utf8.hpp"
+
 namespace vx::desktop {
 namespace {
+
+constexpr std::size_t kMaxLineChars = 64;                  // a long window title is cut
+constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
 
 platform::TrayMenuItem line(std::string text, int command) {
     return {std::move(text), command, true, false};
@@ -18,6 +23,33 @@ platform::TrayMenuItem separator() {
 }
 
 }  // namespace
+
+std::string fit_menu_line(std::string_view text) {
+    std::string out;
+    std::size_t chars = 0;
+    std::size_t head = 0;  // the bytes of the first characters that stay when the line is cut
+    for (std::size_t pos = 0; pos < text.size();) {
+        const util::DecodedChar c = util::decode_utf8_at(text, pos);
+        const bool control =
+            c.valid && (c.code_point < 0x20 || (c.code_point >= 0x7F && c.code_point <= 0x9F));
+        if (util::is_printable(c)) {
+            out.append(text.substr(pos, static_cast<std::size_t>(c.length)));
+        } else if (control) {
+            out.push_back(' ');
+        } else {
+            out.append(kReplacement);
+        }
+        pos += static_cast<std::size_t>(c.length);
+        if (++chars == kMaxLineChars - 3) {
+            head = out.size();
+        }
+        if (chars > kMaxLineChars) {  // cut only when more follows than fits
+            out.resize(head);
+            return out + "...";
+        }
+    }
+    return out;
+}
 
 std::vector<platform::TrayMenuItem> build_tray_menu(const TrayMenuState& state,
                                                     std::size_t max_lines) {
@@ -45,7 +77,7 @@ std::vector<platform::TrayMenuItem> build_tray_menu(const TrayMenuState& state,
     }
     for (std::size_t k = 0; k < shown; ++k) {
         const std::size_t i = titled[k];
-        menu.push_back(line("Restore: " + state.window_titles[i],
+        menu.push_back(line(fit_menu_line("Restore: " + state.window_titles[i]),
                             kRestoreWindowCommand + static_cast<int>(i)));
     }
     if (shown < titled.size()) {

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <limits>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/tray_icon.hpp"
@@ -22,11 +23,15 @@ struct TrayMenuState {
     std::vector<std::string> window_titles;
 };
 
+// A line as the menu shows it, in UTF-8: control characters as spaces, bytes that are no valid
+// UTF-8 as U+FFFD; longer than 64 characters, it is cut between two characters and ends in "...".
+std::string fit_menu_line(std::string_view text);
+
 // The menu's lines: the greyed title, "Show Steam", one "Restore: <title>" per window that has
 // a title, "Restore All Windows" when there was at least one of those, or the greyed
-// "(no minimized windows)" when there is nothing to offer. The menu cannot scroll: beyond
-// `max_lines` the last window lines give way to a greyed "(N more)", which "Restore All Windows"
-// still brings back.
+// "(no minimized windows)" when there is nothing to offer. Window lines are fitted. The menu cannot
+// scroll: beyond `max_lines` the last window lines give way to a greyed "(N more)", which "Restore
+// All Windows" still brings back.
 std::vector<platform::TrayMenuItem> build_tray_menu(
     const TrayMenuState& state, std::size_t max_lines = std::numeric_limits<std::size_t>::max());
 

@@ -26,5 +26,7 @@ void write_crash_note(const char* level, const char* text, std::size_t size) noe
 // Opens the file the crash line is appended to (the agent's log). Call from ordinary code, not
 // from a handler; a later call replaces the file. Returns false when it cannot be opened.
 bool set_crash_log_file(const std::filesystem::path& path);
+// The path last given to `set_crash_log_file`, empty before; ordinary code only.
+std::filesystem::path crash_log_file();
 
 }  // namespace vx::platform

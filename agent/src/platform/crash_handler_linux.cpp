@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <ctime>
+#include <mutex>
 
 #include "platform/console.hpp"
 #include "platform/crash_line.hpp"
@@ -24,6 +25,8 @@ std::atomic<CrashHook> g_hooks[2] = {nullptr, nullptr};
 std::atomic<int> g_log_fd{-1};
 std::atomic<long> g_utc_offset_s{0};  // local time minus UTC, taken outside the handler
 std::atomic<bool> g_crashing{false};
+std::mutex g_log_path_mutex;
+std::filesystem::path g_log_path;  // for the restore process, which writes to the log by name
 
 alignas(16) char g_alt_stack[64 * 1024];
 
@@ -113,6 +116,10 @@ bool install_crash_handler() {
 }
 
 bool set_crash_log_file(const std::filesystem::path& path) {
+    {
+        std::lock_guard lock(g_log_path_mutex);
+        g_log_path = path;
+    }
     refresh_utc_offset();
     const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     const int old = g_log_fd.exchange(fd);
@@ -120,6 +127,11 @@ bool set_crash_log_file(const std::filesystem::path& path) {
         ::close(old);
     }
     return fd >= 0;
+}
+
+std::filesystem::path crash_log_file() {
+    std::lock_guard lock(g_log_path_mutex);
+    return g_log_path;
 }
 
 }  // namespace vx::platform

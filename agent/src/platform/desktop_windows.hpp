@@ -52,8 +52,10 @@ class DesktopConnection {
     // Hides (unmaps) or shows (maps) a shell window.
     virtual bool set_shown(WindowId window, bool shown) = 0;
     virtual bool minimize(WindowId window) = 0;
-    // Brings a window back from minimised and to the front.
+    // Brings a window back from minimised and to the front: it becomes the active window.
     virtual bool restore(WindowId window) = 0;
+    // The window that has the focus as the window manager says (0 when none).
+    virtual WindowId active_window() = 0;
     // The desktop's window manager still runs (it took over the shell's part on Linux).
     virtual bool window_manager_running() = 0;
     // Sends what is buffered and waits until the desktop has done it.

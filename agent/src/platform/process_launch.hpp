@@ -52,6 +52,32 @@ struct ProcessOutcome {
 ProcessOutcome run_process(const ProcessRequest& request, std::chrono::milliseconds wait,
                            OnTimeout on_timeout);
 
+// A program prepared in ordinary code so that it can be started where only async-signal-safe
+// calls are allowed (a crash handler). The child is set up as `run_process` sets its children up,
+// with stdin on /dev/null too, and nothing waits for it: it may outlive this process.
+class PreparedStart {
+  public:
+    explicit PreparedStart(ProcessRequest request);  // `stdin_text` is not used
+    PreparedStart(const PreparedStart&) = delete;
+    PreparedStart& operator=(const PreparedStart&) = delete;
+
+    // Async-signal-safe: starts the program and returns its process id, or -1 when no process
+    // could be made. A program that cannot be executed ends at once with exit status 127.
+    pid_t start() const noexcept;
+
+  private:
+    ProcessRequest request_;
+    std::vector<char*> argv_;
+};
+
+// Async-signal-safe: waits at most `wait` for the child `pid` to end and reaps it when it does;
+// `running` when it outlived the wait (it is not touched then).
+ProcessOutcome wait_for_child(pid_t pid, std::chrono::milliseconds wait) noexcept;
+
+// A child that may run on: a background thread reaps it once it ends, so that it leaves no
+// zombie behind in a process that runs on.
+void reap_when_ended(pid_t pid);
+
 // The absolute path of `name` in one of PATH's folders, executable by us; empty when none.
 std::string find_in_path(const std::string& name);
 

@@ -5,12 +5,14 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <system_error>
 #include <thread>
@@ -177,17 +179,6 @@ void reap_blocking(pid_t pid) {
     }
 }
 
-void reap_in_background(pid_t pid) {
-    try {
-        std::thread([pid] {
-            name_this_thread("vx-reaper");
-            reap_blocking(pid);
-        }).detach();
-    } catch (const std::system_error&) {
-        // No thread to spare: the child is reaped when the agent ends.
-    }
-}
-
 // Waits until the child ends or the deadline passes, feeding its stdin meanwhile.
 bool wait_for_exit(pid_t pid, StdinFeeder& feeder, Clock::time_point deadline, int& status) {
     const FdCloser exit_fd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
@@ -230,7 +221,102 @@ ProcessOutcome finished(pid_t pid, int status) {
     return out;
 }
 
+// The child of PreparedStart::start, between the copy of this process and the program: only raw
+// system calls, because the copy may have been made inside a signal handler, and the C library's
+// (or a sanitizer's) wrappers may wait for locks that another thread of ours held at that moment.
+[[noreturn]] void exec_prepared(const char* path, char* const* argv) noexcept {
+    ::syscall(SYS_setsid);
+    // Every action back to its default (an ignored signal would stay ignored across exec), no
+    // signal blocked. The kernel's own layout of a signal action: handler, flags, restorer, mask.
+    struct {
+        void* handler;
+        unsigned long flags;
+        void* restorer;
+        std::uint64_t mask;
+    } default_action{nullptr, 0, nullptr, 0};  // SIG_DFL
+    for (int signal_number = 1; signal_number <= 64; ++signal_number) {
+        ::syscall(SYS_rt_sigaction, signal_number, &default_action, nullptr, sizeof(std::uint64_t));
+    }
+    const std::uint64_t no_signals = 0;
+    ::syscall(SYS_rt_sigprocmask, SIG_SETMASK, &no_signals, nullptr, sizeof no_signals);
+    const long null_fd = ::syscall(SYS_openat, AT_FDCWD, "/dev/null", O_RDWR);
+    for (long fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (null_fd >= 0 && null_fd != fd) {
+            ::syscall(SYS_dup3, null_fd, fd, 0);
+        }
+    }
+    if (::syscall(SYS_close_range, STDERR_FILENO + 1, ~0U, 0) != 0) {
+        rlimit limit{};
+        ::syscall(SYS_prlimit64, 0, RLIMIT_NOFILE, nullptr, &limit);
+        for (rlim_t fd = STDERR_FILENO + 1; fd < limit.rlim_cur && fd < (1u << 20); ++fd) {
+            ::syscall(SYS_close, fd);
+        }
+    }
+    ::syscall(SYS_execve, path, argv, environ);
+    ::syscall(SYS_exit_group, 127);
+    __builtin_unreachable();
+}
+
 }  // namespace
+
+void reap_when_ended(pid_t pid) {
+    try {
+        std::thread([pid] {
+            name_this_thread("vx-reaper");
+            reap_blocking(pid);
+        }).detach();
+    } catch (const std::system_error&) {
+        // No thread to spare: the child is reaped when the agent ends.
+    }
+}
+
+PreparedStart::PreparedStart(ProcessRequest request) : request_(std::move(request)) {
+    argv_.push_back(request_.path.data());
+    for (std::string& arg : request_.args) {
+        argv_.push_back(arg.data());
+    }
+    argv_.push_back(nullptr);
+}
+
+pid_t PreparedStart::start() const noexcept {
+    // A copy of this process without its other threads, as fork makes, but without fork's
+    // handlers (the C library's and the sanitizers'), which take locks.
+    const long pid = ::syscall(SYS_clone, SIGCHLD, nullptr, nullptr, nullptr, 0);
+    if (pid == 0) {
+        exec_prepared(request_.path.c_str(), argv_.data());
+    }
+    return pid > 0 ? static_cast<pid_t>(pid) : -1;
+}
+
+ProcessOutcome wait_for_child(pid_t pid, std::chrono::milliseconds wait) noexcept {
+    constexpr long long kStepNs = 10'000'000;
+    const auto now_ns = [] {
+        timespec now{};
+        ::clock_gettime(CLOCK_MONOTONIC, &now);
+        return static_cast<long long>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+    };
+    const long long deadline_ns = now_ns() + static_cast<long long>(wait.count()) * 1'000'000;
+    for (;;) {
+        int status = 0;
+        const pid_t done = ::waitpid(pid, &status, WNOHANG);
+        if (done == pid) {
+            return finished(pid, status);
+        }
+        ProcessOutcome out;
+        out.pid = pid;
+        if (done < 0 && errno != EINTR) {
+            out.error = errno;  // not a child of ours (any more)
+            return out;
+        }
+        const long long left_ns = deadline_ns - now_ns();
+        if (left_ns <= 0) {
+            out.state = ProcessState::running;
+            return out;
+        }
+        const timespec step{0, static_cast<long>(left_ns < kStepNs ? left_ns : kStepNs)};
+        ::nanosleep(&step, nullptr);
+    }
+}
 
 ProcessOutcome run_process(const ProcessRequest& request, std::chrono::milliseconds wait,
                            OnTimeout on_timeout) {
@@ -275,7 +361,7 @@ ProcessOutcome run_process(const ProcessRequest& request, std::chrono::milliseco
         reap_blocking(pid);
         out.state = ProcessState::killed;
     } else {
-        reap_in_background(pid);
+        reap_when_ended(pid);
         out.state = ProcessState::running;
     }
     return out;

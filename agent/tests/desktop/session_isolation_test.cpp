@@ -113,7 +113,7 @@ TEST_F(IsolationTest, ApplyHidesMinimisesAndTakesTheKeysRestoreGivesAllBack) {
     auto isolation = isolated();
     EXPECT_TRUE(log.wait_for(kHookInstalled));
     EXPECT_TRUE(log.wait_for(kTrayCreated));
-    const std::vector<std::string> applied = {"list taskbars", "hide 1",     "list icons",
+    const std::vector<std::string> applied = {"list taskbars", "list icons", "hide 1",
                                               "hide 2",        "minimize 3", "minimize 4"};
     EXPECT_EQ(desktop->calls_made(), applied);
     EXPECT_TRUE(desktop->facts_of(editor).minimized);
@@ -288,27 +288,79 @@ TEST_F(IsolationTest, RestoreRunsOnceWhenTwoThreadsAskAtOnce) {
     EXPECT_EQ(log.count(kShellRestored), 1);
 }
 
+// The windows come back through a process of its own (the crashing one may be stuck in the middle
+// of a desktop request): within the answer limit, or, when the desktop does not answer by then,
+// once it does, the process outliving the agent. The log says which.
 TEST_F(IsolationTest, TheCrashHandlerRestoresWindowsButLeavesTheShellAndTheThreads) {
-    auto isolation = isolated();
+    struct Case {
+        platform::ProcessState process;
+        const char* outcome;
+        const char* not_said;
+    };
+    const Case cases[] = {
+        {platform::ProcessState::exited, "[info] ", "handed the restore"},
+        {platform::ProcessState::running,
+         "SessionIsolation: handed the restore of 2 windows to process 4711, which waits up to "
+         "600 s for the desktop",
+         "SessionIsolation: restored 2 windows"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.outcome);
+        desktop = World().desktop;
+        desktop->restore_process_ends = c.process;
+        auto isolation = isolated();
+        g_active_isolation.store(isolation.get());
+        testing::internal::CaptureStderr();
+        restore_isolation_on_crash();
+        const std::string written = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(g_active_isolation.load(), nullptr);
+        const auto calls = desktop->calls_made();
+        EXPECT_EQ(calls.back(),
+                  "start --desktop-restore-process log= shell= windows=0x3,0x4 focus=0x0");
+        EXPECT_FALSE(contains(calls, "show 1"));
+        for (const char* line :
+             {kTrayDestroyed, kHookRemoved, c.outcome, "[warning] ",
+              "SessionIsolation: skipping ShowWindow in crash-handler context"}) {
+            EXPECT_NE(written.find(line), std::string::npos) << line << " in\n" << written;
+        }
+        if (c.process == platform::ProcessState::exited) {
+            EXPECT_NE(written.find("SessionIsolation: restored 2 windows"), std::string::npos);
+        }
+        EXPECT_EQ(written.find(c.not_said), std::string::npos) << written;
+        EXPECT_EQ(g_tray_owner.load(), nullptr);
+        restore_isolation_on_crash();  // nothing active: nothing done
+        EXPECT_EQ(desktop->calls_made().size(), calls.size());
+        // Nobody waited for the threads; the object still goes without ending the process.
+        isolation.reset();
+        EXPECT_FALSE(desktop->grab_held);
+    }
+}
+
+// A crash while the session's end waits for a desktop that does not answer: the restore that
+// began goes whole, the shell with it, to a process of its own.
+TEST_F(IsolationTest, ACrashDuringARestoreThatWaitsHandsOnTheWholeRestore) {
+    desktop->restore_process_ends = platform::ProcessState::running;
+    auto isolation =
+        std::make_unique<SessionIsolation>(desktop, steam.env(), std::chrono::seconds(30));
+    EXPECT_TRUE(isolation->apply(config(true)));
+    EXPECT_TRUE(desktop->wait_until([&] { return desktop->grab_held && desktop->tray_shown; }));
     g_active_isolation.store(isolation.get());
+    desktop->freeze();
+    std::thread session_end([&] { isolation->restore_once(); });
+    // The grab and the tray let go of the desktop first, and wait for it.
+    EXPECT_TRUE(desktop->wait_until([&] { return desktop->waiting_for_answer > 0; }));
     testing::internal::CaptureStderr();
     restore_isolation_on_crash();
     const std::string written = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(g_active_isolation.load(), nullptr);
-    const auto calls = desktop->calls_made();
-    EXPECT_EQ(calls.back(), "crash-restore 3 4");
-    EXPECT_FALSE(contains(calls, "show 1"));
-    for (const char* line :
-         {"[info] ", kTrayDestroyed, kHookRemoved, "SessionIsolation: restored 2 windows",
-          "[warning] ", "SessionIsolation: skipping ShowWindow in crash-handler context"}) {
-        EXPECT_NE(written.find(line), std::string::npos) << line << " in\n" << written;
-    }
-    EXPECT_EQ(g_tray_owner.load(), nullptr);
-    restore_isolation_on_crash();  // nothing active: nothing done
-    EXPECT_EQ(desktop->calls_made().size(), calls.size());
-    // Nobody waited for the threads; the object still goes without ending the process.
-    isolation.reset();
-    EXPECT_FALSE(desktop->grab_held);
+    EXPECT_NE(written.find("SessionIsolation: handed the restore of 2 windows and the desktop "
+                           "shell to process 4711, which waits up to 600 s for the desktop"),
+              std::string::npos)
+        << written;
+    EXPECT_TRUE(contains(desktop->calls_made(),
+                         "start --desktop-restore-process log= shell=0x1,0x2 windows=0x3,0x4 "
+                         "focus=0x0"));
+    desktop->thaw();
+    session_end.join();
 }
 
 TEST_F(IsolationTest, TheDestructorRestoresAndUnpublishes) {
@@ -361,6 +413,11 @@ TEST_F(IsolationTest, ADesktopThatStopsAnsweringHoldsUpNeitherApplyNorRestore) {
             },
             *frozen));
         EXPECT_GE(log.count("SessionIsolation: desktop did not answer within"), 1);
+        // Nothing was isolated before the freeze: nothing to hand on. What was, is handed to a
+        // process that outlives the agent (the agent may stop before the desktop answers).
+        EXPECT_EQ(log.count("SessionIsolation: handed the restore of 2 windows and the desktop "
+                            "shell to process 4711, which waits up to 600 s for the desktop"),
+                  c.before_apply ? 0 : 1);
 
         frozen->thaw();
         auto all_let_go = released.get_future();
@@ -371,10 +428,60 @@ TEST_F(IsolationTest, ADesktopThatStopsAnsweringHoldsUpNeitherApplyNorRestore) {
         if (c.before_apply) {
             EXPECT_EQ(seen.calls, std::vector<std::string>{});
         } else {
+            EXPECT_TRUE(contains(seen.calls,
+                                 "start --desktop-restore-process log= shell=0x1,0x2 "
+                                 "windows=0x3,0x4 focus=0x0"));
+            EXPECT_TRUE(contains(seen.calls, "run on 4711"));
             const std::vector<std::string> restored(seen.calls.end() - 6, seen.calls.end());
             EXPECT_EQ(restored, (std::vector<std::string>{"restore 3", "restore 4", "refresh",
                                                           "show 1", "show 2", "refresh"}));
         }
+    }
+}
+
+// An isolation skipped because the desktop did not answer changed nothing: its end neither waits
+// for the desktop nor says that anything comes back.
+TEST_F(IsolationTest, ASkippedIsolationEndsWithoutWaitingForTheDesktop) {
+    auto frozen = World().desktop;
+    std::promise<void> released;
+    frozen->on_destroyed = [&] { released.set_value(); };
+    frozen->freeze();
+    auto isolation = std::make_unique<SessionIsolation>(frozen, steam.env(), kShortWait);
+    EXPECT_TRUE(returns([&] { EXPECT_FALSE(isolation->apply(config(true))); }, *frozen));
+    const auto lines_after_apply = lines();
+    EXPECT_TRUE(returns([&] { isolation->restore_once(); }, *frozen));
+    EXPECT_EQ(lines(), lines_after_apply);  // nothing said: nothing waited for, nothing handed on
+    EXPECT_TRUE(returns([&] { isolation.reset(); }, *frozen));
+    frozen->thaw();
+    auto all_let_go = released.get_future();
+    frozen.reset();
+    ASSERT_EQ(all_let_go.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+}
+
+// Restoring a window activates it: the window that had the focus before the session is
+// activated last, when it still exists.
+TEST_F(IsolationTest, TheFocusGoesBackToTheWindowThatHadIt) {
+    struct Case {
+        const char* name;
+        bool focus_closed;
+        bool no_focus;
+    };
+    for (const Case c : {Case{"focus on the agent's window", false, false},
+                         Case{"that window closed meanwhile", true, false},
+                         Case{"nothing had the focus", false, true}}) {
+        SCOPED_TRACE(c.name);
+        World world;
+        desktop = world.desktop;
+        desktop->active = c.no_focus ? 0 : world.own;
+        auto isolation = isolated();
+        if (c.focus_closed) {
+            desktop->change(world.own, [](platform::WindowFacts& f) { f = {}; });
+        }
+        isolation->restore_once();
+        const auto calls = desktop->calls_made();
+        const bool back = !c.focus_closed && !c.no_focus;
+        EXPECT_EQ(calls.back(), back ? "restore 5" : "refresh");
+        EXPECT_EQ(desktop->active, back ? world.own : world.browser);
     }
 }
 

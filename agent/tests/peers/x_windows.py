@@ -14,7 +14,7 @@ Run:  DISPLAY=:N /usr/bin/python3 x_windows.py --windows FILE --ids-file FILE [-
 
 Maps every window, waits (30 s at most) until each has been mapped, writes {"name": id, ...} to
 --ids-file (atomically), then appends "<press|release> <keysym>" for every key event that reaches
-one of its windows to --keys-file, one a line, until it is terminated or the X server ends.
+one of its windows (named by the keymap of the moment) to --keys-file, one a line, until it is terminated or the X server ends.
 """
 
 import argparse
@@ -78,7 +78,9 @@ def wait_mapped(d, windows):
 def record_keys(d, path):
     while True:
         e = d.next_event()
-        if e.type in (X.KeyPress, X.KeyRelease):
+        if e.type == X.MappingNotify:
+            d.refresh_keyboard_mapping(e)  # names keys by the keymap of the moment
+        elif e.type in (X.KeyPress, X.KeyRelease):
             sym = d.keycode_to_keysym(e.detail, 0)
             kind = "press" if e.type == X.KeyPress else "release"
             with open(path, "a") as f:

@@ -5,15 +5,19 @@ system tray, windows of a helper process, xdotool for keys and clicks). A sessio
 hide the desktop hides the panel and the desktop window, minimises the ordinary windows (not the
 agent's own, not dialogs, untitled, utility or skip-taskbar windows), swallows the Super key under
 any modifier and docks a tray icon whose menu brings windows back; after the session everything is
-as it was; the same when the agent is stopped with SIGTERM; after a crash (SIGSEGV) the windows
-come back and the shell stays hidden, as the log says; an X server that stops answering holds up
-neither the session nor the agent's stop; a tray that restarts gets the icon again; an X server
-that goes away takes nothing with it.
+as it was, the focus back on the window that had it; the same when the agent is stopped with
+SIGTERM; after a crash (SIGSEGV) the windows come back and the shell stays hidden, as the log says;
+an X server that stops answering holds up neither the session nor the agent's stop, and what the
+agent could not give back then is given back by the process it hands the restore to, once the
+server answers, also after the agent has stopped or crashed; a tray that restarts gets the icon
+again; an X server that goes away takes nothing with it. Every key that produces Super is taken,
+also one the keymap gains during the session, and two overlapping Super keys stay swallowed.
 
 Skipped when Xvfb, openbox, trayer or xdotool is missing. Env: VX_AGENT, VX_PEERS.
 """
 
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -21,12 +25,18 @@ import tempfile
 import unittest
 
 from netns_agent import enter_namespace, wait_until
-from session_netns_test import CONTROL_PORT, Agent, Backend, launcher, order
+from session_netns_test import AGENT, CONTROL_PORT, Agent, Backend, launcher, order
 from x_desktop import XDesktop, missing_programs
 
 TIP = "Velmora Agent \u2014 click to manage windows"
 DID_NOT_ANSWER = "SessionIsolation: desktop did not answer within 2 s"
+HANDED = re.compile(r"SessionIsolation: handed the restore of 2 windows( and the desktop shell)? "
+                    r"to process (\d+), which waits up to 600 s for the desktop")
+ENDING = "Session ending \u2014 cleaning up..."
 PATIENCE = 10
+# The agent's own log file (the restore process writes its outcome there).
+AGENT_LOG = os.path.join(os.path.dirname(AGENT), "agent.log")
+SUPER_L, SUPER_R, CAPS = 133, 134, 66  # keycodes of the evdev keymap
 
 # The desktop: what the isolation changes and what it must leave alone.
 WINDOWS = [
@@ -44,6 +54,15 @@ WINDOWS = [
 MINIMISED = ("editor", "browser")
 LEFT_ALONE = ("untitled", "dialog", "palette", "nopid", "notes")
 SHELL = ("panel", "wallpaper")
+
+
+def process_ended(pid):
+    """Gone, or a zombie its parent has not reaped yet."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0] == "Z"
+    except FileNotFoundError:
+        return True
 
 
 class DesktopIsolation(unittest.TestCase):
@@ -101,6 +120,9 @@ class DesktopIsolation(unittest.TestCase):
         cls = type(self)
         cls.sessions += 1
         sid = f"desk-{cls.sessions}"
+        # The focus is on a window the session leaves alone: it must be there again at the end.
+        if not self.x.frozen:
+            self.x.xdotool("windowactivate", "--sync", self.ids["untitled"])
         cls.backend.step({"prepare_session": order(
             sid, session_isolation={"hide_desktop": True, "launch_steam": False})})
         player = launcher(CONTROL_PORT, "--pings", "1", "--then", "hold", "--hold-limit", "60")
@@ -143,12 +165,20 @@ class DesktopIsolation(unittest.TestCase):
                 self.assertTrue(wait_until(lambda: x.viewable(ids[name]), PATIENCE), name)
             else:
                 self.assertFalse(x.viewable(ids[name]), name)
+        # The focus is where it was before the session, not on the last window brought back.
+        self.assertTrue(wait_until(lambda: x.active_window() == ids["untitled"], PATIENCE),
+                        (x.active_window(), ids))
 
     def typed(self, *keys):
         """Types `keys` into the untitled window; returns the key lines its helper saw."""
+        return self.pressed("key", *keys)
+
+    def pressed(self, *xdotool):
+        """Runs `xdotool` with the untitled window focused, then types "z"; returns the key
+        lines the window's helper saw."""
         open(self.keys, "w").close()
         self.x.xdotool("windowfocus", "--sync", self.ids["untitled"])
-        self.x.xdotool("key", *keys, "z")
+        self.x.xdotool(*xdotool, "key", "z")
         self.assertTrue(wait_until(lambda: "release z" in self.read(self.keys), PATIENCE))
         return self.read(self.keys).split("\n")
 
@@ -171,10 +201,16 @@ class DesktopIsolation(unittest.TestCase):
                 self.assertNotIn("press Super_L", seen)
                 self.assertNotIn("release Super_L", seen)
                 self.assertIn("press " + arrives, seen)
+        # Two Super keys held together: the grab that the first one's press began ends with its
+        # release, and the second key's release must not reach the window either.
+        seen = self.pressed("keydown", "--delay", "200", SUPER_L, SUPER_R,
+                            "keyup", "--delay", "200", SUPER_L, SUPER_R)
+        for line in ("press Super_L", "press Super_R", "release Super_L", "release Super_R"):
+            self.assertNotIn(line, seen)
 
     @staticmethod
     def read(path):
-        with open(path) as f:
+        with open(path, encoding="utf-8", errors="replace") as f:
             return f.read()
 
     def menu(self):
@@ -247,16 +283,22 @@ class DesktopIsolation(unittest.TestCase):
     def test_4_a_desktop_that_stops_answering_holds_up_nothing(self):
         # A stopped X server is alive and never answers: Xlib would wait for it for ever. The
         # session starts and ends all the same, the agent stops (or its crash handler ends), and
-        # what the agent had changed comes back once the desktop answers again.
+        # what the agent could not give back comes back once the desktop answers again, through
+        # the process the restore was handed to, which outlives the agent.
         rows = [("before the session", "terminated"), ("during the session", "terminated"),
-                ("during the session", "crashed")]
+                ("during the session", "stopped"), ("during the session", "crashed"),
+                ("at the session's end", "crashed")]
         for frozen, end in rows:
             with self.subTest(frozen=frozen, end=end):
+                self.restore_process = None
                 try:
                     self.give_back_desktop()
                     self.frozen_desktop_session(frozen, end)
                 finally:
                     self.x.thaw()
+                    if self.restore_process is not None and \
+                            not process_ended(self.restore_process):
+                        os.kill(self.restore_process, signal.SIGKILL)
         self.give_back_desktop()
 
     def give_back_desktop(self):
@@ -266,38 +308,65 @@ class DesktopIsolation(unittest.TestCase):
         for name in MINIMISED:
             if self.x.iconic(self.ids[name]):
                 self.x.xdotool("windowactivate", self.ids[name])
+        self.x.xdotool("windowactivate", "--sync", self.ids["untitled"])
         self.assert_desktop_back()
 
     def frozen_desktop_session(self, frozen, end):
         self.start_agent()
         if frozen == "before the session":
+            self.x.xdotool("windowactivate", "--sync", self.ids["untitled"])
             self.x.freeze()
             sid, _ = self.ordered_session()
             self.assertTrue(wait_until(lambda: DID_NOT_ANSWER in self.agent.text(), PATIENCE),
                             self.agent.text())
         else:
             sid, _ = self.isolated_session()
-            self.x.freeze()
-        if end == "crashed":
-            # The crash handler's own restore of the windows waits for the desktop a bounded
-            # time too.
+            if frozen == "during the session":
+                self.x.freeze()
+        if end == "terminated" or frozen == "at the session's end":
+            if frozen == "at the session's end":
+                self.x.freeze()
+            self.backend.step({"terminate_session": sid, "reason": "test"})
+        if end == "terminated":
+            self.assertTrue(wait_until(lambda: f"Session {sid} ended" in self.agent.text(),
+                                       PATIENCE), self.agent.text())
+        elif end == "stopped":
+            self.assertEqual(self.agent.stop(), 0, self.agent.text())
+        else:
+            if frozen == "at the session's end":
+                self.assertTrue(wait_until(lambda: ENDING in self.agent.text(), PATIENCE))
             self.agent.proc.send_signal(signal.SIGSEGV)
             self.assertEqual(self.agent.proc.wait(PATIENCE), -signal.SIGSEGV)
             self.agent.log.close()
             self.assertIn("Fatal crash", self.agent.text())
-            return
-        self.backend.step({"terminate_session": sid, "reason": "test"})
-        self.assertTrue(wait_until(lambda: f"Session {sid} ended" in self.agent.text(),
-                                   PATIENCE), self.agent.text())
-        self.assertIn(DID_NOT_ANSWER, self.agent.text())
-        if frozen == "during the session":
-            # What was left waiting for the desktop finishes the restore once it answers.
+        text = self.agent.text()
+        if frozen == "before the session":
+            # Nothing was isolated: the end neither waits for the desktop nor hands anything on.
+            self.assertEqual(text.count(DID_NOT_ANSWER), 1, text)
+            self.assertIsNone(HANDED.search(text), text)
+            self.assertEqual(self.agent.stop(), 0, text)
             self.x.thaw()
             self.assert_desktop_back()
-            self.assertTrue(wait_until(lambda: self.tray_icon() is None, PATIENCE))
-        self.assertEqual(self.agent.stop(), 0, self.agent.text())
+            return
+        handed = HANDED.search(text)
+        self.assertIsNotNone(handed, text)
+        pid = self.restore_process = int(handed.group(2))
+        with_shell = handed.group(1) is not None
+        # A crash during the session leaves the shell hidden; a crash while the session's end
+        # waits for the desktop (almost always: the crash may come just before the restore
+        # began) hands on the whole restore.
+        if frozen == "during the session":
+            self.assertEqual(with_shell, end != "crashed", text)
         self.x.thaw()
-        self.assert_desktop_back()
+        self.assert_desktop_back(shell=with_shell)
+        # The restore process says what it did, in the agent's log file, and ends.
+        self.assertTrue(wait_until(
+            lambda: f"] [{pid}] SessionIsolation: restore process: the desktop answered" in
+            self.read(AGENT_LOG), PATIENCE), self.read(AGENT_LOG)[-3000:])
+        self.assertTrue(wait_until(lambda: process_ended(pid), PATIENCE))
+        if end == "terminated":
+            self.assertTrue(wait_until(lambda: self.tray_icon() is None, PATIENCE))
+            self.assertEqual(self.agent.stop(), 0, self.agent.text())
 
     def test_5_a_tray_that_comes_back_docks_the_icon_again(self):
         # The panel that holds the tray crashes or restarts during the session: the icon, the
@@ -325,7 +394,32 @@ class DesktopIsolation(unittest.TestCase):
         self.assert_desktop_back()
         self.assertTrue(wait_until(lambda: self.tray_icon() is None, PATIENCE))
 
-    def test_6_a_desktop_that_goes_away_does_not_take_the_agent_with_it(self):
+    def test_6_every_key_that_produces_super_is_taken(self):
+        # Caps Lock made a second Super_L: the Windows key is then not the key the keymap names
+        # first for Super_L, and must be taken all the same; a keymap that changes during the
+        # session has its new Super keys taken too.
+        self.addCleanup(self.x.setxkbmap, "-option", "")
+        for changed in ("before the session", "during the session"):
+            with self.subTest(changed=changed):
+                self.x.setxkbmap("-option", "")
+                if changed == "before the session":
+                    self.x.setxkbmap("-option", "caps:super")
+                if self.agent is None or self.agent.proc.poll() is not None:
+                    self.start_agent()
+                sid, _ = self.isolated_session()
+                if changed == "during the session":
+                    self.x.setxkbmap("-option", "caps:super")
+                self.assertTrue(wait_until(lambda: self.x.key_grabbed(CAPS), PATIENCE))
+                for keycode in (SUPER_L, CAPS):
+                    seen = self.typed(keycode)
+                    self.assertNotIn("press Super_L", seen, keycode)
+                    self.assertNotIn("release Super_L", seen, keycode)
+                self.backend.step({"terminate_session": sid, "reason": "test"})
+                self.assertTrue(wait_until(lambda: f"Session {sid} ended" in self.agent.text(),
+                                           PATIENCE), self.agent.text())
+                self.assertIn("press Super_L", self.typed(SUPER_L))
+
+    def test_7_a_desktop_that_goes_away_does_not_take_the_agent_with_it(self):
         self.start_agent()
         sid, _ = self.isolated_session()
         self.x.lose_server()

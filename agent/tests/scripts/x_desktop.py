@@ -10,11 +10,11 @@ import signal
 import subprocess
 import tempfile
 
-from Xlib import X, display
+from Xlib import X, display, error
 
 from netns_agent import PEERS, wait_until
 
-PROGRAMS = ("Xvfb", "openbox", "trayer", "xdotool")
+PROGRAMS = ("Xvfb", "openbox", "trayer", "xdotool", "setxkbmap")
 ICONIC = 3  # ICCCM WM_STATE
 
 
@@ -49,6 +49,7 @@ class XDesktop:
         self.name = f":{self.number}"
         self.env = dict(os.environ, DISPLAY=self.name)
         self.d = None
+        self.frozen = False
         try:
             self._start("xvfb", ["Xvfb", self.name, "-screen", "0", "1280x800x24",
                                  "-nolisten", "tcp", "-ac"])
@@ -94,9 +95,11 @@ class XDesktop:
     def freeze(self):
         """Stops the X server (SIGSTOP): it stays alive and connected and answers nothing."""
         self.procs[0].send_signal(signal.SIGSTOP)
+        self.frozen = True
 
     def thaw(self):
         self.procs[0].send_signal(signal.SIGCONT)
+        self.frozen = False
 
     def lose_server(self):
         """Ends the X server under its clients."""
@@ -160,6 +163,11 @@ class XDesktop:
         state = self._prop(wid, "WM_STATE")
         return state is not None and len(state) > 0 and state[0] == ICONIC
 
+    def active_window(self):
+        """The window the window manager calls active (_NET_ACTIVE_WINDOW), None when none."""
+        active = self._prop(self.d.screen().root.id, "_NET_ACTIVE_WINDOW")
+        return active[0] if active is not None and len(active) > 0 and active[0] else None
+
     def window_manager_running(self):
         check = self._prop(self.d.screen().root.id, "_NET_SUPPORTING_WM_CHECK")
         return check is not None and len(check) > 0
@@ -211,6 +219,23 @@ class XDesktop:
     def xdotool(self, *args):
         subprocess.run(["xdotool"] + [str(a) for a in args], env=self.env, check=True,
                        timeout=10)
+
+    def setxkbmap(self, *args):
+        subprocess.run(["setxkbmap"] + list(args), env=self.env, check=True, timeout=10)
+
+    def key_grabbed(self, keycode):
+        """Whether another program holds a grab of `keycode` under any modifier on the root
+        window (ours is refused then)."""
+        root = self.d.screen().root
+        refused = error.CatchError(error.BadAccess)
+        root.grab_key(keycode, X.AnyModifier, False, X.GrabModeAsync, X.GrabModeAsync,
+                      onerror=refused)
+        self.d.sync()
+        if refused.get_error():
+            return True
+        root.ungrab_key(keycode, X.AnyModifier)
+        self.d.sync()
+        return False
 
     def click(self, x, y):
         self.xdotool("mousemove", "--sync", x, y, "click", 1)

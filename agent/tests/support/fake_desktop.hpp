@@ -20,9 +20,9 @@
 namespace vx::test {
 
 // A desktop in memory: windows with their facts, what was done to them (`calls`, one text per
-// call, e.g. "hide 3", "minimize 7", "restore 7", "crash-restore 7 8"), and a keyboard grab and
-// tray icon that tests drive by queueing events. Every member is guarded by `mutex`; the
-// threads of the isolation call in from their own threads.
+// call, e.g. "hide 3", "minimize 7", "restore 7", and "start <arguments>" for a restore process
+// started), and a keyboard grab and tray icon that tests drive by queueing events. Every member is
+// guarded by `mutex`; the threads of the isolation call in from their own threads.
 class FakeDesktop : public platform::DesktopPlatform {
   public:
     struct Window {
@@ -84,7 +84,11 @@ class FakeDesktop : public platform::DesktopPlatform {
     bool window_manager_running = true;
     std::string grab_refusal;  // non-empty: the Super keys cannot be taken
     platform::TrayRefusal tray_refusal = platform::TrayRefusal::none;
-    std::string throw_on;  // a call text that throws instead of happening
+    std::string throw_on;           // a call text that throws instead of happening
+    platform::WindowId active = 0;  // the active window; a restored window becomes it
+    // What a wait for a started restore process sees: `exited` (with status 0: it restored),
+    // or `running` (it waits for the desktop).
+    platform::ProcessState restore_process_ends = platform::ProcessState::exited;
     // Called by the destructor: once everything that used the desktop has let go of it.
     std::function<void()> on_destroyed;
 
@@ -157,14 +161,13 @@ class FakeDesktop : public platform::DesktopPlatform {
         return std::make_unique<Tray>(*this);
     }
 
-    void restore_windows_after_crash(const platform::WindowId* list,
-                                     std::size_t count) noexcept override {
-        std::string text = "crash-restore";
-        for (std::size_t i = 0; i < count; ++i) {
-            text += " " + std::to_string(list[i]);
+    std::unique_ptr<platform::DetachedProcess> prepare_restore_process(
+        std::vector<std::string> args) override {
+        std::string text = "start";
+        for (const std::string& arg : args) {
+            text += " " + arg;
         }
-        std::lock_guard lock(mutex);
-        calls.push_back(text);
+        return std::make_unique<Process>(*this, text);
     }
 
     std::string process_image_name(std::uint32_t pid) override {
@@ -236,6 +239,35 @@ class FakeDesktop : public platform::DesktopPlatform {
         ~EventFd() { ::close(fd); }
     };
 
+    // A restore process that starts and ends as the test says, without a process.
+    class Process : public platform::DetachedProcess {
+      public:
+        Process(FakeDesktop& d, std::string text) : d_(d), text_(std::move(text)) {}
+        pid_t start() const noexcept override {
+            std::lock_guard lock(d_.mutex);
+            d_.calls.push_back(text_);
+            d_.notify();
+            return kPid;
+        }
+        platform::ProcessOutcome wait(pid_t pid,
+                                      std::chrono::milliseconds) const noexcept override {
+            std::lock_guard lock(d_.mutex);
+            platform::ProcessOutcome out;
+            out.pid = pid;
+            out.state = d_.restore_process_ends;
+            return out;
+        }
+        void run_on(pid_t pid) const override {
+            std::lock_guard lock(d_.mutex);
+            d_.calls.push_back("run on " + std::to_string(pid));
+        }
+        static constexpr pid_t kPid = 4711;
+
+      private:
+        FakeDesktop& d_;
+        const std::string text_;
+    };
+
     class Connection : public platform::DesktopConnection {
       public:
         explicit Connection(FakeDesktop& d) : d_(d) {}
@@ -280,10 +312,15 @@ class FakeDesktop : public platform::DesktopPlatform {
             });
         }
         bool restore(platform::WindowId window) override {
-            return act(window, "restore", [](platform::WindowFacts& f) {
+            return act(window, "restore", [&](platform::WindowFacts& f) {
                 f.minimized = false;
                 f.viewable = true;
+                d_.active = window;
             });
+        }
+        platform::WindowId active_window() override {
+            auto lock = d_.answer();
+            return d_.active;
         }
         bool window_manager_running() override {
             auto lock = d_.answer();
@@ -324,11 +361,11 @@ class FakeDesktop : public platform::DesktopPlatform {
             d_.notify();
         }
         int wait_fd() const override { return d_.key_fd_.fd; }
-        bool pump(const std::function<bool(const platform::KeyEvent&)>& swallow) override {
+        bool pump(platform::KeyFilter& filter) override {
             drain(d_.key_fd_.fd);
             Event event{};
             while (d_.next_event(true, event)) {
-                const bool kept = swallow(event.key);
+                const bool kept = filter.swallow(event.key);
                 std::lock_guard lock(d_.mutex);
                 (kept ? d_.swallowed : d_.passed).push_back(event.key);
                 d_.notify();

@@ -1,4 +1,6 @@
 #include <cstdlib>
+#include <filesystem>
+#include <system_error>
 
 #include "platform/desktop/open_desktop.hpp"
 #include "platform/desktop/x11_desktop.hpp"
@@ -6,6 +8,29 @@
 
 namespace vx::platform {
 namespace {
+
+// This program, started again. By its path as it was at the start of the session, so that the
+// process list names it (a program replaced since starts as the new one).
+class OwnProgram final : public DetachedProcess {
+  public:
+    explicit OwnProgram(std::vector<std::string> args)
+        : start_({own_path(), std::move(args), {}}) {}
+
+    pid_t start() const noexcept override { return start_.start(); }
+    ProcessOutcome wait(pid_t pid, std::chrono::milliseconds limit) const noexcept override {
+        return wait_for_child(pid, limit);
+    }
+    void run_on(pid_t pid) const override { reap_when_ended(pid); }
+
+  private:
+    static std::string own_path() {
+        std::error_code error;
+        const auto path = std::filesystem::read_symlink("/proc/self/exe", error);
+        return error ? std::string("/proc/self/exe") : path.string();
+    }
+
+    PreparedStart start_;
+};
 
 class X11Desktop final : public DesktopPlatform {
   public:
@@ -23,8 +48,9 @@ class X11Desktop final : public DesktopPlatform {
                                              std::string& error) override {
         return x11::show_tray_icon(display_, tip, refusal, error);
     }
-    void restore_windows_after_crash(const WindowId* windows, std::size_t count) noexcept override {
-        x11::restore_windows_after_crash(display_.c_str(), windows, count);
+    std::unique_ptr<DetachedProcess> prepare_restore_process(
+        std::vector<std::string> args) override {
+        return std::make_unique<OwnProgram>(std::move(args));
     }
     std::string process_image_name(std::uint32_t pid) override {
         return platform::process_image_name(pid);
@@ -52,7 +78,9 @@ class NoDesktop final : public DesktopPlatform {
         error = kReason;
         return nullptr;
     }
-    void restore_windows_after_crash(const WindowId*, std::size_t) noexcept override {}
+    std::unique_ptr<DetachedProcess> prepare_restore_process(std::vector<std::string>) override {
+        return nullptr;
+    }
     std::string process_image_name(std::uint32_t pid) override {
         return platform::process_image_name(pid);
     }

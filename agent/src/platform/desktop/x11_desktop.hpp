@@ -1,8 +1,10 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/desktop/x11_display.hpp"
 #include "platform/desktop_platform.hpp"
@@ -13,20 +15,14 @@ std::unique_ptr<DesktopConnection> connect(const std::string& display_name, std:
 std::unique_ptr<KeyGrab> grab_super_keys(const std::string& display_name, std::string& error);
 std::unique_ptr<TrayIcon> show_tray_icon(const std::string& display_name, const std::string& tip,
                                          TrayRefusal& refusal, std::string& error);
-// `display_name` must stay valid and unchanged: it is read in the crash handler.
-void restore_windows_after_crash(const char* display_name, const WindowId* windows,
-                                 std::size_t count) noexcept;
+// The keycodes whose keysyms (in any group or level) include Super_L or Super_R, from a keyboard
+// mapping as XGetKeyboardMapping gives it: `per_keycode` keysyms for each keycode from
+// `min_keycode` on.
+std::vector<std::uint8_t> super_keycodes(int min_keycode, int per_keycode,
+                                         const std::vector<unsigned long>& keysyms);
 
-// Un-minimises `window` and brings it forward: through the window manager when it takes
-// _NET_ACTIVE_WINDOW requests, else by mapping it ourselves.
-bool activate_window(XDisplay& display, Window window, bool wm_activates);
-// The window manager lists _NET_ACTIVE_WINDOW among what it supports.
-bool wm_takes_activation(XDisplay& display);
-// Exists and is minimised (iconic or hidden).
-bool is_minimized(XDisplay& display, Window window);
-
-// A menu line as the core fonts can draw it: Latin-1 only, so each UTF-8 sequence beyond ASCII
-// shows as one '?', control bytes as spaces; a line longer than 64 characters ends in "...".
-std::string drawable_text(const std::string& text);
+// UTF-8 text as the characters a 16-bit (ISO 10646) font draws: one unit per character, U+FFFD
+// for a character beyond 16 bits and for each byte that starts no valid sequence.
+std::u16string font_units(const std::string& text);
 
 }  // namespace vx::platform::x11

@@ -22,23 +22,38 @@ constexpr unsigned long kIconColour = 0x1F6FB2;
 constexpr int kMenuPadding = 8;
 constexpr int kMenuMinWidth = 180;
 constexpr int kSeparatorHeight = 7;
-constexpr std::size_t kMaxItemChars = 64;  // a long window title is cut
+constexpr char16_t kReplacement = 0xFFFD;
+// Fonts the menu tries, first to last: the fixed font in its Unicode encodings (xfonts-base),
+// then any Unicode font of that size, then the server's "fixed", which may be Latin-1 only.
+constexpr const char* kMenuFonts[] = {
+    "-misc-fixed-medium-r-semicondensed--13-*-*-*-*-*-iso10646-1",
+    "-misc-fixed-medium-r-normal--13-*-*-*-*-*-iso10646-1",
+    "-*-*-medium-r-normal--13-*-*-*-*-*-iso10646-1",
+    "fixed",
+};
 
 }  // namespace
 
-std::string drawable_text(const std::string& text) {
-    std::string out;
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x80) {
-            out.push_back(byte < 0x20 ? ' ' : c);
-        } else if ((byte & 0xC0) != 0x80) {
-            out.push_back('?');
+std::u16string font_units(const std::string& text) {
+    std::u16string out;
+    for (std::size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        const int extra = lead < 0x80             ? 0
+                          : (lead & 0xE0) == 0xC0 ? 1
+                          : (lead & 0xF0) == 0xE0 ? 2
+                                                  : 3;
+        char32_t cp = extra == 0 ? lead : lead & (0x3F >> extra);
+        bool valid = (extra == 0 || lead >= 0xC2) && (extra < 3 || (lead & 0xF8) == 0xF0) &&
+                     i + static_cast<std::size_t>(extra) < text.size();
+        for (int k = 1; valid && k <= extra; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + static_cast<std::size_t>(k)]);
+            valid = (next & 0xC0) == 0x80;
+            cp = (cp << 6) | (next & 0x3F);
         }
-        if (out.size() > kMaxItemChars) {  // cut only when more follows than fits
-            out.replace(kMaxItemChars - 3, out.size(), "...");
-            break;
-        }
+        const bool overlong = (extra == 2 && cp < 0x800) || (extra == 3 && cp < 0x10000);
+        const bool fits = cp < 0x10000 && (cp < 0xD800 || cp > 0xDFFF);
+        out.push_back(valid && !overlong && fits ? static_cast<char16_t>(cp) : kReplacement);
+        i += valid ? static_cast<std::size_t>(extra) + 1 : 1;
     }
     return out;
 }
@@ -73,11 +88,42 @@ void set_own_pid(XDisplay& d, Window w) {
                     reinterpret_cast<const unsigned char*>(&pid), 1);
 }
 
+// Whether `font` has a glyph for `unit` (a character of a 16-bit font, a byte of an 8-bit one);
+// the server would draw nothing, or its default character, for one it has not.
+bool has_glyph(const XFontStruct& font, char16_t unit) {
+    const unsigned byte1 = unit >> 8;
+    const unsigned byte2 = unit & 0xFF;
+    if (byte1 < font.min_byte1 || byte1 > font.max_byte1 || byte2 < font.min_char_or_byte2 ||
+        byte2 > font.max_char_or_byte2) {
+        return false;
+    }
+    if (font.per_char == nullptr) {
+        return true;  // every character of the range has the same metrics
+    }
+    const unsigned row = font.max_char_or_byte2 - font.min_char_or_byte2 + 1;
+    const XCharStruct& c =
+        font.per_char[(byte1 - font.min_byte1) * row + (byte2 - font.min_char_or_byte2)];
+    return c.width != 0 || c.lbearing != 0 || c.rbearing != 0 || c.ascent != 0 || c.descent != 0;
+}
+
+// The characters of a UTF-8 menu line as `font` draws them: a character it has no glyph for (a
+// Latin-1 font has none beyond U+00FF) shows as '?'.
+std::vector<XChar2b> drawn_line(const XFontStruct* font, const std::string& text) {
+    std::vector<XChar2b> out;
+    for (char16_t unit : font_units(text)) {
+        if (font != nullptr && !has_glyph(*font, unit)) {
+            unit = u'?';
+        }
+        out.push_back({static_cast<unsigned char>(unit >> 8), static_cast<unsigned char>(unit)});
+    }
+    return out;
+}
+
 // The open menu: its window and where each line lies.
 struct Menu {
     Window window = None;
     std::vector<TrayMenuItem> items;
-    std::vector<std::string> texts;
+    std::vector<std::vector<XChar2b>> lines;
     std::vector<int> tops;  // y of each line; one more entry for the bottom
     int width = 0;
 };
@@ -159,7 +205,11 @@ class X11TrayIcon final : public TrayIcon {
         set_utf8_property(*d_, icon_, d_->atom(AtomId::net_wm_name), tip);
         set_own_pid(*d_, icon_);
         gc_ = XCreateGC(d, icon_, 0, nullptr);
-        font_ = XLoadQueryFont(d, "fixed");
+        for (const char* name : kMenuFonts) {
+            if ((font_ = XLoadQueryFont(d, name)) != nullptr) {
+                break;
+            }
+        }
         if (font_ != nullptr) {
             XSetFont(d, gc_, font_->fid);
         }
@@ -269,9 +319,9 @@ class X11TrayIcon final : public TrayIcon {
 
     int line_height() const { return font_ != nullptr ? font_->ascent + font_->descent + 8 : 21; }
 
-    int text_width(const std::string& text) const {
-        return font_ != nullptr ? XTextWidth(font_, text.data(), static_cast<int>(text.size()))
-                                : static_cast<int>(text.size()) * 7;
+    int text_width(const std::vector<XChar2b>& line) const {
+        return font_ != nullptr ? XTextWidth16(font_, line.data(), static_cast<int>(line.size()))
+                                : static_cast<int>(line.size()) * 7;
     }
 
     // Counting a separator as a whole line: the menu cannot scroll, so it must rather be short.
@@ -286,9 +336,9 @@ class X11TrayIcon final : public TrayIcon {
         int top = 0;
         for (const TrayMenuItem& item : items) {
             menu.tops.push_back(top);
-            menu.texts.push_back(drawable_text(item.text));
+            menu.lines.push_back(drawn_line(font_, item.text));
             top += item.separator ? kSeparatorHeight : line_height();
-            menu.width = std::max(menu.width, text_width(menu.texts.back()) + 2 * kMenuPadding);
+            menu.width = std::max(menu.width, text_width(menu.lines.back()) + 2 * kMenuPadding);
         }
         menu.tops.push_back(top);
         menu.items = std::move(items);
@@ -357,9 +407,9 @@ class X11TrayIcon final : public TrayIcon {
                 continue;
             }
             XSetForeground(d_->get(), gc_, item.enabled ? black_ : grey_);
-            const std::string& text = menu_->texts[i];
-            XDrawString(d_->get(), menu_->window, gc_, kMenuPadding, top + 4 + ascent, text.data(),
-                        static_cast<int>(text.size()));
+            const std::vector<XChar2b>& line = menu_->lines[i];
+            XDrawString16(d_->get(), menu_->window, gc_, kMenuPadding, top + 4 + ascent,
+                          line.data(), static_cast<int>(line.size()));
         }
     }
 

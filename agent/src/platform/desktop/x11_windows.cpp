@@ -106,6 +106,25 @@ bool viewable(XDisplay& d, Window window) {
            attributes.map_state == IsViewable;
 }
 
+bool wm_takes_activation(XDisplay& d) {
+    return contains(read_items(d, d.root(), d.atom(AtomId::net_supported), XA_ATOM),
+                    d.atom(AtomId::net_active_window));
+}
+
+bool activate_window(XDisplay& d, Window window, bool wm_activates) {
+    if (d.lost()) {
+        return false;
+    }
+    if (wm_activates) {
+        send_client_message(d, d.root(), window, d.atom(AtomId::net_active_window),
+                            {kSourcePager, CurrentTime, 0, 0, 0},
+                            SubstructureRedirectMask | SubstructureNotifyMask);
+    } else {
+        XMapRaised(d.get(), window);  // a map asks for the normal state (ICCCM 4.1.4)
+    }
+    return true;
+}
+
 class Connection final : public DesktopConnection {
   public:
     explicit Connection(std::unique_ptr<XDisplay> display) : d_(std::move(display)) {}
@@ -197,6 +216,13 @@ class Connection final : public DesktopConnection {
         return activate_window(*d_, static_cast<Window>(window), wm_activates_) && trap.synced_ok();
     }
 
+    WindowId active_window() override {
+        ErrorTrap trap(*d_);
+        const auto active =
+            read_items(*d_, d_->root(), d_->atom(AtomId::net_active_window), XA_WINDOW);
+        return active.empty() ? 0 : active.front();
+    }
+
     bool window_manager_running() override {
         ErrorTrap trap(*d_);
         const Atom check = d_->atom(AtomId::net_supporting_wm_check);
@@ -223,31 +249,6 @@ class Connection final : public DesktopConnection {
 };
 
 }  // namespace
-
-bool is_minimized(XDisplay& d, Window window) {
-    return iconic(d, window) ||
-           contains(read_items(d, window, d.atom(AtomId::net_wm_state), XA_ATOM),
-                    d.atom(AtomId::net_wm_state_hidden));
-}
-
-bool wm_takes_activation(XDisplay& d) {
-    return contains(read_items(d, d.root(), d.atom(AtomId::net_supported), XA_ATOM),
-                    d.atom(AtomId::net_active_window));
-}
-
-bool activate_window(XDisplay& d, Window window, bool wm_activates) {
-    if (d.lost()) {
-        return false;
-    }
-    if (wm_activates) {
-        send_client_message(d, d.root(), window, d.atom(AtomId::net_active_window),
-                            {kSourcePager, CurrentTime, 0, 0, 0},
-                            SubstructureRedirectMask | SubstructureNotifyMask);
-    } else {
-        XMapRaised(d.get(), window);  // a map asks for the normal state (ICCCM 4.1.4)
-    }
-    return true;
-}
 
 std::unique_ptr<DesktopConnection> connect(const std::string& display_name, std::string& error) {
     auto display = XDisplay::open(display_name, error);

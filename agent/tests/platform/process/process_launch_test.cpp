@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <thread>
 
@@ -88,53 +89,106 @@ std::string status_field(pid_t pid, const std::string& name) {
     return {};
 }
 
+// Started either way, a child holds nothing of ours: no descriptor, no blocked or ignored
+// signal, not our session.
 TEST(ProcessLaunch, TheChildStartsCleanInASessionOfItsOwn) {
-    // Our side: a descriptor without close-on-exec, a blocked and an ignored signal.
-    const int leaked = ::open("/dev/null", O_RDONLY);
-    sigset_t usr1;
-    sigemptyset(&usr1);
-    sigaddset(&usr1, SIGUSR1);
-    sigset_t old_mask;
-    ::pthread_sigmask(SIG_BLOCK, &usr1, &old_mask);
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    struct sigaction old_action {};
-    ::sigaction(SIGUSR2, &ignore, &old_action);
+    const PreparedStart prepared({"/bin/sleep", {"30"}, {}});
+    struct Way {
+        const char* name;
+        std::function<pid_t()> start;
+    };
+    const Way ways[] = {
+        {"run_process",
+         [] {
+             const ProcessOutcome out =
+                 run_process({"/bin/sleep", {"30"}, {}}, 0ms, OnTimeout::leave_running);
+             EXPECT_EQ(out.state, ProcessState::running) << out.describe();
+             return out.pid;  // reaped by the launcher's background wait
+         }},
+        {"PreparedStart",
+         [&] {
+             const pid_t pid = prepared.start();
+             // Nobody waits for it: it is reaped here, once killed.
+             std::thread([pid] { wait_for_child(pid, kPatience); }).detach();
+             return pid;
+         }},
+    };
+    for (const Way& way : ways) {
+        SCOPED_TRACE(way.name);
+        // Our side: a descriptor without close-on-exec, a blocked and an ignored signal.
+        const int leaked = ::open("/dev/null", O_RDONLY);
+        sigset_t usr1;
+        sigemptyset(&usr1);
+        sigaddset(&usr1, SIGUSR1);
+        sigset_t old_mask;
+        ::pthread_sigmask(SIG_BLOCK, &usr1, &old_mask);
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        struct sigaction old_action {};
+        ::sigaction(SIGUSR2, &ignore, &old_action);
 
-    const ProcessOutcome out =
-        run_process({"/bin/sleep", {"30"}, {}}, 0ms, OnTimeout::leave_running);
+        const pid_t pid = way.start();
 
-    ::sigaction(SIGUSR2, &old_action, nullptr);
-    ::pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
-    ::close(leaked);
-    ASSERT_EQ(out.state, ProcessState::running) << out.describe();
-    const std::filesystem::path proc = "/proc/" + std::to_string(out.pid);
-    // What the program inherited, seen once it sleeps: before, /proc shows the spawning copy of
-    // this process, and then the program's own start-up opening and closing its files.
-    const auto until = std::chrono::steady_clock::now() + 10s;
-    while (read_file(proc / "wchan").find("nanosleep") == std::string::npos &&
-           std::chrono::steady_clock::now() < until) {
-        std::this_thread::yield();
+        ::sigaction(SIGUSR2, &old_action, nullptr);
+        ::pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
+        ::close(leaked);
+        ASSERT_GT(pid, 0);
+        const std::filesystem::path proc = "/proc/" + std::to_string(pid);
+        // What the program inherited, seen once it sleeps: before, /proc shows the spawning copy
+        // of this process, and then the program's own start-up opening and closing its files.
+        const auto until = std::chrono::steady_clock::now() + 10s;
+        while (read_file(proc / "wchan").find("nanosleep") == std::string::npos &&
+               std::chrono::steady_clock::now() < until) {
+            std::this_thread::yield();
+        }
+        std::vector<std::string> fds;
+        for (const auto& entry : std::filesystem::directory_iterator(proc / "fd")) {
+            fds.push_back(entry.path().filename().string() + " " +
+                          std::filesystem::read_symlink(entry.path()).string());
+        }
+        std::sort(fds.begin(), fds.end());
+        EXPECT_EQ(fds, (std::vector<std::string>{"0 /dev/null", "1 /dev/null", "2 /dev/null"}));
+        std::istringstream stat(read_file(proc / "stat"));
+        std::string field;
+        for (int i = 0; i < 6; ++i) {
+            stat >> field;  // pid, comm, state, ppid, pgrp, session
+        }
+        EXPECT_EQ(field, std::to_string(pid));
+        EXPECT_EQ(status_field(pid, "SigBlk"), "0000000000000000");
+        // glibc's spawn leaves its two reserved signals (32, 33) ignored; the child's own C
+        // library takes them over. Every signal a program can use is at its default.
+        const std::uint64_t ignored = std::stoull(status_field(pid, "SigIgn"), nullptr, 16);
+        EXPECT_EQ(ignored & ~(std::uint64_t{3} << 31), 0u) << std::hex << ignored;
+        ::kill(pid, SIGKILL);
     }
-    std::vector<std::string> fds;
-    for (const auto& entry : std::filesystem::directory_iterator(proc / "fd")) {
-        fds.push_back(entry.path().filename().string() + " " +
-                      std::filesystem::read_symlink(entry.path()).string());
+}
+
+TEST(ProcessLaunch, APreparedStartIsWaitedForWithinItsBound) {
+    struct Case {
+        ProcessRequest request;
+        std::string outcome;
+    };
+    const Case cases[] = {
+        {{"/bin/sh", {"-c", "exit 3"}, {}}, "exit status 3"},
+        {{"/nonexistent/program", {}, {}}, "exit status 127"},
+    };
+    for (const Case& c : cases) {
+        const PreparedStart prepared(c.request);
+        EXPECT_EQ(wait_for_child(prepared.start(), kPatience).describe(), c.outcome)
+            << c.request.path;
     }
-    std::sort(fds.begin(), fds.end());
-    EXPECT_EQ(fds, (std::vector<std::string>{"0 /dev/null", "1 /dev/null", "2 /dev/null"}));
-    std::istringstream stat(read_file(proc / "stat"));
-    std::string field;
-    for (int i = 0; i < 6; ++i) {
-        stat >> field;  // pid, comm, state, ppid, pgrp, session
-    }
-    EXPECT_EQ(field, std::to_string(out.pid));
-    EXPECT_EQ(status_field(out.pid, "SigBlk"), "0000000000000000");
-    // glibc's spawn leaves its two reserved signals (32, 33) ignored; the child's own C library
-    // takes them over. Every signal a program can use is at its default.
-    const std::uint64_t ignored = std::stoull(status_field(out.pid, "SigIgn"), nullptr, 16);
-    EXPECT_EQ(ignored & ~(std::uint64_t{3} << 31), 0u) << std::hex << ignored;
-    ::kill(out.pid, SIGKILL);  // reaped by the launcher's background wait
+    const PreparedStart sleeper({"/bin/sleep", {"30"}, {}});
+    const ProcessOutcome running = wait_for_child(sleeper.start(), 0ms);
+    EXPECT_EQ(running.state, ProcessState::running);
+    ::kill(running.pid, SIGKILL);
+    EXPECT_EQ(wait_for_child(running.pid, kPatience).describe(), "ended by signal 9");
+    // Already reaped: no child of ours.
+    const PreparedStart quick({"/bin/true", {}, {}});
+    const pid_t pid = quick.start();
+    ASSERT_TRUE(wait_for_child(pid, kPatience).exited_ok());
+    const ProcessOutcome again = wait_for_child(pid, 0ms);
+    EXPECT_EQ(again.state, ProcessState::not_started);
+    EXPECT_EQ(again.error, ECHILD);
 }
 
 TEST(ProcessLaunch, StdinCarriesTheScriptToTheEnd) {
