@@ -109,6 +109,9 @@ bool quiet_terminal_input(int fd) {
     }
     termios quiet = g_saved_modes;
     quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO | ICANON);
+    // Ctrl+S would stop the output: the drawing thread would then block in its write, and a
+    // stop would wait for it until somebody typed Ctrl+Q.
+    quiet.c_iflag &= ~static_cast<tcflag_t>(IXON);
     if (::tcsetattr(fd, TCSANOW, &quiet) != 0) {
         return false;
     }

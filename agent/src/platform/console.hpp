@@ -42,7 +42,8 @@ void ignore_terminal_stop();
 void restore_terminal_stop();
 
 // Keys typed at the screen would echo into the frame, and Enter would scroll it: while the screen
-// is up, echo and canonical input are off on the terminal of `fd` (signal keys stay on). Only the
+// is up, echo and canonical input are off on the terminal of `fd` (signal keys stay on), and so is
+// Ctrl+S, which would freeze the output and with it the screen's stop. Only the
 // first call saves the terminal's modes; false when `fd` is not a terminal, or is the controlling
 // terminal of another foreground job (changing it from the background would stop the agent).
 // restore_terminal_input puts back exactly the saved modes and drops the keys typed meanwhile,

@@ -121,6 +121,27 @@ TEST(Console, TypedKeysNeitherEchoNorStayForTheShellAndTheModesComeBackExactly) 
     EXPECT_FALSE(Pty::readable(pty.slave()));  // the keys were the screen's, not the shell's
 }
 
+// Ctrl+S typed into the screen must not stop the terminal's output: the drawing thread would
+// block in its write, and a stop (SIGTERM) would then wait for it until somebody typed Ctrl+Q.
+TEST(Console, CtrlSTypedIntoTheScreenDoesNotFreezeItsOutput) {
+    Pty pty;
+    ASSERT_GE(pty.slave(), 0);
+    // Non-blocking, so a frozen output shows as a refused write instead of a hung test.
+    const int flags = ::fcntl(pty.slave(), F_GETFL);
+    ASSERT_EQ(::fcntl(pty.slave(), F_SETFL, flags | O_NONBLOCK), 0);
+    ASSERT_TRUE(quiet_terminal_input(pty.slave()));
+    // The key after Ctrl+S reaches the input once the line discipline has seen Ctrl+S.
+    const bool typed = ::write(pty.master(), "\x13x", 2) == 2 && Pty::readable(pty.slave());
+    const ssize_t written = ::write(pty.slave(), "frame", 5);
+    char buf[16] = {};
+    const ssize_t read = Pty::readable(pty.master()) ? ::read(pty.master(), buf, sizeof buf) : 0;
+    restore_terminal_input();
+    EXPECT_TRUE(typed);
+    EXPECT_EQ(written, 5);
+    EXPECT_EQ(read, 5);
+    EXPECT_EQ(std::string(buf), "frame");
+}
+
 TEST(Console, QuietInputNeedsATerminal) {
     int fds[2];
     ASSERT_EQ(::pipe(fds), 0);
