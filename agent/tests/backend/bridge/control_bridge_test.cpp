@@ -175,6 +175,7 @@ TEST_F(ControlBridgeTest, LocalPeerLeavingIsStampedForTheWatchdog) {
     bridge_.open(server_.port());
     {
         auto local = server_.accept();
+        EXPECT_EQ(bridge_.local_port(), local.remote_endpoint().port());  // the launcher's, to it
         clock_.advance_ms(1234);
     }  // the control server closes the connection
     ASSERT_TRUE(log_.wait_for("relay reader finished"));

@@ -4,6 +4,7 @@
 #include <future>
 #include <numeric>
 
+#include "backend/bridge/control_bridge.hpp"
 #include "backend/connector/saas_connector.hpp"
 #include "desktop/session_isolation.hpp"
 #include "driver/session_runner.hpp"
@@ -357,6 +358,32 @@ TEST_F(SessionRunnerTest, StrayConnectionsDoNotCostTheSession) {
     EXPECT_EQ(r.end, SessionEnd::end_session);
     EXPECT_EQ(queued_types(), (std::vector<std::string>{"session_ready", "session_ended"}));
     EXPECT_EQ(log_.count("set-up failed"), 0);
+}
+
+// A connection relayed by the backend while a direct launcher has the session is refused like
+// any other. The end of that relayed connection is not the launcher's: the presence watchdog
+// goes on watching the launcher.
+TEST_F(SessionRunnerTest, ARelayedConnectionRefusedDuringADirectSessionChangesNothing) {
+    network::ControlBridge bridge(
+        io_, std::make_shared<network::BridgeWriteQueue>(),
+        {[](const nlohmann::json&) {}, [] { return std::string("s-1"); }, {}}, clock_.fn());
+    runner_ = std::make_unique<SessionRunner>(
+        SessionRunner::Deps{io_, running_, orders_, nullptr, &bridge, {}, clock_.fn()});
+    SessionConfig s = order();
+    s.agent.client_idle_timeout_sec = 40;
+    start(std::move(s));
+    auto client = launcher();
+    bridge.open(base_ + 3);
+    ASSERT_TRUE(log_.wait_for("relay peer closed unexpectedly"));
+    // Half the timeout of silence shows the player as dropped, and no more.
+    std::optional<StatusEvent> dropped;
+    for (int step = 0; step < 20 && !dropped; ++step) {
+        clock_.advance_ms(2'000);
+        dropped = wait_for_event(StatusEventKind::player_dropped, first_seq_, 200ms);
+    }
+    EXPECT_TRUE(dropped);
+    client->send("{\"type\":\"end_session\"}\n");
+    EXPECT_EQ(finish().end, SessionEnd::end_session);
 }
 
 // The right token with no keys to hand over: the set-up has really failed, and the backend is
