@@ -157,6 +157,19 @@ def relayed_stray(backend, first):
                                "data": base64.b64encode(first).decode()}})
 
 
+def strays_before_the_launcher(test, backend, session_id, host):
+    """Strays reach the control port before the launcher: directly, all at once, and one relayed
+    by the backend with a bad first line; each is refused on its own. Returns the direct ones,
+    closed when the test ends."""
+    strays = Strays(host, CONTROL_PORT)
+    test.addCleanup(strays.close)
+    relayed_stray(backend, b"\x16\x03\x01\x00\x05hello\n")  # a TLS record, no JSON
+    strays.assert_refused(test)
+    test.assertTrue(wait_until(lambda: auth_failed("AUTH_FAIL") in
+                               backend.relayed_text(session_id), 10))
+    return strays
+
+
 def launcher(port, *args):
     return subprocess.Popen(
         ["/usr/bin/python3", os.path.join(PEERS, "test_launcher.py"), "--port", str(port),
@@ -249,17 +262,10 @@ class Sessions(unittest.TestCase):
     def test_2_relayed_session(self):
         # Strays come first, directly and relayed; the relayed launcher still gets the session.
         t = self.start("relay-1")
-        strays = Strays("127.0.0.1", CONTROL_PORT)
-        try:
-            relayed_stray(self.backend, b"\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03\n")
-            strays.assert_refused(self)
-            self.assertTrue(wait_until(lambda: auth_failed("AUTH_FAIL") in
-                                       self.backend.relayed_text("relay-1"), 10), self.agent.text())
-            result, rc = outcome(launcher(self.backend.relay, "--pings", "3", "--then", "end"))
-            self.assertEqual(rc, 0, result)
-            strays.assert_shut_out(self)
-        finally:
-            strays.close()
+        strays = strays_before_the_launcher(self, self.backend, "relay-1", "127.0.0.1")
+        result, rc = outcome(launcher(self.backend.relay, "--pings", "3", "--then", "end"))
+        self.assertEqual(rc, 0, result)
+        strays.assert_shut_out(self)
         self.ended("relay-1", t, "pipeline_ended")
         self.assertEqual(self.backend.errors("relay-1"), [])
         self.assertTrue(self.ready("relay-1"))
@@ -305,27 +311,19 @@ class Sessions(unittest.TestCase):
 
     def test_7_strays_do_not_cost_the_session(self):
         t = self.start("stray-1")
-        strays = Strays("127.0.0.1", CONTROL_PORT)
-        try:
-            # Relayed by the backend: a bad first line, then a connection that stays silent.
-            relayed_stray(self.backend, b"hello\n")
-            strays.assert_refused(self)
-            self.assertTrue(wait_until(lambda: auth_failed("AUTH_FAIL") in
-                                       self.backend.relayed_text("stray-1"), 10), self.agent.text())
-            relayed_stray(self.backend, b"")
-            proc = launcher(CONTROL_PORT, "--pings", "1", "--then", "hold")
-            self.assertTrue(wait_until(lambda: self.ready("stray-1"), 10), self.agent.text())
-            strays.assert_shut_out(self)
-            self.assertTrue(wait_until(lambda: auth_failed("AUTH_REJECTED") in
-                                       self.backend.relayed_text("stray-1"), 10), self.agent.text())
-            # A connection while the session runs is refused and changes nothing.
-            with connect("127.0.0.1", CONTROL_PORT, 10) as late:
-                self.assertEqual(read_line(late), auth_failed("AUTH_REJECTED"))
-            self.assertIsNone(proc.poll())
-            self.backend.step({"terminate_session": "stray-1"})
-            result, rc = outcome(proc)
-        finally:
-            strays.close()
+        strays = strays_before_the_launcher(self, self.backend, "stray-1", "127.0.0.1")
+        relayed_stray(self.backend, b"")  # a relayed connection that stays silent
+        proc = launcher(CONTROL_PORT, "--pings", "1", "--then", "hold")
+        self.assertTrue(wait_until(lambda: self.ready("stray-1"), 10), self.agent.text())
+        strays.assert_shut_out(self)
+        self.assertTrue(wait_until(lambda: auth_failed("AUTH_REJECTED") in
+                                   self.backend.relayed_text("stray-1"), 10), self.agent.text())
+        # A connection while the session runs is refused and changes nothing.
+        with connect("127.0.0.1", CONTROL_PORT, 10) as late:
+            self.assertEqual(read_line(late), auth_failed("AUTH_REJECTED"))
+        self.assertIsNone(proc.poll())
+        self.backend.step({"terminate_session": "stray-1"})
+        result, rc = outcome(proc)
         self.assertEqual(rc, 0, result)
         self.assertTrue(result["keys_match"] and result["closed_by_agent"], result)
         self.ended("stray-1", t, "pipeline_ended")

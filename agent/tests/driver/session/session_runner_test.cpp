@@ -46,12 +46,14 @@ std::vector<StatusEventKind> events_since(std::uint64_t after) {
     return kinds;
 }
 
-// Waits until the board shows `verdict`; false when it does not within the patience.
-bool wait_for_verdict(DirectVerdict verdict) {
+// Waits until the board's snapshot `shows` what the test waits for; false when it does not
+// within the patience.
+template <class Pred>
+bool wait_for_board(Pred shows) {
     StatusBoard& board = status_board();
     const auto until = std::chrono::steady_clock::now() + kPatience;
     std::uint64_t seen = 0;
-    while (board.snapshot().verdict != verdict) {
+    while (!shows(board.snapshot())) {
         if (std::chrono::steady_clock::now() >= until)
             return false;
         seen = board.wait_for_change(seen, 100ms);
@@ -59,17 +61,12 @@ bool wait_for_verdict(DirectVerdict verdict) {
     return true;
 }
 
-// Waits until the board shows `state`; false when it does not within the patience.
+bool wait_for_verdict(DirectVerdict verdict) {
+    return wait_for_board([&](const StatusSnapshot& s) { return s.verdict == verdict; });
+}
+
 bool wait_for_session(SessionState state) {
-    StatusBoard& board = status_board();
-    const auto until = std::chrono::steady_clock::now() + kPatience;
-    std::uint64_t seen = 0;
-    while (board.snapshot().session != state) {
-        if (std::chrono::steady_clock::now() >= until)
-            return false;
-        seen = board.wait_for_change(seen, 100ms);
-    }
-    return true;
+    return wait_for_board([&](const StatusSnapshot& s) { return s.session == state; });
 }
 
 // Waits until the board holds an event of `kind` newer than `after`; returns it.

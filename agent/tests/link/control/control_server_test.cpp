@@ -63,6 +63,15 @@ class ControlServerTest : public ::testing::Test {
         });
     }
     HandshakeResult result() { return handshake_.get(); }
+    // A launcher that has been given the session.
+    std::unique_ptr<Client> authenticated() {
+        start_handshake();
+        auto client = std::make_unique<Client>(server_.port());
+        client->send(kGoodAuth);
+        EXPECT_NE(client->line().find("session_ready"), std::string::npos);
+        EXPECT_TRUE(result().ok);
+        return client;
+    }
 
     // Starts reading after the handshake; the future is ready once the launcher is gone.
     std::future<void> read_until_disconnect() {
@@ -119,27 +128,19 @@ TEST_F(ControlServerTest, AcceptedLauncherGetsKeysPongsAndEndsTheSession) {
 }
 
 TEST_F(ControlServerTest, LauncherLeavingIsReported) {
-    start_handshake();
-    Client client(server_.port());
-    client.send(kGoodAuth);
-    client.line();
-    ASSERT_TRUE(result().ok);
+    auto client = authenticated();
     std::future<void> gone = read_until_disconnect();
-    client.close();
+    client->close();
     gone.wait();
     EXPECT_FALSE(server_.launcher_connected());
 }
 
 TEST_F(ControlServerTest, OverlongLineAfterHandshakeClosesTheConnection) {
-    start_handshake();
-    Client client(server_.port());
-    client.send(kGoodAuth);
-    client.line();
-    ASSERT_TRUE(result().ok);
+    auto client = authenticated();
     std::future<void> gone = read_until_disconnect();
-    client.send(std::string(8193, 'x') + "\n");
+    client->send(std::string(8193, 'x') + "\n");
     gone.wait();
-    EXPECT_TRUE(client.closed_by_server());
+    EXPECT_TRUE(client->closed_by_server());
 }
 
 TEST_F(ControlServerTest, OverlongLineArrivingWithTheAuthLineClosesTheConnection) {
@@ -258,11 +259,7 @@ TEST_F(ControlServerTest, BeyondTheBoundTheOldestWaitingConnectionIsRefused) {
 }
 
 TEST_F(ControlServerTest, AConnectionDuringTheSessionIsRefusedAndChangesNothing) {
-    start_handshake();
-    Client client(server_.port());
-    client.send(kGoodAuth);
-    client.line();
-    ASSERT_TRUE(result().ok);
+    auto client = authenticated();
     std::atomic<int> disconnects{0};
     server_.set_on_disconnected([&] { ++disconnects; });
     server_.start_reading();
@@ -274,8 +271,8 @@ TEST_F(ControlServerTest, AConnectionDuringTheSessionIsRefusedAndChangesNothing)
         EXPECT_EQ(second.line(), auth_failed("AUTH_REJECTED"));
         EXPECT_TRUE(second.closed_by_server());
     }
-    client.send("{\"type\":\"ping\",\"ts\":7}\n");
-    EXPECT_EQ(client.line(), R"({"type":"pong","ts":7})");
+    client->send("{\"type\":\"ping\",\"ts\":7}\n");
+    EXPECT_EQ(client->line(), R"({"type":"pong","ts":7})");
     EXPECT_TRUE(server_.launcher_connected());
     EXPECT_EQ(server_.lines_received(), 1u);
     EXPECT_EQ(disconnects.load(), 0);
