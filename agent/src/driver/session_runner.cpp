@@ -51,7 +51,8 @@ struct SessionRunner::Live {
         std::make_shared<network::StunResponseHandoff>();
     std::unique_ptr<TcpControlServer> server;
     std::unique_ptr<IoPool> pool;
-    std::string launcher_peer;  // "address:port" of the authenticated control connection
+    std::string launcher_peer;      // "address:port" of the authenticated control connection
+    bool launcher_relayed = false;  // it came through the backend's control bridge
     std::unique_ptr<network::SessionRelay> relay;
     std::unique_ptr<desktop::SessionIsolation> isolation;
     std::atomic<SessionEnd> end{SessionEnd::none};
@@ -175,6 +176,8 @@ bool SessionRunner::handshake(const SessionConfig& s, Live& live) {
     const HandshakeResult hs = live.server->run_handshake([&] { return keep_waiting(live); });
     if (hs.ok) {
         live.launcher_peer = hs.peer;
+        live.launcher_relayed =
+            d_.bridge && hs.peer == "127.0.0.1:" + std::to_string(d_.bridge->local_port());
         return true;
     }
     if (live.end.load() == SessionEnd::none && d_.running.load() && live.deadline_us != 0 &&
@@ -252,7 +255,9 @@ PresenceReadings SessionRunner::readings(const Live& live) const {
         r.relayed_control_us = d_.connector->last_control_data_us();
         r.backend_connected_us = d_.connector->connected() ? d_.connector->connected_since_us() : 0;
     }
-    if (d_.bridge) {
+    // The bridge's connection is the launcher's only when the launcher came through it; else it
+    // was another connection, refused while the launcher has the session.
+    if (d_.bridge && live.launcher_relayed) {
         r.relay_peer_lost_us = d_.bridge->relay_peer_lost_us();
     }
     return r;

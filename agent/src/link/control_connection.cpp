@@ -32,14 +32,13 @@ void ControlConnection::start(Callbacks callbacks, std::string already_received)
     asio::post(strand_, [self = shared_from_this(), rest = std::move(already_received)]() mutable {
         std::size_t pos;
         while ((pos = rest.find('\n')) != std::string::npos) {
-            if (pos > kMaxControlLineBytes + 1) {  // +1: a "\r" before the newline
-                self->lost("line longer than 8192 bytes");
+            std::string line = rest.substr(0, pos);
+            rest.erase(0, pos + 1);
+            if (!self->take_line(std::move(line))) {
                 return;
             }
-            self->handle_line(rest.substr(0, pos));
-            rest.erase(0, pos + 1);
         }
-        if (rest.size() > kMaxControlLineBytes) {
+        if (partial_line_too_long(rest, kMaxControlLineBytes)) {
             self->lost("line longer than 8192 bytes");
             return;
         }
@@ -105,16 +104,22 @@ void ControlConnection::on_read(const std::error_code& ec) {
     std::istream in(&buffer_);
     std::string line;
     std::getline(in, line);
-    handle_line(std::move(line));
-    if (open) {
+    if (take_line(std::move(line))) {
         read_next();
     }
 }
 
-void ControlConnection::handle_line(std::string line) {
-    if (!line.empty() && line.back() == '\r') {
-        line.pop_back();
+// False once the connection is lost.
+bool ControlConnection::take_line(std::string line) {
+    if (!trim_line(line, kMaxControlLineBytes)) {
+        lost("line longer than 8192 bytes");
+        return false;
     }
+    handle_line(line);
+    return open;
+}
+
+void ControlConnection::handle_line(const std::string& line) {
     if (line.empty()) {
         return;
     }

@@ -39,7 +39,8 @@ struct ControlConnection : std::enable_shared_from_this<ControlConnection> {
   private:
     void read_next();
     void on_read(const std::error_code& ec);
-    void handle_line(std::string line);
+    bool take_line(std::string line);
+    void handle_line(const std::string& line);
     void send(std::string text);
     void write_next();
     void lost(const std::string& why);
@@ -50,7 +51,7 @@ struct ControlConnection : std::enable_shared_from_this<ControlConnection> {
 
     asio::ip::tcp::socket socket_;
     asio::strand<asio::any_io_executor> strand_;
-    asio::streambuf buffer_{kMaxControlLineBytes + 1};
+    asio::streambuf buffer_{kMaxControlLineBytes + 2};  // a whole line with its "\r\n"
     util::NowFn now_;
     std::string peer_;
     std::deque<std::string> writes_;  // strand only

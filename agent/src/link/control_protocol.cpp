@@ -30,6 +30,17 @@ std::string string_field(const nlohmann::json& object, const char* key) {
 
 }  // namespace
 
+bool partial_line_too_long(std::string_view partial, std::size_t limit) {
+    return partial.size() > limit + 1 || (partial.size() == limit + 1 && partial.back() != '\r');
+}
+
+bool trim_line(std::string& line, std::size_t limit) {
+    if (!line.empty() && line.back() == '\r') {
+        line.pop_back();
+    }
+    return line.size() <= limit;
+}
+
 const char* auth_refusal_code(AuthRefusal refusal) {
     switch (refusal) {
         case AuthRefusal::rejected:

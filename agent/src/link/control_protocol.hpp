@@ -15,6 +15,14 @@ namespace vx {
 inline constexpr std::size_t kMaxAuthLineBytes = 16384;
 inline constexpr std::size_t kMaxControlLineBytes = 8192;
 
+// A line that has not met its newline yet is already longer than `limit` bytes. A "\r" at its
+// very end may begin the "\r\n" that ends it, and does not count.
+bool partial_line_too_long(std::string_view partial, std::size_t limit);
+
+// Takes the "\r" of a "\r\n" off a line read up to its newline; false when what is left is
+// longer than `limit` bytes.
+bool trim_line(std::string& line, std::size_t limit);
+
 // Why a handshake was refused; sent to the launcher as the "code" of "auth_failed".
 enum class AuthRefusal {
     rejected,   // "AUTH_REJECTED": wrong token, or no token hash to check it against

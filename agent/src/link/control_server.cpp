@@ -3,19 +3,16 @@
 #include <poll.h>
 #include <spdlog/spdlog.h>
 
+#include <mutex>
+
 #include "link/control_connection.hpp"
 #include "util/error_text.hpp"
 
 namespace vx {
 namespace {
 
-// The handshake loops look at their exit conditions this often.
+// The handshake loop looks at its exit conditions and time limits this often.
 constexpr int kPollStepMs = 50;
-
-bool wait_readable(int fd) {
-    pollfd p{fd, POLLIN, 0};
-    return ::poll(&p, 1, kPollStepMs) > 0;
-}
 
 std::string peer_text(const asio::ip::tcp::socket& socket) {
     std::error_code ec;
@@ -26,161 +23,282 @@ std::string peer_text(const asio::ip::tcp::socket& socket) {
     return ep.address().to_string() + ":" + std::to_string(ep.port());
 }
 
-void write_line(asio::ip::tcp::socket& socket, const std::string& line) {
-    std::error_code ec;
-    socket.non_blocking(false, ec);
-    asio::write(socket, asio::buffer(line), ec);
+// One warning, the auth_failed line and the end of the connection. The line is a few bytes into
+// a send buffer nothing else was written to, so the non-blocking send never falls short.
+void refuse(asio::ip::tcp::socket& socket, const std::string& peer, AuthRefusal refusal,
+            const char* why = "") {
+    spdlog::warn("TcpControlServer: handshake from {} refused ({}){}", peer,
+                 auth_refusal_code(refusal), why);
+    const std::string line = make_auth_failed_line(refusal);
+    std::error_code ignored;
+    socket.non_blocking(true, ignored);
+    socket.send(asio::buffer(line), 0, ignored);
+    socket.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+    socket.close(ignored);
 }
+
+constexpr const char* kSessionTakenWhy = " - the session has its launcher";
 
 }  // namespace
 
+namespace detail {
+
+// The listening socket. Once the session has its launcher, the accept loop that refuses later
+// connections shares it, so a handler still queued after `close` finds it alive and closed.
+class ControlListener : public std::enable_shared_from_this<ControlListener> {
+  public:
+    explicit ControlListener(asio::io_context& io) : acceptor(io) {}
+
+    // The handshake's thread uses it directly until `refuse_all` starts.
+    asio::ip::tcp::acceptor acceptor;
+
+    void refuse_all() {
+        std::lock_guard lock(mutex_);
+        if (!closed_) {
+            accept_next();
+        }
+    }
+
+    void close() {
+        std::lock_guard lock(mutex_);
+        closed_ = true;
+        std::error_code ignored;
+        acceptor.close(ignored);
+    }
+
+  private:
+    void accept_next() {
+        acceptor.async_accept([self = shared_from_this()](const std::error_code& ec,
+                                                          asio::ip::tcp::socket socket) {
+            std::lock_guard lock(self->mutex_);
+            if (self->closed_) {
+                return;
+            }
+            if (ec) {
+                // Not a client that left (asio retries those): descriptors ran out, say.
+                // Later connections wait in the listen queue until the session ends.
+                spdlog::warn(
+                    "TcpControlServer: accepting failed ({}) - later connections are not "
+                    "answered until the session ends",
+                    util::describe_error(ec));
+                return;
+            }
+            refuse(socket, peer_text(socket), TcpControlServer::kSessionTaken, kSessionTakenWhy);
+            self->accept_next();
+        });
+    }
+
+    std::mutex mutex_;  // the accept handler against `close`
+    bool closed_ = false;
+};
+
+}  // namespace detail
+
+// A connection that has not sent its auth line yet.
+struct TcpControlServer::Pending {
+    asio::ip::tcp::socket socket;
+    std::string peer;
+    std::int64_t accepted_us = 0;
+    std::string received;
+    bool done = false;  // accepted, refused or gone: leaves the list at the end of the round
+};
+
 TcpControlServer::TcpControlServer(asio::io_context& io, util::NowFn now)
-    : io_(io), now_(std::move(now)), acceptor_(io) {}
+    : io_(io), now_(std::move(now)), listener_(std::make_shared<detail::ControlListener>(io)) {}
 
 TcpControlServer::~TcpControlServer() {
     stop();
 }
 
 bool TcpControlServer::listen(std::uint16_t port, std::string& error) {
+    asio::ip::tcp::acceptor& acceptor = listener_->acceptor;
     std::error_code ec;
     const asio::ip::tcp::endpoint endpoint(asio::ip::tcp::v4(), port);
-    acceptor_.open(endpoint.protocol(), ec);
+    acceptor.open(endpoint.protocol(), ec);
     if (!ec)
-        acceptor_.set_option(asio::socket_base::reuse_address(true), ec);
+        acceptor.set_option(asio::socket_base::reuse_address(true), ec);
     if (!ec)
-        acceptor_.bind(endpoint, ec);
+        acceptor.bind(endpoint, ec);
     if (!ec)
-        acceptor_.listen(asio::socket_base::max_listen_connections, ec);
+        acceptor.listen(asio::socket_base::max_listen_connections, ec);
     if (!ec)
-        acceptor_.non_blocking(true, ec);
+        acceptor.non_blocking(true, ec);
     if (ec) {
         error = util::describe_error(ec);
         std::error_code ignored;
-        acceptor_.close(ignored);
+        acceptor.close(ignored);
         return false;
     }
-    port_ = acceptor_.local_endpoint(ec).port();
+    port_ = acceptor.local_endpoint(ec).port();
     spdlog::info("TcpControlServer: listening on TCP port {}", port_);
     return true;
 }
 
 HandshakeResult TcpControlServer::run_handshake(const std::function<bool()>& keep_waiting) {
-    while (acceptor_.is_open() && keep_waiting()) {
-        if (!wait_readable(acceptor_.native_handle())) {
-            continue;
+    asio::ip::tcp::acceptor& acceptor = listener_->acceptor;
+    std::vector<Pending> pending;
+    std::vector<pollfd> fds;
+    std::optional<HandshakeResult> decided;
+    bool announced = false;  // what on_launcher_arrival_ was told last
+    while (!decided && acceptor.is_open() && keep_waiting()) {
+        fds.assign(1, pollfd{acceptor.native_handle(), POLLIN, 0});
+        for (Pending& p : pending) {
+            fds.push_back(pollfd{p.socket.native_handle(), POLLIN, 0});
         }
-        std::error_code ec;
-        asio::ip::tcp::socket socket(io_);
-        acceptor_.accept(socket, ec);
-        if (ec) {
-            continue;  // would block, or the client left before we took it
+        if (::poll(fds.data(), fds.size(), kPollStepMs) < 0) {
+            continue;  // a signal: look at the exit conditions again
         }
-        if (on_launcher_arrival_) {
-            on_launcher_arrival_(true);
-        }
-        if (auto result = handshake_one(std::move(socket), keep_waiting)) {
-            return *result;
-        }
-        if (on_launcher_arrival_) {
-            on_launcher_arrival_(false);
-        }
-    }
-    return abort_waiting_clients();
-}
-
-HandshakeResult TcpControlServer::abort_waiting_clients() {
-    // Launchers already connected but not yet taken learn why nobody will answer them.
-    HandshakeResult result{false, AuthRefusal::aborted, {}};
-    for (;;) {
-        std::error_code ec;
-        asio::ip::tcp::socket socket(io_);
-        acceptor_.accept(socket, ec);
-        if (ec) {
-            return result;
-        }
-        result.peer = peer_text(socket);
-        refuse(socket, result.peer, AuthRefusal::aborted);
-    }
-}
-
-std::optional<HandshakeResult> TcpControlServer::handshake_one(
-    asio::ip::tcp::socket socket, const std::function<bool()>& keep_waiting) {
-    const std::string peer = peer_text(socket);
-    spdlog::info("TcpControlServer: launcher connection from {} - waiting for auth", peer);
-    const std::int64_t accepted_us = now_();
-    std::error_code ec;
-    socket.non_blocking(true, ec);
-    std::string received;
-    char chunk[4096];
-    for (;;) {
-        if (!keep_waiting()) {
-            refuse(socket, peer, AuthRefusal::aborted);
-            return HandshakeResult{false, AuthRefusal::aborted, peer};
-        }
-        if (now_() - accepted_us >= kHandshakeTimeoutUs) {
-            refuse(socket, peer, AuthRefusal::timed_out);
-            return HandshakeResult{false, AuthRefusal::timed_out, peer};
-        }
-        if (!wait_readable(socket.native_handle())) {
-            continue;
-        }
-        const std::size_t n = socket.read_some(asio::buffer(chunk), ec);
-        if (ec == asio::error::would_block || ec == asio::error::try_again) {
-            continue;
-        }
-        if (ec) {
-            spdlog::info("TcpControlServer: {} left before authenticating ({})", peer,
-                         ec == asio::error::eof ? std::string("EOF") : util::describe_error(ec));
-            return std::nullopt;
-        }
-        received.append(chunk, n);
-        const auto newline = received.find('\n');
-        if (newline == std::string::npos) {
-            if (received.size() > kMaxAuthLineBytes) {
-                refuse(socket, peer, AuthRefusal::malformed);
-                return HandshakeResult{false, AuthRefusal::malformed, peer};
+        // What arrived is read before the time limits are looked at: a line that came in time
+        // is not lost to a late look at the clock.
+        for (std::size_t i = 0; i < pending.size() && !decided; ++i) {
+            if (fds[i + 1].revents != 0) {
+                decided = decisive(read_from(pending[i]));
             }
-            continue;
         }
-        std::string line = received.substr(0, newline);
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        auto result = finish_handshake(socket, peer, line, received.substr(newline + 1));
-        wipe_string(line);
-        wipe_string(received);
-        return result;
+        const std::int64_t now = now_();
+        for (Pending& p : pending) {
+            if (!decided && !p.done && now - p.accepted_us >= kHandshakeTimeoutUs) {
+                decided = decisive(refuse_pending(p, AuthRefusal::timed_out));
+            }
+        }
+        std::erase_if(pending, [](const Pending& p) { return p.done; });
+        if (!decided && fds[0].revents != 0) {
+            decided = take_newcomers(pending);
+        }
+        const bool someone_waits = !pending.empty();
+        if (!decided && on_launcher_arrival_ && someone_waits != announced) {
+            announced = someone_waits;
+            on_launcher_arrival_(someone_waits);
+        }
+    }
+    if (decided && decided->ok) {
+        // The newcomers still in the listen queue are answered once reading starts.
+        for (Pending& p : pending) {
+            if (!p.done) {
+                refuse(p.socket, p.peer, kSessionTaken, kSessionTakenWhy);
+            }
+        }
+        return *decided;
+    }
+    // Nobody will be admitted: whoever is connected learns why nobody answers.
+    for (Pending& p : pending) {
+        if (!p.done) {
+            refuse(p.socket, p.peer, AuthRefusal::aborted);
+        }
+    }
+    refuse_listen_queue();
+    return decided ? *decided : HandshakeResult{false, AuthRefusal::aborted, {}};
+}
+
+std::optional<HandshakeResult> TcpControlServer::decisive(
+    const std::optional<HandshakeResult>& verdict) const {
+    // Without a token hash nobody can be admitted; the right token without keys gets nothing
+    // either. Any other refusal leaves the way open for the launcher.
+    if (verdict &&
+        (verdict->ok || expected_sha256_.empty() || verdict->refusal == AuthRefusal::aborted)) {
+        return verdict;
+    }
+    return std::nullopt;
+}
+
+std::optional<HandshakeResult> TcpControlServer::take_newcomers(std::vector<Pending>& pending) {
+    asio::ip::tcp::acceptor& acceptor = listener_->acceptor;
+    for (std::size_t n = 0; n < kMaxPendingLaunchers; ++n) {
+        std::error_code ec;
+        asio::ip::tcp::socket socket(io_);
+        acceptor.accept(socket, ec);
+        if (ec) {
+            return std::nullopt;  // nobody else waits, or the client left before we took it
+        }
+        std::optional<HandshakeResult> decided;
+        if (pending.size() >= kMaxPendingLaunchers) {
+            // The oldest has had the longest to send its line.
+            decided = decisive(refuse_pending(pending.front(), AuthRefusal::timed_out));
+            pending.erase(pending.begin());
+        }
+        socket.non_blocking(true, ec);
+        std::string peer = peer_text(socket);
+        spdlog::info("TcpControlServer: launcher connection from {} - waiting for auth", peer);
+        pending.push_back(Pending{std::move(socket), std::move(peer), now_(), {}});
+        if (decided) {
+            return decided;
+        }
+    }
+    return std::nullopt;
+}
+
+void TcpControlServer::refuse_listen_queue() {
+    for (std::size_t n = 0; n < kMaxPendingLaunchers; ++n) {
+        std::error_code ec;
+        asio::ip::tcp::socket socket(io_);
+        listener_->acceptor.accept(socket, ec);
+        if (ec) {
+            return;
+        }
+        refuse(socket, peer_text(socket), AuthRefusal::aborted);
     }
 }
 
-HandshakeResult TcpControlServer::finish_handshake(asio::ip::tcp::socket& socket,
-                                                   const std::string& peer, const std::string& line,
-                                                   std::string rest) {
+std::optional<HandshakeResult> TcpControlServer::read_from(Pending& p) {
+    char chunk[4096];
+    std::error_code ec;
+    const std::size_t n = p.socket.read_some(asio::buffer(chunk), ec);
+    if (ec == asio::error::would_block || ec == asio::error::try_again) {
+        return std::nullopt;
+    }
+    if (ec) {
+        spdlog::info("TcpControlServer: {} left before authenticating ({})", p.peer,
+                     ec == asio::error::eof ? std::string("EOF") : util::describe_error(ec));
+        p.socket.close(ec);
+        p.done = true;
+        return std::nullopt;
+    }
+    p.received.append(chunk, n);
+    const auto newline = p.received.find('\n');
+    if (newline == std::string::npos) {
+        if (partial_line_too_long(p.received, kMaxAuthLineBytes)) {
+            return refuse_pending(p, AuthRefusal::malformed);
+        }
+        return std::nullopt;
+    }
+    std::string line = p.received.substr(0, newline);
+    std::string rest = p.received.substr(newline + 1);
+    wipe_string(p.received);
+    std::optional<HandshakeResult> result;
+    if (trim_line(line, kMaxAuthLineBytes)) {
+        result = judge(p, line, std::move(rest));
+    } else {
+        result = refuse_pending(p, AuthRefusal::malformed);
+    }
+    wipe_string(line);
+    return result;
+}
+
+HandshakeResult TcpControlServer::judge(Pending& p, const std::string& line, std::string rest) {
     const AuthDecision decision = decide_auth(line, expected_sha256_, keys_.has_value());
     if (!decision.accepted) {
         if (decision.refusal == AuthRefusal::rejected && expected_sha256_.empty()) {
             spdlog::error(kNoTokenHashSecurityLine);
         }
-        refuse(socket, peer, decision.refusal);
-        return {false, decision.refusal, peer};
+        return refuse_pending(p, decision.refusal);
     }
     std::string ready = make_session_ready_line(*keys_);
-    write_line(socket, ready);
+    std::error_code ec;
+    p.socket.non_blocking(false, ec);
+    asio::write(p.socket, asio::buffer(ready), ec);
     wipe_string(ready);
-    spdlog::info("TcpControlServer: launcher {} authenticated - session keys handed over", peer);
-    connection_ = std::make_shared<detail::ControlConnection>(std::move(socket), now_, peer);
+    spdlog::info("TcpControlServer: launcher {} authenticated - session keys handed over", p.peer);
+    connection_ = std::make_shared<detail::ControlConnection>(std::move(p.socket), now_, p.peer);
     connection_->last_activity_us = now_();
     pending_rest_ = std::move(rest);
-    return {true, AuthRefusal::aborted, peer};
+    p.done = true;
+    return {true, AuthRefusal::aborted, p.peer};
 }
 
-void TcpControlServer::refuse(asio::ip::tcp::socket& socket, const std::string& peer,
-                              AuthRefusal refusal) {
-    spdlog::warn("TcpControlServer: handshake from {} refused ({})", peer,
-                 auth_refusal_code(refusal));
-    write_line(socket, make_auth_failed_line(refusal));
-    std::error_code ignored;
-    socket.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
-    socket.close(ignored);
+HandshakeResult TcpControlServer::refuse_pending(Pending& p, AuthRefusal refusal) {
+    refuse(p.socket, p.peer, refusal);
+    p.done = true;
+    return {false, refusal, p.peer};
 }
 
 void TcpControlServer::start_reading() {
@@ -189,6 +307,7 @@ void TcpControlServer::start_reading() {
     }
     detail::ControlConnection::Callbacks callbacks{on_end_session_, on_disconnected_, on_line_};
     connection_->start(std::move(callbacks), std::move(pending_rest_));
+    listener_->refuse_all();
 }
 
 std::int64_t TcpControlServer::last_activity_us() const {
@@ -204,8 +323,7 @@ bool TcpControlServer::launcher_connected() const {
 }
 
 void TcpControlServer::stop() {
-    std::error_code ignored;
-    acceptor_.close(ignored);
+    listener_->close();
     if (connection_) {
         connection_->stop();
     }

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "link/control_protocol.hpp"
 #include "link/session_keys.hpp"
@@ -22,15 +23,27 @@ struct HandshakeResult {
 
 namespace detail {
 struct ControlConnection;
-}
+class ControlListener;
+}  // namespace detail
 
-// The launcher's control server on TCP port_base+3. The handshake runs synchronously on the
-// caller's thread (it comes before the I/O pool is needed); afterwards the accepted connection is
-// read on the shared I/O context.
+// The launcher's control server on TCP port_base+3. The port is open to the whole LAN, so any
+// device may connect: each connection is judged on its own, and only the launcher with the
+// session's token takes the session. The handshake runs synchronously on the caller's thread
+// (it comes before the I/O pool is needed), serving every connection that has not sent its auth
+// line yet side by side; afterwards the accepted connection is read on the shared I/O context,
+// and later connections are refused there.
 class TcpControlServer {
   public:
-    // A launcher has this long from its accepted connection to its complete auth line.
+    // A connection has this long from being accepted to its complete auth line.
     static constexpr std::int64_t kHandshakeTimeoutUs = 10'000'000;
+    // Connections waiting for their auth line at once; the next one pushes the oldest out
+    // (HANDSHAKE_TIMEOUT: it had the longest to speak). A launcher sends its line right after
+    // connecting, so only a flood of this many in that moment could push it out; each waiting
+    // connection costs a descriptor and at most 16 KiB.
+    static constexpr std::size_t kMaxPendingLaunchers = 64;
+    // What a connection hears while the session has its launcher: it is not let in, and its
+    // token is not looked at.
+    static constexpr AuthRefusal kSessionTaken = AuthRefusal::rejected;
 
     explicit TcpControlServer(asio::io_context& io, util::NowFn now = util::steady_now_us);
     ~TcpControlServer();
@@ -45,13 +58,16 @@ class TcpControlServer {
     // The keys handed over on success; without them an accepted token still gets SESSION_ABORTED.
     void set_keys(const std::optional<SessionKeys>& keys) { keys_ = keys; }
 
-    // Waits for a launcher and runs its handshake until one connection decides it (accepted or
-    // refused) or `keep_waiting` turns false. A connection that leaves before sending a line
-    // does not decide anything.
+    // Waits for the launcher and runs the handshakes of all connections until one is accepted,
+    // a refusal decides the session, or `keep_waiting` turns false. A refusal decides only when
+    // no later launcher could do better: without a token hash every refusal does (nobody can be
+    // admitted), and so does the right token when there are no keys to hand over. Any other
+    // refusal, and a connection that leaves before its line, decides nothing.
     HandshakeResult run_handshake(const std::function<bool()>& keep_waiting);
 
-    // Called on the handshake's thread when a launcher's connection is taken (true), and again
-    // (false) when it leaves without deciding anything. Set before `run_handshake`.
+    // Called on the handshake's thread with true when a connection is taken while none was
+    // waiting, and with false when none waits any more and nothing was decided. Set before
+    // `run_handshake`.
     void set_on_launcher_arrival(std::function<void(bool arrived)> fn) {
         on_launcher_arrival_ = std::move(fn);
     }
@@ -62,7 +78,8 @@ class TcpControlServer {
     void set_on_disconnected(std::function<void()> fn) { on_disconnected_ = std::move(fn); }
     void set_on_line(std::function<void(const LauncherLine&)> fn) { on_line_ = std::move(fn); }
 
-    // Starts reading the authenticated connection (no effect without one).
+    // Starts reading the authenticated connection, and refusing every later connection
+    // (`kSessionTaken`) on the I/O context (no effect without an authenticated connection).
     void start_reading();
 
     // Steady time of the launcher's last line (or of its authentication); 0 before.
@@ -74,16 +91,18 @@ class TcpControlServer {
     void stop();
 
   private:
-    std::optional<HandshakeResult> handshake_one(asio::ip::tcp::socket socket,
-                                                 const std::function<bool()>& keep_waiting);
-    HandshakeResult finish_handshake(asio::ip::tcp::socket& socket, const std::string& peer,
-                                     const std::string& line, std::string rest);
-    HandshakeResult abort_waiting_clients();
-    void refuse(asio::ip::tcp::socket& socket, const std::string& peer, AuthRefusal refusal);
+    struct Pending;
+    // The verdict when it ends the wait for the launcher; nothing for one that leaves it open.
+    std::optional<HandshakeResult> decisive(const std::optional<HandshakeResult>& verdict) const;
+    std::optional<HandshakeResult> take_newcomers(std::vector<Pending>& pending);
+    std::optional<HandshakeResult> read_from(Pending& p);
+    HandshakeResult judge(Pending& p, const std::string& line, std::string rest);
+    HandshakeResult refuse_pending(Pending& p, AuthRefusal refusal);
+    void refuse_listen_queue();
 
     asio::io_context& io_;
     util::NowFn now_;
-    asio::ip::tcp::acceptor acceptor_;
+    std::shared_ptr<detail::ControlListener> listener_;
     std::uint16_t port_ = 0;
     std::string expected_sha256_;
     std::optional<SessionKeys> keys_;

@@ -2,7 +2,9 @@
 """Whole sessions: the agent against the Python test backend and the Python test launcher,
 directly and through the backend's control relay, inside a network namespace of its own with
 only loopback up. Each way a session can end must reach the backend as the right
-"session_ended" with a true duration; refused handshakes and repeated orders start nothing.
+"session_ended" with a true duration; stray connections to the control port, direct or relayed,
+before or during a session, cost it nothing; a set-up that fails and repeated orders start
+nothing.
 
 Env: VX_AGENT (agent binary), VX_PEERS (test peers folder).
 """
@@ -20,6 +22,9 @@ import unittest
 
 from netns_agent import (PEERS, AgentProcess, RecordingPeer, assert_clean_uploads,
                          enter_namespace, wait_until)
+
+sys.path.insert(0, PEERS)
+from test_launcher import connect  # noqa: E402
 
 AGENT = os.environ.get("VX_AGENT", "")
 TOKEN = "launcher-secret-token"
@@ -56,6 +61,14 @@ class Backend(RecordingPeer):
     def received(self, type_):
         return [json.loads(e["text"]) for e in self.events("recv", type_)]
 
+    def relayed_text(self, session_id):
+        """What the agent's control server wrote to the relayed connections of a session."""
+        return "".join(base64.b64decode(m["data"]).decode("utf-8", "replace")
+                       for m in self.received("control_data") if m["session_id"] == session_id)
+
+    def errors(self, session_id):
+        return [m for m in self.received("error") if m.get("session_id") == session_id]
+
     def session_upload(self, session_id):
         """The whole log upload of a session, once it has arrived (None before)."""
         found = [e for e in self.events("upload") if e["session_id"] == session_id]
@@ -73,6 +86,88 @@ class Agent(AgentProcess):
     def stop(self):
         """SIGTERM; returns the exit code."""
         return super().stop()[0]
+
+
+def auth_failed(code):
+    return json.dumps({"code": code, "type": "auth_failed"}, separators=(",", ":"))
+
+
+# What a stray connection to the control port sends first, and the refusal it must hear at once.
+STRAYS = [
+    ("not json", b"GET / HTTP/1.1\r\nHost: agent\r\n\r\n", "AUTH_FAIL"),
+    ("not auth", b'{"type":"ping"}\n', "AUTH_FAIL"),
+    ("wrong token", json.dumps({"type": "auth", "session_token": WRONG_TOKEN}).encode() + b"\n",
+     "AUTH_REJECTED"),
+    ("too long", b"a" * 16385 + b"\r\n", "AUTH_FAIL"),
+]
+# Strays that hold their connection open without a whole first line.
+HOLDERS = [("silent", b""), ("half an auth line", b'{"type":"auth","session_token":"laun')]
+
+
+def read_line(sock, limit=15):
+    """The first line the agent sends on `sock`, without its newline ("<closed>" at its end)."""
+    sock.settimeout(limit)
+    data = b""
+    while b"\n" not in data:
+        try:
+            chunk = sock.recv(4096)
+        except ConnectionResetError:
+            chunk = b""
+        if not chunk:
+            return "<closed>"
+        data += chunk
+    return data.split(b"\n", 1)[0].decode()
+
+
+class Strays:
+    """Stray connections to the control port (a port scanner, a browser, a device on the LAN),
+    all made at once: each that sends a whole first line is refused on its own at once, and
+    those that hold the connection open are refused once the launcher has the session."""
+
+    def __init__(self, host, port):
+        self.socks = {}
+        try:
+            for name, data in [(n, d) for n, d, _ in STRAYS] + HOLDERS:
+                self.socks[name] = connect(host, port, 10)
+                if data:
+                    self.socks[name].sendall(data)
+        except BaseException:
+            self.close()
+            raise
+
+    def assert_refused(self, test):
+        for name, _, code in STRAYS:
+            test.assertEqual(read_line(self.socks[name]), auth_failed(code), name)
+
+    def assert_shut_out(self, test):
+        for name, _ in HOLDERS:
+            test.assertEqual(read_line(self.socks[name]), auth_failed("AUTH_REJECTED"), name)
+
+    def close(self):
+        for s in self.socks.values():
+            s.close()
+
+
+def relayed_stray(backend, first):
+    """A connection the backend relays to the agent's control port, sending `first` (nothing:
+    it stays silent)."""
+    backend.step({"send": {"type": "control_open"}})
+    if first:
+        backend.step({"send": {"type": "control_data",
+                               "data": base64.b64encode(first).decode()}})
+
+
+def strays_before_the_launcher(test, backend, session_id, host):
+    """Strays reach the control port before the launcher: directly, all at once, and one relayed
+    by the backend with a bad first line; each is refused on its own. Returns the direct ones,
+    closed when the test ends."""
+    strays = Strays(host, CONTROL_PORT)
+    test.addCleanup(strays.close)
+    relayed_stray(backend, b"\x16\x03\x01\x00\x05hello\n")  # a TLS record, no JSON
+    strays.assert_refused(test)
+    test.assertTrue(wait_until(lambda: auth_failed("AUTH_FAIL") in
+                               backend.relayed_text(session_id), 10))
+    return strays
 
 
 def launcher(port, *args):
@@ -165,10 +260,14 @@ class Sessions(unittest.TestCase):
         self.assertLess(ended[0], parts[0])
 
     def test_2_relayed_session(self):
+        # Strays come first, directly and relayed; the relayed launcher still gets the session.
         t = self.start("relay-1")
+        strays = strays_before_the_launcher(self, self.backend, "relay-1", "127.0.0.1")
         result, rc = outcome(launcher(self.backend.relay, "--pings", "3", "--then", "end"))
         self.assertEqual(rc, 0, result)
+        strays.assert_shut_out(self)
         self.ended("relay-1", t, "pipeline_ended")
+        self.assertEqual(self.backend.errors("relay-1"), [])
         self.assertTrue(self.ready("relay-1"))
         relayed = [m for m in self.backend.received("control_data") if m["session_id"] == "relay-1"]
         self.assertTrue(relayed)
@@ -210,27 +309,48 @@ class Sessions(unittest.TestCase):
         self.ended("term-1", t, "pipeline_ended")
         self.assertIn("client_candidate: relaying media to 8.8.8.8:5000", self.agent.text())
 
-    def test_7_wrong_token_starts_nothing(self):
-        self.start("wrong-1")
-        proc = subprocess.Popen(
-            ["/usr/bin/python3", os.path.join(PEERS, "test_launcher.py"), "--port",
-             str(CONTROL_PORT), "--token", "not-the-token"], stdout=subprocess.PIPE, text=True)
+    def test_7_strays_do_not_cost_the_session(self):
+        t = self.start("stray-1")
+        strays = strays_before_the_launcher(self, self.backend, "stray-1", "127.0.0.1")
+        relayed_stray(self.backend, b"")  # a relayed connection that stays silent
+        proc = launcher(CONTROL_PORT, "--pings", "1", "--then", "hold")
+        self.assertTrue(wait_until(lambda: self.ready("stray-1"), 10), self.agent.text())
+        strays.assert_shut_out(self)
+        self.assertTrue(wait_until(lambda: auth_failed("AUTH_REJECTED") in
+                                   self.backend.relayed_text("stray-1"), 10), self.agent.text())
+        # A connection while the session runs is refused and changes nothing.
+        with connect("127.0.0.1", CONTROL_PORT, 10) as late:
+            self.assertEqual(read_line(late), auth_failed("AUTH_REJECTED"))
+        self.assertIsNone(proc.poll())
+        self.backend.step({"terminate_session": "stray-1"})
         result, rc = outcome(proc)
-        self.assertEqual(result["auth"], "AUTH_REJECTED")
-        self.assertTrue(wait_until(lambda: [m for m in self.backend.received("error")
-                                            if m.get("session_id") == "wrong-1"], 10))
-        err = [m for m in self.backend.received("error") if m.get("session_id") == "wrong-1"][0]
-        self.assertEqual(err["code"], "AUTH_REJECTED")
-        self.assertFalse(self.ready("wrong-1"))
+        self.assertEqual(rc, 0, result)
+        self.assertTrue(result["keys_match"] and result["closed_by_agent"], result)
+        self.ended("stray-1", t, "pipeline_ended")
+        self.assertEqual(self.backend.errors("stray-1"), [])
+        session = self.agent.text().split("Session stray-1: ", 1)[1]
+        # One warning for each refused connection, and no failure.
+        self.assertEqual(session.count("] TcpControlServer: handshake from 127.0.0.1:"),
+                         len(STRAYS) + len(HOLDERS) + 3, session)
+        self.assertNotIn("set-up failed", session)
+
+    def test_7a_no_keys_fails_the_set_up(self):
+        # The right token, but the order carried no key to derive the launcher's keys from.
+        self.start("nokey-1", encryption_key="")
+        result, rc = outcome(launcher(CONTROL_PORT, "--pings", "0"))
+        self.assertEqual(result["auth"], "SESSION_ABORTED")
+        self.assertTrue(wait_until(lambda: self.backend.errors("nokey-1"), 10))
+        self.assertEqual(self.backend.errors("nokey-1")[0]["code"], "SESSION_ABORTED")
+        self.assertFalse(self.ready("nokey-1"))
         self.assertFalse([m for m in self.backend.received("session_ended")
-                          if m["session_id"] == "wrong-1"])
+                          if m["session_id"] == "nokey-1"])
         # A failed set-up has no session_ended: its log goes up with the failed stage and why.
-        self.assertTrue(wait_until(lambda: self.backend.session_upload("wrong-1"), 10))
-        upload = self.backend.session_upload("wrong-1")
-        self.assertRegex(upload["summary"], r"^session wrong-1 ended: handshake_failed: launcher "
+        self.assertTrue(wait_until(lambda: self.backend.session_upload("nokey-1"), 10))
+        upload = self.backend.session_upload("nokey-1")
+        self.assertRegex(upload["summary"], r"^session nokey-1 ended: handshake_failed: launcher "
                                             r"handshake from 127\.0\.0\.1:\d+ refused "
-                                            r"\(AUTH_REJECTED\)$")
-        self.assertIn("# session wrong-1 ended: handshake_failed: ", upload["content"])
+                                            r"\(SESSION_ABORTED\)$")
+        self.assertIn("# session nokey-1 ended: handshake_failed: ", upload["content"])
 
     def test_8_repeated_order_starts_nothing(self):
         waiting = self.agent.count("Waiting for launcher connection")

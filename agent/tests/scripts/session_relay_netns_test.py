@@ -25,7 +25,7 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from netns_agent import assert_clean_uploads  # noqa: E402
 from session_netns_test import (AGENT, CONTROL_PORT, Agent, Backend, launcher,  # noqa: E402
-                                order, outcome, wait_until)
+                                order, outcome, strays_before_the_launcher, wait_until)
 
 TURNSERVER = "/usr/bin/turnserver"
 TURN_PORT = 3478
@@ -128,14 +128,22 @@ class RelayedSessions(unittest.TestCase):
             cls.coturn.stop()
         subprocess.run(["rm", "-rf", cls.tmp])
 
-    def run_session(self, session_id, **extra):
+    def run_session(self, session_id, strays=False, **extra):
+        """One session; with `strays`, stray connections from the launcher's network and one
+        relayed by the backend come first."""
         waiting = self.agent.count("Waiting for launcher connection on TCP port 48001...")
         self.backend.step({"prepare_session": order(session_id, **extra)})
         self.assertTrue(wait_until(lambda: self.agent.count(
             "Waiting for launcher connection on TCP port 48001...") > waiting, 10), self.agent.text())
+        connections = None
+        if strays:
+            connections = strays_before_the_launcher(self, self.backend, session_id,
+                                                     LAUNCHER_ADDRESS)
         result, rc = outcome(launcher(CONTROL_PORT, "--host", LAUNCHER_ADDRESS, "--pings", "2",
                                       "--then", "end"))
         self.assertEqual(rc, 0, result)
+        if connections:
+            connections.assert_shut_out(self)
         self.assertTrue(wait_until(lambda: [m for m in self.backend.received("session_ended")
                                             if m["session_id"] == session_id], 10),
                         self.agent.text())
@@ -145,6 +153,7 @@ class RelayedSessions(unittest.TestCase):
         ended = [m for m in self.backend.received("session_ended")
                  if m["session_id"] == session_id][0]
         self.assertEqual(ended["reason"], "pipeline_ended")
+        self.assertEqual(self.backend.errors(session_id), [])
         return [m["candidate"] for m in self.backend.received("ice_candidate")
                 if m["session_id"] == session_id]
 
@@ -157,7 +166,7 @@ class RelayedSessions(unittest.TestCase):
                       f"(permission for {LAUNCHER_ADDRESS})", self.agent.text())
 
     def test_1_order_block_gives_a_relay_candidate(self):
-        candidates = self.run_session("turn-1", turn=turn_block(PASSWORD))
+        candidates = self.run_session("turn-1", strays=True, turn=turn_block(PASSWORD))
         self.assert_relay_candidate(candidates, "turn-1")
         text = self.agent.text()
         # Released at teardown, after input and before the session's end is reported.

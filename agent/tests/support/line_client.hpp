@@ -1,5 +1,8 @@
 #pragma once
 
+#include <poll.h>
+
+#include <algorithm>
 #include <asio.hpp>
 #include <chrono>
 #include <cstdint>
@@ -30,19 +33,37 @@ class LineClient {
         }
     }
     void send(const std::string& text) { asio::write(socket_, asio::buffer(text)); }
-    // The next line without its newline; "<closed>" when the server closed first.
-    std::string line() {
-        std::error_code ec;
-        const std::size_t n = asio::read_until(socket_, buffer_, '\n', ec);
-        if (ec)
-            return "<closed>";
-        std::string text(asio::buffers_begin(buffer_.data()),
-                         asio::buffers_begin(buffer_.data()) + static_cast<std::ptrdiff_t>(n) - 1);
-        buffer_.consume(n);
-        return text;
+    // The next line without its newline; "<closed>" when the server closed first, "<silence>"
+    // when nothing complete came within `limit` (a safety net: a test fails instead of hanging).
+    std::string line(std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+        const auto until = std::chrono::steady_clock::now() + limit;
+        for (;;) {
+            const auto data = buffer_.data();
+            const auto begin = asio::buffers_begin(data);
+            const auto end = asio::buffers_end(data);
+            const auto newline = std::find(begin, end, '\n');
+            if (newline != end) {
+                std::string text(begin, newline);
+                buffer_.consume(text.size() + 1);
+                return text;
+            }
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                until - std::chrono::steady_clock::now());
+            pollfd p{socket_.native_handle(), POLLIN, 0};
+            if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0)
+                return "<silence>";
+            std::error_code ec;
+            const std::size_t n = socket_.read_some(buffer_.prepare(4096), ec);
+            if (ec)
+                return "<closed>";
+            buffer_.commit(n);
+        }
     }
-    // True when the server closed the connection (nothing more to read).
-    bool closed_by_server() {
+    // True when the server closed the connection (nothing more to read) within `limit`.
+    bool closed_by_server(std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+        pollfd p{socket_.native_handle(), POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(limit.count())) <= 0)
+            return false;
         std::error_code ec;
         char c;
         socket_.read_some(asio::buffer(&c, 1), ec);

@@ -133,6 +133,8 @@ bool ControlBridge::install(std::shared_ptr<asio::ip::tcp::socket> socket, std::
         return true;  // the bridge that is installed stays as it is
     }
     socket_ = socket;
+    std::error_code ec;
+    shared_->local_port.store(socket->local_endpoint(ec).port());
     stop_flag_ = std::make_shared<std::atomic<bool>>(false);
     reader_done_ = std::make_shared<DoneFlag>();
     writer_done_ = std::make_shared<DoneFlag>();

@@ -83,12 +83,16 @@ class ControlBridge : public BridgeControl {
 
     // Steady time at which the local peer closed unexpectedly; 0 = none. Reset by open and stop.
     std::int64_t relay_peer_lost_us() const { return shared_->relay_peer_lost_us.load(); }
+    // The local port of the bridge's connection to the control server, which the control server
+    // sees as the relayed launcher's port; 0 before the first open.
+    std::uint16_t local_port() const { return shared_->local_port.load(); }
     std::uint64_t chunks_written() const { return shared_->chunks_written.load(); }
     std::uint64_t chunks_read() const { return shared_->chunks_read.load(); }
 
     // What the workers share with the bridge by ownership, so a detached worker still finds it.
     struct Shared {
         std::atomic<std::int64_t> relay_peer_lost_us{0};
+        std::atomic<std::uint16_t> local_port{0};
         std::atomic<std::uint64_t> chunks_written{0};
         std::atomic<std::uint64_t> chunks_read{0};
     };

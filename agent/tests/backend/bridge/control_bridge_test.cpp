@@ -103,14 +103,17 @@ TEST_F(ControlBridgeTest, RelaysBothWays) {
 // the session's teardown stops the bridge right after the control server wrote its last line
 // and closed, and that line still goes out.
 TEST_F(ControlBridgeTest, TheControlServersRefusalReachesTheRelayedLauncher) {
+    // Refusals that end the session: without a token hash (a standalone agent) any refusal
+    // does, and so does the right token without keys.
     struct Case {
         const char* code;
         const char* token;  // the launcher's auth line carries it; none: no line at all
+        bool token_hash;
         bool keys;
     };
-    const Case cases[] = {{"AUTH_REJECTED", "wrong", true},
-                          {"SESSION_ABORTED", "right", false},
-                          {"HANDSHAKE_TIMEOUT", nullptr, true}};
+    const Case cases[] = {{"AUTH_REJECTED", "right", false, true},
+                          {"SESSION_ABORTED", "right", true, false},
+                          {"HANDSHAKE_TIMEOUT", nullptr, false, true}};
     std::uint8_t master[32] = {7};
     const auto keys = derive_session_keys(master);
     for (const Case& c : cases) {
@@ -120,7 +123,7 @@ TEST_F(ControlBridgeTest, TheControlServersRefusalReachesTheRelayedLauncher) {
             TcpControlServer server(io_, server_clock.fn());
             std::string error;
             ASSERT_TRUE(server.listen(0, error)) << error;
-            server.set_expected_token_sha256(token_sha256_hex("right"));
+            server.set_expected_token_sha256(c.token_hash ? token_sha256_hex("right") : "");
             server.set_keys(c.keys ? keys : std::nullopt);
             bridge_.open(server.port());
             if (c.token != nullptr) {
@@ -172,6 +175,7 @@ TEST_F(ControlBridgeTest, LocalPeerLeavingIsStampedForTheWatchdog) {
     bridge_.open(server_.port());
     {
         auto local = server_.accept();
+        EXPECT_EQ(bridge_.local_port(), local.remote_endpoint().port());  // the launcher's, to it
         clock_.advance_ms(1234);
     }  // the control server closes the connection
     ASSERT_TRUE(log_.wait_for("relay reader finished"));

@@ -4,12 +4,14 @@
 #include <future>
 #include <numeric>
 
+#include "backend/bridge/control_bridge.hpp"
 #include "backend/connector/saas_connector.hpp"
 #include "desktop/session_isolation.hpp"
 #include "driver/session_runner.hpp"
 #include "link/control_protocol.hpp"
 #include "link/session_keys.hpp"
 #include "status/status_board.hpp"
+#include "support/eventually.hpp"
 #include "support/fake_clock.hpp"
 #include "support/free_ports.hpp"
 #include "support/line_client.hpp"
@@ -44,17 +46,27 @@ std::vector<StatusEventKind> events_since(std::uint64_t after) {
     return kinds;
 }
 
-// Waits until the board shows `verdict`; false when it does not within the patience.
-bool wait_for_verdict(DirectVerdict verdict) {
+// Waits until the board's snapshot `shows` what the test waits for; false when it does not
+// within the patience.
+template <class Pred>
+bool wait_for_board(Pred shows) {
     StatusBoard& board = status_board();
     const auto until = std::chrono::steady_clock::now() + kPatience;
     std::uint64_t seen = 0;
-    while (board.snapshot().verdict != verdict) {
+    while (!shows(board.snapshot())) {
         if (std::chrono::steady_clock::now() >= until)
             return false;
         seen = board.wait_for_change(seen, 100ms);
     }
     return true;
+}
+
+bool wait_for_verdict(DirectVerdict verdict) {
+    return wait_for_board([&](const StatusSnapshot& s) { return s.verdict == verdict; });
+}
+
+bool wait_for_session(SessionState state) {
+    return wait_for_board([&](const StatusSnapshot& s) { return s.session == state; });
 }
 
 // Waits until the board holds an event of `kind` newer than `after`; returns it.
@@ -323,11 +335,68 @@ TEST_F(SessionRunnerTest, ASessionEndedDuringTheDirectPathSetUpIsNotIsolated) {
     EXPECT_TRUE(client->closed_by_server());
 }
 
-TEST_F(SessionRunnerTest, WrongTokenFailsTheSetUp) {
+// Whatever reaches the control port before the launcher (a port scanner, a browser, a wrong
+// token) is refused on its own: the launcher still gets the session, and the backend hears of no
+// failure. A connection during the session is refused too and changes nothing.
+TEST_F(SessionRunnerTest, StrayConnectionsDoNotCostTheSession) {
+    use_backend();
     start(order());
+    test::LineClient silent(base_ + 3, kPatience);
+    for (const std::string& sent :
+         {auth_line("not-the-token"), std::string("GET / HTTP/1.1\r\n")}) {
+        test::LineClient stray(base_ + 3, kPatience);
+        stray.send(sent);
+        EXPECT_NE(stray.line().find("auth_failed"), std::string::npos) << sent;
+    }
+    auto client = launcher();
+    EXPECT_EQ(silent.line(), R"({"code":"AUTH_REJECTED","type":"auth_failed"})");
+    test::LineClient late(base_ + 3, kPatience);
+    EXPECT_EQ(late.line(), R"({"code":"AUTH_REJECTED","type":"auth_failed"})");
+    client->send("{\"type\":\"ping\",\"ts\":3}\n{\"type\":\"end_session\"}\n");
+    EXPECT_EQ(client->line(), R"({"type":"pong","ts":3})");
+    const SessionResult r = finish();
+    EXPECT_FALSE(r.setup_failed);
+    EXPECT_EQ(r.end, SessionEnd::end_session);
+    EXPECT_EQ(queued_types(), (std::vector<std::string>{"session_ready", "session_ended"}));
+    EXPECT_EQ(log_.count("set-up failed"), 0);
+}
+
+// A connection relayed by the backend while a direct launcher has the session is refused like
+// any other. The end of that relayed connection is not the launcher's: the presence watchdog
+// goes on watching the launcher.
+TEST_F(SessionRunnerTest, ARelayedConnectionRefusedDuringADirectSessionChangesNothing) {
+    network::ControlBridge bridge(
+        io_, std::make_shared<network::BridgeWriteQueue>(),
+        {[](const nlohmann::json&) {}, [] { return std::string("s-1"); }, {}}, clock_.fn());
+    runner_ = std::make_unique<SessionRunner>(
+        SessionRunner::Deps{io_, running_, orders_, nullptr, &bridge, {}, clock_.fn()});
+    SessionConfig s = order();
+    s.agent.client_idle_timeout_sec = 40;
+    start(std::move(s));
+    auto client = launcher();
+    bridge.open(base_ + 3);
+    ASSERT_TRUE(log_.wait_for("relay peer closed unexpectedly"));
+    // Half the timeout of silence shows the player as dropped, and no more.
+    std::optional<StatusEvent> dropped;
+    for (int step = 0; step < 20 && !dropped; ++step) {
+        clock_.advance_ms(2'000);
+        dropped = wait_for_event(StatusEventKind::player_dropped, first_seq_, 200ms);
+    }
+    EXPECT_TRUE(dropped);
+    client->send("{\"type\":\"end_session\"}\n");
+    EXPECT_EQ(finish().end, SessionEnd::end_session);
+}
+
+// The right token with no keys to hand over: the set-up has really failed, and the backend is
+// told.
+TEST_F(SessionRunnerTest, TheRightTokenWithoutKeysFailsTheSetUp) {
+    use_backend();
+    SessionConfig s = order();
+    s.encryption_key.clear();
+    start(std::move(s));
     test::LineClient client(base_ + 3, kPatience);
-    client.send(auth_line("not-the-token"));
-    EXPECT_EQ(client.line(), R"({"code":"AUTH_REJECTED","type":"auth_failed"})");
+    client.send(auth_line(kToken));
+    EXPECT_EQ(client.line(), R"({"code":"SESSION_ABORTED","type":"auth_failed"})");
     const SessionResult r = finish();
     EXPECT_FALSE(r.started);
     EXPECT_TRUE(r.setup_failed);
@@ -335,6 +404,7 @@ TEST_F(SessionRunnerTest, WrongTokenFailsTheSetUp) {
     EXPECT_EQ(events_since(first_seq_),
               (std::vector{StatusEventKind::rented, StatusEventKind::session_failed}));
     EXPECT_EQ(log_.count("Session s-1 set-up failed (handshake_failed)"), 1);
+    EXPECT_EQ(queued_types(), (std::vector<std::string>{"error"}));
 }
 
 TEST_F(SessionRunnerTest, BusyVideoPortFailsTheSetUp) {
@@ -349,26 +419,37 @@ TEST_F(SessionRunnerTest, BusyVideoPortFailsTheSetUp) {
 }
 
 // Nobody rents a standalone PC: it waits idle ("waiting for a launcher") until a launcher
-// connects, and the refusal of its handshake fails the session with the reason.
+// connects, and the first refusal (it has no token hash: nobody can be admitted) fails the
+// session with the reason.
 TEST_F(SessionRunnerTest, StandaloneWaitsIdleForALauncherThenFailsWithTheRefusal) {
     AgentConfig config;
     config.port_base = base_;
     first_seq_ = newest_event_seq();
     auto done = std::async(std::launch::async,
                            [&] { return run_standalone_session(config, running_, orders_); });
+    struct StopOnExit {  // a failed assertion ends the session instead of waiting for it forever
+        std::atomic<bool>& running;
+        ~StopOnExit() { running = false; }
+    } stop_on_exit{running_};
     ASSERT_TRUE(log_.wait_for("Waiting for launcher connection on TCP port"));
     EXPECT_EQ(status_board().snapshot().session, SessionState::idle);
 
-    test::LineClient client(base_ + 3, kPatience);
+    // "Player is connecting" while any connection waits for its auth line, not beyond.
     StatusBoard& board = status_board();
-    std::uint64_t seen = 0;
-    const auto until = std::chrono::steady_clock::now() + kPatience;
-    while (board.snapshot().session != SessionState::rented &&
-           std::chrono::steady_clock::now() < until) {
-        seen = board.wait_for_change(seen, 100ms);
+    auto first = std::make_unique<test::LineClient>(base_ + 3, kPatience);
+    ASSERT_TRUE(wait_for_session(SessionState::rented));
+    {
+        test::LineClient second(base_ + 3, kPatience);
+        ASSERT_TRUE(
+            test::eventually([&] { return log_.count("waiting for auth") == 2; }, kPatience));
     }
-    EXPECT_EQ(board.snapshot().session, SessionState::rented);  // "player is connecting"
+    ASSERT_TRUE(log_.wait_for("left before authenticating"));
+    EXPECT_EQ(board.snapshot().session, SessionState::rented);
+    first.reset();
+    ASSERT_TRUE(wait_for_session(SessionState::idle));
 
+    test::LineClient client(base_ + 3, kPatience);
+    ASSERT_TRUE(wait_for_session(SessionState::rented));
     client.send(auth_line(kToken));
     EXPECT_EQ(client.line(), R"({"code":"AUTH_REJECTED","type":"auth_failed"})");
     ASSERT_EQ(done.wait_for(kPatience), std::future_status::ready);

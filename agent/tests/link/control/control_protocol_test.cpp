@@ -78,6 +78,25 @@ TEST(ControlProtocol, AuthLineParsing) {
     EXPECT_FALSE(parse_auth_line(padded));
 }
 
+// A line may be `limit` bytes long without its "\n" or "\r\n".
+TEST(ControlProtocol, LineLimitsLeaveTheLineEndingOut) {
+    struct Case {
+        std::string text;
+        bool partial_too_long;  // read so far, no newline yet
+        bool whole_fits;        // read up to its newline
+    };
+    const Case cases[] = {
+        {std::string(8, 'x'), false, true},        {std::string(8, 'x') + "\r", false, true},
+        {std::string(9, 'x'), true, false},        {std::string(8, 'x') + "\r\r", true, false},
+        {std::string(9, 'x') + "\r", true, false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(partial_line_too_long(c.text, 8), c.partial_too_long) << c.text.size();
+        std::string line = c.text;
+        EXPECT_EQ(trim_line(line, 8), c.whole_fits) << c.text.size();
+    }
+}
+
 TEST(ControlProtocol, AuthDecisions) {
     const std::string good = R"({"type":"auth","session_token":"launcher-token-1"})";
     const std::string bad = R"({"type":"auth","session_token":"launcher-token-9"})";

@@ -8,7 +8,10 @@
 
 #include "link/control_server.hpp"
 #include "link/session_keys.hpp"
+#include "support/eventually.hpp"
+#include "support/fake_clock.hpp"
 #include "support/line_client.hpp"
+#include "support/log_lines.hpp"
 #include "util/io/io_pool.hpp"
 
 namespace vx {
@@ -26,6 +29,18 @@ std::optional<SessionKeys> test_keys() {
 }
 
 using Client = test::LineClient;
+using namespace std::chrono_literals;
+
+std::string auth_failed(const std::string& code) {
+    return R"({"code":")" + code + R"(","type":"auth_failed"})";
+}
+
+// A JSON object line of exactly `size` bytes (without its line ending).
+std::string object_line(const std::string& head, std::size_t size) {
+    std::string line = head;
+    line.append(size - head.size() - 1, ' ');
+    return line + "}";
+}
 
 class ControlServerTest : public ::testing::Test {
   protected:
@@ -48,13 +63,14 @@ class ControlServerTest : public ::testing::Test {
         });
     }
     HandshakeResult result() { return handshake_.get(); }
-
-    // The launcher's one answer to `first`, sent as soon as it connects to a waiting server.
-    std::string answer_to(const std::string& first) {
+    // A launcher that has been given the session.
+    std::unique_ptr<Client> authenticated() {
         start_handshake();
-        Client client(server_.port());
-        client.send(first);
-        return client.line();
+        auto client = std::make_unique<Client>(server_.port());
+        client->send(kGoodAuth);
+        EXPECT_NE(client->line().find("session_ready"), std::string::npos);
+        EXPECT_TRUE(result().ok);
+        return client;
     }
 
     // Starts reading after the handshake; the future is ready once the launcher is gone.
@@ -65,20 +81,17 @@ class ControlServerTest : public ::testing::Test {
         return gone_.get_future();
     }
 
-    // The clock reads `now_` but jumps by `jump_` on every call after the `jump_after_`th, so a
-    // test can make time pass for the server without waiting for it.
-    std::int64_t clock() {
-        const int call = ++calls_;
-        return now_ + (jump_after_ > 0 && call > jump_after_ ? jump_ : 0);
+    // Waits until the server has taken `n` connections in all (the safety net fails the test).
+    void wait_taken(int n) {
+        ASSERT_TRUE(test::eventually([&] { return log_.count("waiting for auth") >= n; }, 20s))
+            << n;
     }
 
-    std::atomic<int> calls_{0};
-    std::int64_t now_ = 5'000'000;
-    std::int64_t jump_ = 0;
-    int jump_after_ = 0;
+    test::LogLines log_;
+    test::FakeClock clock_;
     asio::io_context io_;
     IoPool pool_{io_};
-    TcpControlServer server_{io_, [this] { return clock(); }};
+    TcpControlServer server_{io_, clock_.fn()};
     std::atomic<bool> keep_waiting_{true};
     std::future<HandshakeResult> handshake_;
     std::promise<void> gone_;
@@ -115,27 +128,19 @@ TEST_F(ControlServerTest, AcceptedLauncherGetsKeysPongsAndEndsTheSession) {
 }
 
 TEST_F(ControlServerTest, LauncherLeavingIsReported) {
-    start_handshake();
-    Client client(server_.port());
-    client.send(kGoodAuth);
-    client.line();
-    ASSERT_TRUE(result().ok);
+    auto client = authenticated();
     std::future<void> gone = read_until_disconnect();
-    client.close();
+    client->close();
     gone.wait();
     EXPECT_FALSE(server_.launcher_connected());
 }
 
 TEST_F(ControlServerTest, OverlongLineAfterHandshakeClosesTheConnection) {
-    start_handshake();
-    Client client(server_.port());
-    client.send(kGoodAuth);
-    client.line();
-    ASSERT_TRUE(result().ok);
+    auto client = authenticated();
     std::future<void> gone = read_until_disconnect();
-    client.send(std::string(8193, 'x') + "\n");
+    client->send(std::string(8193, 'x') + "\n");
     gone.wait();
-    EXPECT_TRUE(client.closed_by_server());
+    EXPECT_TRUE(client->closed_by_server());
 }
 
 TEST_F(ControlServerTest, OverlongLineArrivingWithTheAuthLineClosesTheConnection) {
@@ -149,58 +154,175 @@ TEST_F(ControlServerTest, OverlongLineArrivingWithTheAuthLineClosesTheConnection
     EXPECT_EQ(server_.lines_received(), 0u);
 }
 
-struct Refusal {
-    const char* name;
-    std::string first_line;
-    const char* code;
-};
+// The limits count a line's bytes without its line ending, "\r\n" as well as "\n".
+TEST_F(ControlServerTest, LineEndingsDoNotCountTowardTheLimits) {
+    const std::string stats = R"({"type":"stats")";
+    start_handshake();
+    Client client(server_.port());
+    client.send(
+        object_line(R"({"type":"auth","session_token":"launcher-token-1")", kMaxAuthLineBytes) +
+        "\r");
+    client.send("\n" + object_line(stats, kMaxControlLineBytes) + "\r\n");
+    ASSERT_NE(client.line().find("session_ready"), std::string::npos);
+    ASSERT_TRUE(result().ok);
+    std::future<void> gone = read_until_disconnect();
+    client.send(object_line(stats, kMaxControlLineBytes) + "\r\n{\"type\":\"ping\"}\n");
+    EXPECT_EQ(client.line(), R"({"type":"pong"})");
+    EXPECT_EQ(server_.lines_received(), 3u);
+    client.send(object_line(stats, kMaxControlLineBytes + 1) + "\r\n");
+    ASSERT_EQ(gone.wait_for(20s), std::future_status::ready);
+    EXPECT_EQ(server_.lines_received(), 3u);
+}
 
-TEST_F(ControlServerTest, RefusalsCarryTheirReasons) {
-    const std::vector<Refusal> cases = {
-        {"wrong token",
-         R"({"type":"auth","session_token":"nope"})"
-         "\n",
-         "AUTH_REJECTED"},
-        {"not auth",
-         R"({"type":"ping"})"
-         "\n",
-         "AUTH_FAIL"},
-        {"not json", "hello\n", "AUTH_FAIL"},
-        {"too long", std::string(16385, 'a'), "AUTH_FAIL"},
+// A port scanner, a browser or any device on the LAN may reach the control port before the
+// launcher: each connection is judged on its own, none of them costs the session, and the
+// launcher is answered at once whoever else is still waiting.
+TEST_F(ControlServerTest, StrayConnectionsAreRefusedOneByOneAndTheLauncherGetsItsKeys) {
+    struct Stray {
+        const char* name;
+        std::string sent;
+        const char* code;  // none: still waiting when the launcher comes
     };
-    for (const auto& c : cases) {
+    const std::vector<Stray> strays = {
+        {"silent", "", nullptr},
+        {"half an auth line", R"({"type":"auth","session_token":"launcher-to)", nullptr},
+        {"not json", "GET / HTTP/1.1\r\n", "AUTH_FAIL"},
+        {"not auth", "{\"type\":\"ping\"}\n", "AUTH_FAIL"},
+        {"wrong token", "{\"type\":\"auth\",\"session_token\":\"nope\"}\n", "AUTH_REJECTED"},
+        {"too long", std::string(kMaxAuthLineBytes + 1, 'a'), "AUTH_FAIL"},
+        {"too long before its end", std::string(kMaxAuthLineBytes + 1, 'a') + "\r\n", "AUTH_FAIL"},
+    };
+    start_handshake();
+    std::vector<std::unique_ptr<Client>> clients;
+    for (const Stray& stray : strays) {
+        clients.push_back(std::make_unique<Client>(server_.port()));
+        if (!stray.sent.empty())
+            clients.back()->send(stray.sent);
+    }
+    for (std::size_t i = 0; i < strays.size(); ++i) {
+        if (strays[i].code != nullptr) {
+            EXPECT_EQ(clients[i]->line(), auth_failed(strays[i].code)) << strays[i].name;
+            EXPECT_TRUE(clients[i]->closed_by_server()) << strays[i].name;
+        }
+    }
+    Client launcher(server_.port());
+    launcher.send(kGoodAuth);
+    EXPECT_NE(launcher.line().find("session_ready"), std::string::npos);
+    EXPECT_TRUE(result().ok);
+    // Those still waiting learn that the session has its launcher.
+    for (std::size_t i = 0; i < strays.size(); ++i) {
+        if (strays[i].code == nullptr) {
+            EXPECT_EQ(clients[i]->line(), auth_failed("AUTH_REJECTED")) << strays[i].name;
+            EXPECT_TRUE(clients[i]->closed_by_server()) << strays[i].name;
+        }
+    }
+    // Each refusal is one warning that names the connection and its code.
+    int warnings = 0;
+    for (const auto& line : log_.entries()) {
+        if (line.level == spdlog::level::warn && line.text.find("refused") != std::string::npos) {
+            ++warnings;
+            EXPECT_NE(line.text.find("127.0.0.1:"), std::string::npos) << line.text;
+        }
+    }
+    EXPECT_EQ(warnings, static_cast<int>(strays.size()));
+}
+
+TEST_F(ControlServerTest, EachWaitingConnectionHasItsOwnTenSeconds) {
+    start_handshake();
+    Client silent(server_.port());
+    wait_taken(1);
+    clock_.advance_ms(6'000);
+    Client slow(server_.port());
+    slow.send(R"({"type":"auth",)");
+    wait_taken(2);
+    clock_.advance_ms(4'000);  // the silent one's 10 s are up; the slow one has 6 s left
+    EXPECT_EQ(silent.line(), auth_failed("HANDSHAKE_TIMEOUT"));
+    EXPECT_TRUE(silent.closed_by_server());
+    clock_.advance_ms(5'900);
+    slow.send(std::string(R"("session_token":"launcher-token-1"})") + "\n");
+    EXPECT_NE(slow.line().find("session_ready"), std::string::npos);
+    EXPECT_TRUE(result().ok);
+}
+
+TEST_F(ControlServerTest, BeyondTheBoundTheOldestWaitingConnectionIsRefused) {
+    start_handshake();
+    std::vector<std::unique_ptr<Client>> silent;
+    for (std::size_t i = 0; i < TcpControlServer::kMaxPendingLaunchers; ++i)
+        silent.push_back(std::make_unique<Client>(server_.port()));
+    wait_taken(static_cast<int>(TcpControlServer::kMaxPendingLaunchers));
+    Client launcher(server_.port());
+    launcher.send(kGoodAuth);
+    EXPECT_EQ(silent.front()->line(), auth_failed("HANDSHAKE_TIMEOUT"));
+    EXPECT_NE(launcher.line().find("session_ready"), std::string::npos);
+    EXPECT_TRUE(result().ok);
+    EXPECT_EQ(silent.back()->line(), auth_failed("AUTH_REJECTED"));
+}
+
+TEST_F(ControlServerTest, AConnectionDuringTheSessionIsRefusedAndChangesNothing) {
+    auto client = authenticated();
+    std::atomic<int> disconnects{0};
+    server_.set_on_disconnected([&] { ++disconnects; });
+    server_.start_reading();
+    pool_.start(2);
+    for (const std::string& sent : {std::string(kGoodAuth), std::string()}) {
+        Client second(server_.port());
+        if (!sent.empty())
+            second.send(sent);
+        EXPECT_EQ(second.line(), auth_failed("AUTH_REJECTED"));
+        EXPECT_TRUE(second.closed_by_server());
+    }
+    client->send("{\"type\":\"ping\",\"ts\":7}\n");
+    EXPECT_EQ(client->line(), R"({"type":"pong","ts":7})");
+    EXPECT_TRUE(server_.launcher_connected());
+    EXPECT_EQ(server_.lines_received(), 1u);
+    EXPECT_EQ(disconnects.load(), 0);
+    EXPECT_EQ(log_.count("refused (AUTH_REJECTED)"), 2);
+}
+
+// Without a token hash (a standalone agent) no launcher can be admitted: the first refusal of
+// any kind ends the wait, and whoever else waits learns that the session was aborted.
+TEST_F(ControlServerTest, WithoutATokenHashTheFirstRefusalDecides) {
+    server_.set_expected_token_sha256("");
+    struct Case {
+        const char* name;
+        std::string sent;  // none: it says nothing and its 10 s run out
+        const char* code;
+    };
+    const Case cases[] = {{"right token", kGoodAuth, "AUTH_REJECTED"},
+                          {"not json", "hello\n", "AUTH_FAIL"},
+                          {"silent", "", "HANDSHAKE_TIMEOUT"}};
+    int taken = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
         start_handshake();
         Client client(server_.port());
-        client.send(c.first_line);
-        EXPECT_EQ(client.line(),
-                  std::string(R"({"code":")") + c.code + R"(","type":"auth_failed"})")
-            << c.name;
-        EXPECT_TRUE(client.closed_by_server()) << c.name;
+        wait_taken(++taken);
+        Client bystander(server_.port());
+        wait_taken(++taken);
+        if (c.sent.empty())
+            clock_.advance_us(TcpControlServer::kHandshakeTimeoutUs);
+        else
+            client.send(c.sent);
+        EXPECT_EQ(client.line(), auth_failed(c.code));
+        EXPECT_EQ(bystander.line(), auth_failed("SESSION_ABORTED"));
         const HandshakeResult r = result();
         EXPECT_FALSE(r.ok);
-        EXPECT_STREQ(auth_refusal_code(r.refusal), c.code) << c.name;
+        EXPECT_STREQ(auth_refusal_code(r.refusal), c.code);
     }
+    EXPECT_EQ(log_.count(kNoTokenHashSecurityLine), 1);
 }
 
-TEST_F(ControlServerTest, NoTokenHashRefusesEvenTheRightToken) {
-    server_.set_expected_token_sha256("");
-    EXPECT_EQ(answer_to(kGoodAuth), R"({"code":"AUTH_REJECTED","type":"auth_failed"})");
-    EXPECT_EQ(result().refusal, AuthRefusal::rejected);
-}
-
-TEST_F(ControlServerTest, NoKeysAbortsTheSession) {
+// The right token with no keys to hand over: the set-up has failed, whatever came before.
+TEST_F(ControlServerTest, TheRightTokenWithoutKeysAbortsTheSession) {
     server_.set_keys(std::nullopt);
-    EXPECT_EQ(answer_to(kGoodAuth), R"({"code":"SESSION_ABORTED","type":"auth_failed"})");
+    start_handshake();
+    Client stray(server_.port());
+    stray.send("{\"type\":\"auth\",\"session_token\":\"nope\"}\n");
+    EXPECT_EQ(stray.line(), auth_failed("AUTH_REJECTED"));
+    Client launcher(server_.port());
+    launcher.send(kGoodAuth);
+    EXPECT_EQ(launcher.line(), auth_failed("SESSION_ABORTED"));
     EXPECT_EQ(result().refusal, AuthRefusal::aborted);
-}
-
-TEST_F(ControlServerTest, SilentLauncherTimesOut) {
-    // The server reads the clock once when it accepts; every later reading is 10 s on.
-    jump_ = TcpControlServer::kHandshakeTimeoutUs;
-    jump_after_ = 1;
-    EXPECT_EQ(answer_to(R"({"type":"auth",)"),  // never finished
-              R"({"code":"HANDSHAKE_TIMEOUT","type":"auth_failed"})");
-    EXPECT_EQ(result().refusal, AuthRefusal::timed_out);
 }
 
 TEST_F(ControlServerTest, SessionEndingDuringHandshakeAbortsIt) {
