@@ -54,10 +54,17 @@ WaitingLoop::Step WaitingLoop::step(std::chrono::milliseconds wait) {
         back_to_waiting(false);
         return Step::dropped_stale;
     }
+    // The stop clears the running flag without the session mutex: set again here after it, the
+    // flag would keep a whole session going. Looked at after the store, a stop is either seen
+    // here or clears the flag after the store.
+    d_.running.store(true);
+    if (d_.stop_requested.load()) {
+        d_.running.store(false);
+        return Step::stopped;
+    }
     d_.orders.session_running = true;
     d_.orders.running_session_id = params.session_id;
     d_.orders.end_requested = false;
-    d_.running.store(true);
     lock.unlock();
 
     d_.run_session(params);

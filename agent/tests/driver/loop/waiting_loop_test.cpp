@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <utility>
+
 #include "driver/waiting_loop.hpp"
 #include "support/fake_clock.hpp"
 #include "support/log_lines.hpp"
@@ -23,7 +25,12 @@ class WaitingLoopTest : public ::testing::Test {
                                     if (on_session)
                                         on_session();
                                 },
-                            .now = clock.fn(),
+                            .now =
+                                [this] {
+                                    if (auto f = std::exchange(on_clock, nullptr))
+                                        f();
+                                    return clock.now_us();
+                                },
                             .note_back_to_waiting =
                                 [this](const std::string& id) { back_to_waiting.push_back(id); }});
     }
@@ -43,6 +50,7 @@ class WaitingLoopTest : public ::testing::Test {
     std::vector<std::string> ran;
     std::vector<std::string> back_to_waiting;  // told to the log upload
     std::function<void()> on_session;
+    std::function<void()> on_clock;  // once, when the loop next reads its clock
     test::LogLines log;
 };
 
@@ -135,6 +143,23 @@ TEST_F(WaitingLoopTest, AStopEndsTheLoopAndWinsOverAnOrder) {
     EXPECT_TRUE(ran.empty());
     loop.run();  // returns at once
     EXPECT_EQ(log.count("SaaS connector started - waiting for prepare_session..."), 1);
+}
+
+// The stop may come on another thread while the loop is taking an order: the loop must not set
+// the running flag again behind the stop's back and serve a whole session the stop ended.
+TEST_F(WaitingLoopTest, AStopWhileAnOrderIsTakenIsNotUndone) {
+    auto loop = make();
+    prepare("s1");
+    bool running_in_session = false;
+    on_session = [&] { running_in_session = running.load(); };
+    on_clock = [this] {  // as the session driver's stop does
+        stop = true;
+        running = false;
+    };
+    const Step step = loop.step(0ms);
+    EXPECT_FALSE(running.load());
+    EXPECT_FALSE(running_in_session);
+    EXPECT_TRUE(step == Step::stopped || step == Step::ran_session);
 }
 
 }  // namespace
