@@ -137,7 +137,9 @@ HttpResult read_all(const std::string& bytes, bool closed) {
     return reader.finish(closed);
 }
 
-TEST(HttpResponseReader, CompleteOnlyWhenTheBodyIsWhole) {
+// Reading stops once the body is whole, or once the head's blank line shows a head that can
+// never become valid (rather than at the deadline).
+TEST(HttpResponseReader, CompleteOnceTheBodyIsWholeOrTheHeadIsMalformed) {
     HttpResponseReader reader;
     reader.feed("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n012");
     EXPECT_FALSE(reader.complete());
@@ -151,6 +153,13 @@ TEST(HttpResponseReader, CompleteOnlyWhenTheBodyIsWhole) {
     EXPECT_FALSE(chunked.complete());  // "\r\n0\r\n\r\n" inside the data is not the end
     chunked.feed(kTrickyChunks.substr(14));
     EXPECT_TRUE(chunked.complete());
+
+    HttpResponseReader malformed;
+    malformed.feed("HTTX/1.1 200 OK\r\n");
+    EXPECT_FALSE(malformed.complete());
+    malformed.feed("\r\n");
+    EXPECT_TRUE(malformed.complete());
+    EXPECT_EQ(malformed.finish(false).error, "malformed HTTP response");
 }
 
 TEST(HttpResponseReader, VerdictsWhenReadingStops) {
@@ -186,16 +195,6 @@ TEST(HttpResponseReader, VerdictsWhenReadingStops) {
         EXPECT_EQ(result.body, c.body) << c.bytes;
     }
     EXPECT_EQ(read_all(std::string(kMaxHttpResponse, 'x'), true).error, "HTTP response too large");
-}
-
-// A head that can never become valid ends the reading at once instead of at the deadline.
-TEST(HttpResponseReader, AMalformedHeadIsCompleteAtItsBlankLine) {
-    HttpResponseReader reader;
-    reader.feed("HTTX/1.1 200 OK\r\n");
-    EXPECT_FALSE(reader.complete());
-    reader.feed("\r\n");
-    EXPECT_TRUE(reader.complete());
-    EXPECT_EQ(reader.finish(false).error, "malformed HTTP response");
 }
 
 // Fed in two pieces split at every offset, or a byte at a time, a response reads as it does
