@@ -360,6 +360,8 @@ TEST_F(WebSocketSessionTest, TheBackendsPingsAreLoggedOnceAMinute) {
     EXPECT_EQ(log.count(line), 2);
     EXPECT_EQ(log.count(line + "(1 seen, 0 suppressed in the last window)"), 1);
     EXPECT_EQ(log.count(line + "(5 seen, 3 suppressed in the last window)"), 1);
+    server.send(server_frame(0x88, "\x03\xe8"));  // ends the session while its lines are caught
+    EXPECT_TRUE(finish());
 }
 
 TEST_F(WebSocketSessionTest, ABurstOfAppPingsIsAnsweredInFull) {
