@@ -12,7 +12,8 @@ Run:  /usr/bin/python3 test_backend.py [options]
 Options:
   --host ADDR            listen address (default 127.0.0.1)
   --port N               listen port (default 0 = any free port)
-  --port-file PATH       write the bound port there once listening (written atomically)
+  --port-file PATH       write the bound port there once listening (written atomically, after
+                         the control and relay port files)
   --token TEXT           expected agent token; a missing header gets 401, a different one 403
                          (default: any token is accepted)
   --reject STATUS        refuse the first --reject-count upgrades with this status:
@@ -398,8 +399,6 @@ async def main():
         ping_interval=ARGS.ws_ping_interval, close_timeout=1, max_size=2 ** 22)
     port = server.sockets[0].getsockname()[1]
     log(f"listening on {ARGS.host}:{port}{' (TLS)' if tls else ''}")
-    if ARGS.port_file:
-        write_port_file(ARGS.port_file, port)
     if ARGS.control_port_file:
         control = await asyncio.start_server(
             lambda r, w: control_client(r, w, stop), "127.0.0.1", 0)
@@ -407,6 +406,9 @@ async def main():
     if ARGS.relay_port_file:
         relay = await asyncio.start_server(relay_client, "127.0.0.1", 0)
         write_port_file(ARGS.relay_port_file, relay.sockets[0].getsockname()[1])
+    # Last: a caller that waits for this file finds the other ports' files written too.
+    if ARGS.port_file:
+        write_port_file(ARGS.port_file, port)
     await stop
     server.close()
 

@@ -15,10 +15,8 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kMaxRefusalBody = 4096;
 constexpr std::chrono::milliseconds kRefusalBodyWait{1000};
-// The log upload's pacing step, and how often the lanes' figures are logged.
+// The log upload's pacing step.
 constexpr std::chrono::microseconds kPacedStep{50'000};
-constexpr std::chrono::microseconds kLanesLogEvery{30'000'000};
-constexpr std::chrono::microseconds kLogWindow{60'000'000};
 constexpr std::chrono::milliseconds kBacklogRetry{20};
 
 std::int64_t as_ms(std::chrono::microseconds d) {
@@ -335,8 +333,7 @@ void WebSocketSession::loop(const WsSessionConfig& config, WsSessionHooks& hooks
             }
             if (!keepalive_step(stream, hooks))
                 break;
-            if (now - lanes_log_us_ >= kLanesLogEvery.count()) {
-                lanes_log_us_ = now;
+            if (lanes_log_.due(now)) {
                 spdlog::info(
                     "SaasConnector: WS writer lanes: data={}/{} control={}/{} "
                     "dropped={}, control_dropped={}, tx={}, queue_pushed={}, "
@@ -376,8 +373,8 @@ void WebSocketSession::loop(const WsSessionConfig& config, WsSessionHooks& hooks
 std::chrono::milliseconds WebSocketSession::time_to_next_timer(std::int64_t now,
                                                                std::int64_t next_heartbeat,
                                                                std::int64_t next_paced) const {
-    const std::int64_t due = std::min({next_heartbeat, next_paced, keepalive_.next_due_us(),
-                                       lanes_log_us_ + kLanesLogEvery.count()});
+    const std::int64_t due =
+        std::min({next_heartbeat, next_paced, keepalive_.next_due_us(), lanes_log_.next_due_us()});
     // Rounded up, so the loop wakes when the timer is due rather than just before it.
     const std::int64_t wait_us = std::max<std::int64_t>(due - now, 0);
     return std::chrono::milliseconds((wait_us + 999) / 1000);
@@ -419,8 +416,7 @@ bool WebSocketSession::keepalive_step(SaasStream& stream, const WsSessionHooks& 
                 shutdown_stream(stream);
                 return false;
             }
-            if (now - sent_ping_log_us_ >= kLogWindow.count()) {
-                sent_ping_log_us_ = now;
+            if (sent_ping_log_.due(now)) {
                 spdlog::info(
                     "SaasConnector: WS ping sent (keepalive #{}, id={}) - "
                     "server->client direction is now non-idle and its pong is due "

@@ -22,6 +22,7 @@
 #include "backend/ws/ws_writer_lanes.hpp"
 #include "util/clock.hpp"
 #include "util/io/join_with_deadline.hpp"
+#include "util/rate_limited_log.hpp"
 
 namespace vx::network {
 
@@ -188,16 +189,17 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
     std::atomic<std::uint64_t> control_written_{0};
     std::uint64_t rx_frames_ = 0;
 
-    // Log throttles; each is touched by one thread only.
-    std::int64_t ping_log_us_ = INT64_MIN / 2;
-    std::int64_t pong_log_us_ = INT64_MIN / 2;
-    std::int64_t sent_ping_log_us_ = INT64_MIN / 2;
-    std::int64_t lanes_log_us_ = INT64_MIN / 2;
+    // One line of a kind per window, by the session's clock, on the connection thread.
+    static constexpr std::chrono::microseconds kLogWindow{60'000'000};
+    static constexpr std::chrono::microseconds kLanesLogEvery{30'000'000};
+    util::RateLimitedLog ping_log_{kLogWindow};
+    util::RateLimitedLog pong_log_{kLogWindow};
+    util::RateLimitedLog sent_ping_log_{kLogWindow};
+    util::RateLimitedLog lanes_log_{kLanesLogEvery};
     std::uint64_t pings_seen_ = 0;  // this connection
-    std::uint64_t pings_suppressed_ = 0;
-    std::uint64_t pongs_suppressed_ = 0;
-    // The writer's: a writer given up on may still be finishing beside the next connection's.
-    std::atomic<std::int64_t> control_log_us_{INT64_MIN / 2};
+    // The writer's, by the process clock: a writer given up on may still be finishing beside
+    // the next connection's, and may outlive the session's clock.
+    util::RateLimitedLog control_log_{kLogWindow};
 };
 
 }  // namespace vx::network

@@ -11,8 +11,6 @@ namespace {
 constexpr std::size_t kReadBuffer = 4096;
 constexpr int kWriterAttempts = 20;
 constexpr std::chrono::milliseconds kWriterAttemptPause{5};
-// One log line of a kind per window; the rest are counted.
-constexpr std::chrono::microseconds kLogWindow{60'000'000};
 
 const char* opcode_name(std::uint8_t opcode) {
     switch (static_cast<WsOpcode>(opcode)) {
@@ -110,16 +108,11 @@ bool WebSocketSession::answer_ping(SaasStream& stream, std::string payload) {
     auto frame = encode_ws_frame(static_cast<std::uint8_t>(WsOpcode::pong), payload, random_);
     const bool ok = push_control(std::move(frame), WsOpcode::pong) == WsPushResult::accepted;
     ++pings_seen_;
-    const std::int64_t now = now_();
-    if (now - ping_log_us_ >= kLogWindow.count()) {
+    if (ping_log_.due(now_())) {
         spdlog::info(
             "SaasConnector: WS ping received from the backend ({}B payload) - pong {} "
             "the control lane ({} seen, {} suppressed in the last window)",
-            size, ok ? "queued on" : "REFUSED by", pings_seen_, pings_suppressed_);
-        ping_log_us_ = now;
-        pings_suppressed_ = 0;
-    } else {
-        ++pings_suppressed_;
+            size, ok ? "queued on" : "REFUSED by", pings_seen_, ping_log_.take_suppressed());
     }
     if (ok)
         return true;
@@ -136,18 +129,13 @@ void WebSocketSession::note_pong(std::uint32_t id) {
     const std::int64_t now = now_();
     std::int64_t rtt_us = 0;
     const bool matched = keepalive_.on_pong(id, now, rtt_us);
-    if (now - pong_log_us_ < kLogWindow.count()) {
-        ++pongs_suppressed_;
+    if (!pong_log_.due(now))
         return;
-    }
-    pong_log_us_ = now;
-    const std::uint64_t suppressed = pongs_suppressed_;
-    pongs_suppressed_ = 0;
     spdlog::info(
         "SaasConnector: WS pong received ({} ms rtt, id={}{}) - inbound verified: {}/{} "
         "keepalive ping(s) answered ({} suppressed in the last window)",
         rtt_us / 1000, id, matched ? "" : ", unmatched", keepalive_.pongs_received(),
-        keepalive_.pings_sent(), suppressed);
+        keepalive_.pings_sent(), pong_log_.take_suppressed());
 }
 
 void WebSocketSession::note_close(SaasStream& stream, std::uint16_t code,
@@ -243,9 +231,7 @@ void WebSocketSession::writer_loop(std::shared_ptr<SaasStream> stream, DoneFlagP
             const std::uint64_t count = ++control_written_;
             // The process clock, not the connector's: a writer detached at the end of the last
             // connection may outlive the connector, so it touches nothing of it.
-            const std::int64_t now = util::steady_now_us();
-            if (now - control_log_us_ >= kLogWindow.count()) {
-                control_log_us_ = now;
+            if (control_log_.due(util::steady_now_us())) {
                 spdlog::info(
                     "SaasConnector: WS control frame written (opcode={} {}, {}B) - "
                     "control lane now {}, data lane {}; {} control frame(s) written "

@@ -2,20 +2,18 @@
 
 #include <algorithm>
 
-#include "platform/lan_address.hpp"
-#include "platform/local_addresses.hpp"
 #include "traversal/router/http/resolve.hpp"
 
 namespace vx::network {
 namespace {
 
 // An address of this PC: an interface of it holds the address, or the route towards the
-// address starts from the address itself (nothing is sent to learn it).
-bool is_this_pc(const asio::ip::address_v4& address) {
+// address starts from the address itself.
+bool is_this_pc(const asio::ip::address_v4& address, const ThisPcAddresses& this_pc) {
     const auto bytes = address.to_bytes();
-    const auto own = platform::local_ipv4_addresses();
+    const auto own = this_pc.interfaces();
     return std::find(own.begin(), own.end(), bytes) != own.end() ||
-           platform::lan_address_towards(bytes, kGatewayPort) == address.to_string();
+           this_pc.route_source(bytes, kGatewayPort) == address.to_string();
 }
 
 }  // namespace
@@ -41,16 +39,17 @@ std::string_view address_class_name(util::AddressClass cls) {
     }
 }
 
-bool is_router_lan_address(const asio::ip::address& address, bool gateway_on_this_pc) {
+bool is_router_lan_address(const asio::ip::address& address, bool gateway_on_loopback,
+                           const ThisPcAddresses& this_pc) {
     if (!address.is_v4())
         return false;
     switch (util::classify_ipv4(address.to_string())) {
         case util::AddressClass::private_:
         case util::AddressClass::link_local:
         case util::AddressClass::cgnat:
-            return gateway_on_this_pc || !is_this_pc(address.to_v4());
+            return !is_this_pc(address.to_v4(), this_pc);
         case util::AddressClass::loopback:
-            return gateway_on_this_pc;
+            return gateway_on_loopback;
         default:
             return false;
     }

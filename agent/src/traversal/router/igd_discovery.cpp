@@ -27,6 +27,9 @@ struct Attempt {
         return false;
     }
     Deadline deadline() const { return Clock::now() + std::chrono::milliseconds(timeout_ms); }
+    bool scope_admits(const asio::ip::address& address) const {
+        return is_router_lan_address(address, scope.gateway_on_loopback, scope.this_pc);
+    }
 };
 
 // The description's LOCATION: a LAN host, resolved once.
@@ -38,7 +41,7 @@ bool locate_description(const IgdCandidate& candidate, Attempt& attempt,
     std::string error;
     if (!resolve_with_timeout(location.host, location.port, attempt.deadline(), endpoint, error))
         return attempt.fail("SSDP LOCATION resolve: " + error);
-    if (!is_router_lan_address(endpoint.address(), attempt.scope.gateway_on_this_pc))
+    if (!attempt.scope_admits(endpoint.address()))
         return attempt.fail("SSDP LOCATION is not a LAN address");
     return true;
 }
@@ -70,7 +73,7 @@ bool locate_control(const IgdCandidate& candidate, const DeviceService& service,
     std::string ignored;
     if (!resolve_with_timeout(control.host, control.port, attempt.deadline(), info.control_endpoint,
                               ignored) ||
-        !is_router_lan_address(info.control_endpoint.address(), attempt.scope.gateway_on_this_pc))
+        !attempt.scope_admits(info.control_endpoint.address()))
         return attempt.fail("controlURL is not a LAN address");
     const auto lan = lan_address_towards(
         asio::ip::udp::endpoint(info.control_endpoint.address(), info.control_endpoint.port()));

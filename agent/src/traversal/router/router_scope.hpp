@@ -21,8 +21,10 @@ struct RouterScope {
     };
     std::uint16_t gateway_port = kGatewayPort;
     std::string gateway;  // empty: the default route's next hop
-    // A fake gateway on this PC (loopback or one of its own addresses) stands for a LAN router.
-    bool gateway_on_this_pc = false;
+    // A fake gateway on loopback stands for a LAN router. This PC's other addresses are never
+    // taken for the router's.
+    bool gateway_on_loopback = false;
+    ThisPcAddresses this_pc;
 };
 
 }  // namespace vx::network

@@ -328,6 +328,42 @@ TEST_F(WebSocketSessionTest, ABurstOfPingsKeepsTheConnection) {
 
 // App pings answered on the control lane, as the dispatcher does: a burst far beyond the
 // lane's 16 frames arrives in one read, and every pong still goes out on the same connection.
+// The backend's pings are logged once a minute by the session's clock; the rest are counted.
+TEST_F(WebSocketSessionTest, TheBackendsPingsAreLoggedOnceAMinute) {
+    test::LogLines log;
+    const auto hour = std::chrono::microseconds(std::chrono::hours(1));
+    ws = std::make_shared<WebSocketSession>(io, nullptr, clock.fn(), kZeroKey,
+                                            WsKeepAliveSettings{hour, hour, hour});
+    run_on(server);
+    server.accept_and_answer(kUpgraded);
+    const auto pings_then_text = [&](int pings, const std::string& text) {
+        Bytes bytes;
+        for (int i = 0; i < pings; ++i) {
+            const Bytes ping = server_frame(0x89, "p");
+            bytes.insert(bytes.end(), ping.begin(), ping.end());
+        }
+        const Bytes message = server_frame(0x81, text);
+        bytes.insert(bytes.end(), message.begin(), message.end());
+        server.send(bytes);
+    };
+    pings_then_text(3, "first");  // the text is handled after the pings before it
+    ASSERT_TRUE(hooks.wait_messages(1));
+    clock.advance_ms(59'999);
+    pings_then_text(1, "second");
+    ASSERT_TRUE(hooks.wait_messages(2));
+    clock.advance_ms(1);
+    pings_then_text(1, "third");
+    ASSERT_TRUE(hooks.wait_messages(3));
+    const std::string line =
+        "SaasConnector: WS ping received from the backend (1B payload) - pong queued on the "
+        "control lane ";
+    EXPECT_EQ(log.count(line), 2);
+    EXPECT_EQ(log.count(line + "(1 seen, 0 suppressed in the last window)"), 1);
+    EXPECT_EQ(log.count(line + "(5 seen, 3 suppressed in the last window)"), 1);
+    server.send(server_frame(0x88, "\x03\xe8"));  // ends the session while its lines are caught
+    EXPECT_TRUE(finish());
+}
+
 TEST_F(WebSocketSessionTest, ABurstOfAppPingsIsAnsweredInFull) {
     std::atomic<int> refused{0};
     hooks.answer = [&](const std::string& text) {

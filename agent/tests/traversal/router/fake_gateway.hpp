@@ -71,7 +71,7 @@ class FakeGateway {
         scope.ssdp_destinations = {{asio::ip::make_address_v4("127.0.0.1"), ssdp_.port()}};
         scope.gateway = "127.0.0.1";
         scope.gateway_port = gateway_.port();
-        scope.gateway_on_this_pc = true;
+        scope.gateway_on_loopback = true;
         return scope;
     }
     std::string location() const {

@@ -201,21 +201,43 @@ TEST(AddressText, RendersPacketBytes) {
     EXPECT_EQ(format_ipv4({0, 0, 0, 0}), "0.0.0.0");
 }
 
+// A PC whose interfaces hold 127.0.0.1 and 192.168.77.20, and whose route towards 192.168.77.21
+// starts from that address, as if it were added after the interfaces were listed. Every other
+// route starts from 192.168.77.20.
+ThisPcAddresses lab_pc() {
+    ThisPcAddresses pc;
+    pc.interfaces = [] {
+        return std::vector<std::array<std::uint8_t, 4>>{{127, 0, 0, 1}, {192, 168, 77, 20}};
+    };
+    pc.route_source = [](const std::array<std::uint8_t, 4>& to, std::uint16_t) {
+        const std::array<std::uint8_t, 4> late{192, 168, 77, 21};
+        return std::optional<std::string>(to == late ? "192.168.77.21" : "192.168.77.20");
+    };
+    return pc;
+}
+
+// The check of every address a router names, for the description (LOCATION) and the control
+// URL alike: another LAN host may be the router; this PC never is, by any of its addresses,
+// not even when a test's gateway on loopback stands for the router.
 TEST(AddressText, WhereTheRouterMaySendTheAgent) {
     struct Case {
         const char* address;
         bool lan;
     };
     const Case cases[] = {
-        {"192.168.1.1", true}, {"10.1.2.3", true},         {"172.16.0.1", true},
-        {"169.254.1.1", true}, {"100.64.0.1", true},       {"127.0.0.1", false},
-        {"0.0.0.1", false},    {"239.255.255.250", false}, {"198.51.100.1", false},
-        {"8.8.8.8", false},    {"fe80::1", false},
+        {"192.168.77.1", true},     {"10.1.2.3", true},      {"172.16.0.1", true},
+        {"169.254.1.1", true},      {"100.64.0.1", true},    {"192.168.77.20", false},
+        {"192.168.77.21", false},   {"127.0.0.1", false},    {"0.0.0.1", false},
+        {"239.255.255.250", false}, {"198.51.100.1", false}, {"8.8.8.8", false},
+        {"fe80::1", false},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(is_router_lan_address(asio::ip::make_address(c.address), false), c.lan)
+    const ThisPcAddresses pc = lab_pc();
+    for (const auto& c : cases) {
+        const auto address = asio::ip::make_address(c.address);
+        EXPECT_EQ(is_router_lan_address(address, false, pc), c.lan) << c.address;
+        EXPECT_EQ(is_router_lan_address(address, true, pc), c.lan || address.is_loopback())
             << c.address;
-    EXPECT_TRUE(is_router_lan_address(asio::ip::make_address("127.0.0.1"), true));
+    }
 }
 
 }  // namespace

@@ -44,7 +44,7 @@ TEST(IgdDiscoveryLoopback, FindsTheServiceAndTheWanAddress) {
 TEST(IgdDiscoveryLoopback, WhatTheRouterNamesIsCheckedFirst) {
     struct Case {
         std::string control_url;
-        bool gateway_on_this_pc;
+        bool gateway_on_loopback;
         const char* error;
         const char* wan = "100.128.0.2";
         int asked_wan = 0;
@@ -65,7 +65,7 @@ TEST(IgdDiscoveryLoopback, WhatTheRouterNamesIsCheckedFirst) {
         options.lan_noise = {dead_gateway()};
         FakeGateway gateway(options);
         RouterScope scope = gateway.scope();
-        scope.gateway_on_this_pc = c.gateway_on_this_pc;
+        scope.gateway_on_loopback = c.gateway_on_loopback;
         std::string error;
         const IgdInfo info = discover_igd(quick_options(), scope, error);
         EXPECT_FALSE(info.found);

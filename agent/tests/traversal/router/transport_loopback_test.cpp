@@ -68,6 +68,7 @@ TEST(RouterHttp, WhatAPeerCutsShortOrNeverSends) {
         {{}},                                              // closes without a word
         {{}, false},                                       // says nothing until the deadline
         {{kHead200 + "Content-Length: 10\r\n\r\n01"}, false},
+        {{kHead200 + "Content-"}, false},  // half a head, then silence
         {{kHead200 + "\r\n" + std::string(600'000, 'x')}},
     });
     struct Case {
@@ -80,6 +81,7 @@ TEST(RouterHttp, WhatAPeerCutsShortOrNeverSends) {
         {"malformed HTTP response", ""},
         {"no HTTP response", ""},
         {"no HTTP response", ""},
+        {"HTTP response timed out", ""},
         {"HTTP response timed out", ""},
         {"HTTP response too large", ""},
     };

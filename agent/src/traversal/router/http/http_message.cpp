@@ -1,5 +1,6 @@
 #include "traversal/router/http/http_message.hpp"
 
+#include <algorithm>
 #include <vector>
 
 #include "traversal/router/http/router_text.hpp"
@@ -7,12 +8,16 @@
 namespace vx::network {
 namespace {
 
-// Just after the first blank line, however its line ends are written. The earliest one counts:
-// a head ended by bare line feeds must not run on to a CRLF blank line inside the body, which
-// would read body bytes as headers and end the head at another place once more bytes arrive.
-std::optional<std::size_t> head_end(std::string_view bytes) {
-    const auto crlf = bytes.find("\n\r\n");
-    const auto lf = bytes.find("\n\n");
+// A blank line that ends in new bytes began at most this many bytes before them ("\n\r\n").
+constexpr std::size_t kBlankLineOverlap = 2;
+
+// Just after the first blank line at or after `from`, however its line ends are written. The
+// earliest one counts: a head ended by bare line feeds must not run on to a CRLF blank line
+// inside the body, which would read body bytes as headers and end the head at another place
+// once more bytes arrive.
+std::optional<std::size_t> head_end(std::string_view bytes, std::size_t from) {
+    const auto crlf = bytes.find("\n\r\n", from);
+    const auto lf = bytes.find("\n\n", from);
     if (crlf == std::string_view::npos && lf == std::string_view::npos)
         return std::nullopt;
     return crlf < lf ? crlf + 3 : lf + 2;
@@ -54,20 +59,36 @@ void add_header(std::string_view line, HttpResponseHead& head) {
     head.headers[std::move(field->name)] = std::move(field->value);
 }
 
-}  // namespace
-
-std::optional<HttpResponseHead> parse_http_response(std::string_view bytes) {
-    const auto end = head_end(bytes);
-    if (!end)
-        return std::nullopt;
-    const auto lines = split_lines(bytes.substr(0, *end));
+// The head whose blank line ends at `end`; none when its status line is not HTTP.
+std::optional<HttpResponseHead> parse_head(std::string_view bytes, std::size_t end) {
+    const auto lines = split_lines(bytes.substr(0, end));
     HttpResponseHead head;
     if (lines.empty() || !parse_status_line(lines.front(), head))
         return std::nullopt;
     for (std::size_t i = 1; i < lines.size(); ++i)
         add_header(lines[i], head);
-    head.body_offset = *end;
+    head.body_offset = end;
     return head;
+}
+
+}  // namespace
+
+HttpHeadScan scan_http_head(std::string_view bytes, std::size_t searched) {
+    const std::size_t from =
+        std::min(bytes.size(), searched > kBlankLineOverlap ? searched - kBlankLineOverlap : 0);
+    HttpHeadScan scan;
+    scan.looked_at = bytes.size() - from;
+    scan.searched = bytes.size();
+    const auto end = head_end(bytes, from);
+    if (!end)
+        return scan;
+    scan.head = parse_head(bytes, *end);
+    scan.state = scan.head ? HttpHeadScan::State::whole : HttpHeadScan::State::malformed;
+    return scan;
+}
+
+std::optional<HttpResponseHead> parse_http_response(std::string_view bytes) {
+    return scan_http_head(bytes, 0).head;
 }
 
 std::optional<HttpResponse> parse_http_message(std::string_view bytes) {
@@ -94,30 +115,36 @@ std::optional<HttpResponse> parse_http_message(std::string_view bytes) {
 void HttpResponseReader::feed(std::string_view bytes) {
     const std::size_t before = buffer_.size();
     buffer_.append(bytes);
-    if (!head_) {
-        head_ = parse_http_response(buffer_);
-        if (head_ && head_->chunked)
-            chunks_.feed(std::string_view(buffer_).substr(head_->body_offset));
+    if (scan_.state == HttpHeadScan::State::need_more) {
+        scan_ = scan_http_head(buffer_, scan_.searched);
+        head_bytes_searched_ += scan_.looked_at;
+        if (scan_.head && scan_.head->chunked)
+            chunks_.feed(std::string_view(buffer_).substr(scan_.head->body_offset));
         return;
     }
-    if (head_->chunked)
+    if (scan_.head && scan_.head->chunked)
         chunks_.feed(std::string_view(buffer_).substr(before));
 }
 
 bool HttpResponseReader::complete() const {
-    if (!head_)
+    if (scan_.state == HttpHeadScan::State::malformed)
+        return true;
+    const auto& head = scan_.head;
+    if (!head)
         return false;
-    if (head_->chunked)
+    if (head->chunked)
         return chunks_.done() || chunks_.failed();
-    return head_->content_length && buffer_.size() - head_->body_offset >= *head_->content_length;
+    return head->content_length && buffer_.size() - head->body_offset >= *head->content_length;
 }
 
 HttpResult HttpResponseReader::finish(bool closed) const {
     HttpResult result;
     if (buffer_.size() >= kMaxHttpResponse) {
         result.error = "HTTP response too large";
-    } else if (!head_) {
-        result.error = buffer_.empty() ? "no HTTP response" : "malformed HTTP response";
+    } else if (buffer_.empty()) {
+        result.error = "no HTTP response";
+    } else if (scan_.state == HttpHeadScan::State::malformed) {
+        result.error = "malformed HTTP response";
     } else if (!complete() && !closed) {
         result.error = "HTTP response timed out";
     } else if (const auto message = parse_http_message(buffer_)) {

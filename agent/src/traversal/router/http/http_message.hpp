@@ -43,6 +43,18 @@ struct HttpResult {
 // None until the head's blank line has arrived, or when the status line is not HTTP.
 std::optional<HttpResponseHead> parse_http_response(std::string_view bytes);
 
+// One step of reading a head as its bytes arrive. `searched` says how many of `bytes` an earlier
+// scan went through without finding the blank line; the search resumes just before them, so a
+// head that arrives in many small pieces costs time in proportion to its size.
+struct HttpHeadScan {
+    enum class State { need_more, whole, malformed };
+    State state = State::need_more;
+    std::size_t searched = 0;              // hand back with the next, longer bytes
+    std::size_t looked_at = 0;             // bytes this scan went through
+    std::optional<HttpResponseHead> head;  // when whole
+};
+HttpHeadScan scan_http_head(std::string_view bytes, std::size_t searched);
+
 // The whole message as it stands when the peer has finished. A chunked body must end between
 // chunks: one cut inside a chunk, or with a size line that cannot be read, gives none.
 std::optional<HttpResponse> parse_http_message(std::string_view bytes);
@@ -52,15 +64,22 @@ std::optional<HttpResponse> parse_http_message(std::string_view bytes);
 class HttpResponseReader {
   public:
     void feed(std::string_view bytes);
+    // Reading may stop: the response is whole, or no more bytes can make it one (its head or
+    // its chunks are malformed).
     bool complete() const;
     std::size_t size() const { return buffer_.size(); }
+    // What the search for the head's end has gone through so far, over all feeds.
+    std::size_t head_bytes_searched() const { return head_bytes_searched_; }
 
     // The result once reading has stopped, `closed` telling whether the peer ended the stream.
+    // A head still incomplete when reading stopped for time timed out; one the peer cut short
+    // by closing is malformed.
     HttpResult finish(bool closed) const;
 
   private:
     std::string buffer_;
-    std::optional<HttpResponseHead> head_;
+    HttpHeadScan scan_;
+    std::size_t head_bytes_searched_ = 0;
     ChunkedDecoder chunks_;
 };
 

@@ -168,21 +168,28 @@ class DirectAgentLab : public ::testing::Test {
         return launcher;
     }
 
+    // The messages of a type for a session once `count` have arrived: the agent sends each
+    // kind when its step is done, in no order a test may count on.
+    std::vector<json> arrived(const std::string& type, const std::string& session,
+                              std::size_t count) {
+        EXPECT_TRUE(
+            backend_->wait_for([&] { return received(type, session).size() >= count; }, 15s))
+            << type << "\n"
+            << agent_->output();
+        return received(type, session);
+    }
+
     // The session's direct candidates once `count` have arrived.
     std::vector<json> candidates(const std::string& id, std::size_t count) {
-        EXPECT_TRUE(
-            backend_->wait_for([&] { return received("ice_candidate", id).size() >= count; }, 15s))
-            << agent_->output();
         std::vector<json> out;
-        for (auto& m : received("ice_candidate", id))
+        for (auto& m : arrived("ice_candidate", id, count))
             out.push_back(m["candidate"]);
         return out;
     }
 
     void end_session(const std::string& id) {
         step({{"terminate_session", id}});
-        EXPECT_TRUE(backend_->wait_for([&] { return !received("session_ended", id).empty(); }, 15s))
-            << agent_->output();
+        arrived("session_ended", id, 1);
     }
 
     bool mapped(const std::string& port) const {
@@ -332,7 +339,7 @@ TEST_F(DirectAgentLab, SessionsBehindAUpnpRouter) {
         ASSERT_FALSE(sent.empty());
         EXPECT_EQ(sent[0],
                   (json{{"ip", kWan}, {"kind", "srflx"}, {"nat", kExactProfile}, {"port", 48002}}));
-        const auto ready = received("session_ready", "up-1");
+        const auto ready = arrived("session_ready", "up-1", 1);
         ASSERT_FALSE(ready.empty());
         EXPECT_EQ(ready[0].value("public_ip", ""), kWan);
         for (const char* port : {"48002", "48000", "48003"})

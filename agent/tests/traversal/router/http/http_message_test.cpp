@@ -137,7 +137,9 @@ HttpResult read_all(const std::string& bytes, bool closed) {
     return reader.finish(closed);
 }
 
-TEST(HttpResponseReader, CompleteOnlyWhenTheBodyIsWhole) {
+// Reading stops once the body is whole, or once the head's blank line shows a head that can
+// never become valid (rather than at the deadline).
+TEST(HttpResponseReader, CompleteOnceTheBodyIsWholeOrTheHeadIsMalformed) {
     HttpResponseReader reader;
     reader.feed("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n012");
     EXPECT_FALSE(reader.complete());
@@ -151,6 +153,13 @@ TEST(HttpResponseReader, CompleteOnlyWhenTheBodyIsWhole) {
     EXPECT_FALSE(chunked.complete());  // "\r\n0\r\n\r\n" inside the data is not the end
     chunked.feed(kTrickyChunks.substr(14));
     EXPECT_TRUE(chunked.complete());
+
+    HttpResponseReader malformed;
+    malformed.feed("HTTX/1.1 200 OK\r\n");
+    EXPECT_FALSE(malformed.complete());
+    malformed.feed("\r\n");
+    EXPECT_TRUE(malformed.complete());
+    EXPECT_EQ(malformed.finish(false).error, "malformed HTTP response");
 }
 
 TEST(HttpResponseReader, VerdictsWhenReadingStops) {
@@ -166,7 +175,10 @@ TEST(HttpResponseReader, VerdictsWhenReadingStops) {
         {"", true, "no HTTP response", ""},
         {"", false, "no HTTP response", ""},
         {"garbage", true, "malformed HTTP response", ""},
+        {"HTTP/1.1 200 OK\r\nContent-", true, "malformed HTTP response", ""},
+        {"HTTP/1.1 200 OK\r\nContent-", false, "HTTP response timed out", ""},
         {"HTTP/1.1 2\r\n\r\n", true, "malformed HTTP response", ""},
+        {"HTTP/1.1 2\r\n\r\n", false, "malformed HTTP response", ""},
         {head + "01234", false, "HTTP response timed out", ""},
         {head + "01234", true, "", "01234"},  // the peer's close ends a short body
         {chunked + "5\r\nhello\r\n", false, "HTTP response timed out", ""},
@@ -183,6 +195,48 @@ TEST(HttpResponseReader, VerdictsWhenReadingStops) {
         EXPECT_EQ(result.body, c.body) << c.bytes;
     }
     EXPECT_EQ(read_all(std::string(kMaxHttpResponse, 'x'), true).error, "HTTP response too large");
+}
+
+// Fed in two pieces split at every offset, or a byte at a time, a response reads as it does
+// whole, even where the split falls inside the blank line that ends the head.
+TEST(HttpResponseReader, SplitAtEveryOffsetReadsTheSame) {
+    const std::string responses[] = {
+        "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n01234",
+        "HTTP/1.1 200 OK\nContent-Length: 16\r\n\nX-Fake: 1\r\n\r\nabcdef",
+        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + kTrickyChunks,
+        "HTTP/1.1 404 Not Found\n\nrest",
+        "HTTX/1.1 200 OK\r\n\r\n",
+    };
+    for (const std::string& text : responses) {
+        const HttpResult whole = read_all(text, false);
+        for (std::size_t split = 0; split <= text.size(); ++split) {
+            HttpResponseReader reader;
+            reader.feed(std::string_view(text).substr(0, split));
+            reader.feed(std::string_view(text).substr(split));
+            const HttpResult result = reader.finish(false);
+            EXPECT_EQ(result.error, whole.error) << split << " " << text;
+            EXPECT_EQ(result.body, whole.body) << split << " " << text;
+        }
+        HttpResponseReader trickled;
+        for (char c : text)
+            trickled.feed(std::string_view(&c, 1));
+        EXPECT_EQ(trickled.finish(false).body, whole.body) << text;
+    }
+}
+
+// A head arriving a byte at a time is searched for its blank line from where the last search
+// stopped: the bytes looked at grow with the head, not with its square.
+TEST(HttpResponseReader, TheHeadSearchResumesWhereTheLastOneStopped) {
+    std::string head = "HTTP/1.1 200 OK\r\n";
+    while (head.size() < 32 * 1024)
+        head += "X-Padding: " + std::string(60, 'a') + "\r\n";
+    head += "Content-Length: 2\r\n\r\nok";
+    HttpResponseReader reader;
+    for (char c : head)
+        reader.feed(std::string_view(&c, 1));
+    EXPECT_TRUE(reader.complete());
+    EXPECT_EQ(reader.finish(false).body, "ok");
+    EXPECT_LE(reader.head_bytes_searched(), 3 * head.size());
 }
 
 TEST(HttpResponseReader, EveryPrefixOfAChunkedAnswerIsRefusedOrWholeAtChunkEnds) {
