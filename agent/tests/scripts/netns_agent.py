@@ -88,6 +88,8 @@ class RecordingPeer:
             return out
         with open(self.record) as f:
             for line in f:
+                if not line.endswith("\n"):
+                    break  # the peer is still writing it: a long entry takes several writes
                 e = json.loads(line)
                 if event and e["event"] != event:
                     continue
