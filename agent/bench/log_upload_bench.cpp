@@ -32,6 +32,8 @@ std::vector<std::string> realistic_log(std::size_t bytes) {
         "Статус: подключено к платформе, сеанс 5f0c3a, задержка 12 мс",
         "Media: path direct rtt=11.8ms loss=0.02% rate=14.7Mbit/s fps=60.0",
         "Direct path: router WAN address is 198.51.100.23 (via UPnP IGD)",
+        "TURN: allocating on turn:1700000000:5f0c3a:Zm9v/YmF+ci8=@203.0.113.9:3478?transport=udp "
+        "for session 5f0c3a",
     };
     std::vector<std::string> lines;
     std::size_t total = 0;

@@ -6,6 +6,7 @@
 #include <functional>
 #include <limits>
 
+#include "util/outside_text.hpp"
 #include "util/session_ports.hpp"
 
 namespace vx {
@@ -21,7 +22,8 @@ using util::kMaxPortBase;
 std::string parse_whole(std::string_view option, std::string_view text, std::int64_t min,
                         std::int64_t max, std::int64_t& out) {
     const auto not_a_number = [&] {
-        return fmt::format("{}: '{}' is not a whole number", option, text);
+        return fmt::format("{}: '{}' is not a whole number", option,
+                           util::quote_outside_text(text));
     };
     bool negative = false;
     std::string_view digits = text;
@@ -42,7 +44,8 @@ std::string parse_whole(std::string_view option, std::string_view text, std::int
     }
     value = negative ? -value : value;
     if (value < min || value > max) {
-        return fmt::format("{}: {} is out of range ({} to {})", option, text, min, max);
+        return fmt::format("{}: {} is out of range ({} to {})", option,
+                           util::quote_outside_text(text), min, max);
     }
     out = value;
     return {};
@@ -63,7 +66,7 @@ std::string set_number(std::string_view option, std::string_view text, std::int6
 std::string set_control_udp(AgentConfig& c, std::string_view option, std::string_view text) {
     const auto colon = text.rfind(':');
     if (colon == std::string_view::npos || colon == 0) {
-        return fmt::format("{}: '{}' is not HOST:PORT", option, text);
+        return fmt::format("{}: '{}' is not HOST:PORT", option, util::quote_outside_text(text));
     }
     std::uint16_t port = 0;
     std::string error = set_number(option, text.substr(colon + 1), 1, 65535, port);
@@ -180,7 +183,7 @@ CommandLineResult parse_command_line(const std::vector<std::string>& args) {
     for (std::size_t i = 0; i < args.size(); ++i) {
         const OptionSpec* spec = find_option(args[i]);
         if (spec == nullptr) {
-            result.error = fmt::format("unknown option '{}'", args[i]);
+            result.error = fmt::format("unknown option '{}'", util::quote_outside_text(args[i]));
             return result;
         }
         std::string_view value;

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "util/utf8.hpp"
+#include "util/outside_text.hpp"
 
 namespace vx::diag {
 namespace {
@@ -23,17 +23,7 @@ void append_log_payload(std::string_view text, spdlog::memory_buf_t& out) {
         append(text, out);
         return;
     }
-    for (std::size_t pos = 0; pos < text.size();) {
-        const char c = text[pos];
-        const util::DecodedChar decoded = util::decode_utf8_at(text, pos);
-        const auto length = static_cast<std::size_t>(decoded.length);
-        if (c == '\t' || util::is_printable(decoded)) {
-            append(text.substr(pos, length), out);
-        } else {
-            append(c == '\n' ? "\\n" : c == '\r' ? "\\r" : "?", out);
-        }
-        pos += length;
-    }
+    util::append_printable(text, out);
 }
 
 void log_payload_flag::format(const spdlog::details::log_msg& msg, const std::tm&,

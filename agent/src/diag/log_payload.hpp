@@ -9,9 +9,9 @@ namespace vx::diag {
 
 // Appends a log line's text as the file, the console and the uploads may hold it. Much of what is
 // logged comes from peers (ids from the backend, texts from routers and launchers): a control
-// character must not steer the terminal that shows the log, nor break a line in two. Line feeds
-// and carriage returns are written as "\n" and "\r", every other control character, DEL, C1
-// control and byte that starts no well-formed character as "?"; tabs stay.
+// character must not steer the terminal that shows the log, nor break a line in two: the text
+// goes through the printable rule of util/outside_text.hpp (line ends written as "\n" and "\r",
+// other controls and broken bytes as "?", tabs kept).
 void append_log_payload(std::string_view text, spdlog::memory_buf_t& out);
 
 // The pattern flag that writes a line's text through append_log_payload.

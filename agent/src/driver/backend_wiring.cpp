@@ -10,6 +10,7 @@
 #include "driver/direct_verdict.hpp"
 #include "driver/session_config.hpp"
 #include "status/status_board.hpp"
+#include "util/outside_text.hpp"
 
 namespace vx {
 
@@ -105,8 +106,8 @@ BackendWiring::BackendWiring(const AgentConfig& config, SessionOrders& orders,
     status_board().set_verdict(start_up_verdict(announced_.given_by_hand(), router_wan_));
     if (!config.control_udp_host.empty() && config.control_udp_port != 0) {
         spdlog::info("Control channel: UDP {}:{} first (VXCP/1), WebSocket {}:{} as the fallback",
-                     config.control_udp_host, config.control_udp_port, config.saas_host,
-                     config.saas_port);
+                     util::quote_outside_text(config.control_udp_host), config.control_udp_port,
+                     util::quote_outside_text(config.saas_host), config.saas_port);
     }
     connect();
 }

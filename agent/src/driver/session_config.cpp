@@ -1,5 +1,6 @@
 #include "driver/session_config.hpp"
 #include "util/ascii.hpp"
+#include "util/outside_text.hpp"
 
 #include <algorithm>
 #include <charconv>
@@ -89,6 +90,10 @@ SessionConfig standalone_session_config(const AgentConfig& agent) {
     s.agent.bitrate = std::min(agent.bitrate, kMaxStandaloneBps);
     s.agent.max_duration_sec = 0;
     return s;
+}
+
+std::string session_log_name(const SessionConfig& s) {
+    return s.session_id.empty() ? "<standalone>" : util::quote_outside_text(s.session_id);
 }
 
 std::string codec_display_name(std::string_view codec) {

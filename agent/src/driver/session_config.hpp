@@ -38,6 +38,9 @@ SessionConfig session_config_from_order(const AgentConfig& agent,
 // The one session of an agent without a backend: the command line's values, no token hash.
 SessionConfig standalone_session_config(const AgentConfig& agent);
 
+// The session as log lines name it: its id quoted as the backend's text, or "<standalone>".
+std::string session_log_name(const SessionConfig& s);
+
 // "H.264" or "HEVC" for the status screen.
 std::string codec_display_name(std::string_view codec);
 

@@ -13,6 +13,7 @@
 #include "status/status_board.hpp"
 #include "traversal/direct/check_direct_report.hpp"
 #include "traversal/firewall/firewall_rules.hpp"
+#include "util/outside_text.hpp"
 
 namespace vx {
 
@@ -100,7 +101,7 @@ void SessionDriver::read_configuration() {
 
 void SessionDriver::log_configuration() const {
     spdlog::info("Config: {}x{} @{} fps, {} kbps, codec={}", config_.width, config_.height,
-                 config_.fps, config_.bitrate / 1000, config_.codec);
+                 config_.fps, config_.bitrate / 1000, util::quote_outside_text(config_.codec));
     if (config_.client_idle_timeout_sec == 0) {
         spdlog::warn(
             "Client idle timeout is 0 - the presence watchdog is off: a player who vanishes "

@@ -10,14 +10,6 @@
 
 namespace vx {
 
-namespace {
-
-const char* session_name(const SessionConfig& s) {
-    return s.session_id.empty() ? "<standalone>" : s.session_id.c_str();
-}
-
-}  // namespace
-
 std::string session_turn_credentials(const SessionConfig& s) {
     if (!s.turn.empty()) {
         return s.turn;
@@ -54,7 +46,7 @@ std::unique_ptr<network::SessionRelay> start_session_relay(const SessionConfig& 
         spdlog::info(
             "TURN: session {} has no relay credentials (no \"turn\" block, no --turn-url, "
             "--turn-user and --turn-pass) - direct path only",
-            session_name(s));
+            session_log_name(s));
         return nullptr;
     }
     options.launcher_address = launcher_address;
@@ -63,12 +55,12 @@ std::unique_ptr<network::SessionRelay> start_session_relay(const SessionConfig& 
     std::string err;
     if (!relay->start(options, err)) {
         spdlog::warn("{} - session {} goes on without a relay (direct path only)", err,
-                     session_name(s));
+                     session_log_name(s));
         return nullptr;
     }
     const std::string address = relay->relayed_address();
     const std::uint16_t port = relay->relayed_port();
-    spdlog::info("TURN: session {} relay candidate {}:{} (permission for {})", session_name(s),
+    spdlog::info("TURN: session {} relay candidate {}:{} (permission for {})", session_log_name(s),
                  address, port, launcher_address.empty() ? "nobody yet" : launcher_address);
     if (connector != nullptr && !s.session_id.empty()) {
         connector->send_ice_candidate(s.session_id, address, "relay", port, std::nullopt);

@@ -14,6 +14,7 @@
 #include "traversal/stun/stun_binding.hpp"
 #include "traversal/turn/session_relay.hpp"
 #include "util/io/io_pool.hpp"
+#include "util/outside_text.hpp"
 #include "util/session_ports.hpp"
 
 namespace vx {
@@ -90,8 +91,8 @@ SessionResult SessionRunner::run(SessionConfig s) {
     }
     board.set_stream(codec_display_name(s.agent.codec), s.agent.width, s.agent.height, s.agent.fps);
     spdlog::info("Session {}: {}x{} @{} fps, {} kbps, codec={}, max_duration_sec={}",
-                 s.session_id.empty() ? "<standalone>" : s.session_id, s.agent.width,
-                 s.agent.height, s.agent.fps, s.agent.bitrate / 1000, s.agent.codec,
+                 session_log_name(s), s.agent.width, s.agent.height, s.agent.fps,
+                 s.agent.bitrate / 1000, util::quote_outside_text(s.agent.codec),
                  live.max_duration_sec);
 
     if (set_up(s, live, result)) {
@@ -116,7 +117,7 @@ bool SessionRunner::set_up(const SessionConfig& s, Live& live, SessionResult& re
         spdlog::warn(
             "Session {}: the order carried no usable 32-byte encryption_key - no keys can be "
             "handed to the launcher",
-            s.session_id);
+            session_log_name(s));
     }
     spdlog::info("Waiting for launcher connection on TCP port {}...",
                  util::session_ports(s.agent.port_base).control);
@@ -389,18 +390,16 @@ void SessionRunner::tear_down(const SessionConfig& s, Live& live, SessionResult&
                                          result.duration_sec);
     }
     board.add_event(StatusEventKind::session_ended, result.duration_sec);
-    spdlog::info("Session {} ended ({}) after {} s",
-                 s.session_id.empty() ? "<standalone>" : s.session_id, end_reason_name(result.end),
-                 result.duration_sec);
+    spdlog::info("Session {} ended ({}) after {} s", session_log_name(s),
+                 end_reason_name(result.end), result.duration_sec);
 }
 
 void SessionRunner::fail_setup(const SessionConfig& s, Live& live, SessionFailure stage,
                                const std::string& code, const std::string& text) {
     live.failed = true;
     live.failure = text;
-    spdlog::error("Session {} set-up failed ({}): {}",
-                  s.session_id.empty() ? "<standalone>" : s.session_id, session_failure_name(stage),
-                  text);
+    spdlog::error("Session {} set-up failed ({}): {}", session_log_name(s),
+                  session_failure_name(stage), text);
     if (!d_.connector) {
         return;
     }

@@ -2,6 +2,8 @@
 
 #include <spdlog/spdlog.h>
 
+#include "util/outside_text.hpp"
+
 namespace vx {
 
 bool SetupFailureReporter::report(const std::string& session_id, SessionFailure stage,
@@ -19,7 +21,8 @@ bool SetupFailureReporter::report(const std::string& session_id, SessionFailure 
         spdlog::info(
             "Diagnostics: session {} failed in setup ({}) - tail not uploaded, a setup failure "
             "was reported within the last {} s",
-            session_id, reason, kQuietUs / 1'000'000);
+            util::quote_outside_text(session_id), util::quote_outside_text(reason),
+            kQuietUs / 1'000'000);
         return false;
     }
     if (!seen_.insert(session_id)) {

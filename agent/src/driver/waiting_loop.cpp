@@ -3,6 +3,8 @@
 #include <sodium.h>
 #include <spdlog/spdlog.h>
 
+#include "util/outside_text.hpp"
+
 namespace vx {
 
 namespace {
@@ -50,7 +52,7 @@ WaitingLoop::Step WaitingLoop::step(std::chrono::milliseconds wait) {
         spdlog::warn(
             "Prepared session {} waited {} s to start - the client has given up on it "
             "by now; not starting it",
-            params.session_id, waited_us / 1'000'000);
+            util::quote_outside_text(params.session_id), waited_us / 1'000'000);
         back_to_waiting(false);
         return Step::dropped_stale;
     }

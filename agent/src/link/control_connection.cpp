@@ -5,6 +5,7 @@
 #include "link/pong.hpp"
 #include "util/error_text.hpp"
 #include "util/io/strand_call.hpp"
+#include "util/outside_text.hpp"
 
 namespace vx::detail {
 
@@ -141,7 +142,8 @@ void ControlConnection::handle_line(const std::string& line) {
                 c.on_end_session();
         });
     } else if (parsed.kind == LauncherLineKind::unknown) {
-        spdlog::debug("TcpControlServer: launcher message type '{}' not handled", parsed.type);
+        spdlog::debug("TcpControlServer: launcher message type '{}' not handled",
+                      util::quote_outside_text(parsed.type));
     }
     with_callbacks([&parsed](Callbacks& c) {
         if (c.on_line)

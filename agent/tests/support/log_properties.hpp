@@ -11,6 +11,8 @@
 
 #include "backend/diagnostics/log_report.hpp"
 #include "backend/diagnostics/log_text.hpp"
+#include "support/control_characters.hpp"
+#include "util/outside_text.hpp"
 
 namespace vx::network {
 
@@ -86,6 +88,11 @@ inline std::string log_text_violation(std::string_view input) {
             ? cut.size() != input.size()
             : (!cut.empty() && is_continuation(input[cut.size()]))) {
         return "truncation split a character";
+    }
+    const std::string quoted = util::quote_outside_text(input);
+    if (quoted.size() > util::kQuotedTextBytes + util::kQuoteCutMark.size() ||
+        !is_valid_utf8(quoted) || test::has_control_character(quoted)) {
+        return "quoted outside text is too long, not UTF-8 or holds a control character";
     }
     const std::string level = log_text::log_level_name({std::string(input)});
     if (level != "info" && level != "warning" && level != "error" && level != "critical") {

@@ -13,6 +13,7 @@
 #include "backend/ws/websocket_session.hpp"
 #include "platform/thread_name.hpp"
 #include "status/status_board.hpp"
+#include "util/outside_text.hpp"
 
 namespace vx::network {
 
@@ -238,7 +239,8 @@ void ConnectionLoop::run() {
         std::string reason = std::move(pass.close_reason);
         std::uint16_t code = pass.close_code;
         if (pass.use_websocket && running_.load()) {
-            spdlog::info("SaasConnector: connecting to {}:{}", config_.host, config_.port);
+            spdlog::info("SaasConnector: connecting to {}:{}",
+                         util::quote_outside_text(config_.host), config_.port);
             was_up = run_websocket_session();
             code = ws_->take_close_code(&reason);
         }
@@ -253,7 +255,8 @@ void ConnectionLoop::run() {
                 "SaasConnector: another agent with the same server token connected ({}) "
                 "and replaced this one - two agents must not share one server token; "
                 "waiting {} s before reconnecting",
-                reason.empty() ? std::string("close code 4009") : reason, wait / 1000);
+                reason.empty() ? std::string("close code 4009") : util::quote_outside_text(reason),
+                wait / 1000);
         }
         spdlog::warn("SaasConnector: disconnected, retry in {}ms", wait);
         wait_while_running(std::chrono::milliseconds(wait));

@@ -181,9 +181,9 @@ bool RelayProbe::measure(Shared& s, const RelayProbeFn& probe, const std::vector
         try {
             rtt = probe ? probe(node.host, node.port, kProbeTimeout) : std::nullopt;
         } catch (const std::exception& e) {
-            spdlog::debug("SaasConnector: relay {} probe failed: {}", node.id, e.what());
+            spdlog::debug("SaasConnector: relay {} probe failed: {}", log_field(node.id), e.what());
         } catch (...) {
-            spdlog::debug("SaasConnector: relay {} probe failed", node.id);
+            spdlog::debug("SaasConnector: relay {} probe failed", log_field(node.id));
         }
         if (rtt) {
             rtts[node.id] = *rtt < 0 ? 0 : *rtt;
@@ -191,7 +191,7 @@ bool RelayProbe::measure(Shared& s, const RelayProbeFn& probe, const std::vector
             spdlog::debug(
                 "SaasConnector: relay {} ({}:{}) did not answer a STUN Binding request within {} "
                 "ms",
-                node.id, node.host, node.port, kProbeTimeout.count());
+                log_field(node.id), log_field(node.host), node.port, kProbeTimeout.count());
         }
     }
     if (stop_token.load()) {

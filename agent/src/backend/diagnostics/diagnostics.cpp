@@ -6,6 +6,7 @@
 
 #include "backend/diagnostics/build_id.hpp"
 #include "backend/diagnostics/log_text.hpp"
+#include "util/outside_text.hpp"
 
 namespace vx::network {
 
@@ -32,31 +33,33 @@ void Diagnostics::upload_session_log(const std::string& session_id, const std::s
     try {
         upload_session(session_id, reason);
     } catch (const std::exception& e) {
-        spdlog::warn("Diagnostics: session log upload failed for session {}: {}", session_id,
-                     e.what());
+        spdlog::warn("Diagnostics: session log upload failed for session {}: {}",
+                     util::quote_outside_text(session_id), e.what());
     } catch (...) {
         spdlog::warn("Diagnostics: session log upload failed for session {} (unknown exception)",
-                     session_id);
+                     util::quote_outside_text(session_id));
     }
 }
 
 void Diagnostics::upload_session(const std::string& session_id, const std::string& reason) {
     // Counts as uploaded from here on, whatever follows: one upload per session id.
+    // The backend's id, as the report's text and the log show it.
+    const std::string shown_id = util::quote_outside_text(session_id);
     if (!uploaded_sessions_.insert(session_id)) {
-        spdlog::debug("Diagnostics: session {} already uploaded - not repeating", session_id);
+        spdlog::debug("Diagnostics: session {} already uploaded - not repeating", shown_id);
         return;
     }
     end_session(session_id);
     const std::uint64_t from = take_session_start(session_id);
     const diag::LogSnapshot snapshot = seams_.store->snapshot_range(from, kSessionContextLines);
     raise_last_reported(snapshot.total);
-    const std::string ended = "session " + session_id + " ended: ";
+    const std::string ended = "session " + shown_id + " ended: ";
     const LogReport report =
         assemble_report(snapshot, build_report_header(identity_, ended + reason),
                         ended + (reason.empty() ? "unknown" : reason));
     if (snapshot.lines.empty() || report.content.empty()) {
         spdlog::info("Diagnostics: no captured log lines for session {} - nothing uploaded",
-                     session_id);
+                     shown_id);
         return;
     }
     queue_log_upload(session_id, "session", report);
@@ -190,8 +193,9 @@ void Diagnostics::queue_log_upload(const std::string& session_id, const std::str
     spdlog::info(
         "Diagnostics: queued {} log upload {} (session={}, level={}, lines={}, {} bytes in {} "
         "part(s){})",
-        kind, upload_id, session_id.empty() ? "-" : session_id, report.level, report.lines,
-        report.bytes, parts.size(), report.truncated ? ", middle trimmed" : "");
+        kind, upload_id, session_id.empty() ? "-" : util::quote_outside_text(session_id),
+        report.level, report.lines, report.bytes, parts.size(),
+        report.truncated ? ", middle trimmed" : "");
 }
 
 bool Diagnostics::send_next_paced_part() {

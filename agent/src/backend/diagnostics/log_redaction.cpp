@@ -1,4 +1,5 @@
 #include <array>
+#include <cstdint>
 #include <optional>
 
 #include "backend/diagnostics/log_text.hpp"
@@ -22,8 +23,9 @@ struct Key {
     KeyKind kind = KeyKind::plain;
 };
 
-// Tried in this order at each position. An underscore also matches a hyphen ("Api-Key") or
-// nothing ("apiKey", "sessiontoken"), and a plural "s" may follow ("credentials").
+// Tried in this order at each word start. An underscore also matches a hyphen ("Api-Key") or
+// nothing ("apiKey", "sessiontoken"), and a plural "s" may follow ("credentials"). A key counts
+// where it is the last word of a longer one too ("turnPassword", "turn_password").
 // "credential" is the WebRTC name of a TURN password and "pass" a shorter one the TURN
 // credentials reader also takes, "encryption_key" a session's master key and "turn_pass" the
 // agent's own TURN password option: all of them reach the log in quoted orders and command lines.
@@ -56,13 +58,19 @@ constexpr std::string_view kBearer = "bearer ";
 constexpr std::size_t kMinBearerToken = 6;
 constexpr std::size_t kMinWebToken = 16;
 
-bool is_digit(char c) {
+constexpr bool is_digit(char c) {
     return c >= '0' && c <= '9';
 }
-bool is_letter(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+constexpr bool is_lower(char c) {
+    return c >= 'a' && c <= 'z';
 }
-bool is_ident(char c) {
+constexpr bool is_upper(char c) {
+    return c >= 'A' && c <= 'Z';
+}
+constexpr bool is_letter(char c) {
+    return is_lower(c) || is_upper(c);
+}
+constexpr bool is_ident(char c) {
     return is_digit(c) || is_letter(c) || c == '_';
 }
 bool is_blank(char c) {
@@ -74,6 +82,12 @@ bool is_quote(char c) {
 
 bool at_boundary(std::string_view text, std::size_t i) {
     return i == 0 || !is_ident(text[i - 1]);
+}
+
+// The logger writes a line break inside a line as "\n" or "\r" (and JSON a tab as "\t"): the
+// letter after the backslash is no part of the word that follows.
+bool is_escape_letter(std::string_view text, std::size_t i) {
+    return i >= 1 && text[i - 1] == '\\' && (text[i] == 'n' || text[i] == 'r' || text[i] == 't');
 }
 
 bool starts_with_nocase(std::string_view text, std::size_t i, std::string_view word) {
@@ -97,8 +111,11 @@ std::size_t skip_blanks(std::string_view text, std::size_t p) {
 
 // Every rule starts at a boundary with a letter: the first letter of a key, of "bearer ", of
 // "eyJ" or of a URL's scheme. Other bytes are copied without a closer look.
-bool may_start_rule(std::string_view text, std::size_t i) {
-    return is_letter(text[i]) && at_boundary(text, i);
+inline bool may_start_rule(std::string_view text, std::size_t i) {
+    if (!is_letter(text[i])) {
+        return false;
+    }
+    return at_boundary(text, i) || (i >= 2 && is_escape_letter(text, i - 1));
 }
 
 // One past the run of identifier bytes that starts at i.
@@ -139,6 +156,8 @@ struct KeysByLetter {
     static constexpr std::size_t kMaxPerLetter = 8;
     std::array<std::array<const Key*, kMaxPerLetter>, 26> keys{};
     std::array<std::size_t, 26> count{};
+    // By first letter, the last letters of those keys (bit n: letter 'a' + n).
+    std::array<std::uint32_t, 26> last_letters{};
 };
 
 constexpr KeysByLetter kKeysByLetter = [] {
@@ -146,12 +165,13 @@ constexpr KeysByLetter kKeysByLetter = [] {
     for (const Key& key : kKeys) {
         const auto letter = static_cast<std::size_t>(key.name[0] - 'a');
         table.keys[letter][table.count[letter]++] = &key;
+        table.last_letters[letter] |= std::uint32_t{1} << (key.name.back() - 'a');
     }
     return table;
 }();
 
-// The first key that counts at i (a boundary, a letter), or nothing.
-std::optional<KeyMatch> match_key(std::string_view text, std::size_t i) {
+// The key that counts at i (a letter), or nothing.
+std::optional<KeyMatch> match_key_at(std::string_view text, std::size_t i) {
     const auto letter = static_cast<std::size_t>(util::ascii_lower(text[i]) - 'a');
     for (std::size_t k = 0; k < kKeysByLetter.count[letter]; ++k) {
         const Key* key = kKeysByLetter.keys[letter][k];
@@ -160,6 +180,91 @@ std::optional<KeyMatch> match_key(std::string_view text, std::size_t i) {
         }
     }
     return std::nullopt;
+}
+
+// Byte classes of identifiers, for the one pass over each word of the text.
+enum ByteClass : std::uint8_t { kOther = 0, kLower, kUpper, kDigit, kUnderscore };
+constexpr std::array<ByteClass, 256> kByteClass = [] {
+    std::array<ByteClass, 256> table{};
+    for (int c = 0; c < 256; ++c) {
+        table[c] = is_lower(static_cast<char>(c))   ? kLower
+                   : is_upper(static_cast<char>(c)) ? kUpper
+                   : is_digit(static_cast<char>(c)) ? kDigit
+                   : c == '_'                       ? kUnderscore
+                                                    : kOther;
+    }
+    return table;
+}();
+
+ByteClass byte_class(char c) {
+    return kByteClass[static_cast<unsigned char>(c)];
+}
+
+// Whether a key that starts at `start` may end with the identifier at `end`: its last letter (or
+// the one before a plural "s") must end a key with that first letter. Most words are no key's,
+// and this spares them the comparisons; a key that goes on over a hyphen is always tried.
+bool may_end_key(std::string_view text, std::size_t start, std::size_t end) {
+    if (end < text.size() && text[end] == '-') {
+        return true;
+    }
+    const std::uint32_t last_letters =
+        kKeysByLetter.last_letters[static_cast<std::size_t>(util::ascii_lower(text[start]) - 'a')];
+    const auto ends_a_key = [&](char c) {
+        const char lower = util::ascii_lower(c);
+        return is_lower(lower) && (last_letters >> (lower - 'a') & 1) != 0;
+    };
+    return ends_a_key(text[end - 1]) ||
+           (end - start >= 2 && util::ascii_lower(text[end - 1]) == 's' &&
+            ends_a_key(text[end - 2]));
+}
+
+struct KeySearch {
+    std::optional<KeyMatch> key;
+    std::size_t word_end;  // one past the identifier when no key counts in it, else its start
+};
+
+// The key of the identifier that starts at i (a rule start). Words start inside an identifier
+// after an underscore, at a capital after a small letter or a digit ("turnPassword",
+// "md5Token"), and at the last capital of an acronym before a small letter ("HTTPAuthToken").
+// A key ends where the identifier does (or further on, over hyphens), so only its last words can
+// be one: a key has at most two words, each written in at most two when its letter case is odd
+// ("PassWord"), so the last four word starts are tried, from the left, and the longest key wins
+// ("client_secret" over "secret"). One pass over the identifier, which the walk then skips.
+KeySearch match_key(std::string_view text, std::size_t i) {
+    constexpr std::size_t kTried = 4;
+    std::array<std::size_t, kTried> starts{i};
+    std::size_t count = 1;
+    ByteClass before2 = kOther;
+    ByteClass before = byte_class(text[i]);
+    std::size_t end = i + 1;
+    for (; end < text.size(); ++end) {
+        const ByteClass c = byte_class(text[end]);
+        if (c == before) {  // most of a word: no word starts inside a run of one class
+            before2 = before;
+            continue;
+        }
+        if (c == kOther) {
+            break;
+        }
+        if ((before == kUnderscore && (c == kLower || c == kUpper)) ||
+            (c == kUpper && (before == kLower || before == kDigit))) {
+            starts[count++ % kTried] = end;
+        } else if (c == kLower && before == kUpper && before2 == kUpper && end - 1 > i) {
+            starts[count++ % kTried] = end - 1;
+        }
+        before2 = before;
+        before = c;
+    }
+    for (std::size_t k = count > kTried ? count - kTried : 0; k < count; ++k) {
+        const std::size_t start = starts[k % kTried];
+        if (!may_end_key(text, start, end)) {
+            continue;
+        }
+        if (auto key = match_key_at(text, start)) {
+            return {key, i};
+        }
+    }
+    return {std::nullopt, end};
 }
 
 enum class ValueKind {
@@ -313,11 +418,10 @@ std::size_t token_end(std::string_view text, std::size_t i, std::size_t* dots = 
 }
 
 // One walk over the text, appending to the result: at each position the rules are tried in
-// order (key and value, bearer token, web token, URL user-info); text no rule takes is copied.
+// order (key and value, bearer token, web token); text no rule takes is copied.
 class Redactor {
   public:
-    Redactor(std::string_view text, bool cut_off)
-        : text_(text), cut_off_(cut_off), userinfo_(text, cut_off) {
+    Redactor(std::string_view text, bool cut_off) : text_(text), cut_off_(cut_off) {
         out_.reserve(text.size());
     }
 
@@ -325,9 +429,12 @@ class Redactor {
         while (i_ < text_.size()) {
             if (!may_start_rule(text_, i_)) {
                 ++i_;
-            } else if (!(key() || bearer() || web_token() || userinfo())) {
-                // No rule starts inside a word: its other bytes are not at a boundary.
-                i_ = word_end(text_, i_);
+            } else if (!(key() || bearer() || web_token())) {
+                // No rule starts inside a word (but for its keys, which key() looked at): its other
+                // bytes are not at a boundary, unless the word is an escaped line break's letter.
+                i_ = is_escape_letter(text_, i_) ? i_ + 1
+                     : word_end_ > i_            ? word_end_
+                                                 : word_end(text_, i_);
             }
         }
         copy_to(text_.size());
@@ -347,7 +454,9 @@ class Redactor {
     }
 
     bool key() {
-        const auto key = match_key(text_, i_);
+        const KeySearch search = match_key(text_, i_);
+        word_end_ = search.word_end;
+        const auto& key = search.key;
         const auto value = key ? find_value(text_, i_, *key) : std::nullopt;
         if (!value) {
             return false;
@@ -389,32 +498,51 @@ class Redactor {
         return true;
     }
 
-    bool userinfo() {
-        const auto span = userinfo_.at(i_);
-        if (!span) {
-            return false;
-        }
-        replace(span->begin, span->end);
-        return true;
-    }
-
     std::string_view text_;
     bool cut_off_;
     std::string out_;
     std::size_t i_ = 0;
     std::size_t copied_ = 0;  // the text before it is in out_
     std::size_t no_web_token_before_ = 0;
-    UserinfoFinder userinfo_;
+    std::size_t word_end_ = 0;  // the end of the identifier key() last looked at, if it knows it
 };
+
+// The user-info of URLs, judged on the text the other rules left: a value they redacted
+// ("turn:a:token=x\\y@h") no longer holds the bytes that ended a URL's token, so a second
+// redaction reads the same tokens as the first.
+std::string redact_userinfo(std::string text, bool cut_off) {
+    if (!cut_off && text.find('@') == std::string::npos) {
+        return text;
+    }
+    UserinfoFinder finder(text, cut_off);
+    std::string out;
+    out.reserve(text.size());
+    std::size_t copied = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (!may_start_rule(text, i)) {
+            continue;
+        }
+        if (const auto span = finder.at(i)) {
+            out.append(text, copied, span->begin - copied).append(kRedacted);
+            copied = i = span->end;
+        }
+    }
+    out.append(text, copied);
+    return out;
+}
+
+std::string redact(std::string_view text, bool cut_off) {
+    return redact_userinfo(Redactor(text, cut_off).run(), cut_off);
+}
 
 }  // namespace
 
 std::string redact_secrets(std::string_view text) {
-    return Redactor(text, false).run();
+    return redact(text, false);
 }
 
 std::string redact_cut_secrets(std::string_view text) {
-    return Redactor(text, true).run();
+    return redact(text, true);
 }
 
 }  // namespace vx::network::log_text

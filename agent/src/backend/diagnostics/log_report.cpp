@@ -3,6 +3,7 @@
 #include <array>
 
 #include "backend/diagnostics/log_text.hpp"
+#include "util/outside_text.hpp"
 
 namespace vx::network {
 
@@ -23,12 +24,21 @@ std::size_t line_bytes(const std::vector<std::string>& lines) {
     return bytes;
 }
 
+// Text the upload writes itself (the header, the summary), made of the backend's and the
+// registration's values: redacted, then written by the logger's printable rule (which also leaves
+// only valid UTF-8), so a line end in a session id forges no line and counts as none.
+std::string clean_report_text(std::string_view text) {
+    std::string clean;
+    util::append_printable(log_text::redact_secrets(text), clean);
+    return clean;
+}
+
 std::vector<std::string> report_prefix(const diag::LogSnapshot& snapshot,
                                        const std::vector<std::string>& header) {
     std::vector<std::string> prefix;
     prefix.reserve(header.size() + snapshot.head_lines.size() + 2);
     for (const std::string& line : header) {
-        prefix.push_back(clean_log_line(line));
+        prefix.push_back(clean_report_text(line));
     }
     for (const std::string& line : snapshot.head_lines) {
         prefix.push_back(clean_log_line(line));
@@ -184,7 +194,8 @@ std::string redact_log_line(std::string_view line) {
 std::vector<std::string> build_report_header(const ReportIdentity& identity,
                                              std::string_view summary) {
     return {
-        "# Velmora Agent " + identity.full_version + " - server " + identity.server_id,
+        "# Velmora Agent " + identity.full_version + " - server " +
+            util::quote_outside_text(identity.server_id),
         "# gpu=" + identity.gpu_model + " cpu=" + identity.cpu_model + " os=" + identity.os_version,
         "# " + std::string(summary)};
 }
@@ -194,7 +205,7 @@ std::string clean_log_line(std::string_view line) {
 }
 
 std::string clean_summary(std::string_view summary) {
-    return log_text::truncate_utf8(log_text::sanitize_utf8(log_text::redact_secrets(summary)));
+    return log_text::truncate_utf8(clean_report_text(summary));
 }
 
 LogReport assemble_report(const diag::LogSnapshot& snapshot, const std::vector<std::string>& header,

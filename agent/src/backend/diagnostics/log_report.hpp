@@ -46,13 +46,14 @@ inline constexpr std::size_t kMaxParts = 60;
 inline constexpr std::size_t kFirstParts = 15;
 inline constexpr std::size_t kLastParts = 44;
 
-// "# Velmora Agent <full version> - server <id>", "# gpu=... cpu=... os=...", "# <summary>".
+// "# Velmora Agent <full version> - server <id>", "# gpu=... cpu=... os=...", "# <summary>";
+// the server id quoted as outside text.
 std::vector<std::string> build_report_header(const ReportIdentity& identity,
                                              std::string_view summary);
 
 // Redacted, sanitised, without trailing CR and LF.
 std::string clean_log_line(std::string_view line);
-// Redacted, sanitised and cut to 200 bytes.
+// Redacted, under the printable rule and cut to 200 bytes.
 std::string clean_summary(std::string_view summary);
 
 // Header lines, the snapshot's head lines and markers, then its lines, trimmed in the middle

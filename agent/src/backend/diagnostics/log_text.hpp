@@ -16,10 +16,11 @@ namespace vx::network::log_text {
 inline constexpr std::string_view kRedacted = "[REDACTED]";
 inline constexpr std::size_t kSummaryBytes = 200;
 
-// The text with credentials replaced by kRedacted: values of sensitive keys ("password=...",
-// JSON members with string, array or object values, HTTP headers, whole cookie headers,
-// "--agent-token VALUE"), bearer tokens, web tokens ("eyJ...") and the user-info of URLs
-// ("turn:user:pass@host"). Linear in the text's size; applying it again changes nothing.
+// The text with credentials replaced by kRedacted: values of sensitive keys, also as the last
+// word of a longer key ("password=...", "turnPassword": JSON members with string, array or
+// object values, HTTP headers, whole cookie headers, "--agent-token VALUE"), bearer tokens, web
+// tokens ("eyJ...") and the user-info of URLs up to their last "@" ("turn:user:pa/ss@host").
+// Linear in the text's size; applying it again changes nothing.
 std::string redact_secrets(std::string_view text);
 // The same for the start of a longer text that was cut (a log excerpt, a line the store cut):
 // the cut may have taken the "@" after a URL's user-info or the length of a bearer token that

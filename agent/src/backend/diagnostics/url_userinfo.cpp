@@ -1,7 +1,5 @@
 #include "backend/diagnostics/url_userinfo.hpp"
 
-#include "backend/diagnostics/log_text.hpp"
-
 namespace vx::network::log_text {
 
 namespace {
@@ -12,10 +10,10 @@ bool is_scheme_byte(char c) {
            c == '-' || c == '.';
 }
 
-// Where user-info ends: the bytes that end an authority (RFC 3986, 3.2), blanks and controls,
-// and the quotes and brackets that wrap a URL in log text and JSON. Anything else may be part
-// of a password, percent-encoded or not.
-bool ends_userinfo(char c) {
+// Where a URL's token ends in log text: blanks and controls, and the quotes, backslashes, angle
+// brackets and braces that wrap a URL in log text and JSON. The bytes that end an authority in
+// RFC 3986 ("/", "?", "#", "@", "[", "]") do not: a password may hold each of them.
+bool ends_token(char c) {
     const auto byte = static_cast<unsigned char>(c);
     if (byte <= 0x20 || byte == 0x7F) {
         return true;
@@ -24,14 +22,8 @@ bool ends_userinfo(char c) {
         case '"':
         case '\'':
         case '\\':
-        case '/':
-        case '?':
-        case '#':
-        case '@':
         case '<':
         case '>':
-        case '[':
-        case ']':
         case '{':
         case '}':
             return true;
@@ -43,7 +35,26 @@ bool ends_userinfo(char c) {
 }  // namespace
 
 UserinfoFinder::UserinfoFinder(std::string_view text, bool cut_off)
-    : text_(text), cut_off_(cut_off), next_at_(text.find('@')) {}
+    : text_(text), cut_off_(cut_off), next_at_(text.find('@')) {
+    bytes_read_ = next_at_ == std::string_view::npos ? text.size() : next_at_ + 1;
+}
+
+const UserinfoFinder::Token& UserinfoFinder::token_at(std::size_t begin) {
+    // Starts come in order, so a token is read once: every later start inside it shares its end
+    // and its last "@".
+    if (begin >= token_.from && begin <= token_.end && token_.end > 0) {
+        return token_;
+    }
+    token_ = Token{begin, begin, std::string_view::npos};
+    while (token_.end < text_.size() && !ends_token(text_[token_.end])) {
+        if (text_[token_.end] == '@') {
+            token_.last_at = token_.end;
+        }
+        ++token_.end;
+    }
+    bytes_read_ += token_.end - begin + 1;
+    return token_;
+}
 
 std::optional<Span> UserinfoFinder::at(std::size_t i) {
     const std::string_view text = text_;
@@ -51,6 +62,7 @@ std::optional<Span> UserinfoFinder::at(std::size_t i) {
     // end may have taken one.
     if (next_at_ != std::string_view::npos && next_at_ < i) {
         next_at_ = text.find('@', i);
+        bytes_read_ += (next_at_ == std::string_view::npos ? text.size() : next_at_ + 1) - i;
     }
     if ((next_at_ == std::string_view::npos && !cut_off_) || i < no_scheme_before_) {
         return std::nullopt;
@@ -59,6 +71,7 @@ std::optional<Span> UserinfoFinder::at(std::size_t i) {
     while (colon < text.size() && is_scheme_byte(text[colon])) {
         ++colon;
     }
+    bytes_read_ += colon - i;
     // Whatever follows, every later start inside this scheme reaches the same colon and fails
     // the same way; on success the walk goes on after the "@".
     no_scheme_before_ = colon;
@@ -69,28 +82,17 @@ std::optional<Span> UserinfoFinder::at(std::size_t i) {
     if (text.substr(begin, 2) == "//") {
         begin += 2;
     }
-    // User-info redacted before is taken as it is, so that a second redaction makes the same
-    // choices as the first: no key inside the scheme gets a turn it did not have then.
-    const std::size_t after = begin + kRedacted.size();
-    if (text.substr(begin, kRedacted.size()) == kRedacted &&
-        (text.substr(after, 1) == "@" || (cut_off_ && after == text.size()))) {
-        return Span{begin, after};
-    }
-    // A later start inside a run that ended without "@" ends at the same byte.
-    if (begin < no_userinfo_before_) {
+    const Token& token = token_at(begin);
+    if (token.end == begin) {
         return std::nullopt;
     }
-    std::size_t end = begin;
-    while (end < text.size() && !ends_userinfo(text[end])) {
-        ++end;
+    if (cut_off_ && token.end == text.size()) {
+        return Span{begin, token.end};
     }
-    const bool at_sign = end < text.size() && text[end] == '@';
-    const bool reaches_cut = cut_off_ && end == text.size();
-    if (end == begin || !(at_sign || reaches_cut)) {
-        no_userinfo_before_ = end;
+    if (token.last_at == std::string_view::npos || token.last_at <= begin) {
         return std::nullopt;
     }
-    return Span{begin, end};
+    return Span{begin, token.last_at};
 }
 
 }  // namespace vx::network::log_text

@@ -62,8 +62,8 @@ nlohmann::json build_control_data(const std::string& session_id,
 // "[REDACTED]" by the one redaction the log upload uses. Reads nothing of the text beyond the
 // excerpt.
 std::string log_excerpt(std::string_view text, std::size_t limit);
-// A received text value (an id, an address, a type) as it may stand in a log line: at most
-// kFieldExcerpt bytes, "..." marking a cut, so a megabyte id costs a short line.
+// A received text value (an id, an address, a type) as it may stand in a log line: the quoting
+// rule of util/outside_text.hpp at kFieldExcerpt bytes, so a megabyte id costs a short line.
 std::string log_field(std::string_view text);
 
 // How much of a refused message is logged: of text that is not a JSON object, and of an object

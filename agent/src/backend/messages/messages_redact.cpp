@@ -1,5 +1,6 @@
 #include "backend/diagnostics/log_text.hpp"
 #include "backend/messages/messages.hpp"
+#include "util/outside_text.hpp"
 
 namespace vx::network {
 
@@ -13,8 +14,7 @@ std::string log_excerpt(std::string_view text, std::size_t limit) {
 }
 
 std::string log_field(std::string_view text) {
-    const std::string_view kept = log_text::utf8_prefix(text, kFieldExcerpt);
-    return kept.size() == text.size() ? std::string(text) : std::string(kept) + "...";
+    return util::quote_outside_text(text, kFieldExcerpt);
 }
 
 }  // namespace vx::network

@@ -8,6 +8,7 @@
 #include "util/error_text.hpp"
 #include "util/io/name_lookup.hpp"
 #include "util/io/udp_socket.hpp"
+#include "util/outside_text.hpp"
 
 namespace vx::network {
 
@@ -15,11 +16,12 @@ bool vxcp_resolve(const std::string& host, std::uint16_t port, VxcpEndpoint& out
                   std::string& err) {
     const NameAnswer answer = lookup_name(host, NameFamily::ipv4);
     if (answer.error) {
-        err = "resolve " + host + ": " + util::describe_error(answer.error);
+        err =
+            "resolve " + util::quote_outside_text(host) + ": " + util::describe_error(answer.error);
         return false;
     }
     if (answer.addresses.empty()) {
-        err = "resolve " + host + ": no address";
+        err = "resolve " + util::quote_outside_text(host) + ": no address";
         return false;
     }
     out.address = answer.addresses.front().to_string();

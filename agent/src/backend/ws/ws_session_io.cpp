@@ -3,6 +3,7 @@
 
 #include "backend/ws/websocket_session.hpp"
 #include "platform/thread_name.hpp"
+#include "util/outside_text.hpp"
 
 namespace vx::network {
 
@@ -152,10 +153,10 @@ void WebSocketSession::note_close(SaasStream& stream, std::uint16_t code,
             spdlog::error(
                 "SaasConnector: the backend replaced this connection with a newer one "
                 "for the same server token (code={} reason='{}')",
-                code, reason);
+                code, util::quote_outside_text(reason));
         } else {
             spdlog::warn("SaasConnector: received WS close frame code={} reason='{}'", code,
-                         reason);
+                         util::quote_outside_text(reason));
         }
     }
     shutdown_stream(stream);

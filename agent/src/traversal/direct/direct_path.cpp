@@ -5,6 +5,7 @@
 #include "traversal/direct/media_ports.hpp"
 #include "traversal/direct/stun_server.hpp"
 #include "util/address.hpp"
+#include "util/outside_text.hpp"
 #include "util/session_ports.hpp"
 
 namespace vx::network {
@@ -60,7 +61,7 @@ void publish_forced(const DirectPathContext& context, DirectPathResult& result,
     // takes the text as the host it dials.
     if (!util::parse_ipv4(context.config.force_direct)) {
         spdlog::error("TEST ONLY --force-direct: '{}' is not an IPv4 address - nothing published",
-                      context.config.force_direct);
+                      util::quote_outside_text(context.config.force_direct));
         return;
     }
     result.attempted = true;

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "traversal/stun/nat_profile.hpp"
+#include "util/outside_text.hpp"
 
 namespace vx::network {
 namespace {
@@ -60,7 +61,8 @@ StunServer parse_stun_server(const std::string& text) {
     server.host = text.substr(0, colon);
     const auto port = leading_int32(std::string_view(text).substr(colon + 1));
     if (!port) {
-        spdlog::warn("--stun has a non-numeric port in '{}' - using {}", text, kDefaultStunPort);
+        spdlog::warn("--stun has a non-numeric port in '{}' - using {}",
+                     util::quote_outside_text(text), kDefaultStunPort);
     } else if (*port < 1 || *port > 65535) {
         spdlog::warn("--stun port {} out of range - using {}", *port, kDefaultStunPort);
     } else {

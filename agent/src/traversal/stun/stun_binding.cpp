@@ -14,6 +14,7 @@
 #include "util/address.hpp"
 #include "util/error_text.hpp"
 #include "util/io/name_lookup.hpp"
+#include "util/outside_text.hpp"
 
 namespace vx::network {
 
@@ -260,7 +261,7 @@ bool binding_exchange(const std::string& host, std::uint16_t port, std::string& 
         socket->non_blocking(false, ec);
     }
     if (!ok) {
-        spdlog::warn("STUN: no binding response from {}:{}", host, port);
+        spdlog::warn("STUN: no binding response from {}:{}", util::quote_outside_text(host), port);
         return false;
     }
     mapped_address = address;

@@ -1,6 +1,7 @@
 #include "traversal/turn/turn_url.hpp"
 
 #include "util/ascii.hpp"
+#include "util/outside_text.hpp"
 
 #include <algorithm>
 
@@ -133,12 +134,14 @@ std::string server_text_for_messages(std::string_view server) {
     if (server.substr(begin, 2) == "//") {
         begin += 2;
     }
-    const std::string_view authority = server.substr(0, server.find('?'));
-    const std::size_t at = authority.rfind('@');
+    // A password may hold "/", "?", "#" or "@" (TURN REST passwords are base64): the user-info
+    // runs to the last "@" of the text, at the cost of redacting an "@" in a query.
+    const std::size_t at = server.rfind('@');
     if (at == std::string_view::npos || at < begin) {
-        return std::string(server);
+        return util::quote_outside_text(server);
     }
-    return std::string(server.substr(0, begin)) + "[REDACTED]" + std::string(server.substr(at));
+    return util::quote_outside_text(std::string(server.substr(0, begin)) + "[REDACTED]" +
+                                    std::string(server.substr(at)));
 }
 
 }  // namespace vx::network

@@ -27,9 +27,9 @@ struct TurnServerAddress {
 bool parse_turn_server(std::string_view server, std::uint16_t default_port, TurnServerAddress& out,
                        std::string& err);
 
-// The server text as error and log texts quote it: whatever precedes its last "@" (ahead of any
-// query) after the "turn:" or "turns:" scheme and any "//" is user-info, a user name and
-// password written into the URL, and reads "[REDACTED]".
+// The server text as error and log texts quote it: whatever precedes its last "@" after the
+// "turn:" or "turns:" scheme and any "//" is user-info, a user name and password written into
+// the URL, and reads "[REDACTED]"; the rest is quoted as outside text (util/outside_text.hpp).
 std::string server_text_for_messages(std::string_view server);
 
 }  // namespace vx::network

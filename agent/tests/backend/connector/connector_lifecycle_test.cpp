@@ -59,6 +59,32 @@ TEST(ConnectorLifecycle, TlsOnWithoutCacertWarnsOnceAndStillStarts) {
     rig.connector.stop();
 }
 
+// The host names are command-line text of any length: the lines the loop writes at every retry
+// (the attempt and its failure, over the WebSocket or the UDP channel) stay short.
+TEST(ConnectorLifecycle, RetryLinesStayShortWithAHugeHost) {
+    const std::string huge(100'000, 'h');  // no name server is asked for a name this long
+    SaasConfig websocket = ConnectorRig::plain_config();
+    websocket.host = huge;
+    SaasConfig udp = ConnectorRig::plain_config();
+    udp.control_udp_host = huge;
+    udp.control_udp_port = 9;
+    udp.server_id = std::string(36, 's');
+    udp.agent_token = "t";
+    for (const auto& [config, attempt] :
+         {std::pair{websocket, "SaasConnector: connecting to "},
+          std::pair{udp, "SaasConnector: connecting over UDP to "}}) {
+        LogCapture log;
+        ConnectorRig rig(config);
+        rig.connector.start();
+        EXPECT_TRUE(log.wait_for("SaasConnector: disconnected, retry in"));
+        rig.connector.stop();
+        EXPECT_TRUE(log.has(attempt + huge.substr(0, 200) + "...:9")) << attempt;
+        for (const auto& line : log.lines()) {
+            EXPECT_LT(line.text.size(), 1000u) << line.text.substr(0, 400);
+        }
+    }
+}
+
 TEST(ConnectorLifecycle, ControlPortDoesNotWrap) {
     SaasConfig config = ConnectorRig::plain_config();
     EXPECT_EQ(ConnectorRig(config).connector.control_port(), 48001);

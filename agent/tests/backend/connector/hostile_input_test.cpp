@@ -100,6 +100,12 @@ TEST(LogExcerpt, NeverEndsInsideACharacter) {
     EXPECT_EQ(log_excerpt(text, 100), text);
 }
 
+// A received value stands in a log line under the one quoting rule, cut at kFieldExcerpt.
+TEST(LogField, DefusedAndCut) {
+    EXPECT_EQ(log_field("s1\x1b]0;x\x07\r\n\xc2\x9b"), "s1?]0;x?\\r\\n?");
+    EXPECT_EQ(log_field(std::string(1 << 20, 'i')), std::string(kFieldExcerpt, 'i') + "...");
+}
+
 // A megabyte of keys without values once cost a search of the whole rest of the message per key
 // (minutes of a stalled connection thread); every refusal path now logs a short excerpt.
 TEST(HostileMessage, AMegabyteRefusedOnEveryPathLogsAShortRedactedExcerpt) {

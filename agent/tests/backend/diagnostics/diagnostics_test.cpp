@@ -71,6 +71,35 @@ TEST(SessionUpload, OncePerSessionId) {
     EXPECT_EQ(lines_of(sent[0].at("content"))[2], "# session s1 ended: ");
 }
 
+// The session id is the backend's text: in the header line and the summary it follows the
+// logger's printable rule, so it forges no line and the line count matches the content, and a
+// very long one is cut. The "session_id" member keeps it whole: the backend matches it.
+TEST(SessionUpload, TheSessionIdIsDefusedInTheHeaderAndTheSummary) {
+    vx::test::LogLines log;
+    DiagnosticsRig rig;
+    const std::string forged = "s\x1b]0;x\x07\r\n# gpu=forged\xc2\x9b";
+    const std::string huge(100'000, 'i');
+    for (const std::string& id : {forged, huge}) {
+        rig.log(3);
+        rig.diagnostics.upload_session_log(id, "client_lost");
+    }
+    const std::vector<json> sent = rig.drain();
+    ASSERT_EQ(sent.size(), 2u);
+    const std::string shown[] = {"s?]0;x?\\r\\n# gpu=forged?", std::string(200, 'i') + "..."};
+    for (std::size_t k = 0; k < 2; ++k) {
+        const json& part = sent[k];
+        EXPECT_EQ(part.at("session_id"), k == 0 ? forged : huge);
+        const std::string summary = "session " + shown[k] + " ended: client_lost";
+        EXPECT_EQ(part.at("summary"), summary.substr(0, 200));
+        const std::vector<std::string> lines = lines_of(part.at("content"));
+        EXPECT_EQ(part.at("lines"), lines.size());
+        EXPECT_EQ(lines[2], "# " + summary);
+    }
+    for (const std::string& line : log.lines()) {
+        EXPECT_LT(line.size(), 400u) << line.substr(0, 400);
+    }
+}
+
 TEST(SessionUpload, WithoutAStartMarkCoversTheLast3200Lines) {
     DiagnosticsRig rig;
     rig.log(5000);

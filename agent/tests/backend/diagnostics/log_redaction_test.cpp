@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <string>
 
 #include "backend/diagnostics/log_text.hpp"
+#include "backend/diagnostics/url_userinfo.hpp"
 
 namespace vx::network::log_text {
 namespace {
@@ -30,7 +32,6 @@ TEST(RedactSecrets, KeysAndValuesAsWritten) {
          R"({"password":"[REDACTED]","user":"bob"})"},
         {"single quotes and blanks", "password : 'hunter2' ok", "password : '[REDACTED]' ok"},
         {"quoted key with blanks", R"({"secret" :  "x y"})", R"({"secret" :  "[REDACTED]"})"},
-        {"identifier byte before the key", "my_password=abc", "my_password=abc"},
         {"hyphen matches underscore", "X-Api-Key: abc123", "X-Api-Key: [REDACTED]"},
         {"letter case", "PASSWD=Abc", "PASSWD=[REDACTED]"},
         {"longer key name is another key", "session_token_sha256=ab12",
@@ -181,17 +182,74 @@ TEST(RedactSecrets, RealisticLines) {
         {"plain text", "Session established \xE2\x80\x94 keys ready",
          "Session established \xE2\x80\x94 keys ready"},
         // Text that only looks like a URL user-info, or like a key, stays as it is.
-        {"url without a user", "SaasConnector: connecting to http://api.example:8080/agent@v1",
-         "SaasConnector: connecting to http://api.example:8080/agent@v1"},
         {"address without a scheme", "mail to alice@example.com or Contact: bob@example.com",
          "mail to alice@example.com or Contact: bob@example.com"},
         {"turn url without credentials", "turn:10.0.0.1:3478?transport=udp user@x",
          "turn:10.0.0.1:3478?transport=udp user@x"},
-        {"ipv6 host", "turn:[::1]:3478@x", "turn:[::1]:3478@x"},
         {"longer words than a key",
          "tokenizer=abc secretary: bob cookies_enabled=1 passes=3 bypass=on pass-through",
          "tokenizer=abc secretary: bob cookies_enabled=1 passes=3 bypass=on pass-through"},
-        {"identifier before a camel case key", "my_sessionToken=abc", "my_sessionToken=abc"},
+    });
+}
+
+// A password may hold "/", "?", "#", "[" and "@" (TURN REST passwords are base64, with "/" and
+// "+"): the user-info runs from the scheme to the last "@" of the URL, which ends where the token
+// does (a blank, a quote, a control character or the end of the text). An "@" later in the path
+// or query is redacted with it: too much is the safe side.
+TEST(RedactSecrets, UserinfoRunsToTheLastAtSign) {
+    expect_table({
+        {"slash in the password", "turn:alice:ab/SECRET@host", "turn:[REDACTED]@host"},
+        {"second at sign", "turn:alice:ab@SECRET@host", "turn:[REDACTED]@host"},
+        {"question mark, hash and bracket", "turns:bob:a?b#c[d]e@relay.example:5349 next",
+         "turns:[REDACTED]@relay.example:5349 next"},
+        {"turn rest credential",
+         R"({"urls":["turn:1700000000:s1:Zm9v/YmF+ci8=@10.0.0.1:3478?transport=udp"]})",
+         R"({"urls":["turn:[REDACTED]@10.0.0.1:3478?transport=udp"]})"},
+        {"after slashes", "ws://u:p/a?b#c@api.example/agent", "ws://[REDACTED]@api.example/agent"},
+        {"each url its own", "turn:a:b/c@h1 turn:d:e?f@h2",
+         "turn:[REDACTED]@h1 turn:[REDACTED]@h2"},
+        {"escaped quote ends the token", R"("{\"urls\":\"turn:a:b/c@h\"}")",
+         R"("{\"urls\":\"turn:[REDACTED]@h\"}")"},
+        // Over-redacted on purpose: an "@" in a path or after an address in brackets.
+        {"at sign in a path", "SaasConnector: connecting to http://api.example:8080/agent@v1",
+         "SaasConnector: connecting to http://[REDACTED]@v1"},
+        {"ipv6 host", "turn:[::1]:3478@x", "turn:[REDACTED]@x"},
+    });
+}
+
+// A key whose last word (camelCase, snake_case, kebab-case, plural) is a secret key is redacted
+// as that key; a secret word inside a longer word, or followed by another word, is not.
+TEST(RedactSecrets, KeysByTheirLastWord) {
+    for (const char* key :
+         {"turnPassword", "turnCredential", "turn_password", "TURN_PASSWORD", "clientSecret",
+          "client-secret", "my_password", "my_sessionToken", "csrfToken", "X-Turn-Credential",
+          "webhookSecrets", "refresh_tokens", "dbPasswd", "userPass", "HTTPAuthToken"}) {
+        expect_table({
+            {key, std::string(key) + "=abc next", std::string(key) + "=[REDACTED] next"},
+            {key, "{\"" + std::string(key) + "\":\"abc\"}",
+             "{\"" + std::string(key) + "\":\"[REDACTED]\"}"},
+        });
+    }
+    for (const char* key :
+         {"session_id",  "sessionId",       "keyframe",           "passes",
+          "monkey",      "password_length", "passwordLength",     "tokenizer",
+          "token_count", "tokenCount",      "sessionTokenSha256", "session_token_sha256",
+          "secretary",   "bypass",          "publicKey",          "compass",
+          "passthrough", "mytoken",         "cookies_enabled",    "pass-through"}) {
+        const std::string text = std::string(key) + "=abc next";
+        EXPECT_EQ(redact_secrets(text), text) << key;
+    }
+}
+
+// The logger writes a line end as "\n" or "\r": the key or token right after it is still found.
+TEST(RedactSecrets, AfterAnEscapedLineBreak) {
+    expect_table({
+        {"key after \\n", "HTTP/1.1 401\\r\\npassword: abc",
+         "HTTP/1.1 401\\r\\npassword: [REDACTED]"},
+        {"bearer after \\n", "hdrs\\nbearer abcdefgh", "hdrs\\nbearer [REDACTED]"},
+        {"web token after \\t", "x\\teyJhbGciOiJIUzI1NiJ9.eyJzdWIiOjF9", "x\\t[REDACTED]"},
+        {"url after \\n", "a\\nturn:u:p@h", "a\\nturn:[REDACTED]@h"},
+        {"a word that only starts with n stays", "\\nonce=1 \\ntoken", "\\nonce=1 \\ntoken"},
     });
 }
 
@@ -204,12 +262,46 @@ TEST(RedactCutSecrets, WhatReachesTheCut) {
         {"nothing after the bearer yet", "sent Bearer ", "sent Bearer "},
         {"user-info that ended before the cut", "turn:alice@relay.example:3478 and",
          "turn:[REDACTED]@relay.example:3478 and"},
+        // The cut may have taken a later "@" of the same password.
+        {"at sign before the cut", "turn:alice:ab@SECR", "turn:[REDACTED]"},
+        // The web token goes first; what follows it has no scheme left to be user-info of.
         {"web token inside a scheme", "x bGciOiJIUz9.eyJzdWIiOiIjI.eyJz:0.wig",
-         "x bGciOiJIUz9.eyJzdWIiOiIjI.eyJz:[REDACTED]"},
+         "x bGciOiJIUz9.[REDACTED]:0.wig"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(redact_cut_secrets(c.in), c.out) << c.name;
         EXPECT_EQ(redact_cut_secrets(c.out), c.out) << c.name << " (again)";
+    }
+}
+
+// The user-info search reads each byte a bounded number of times however many schemes and "@"
+// the text holds: counted, not timed, so a loaded machine cannot hide a search that starts over
+// at every scheme (a quarter of the text per start: millions of reads here).
+TEST(UserinfoFinder, ReadsEachByteABoundedNumberOfTimes) {
+    for (const bool cut_off : {false, true}) {
+        for (const char* unit :
+             {"a.", "a:b:", "x:y ", "ws://a:b/", "a.b.c:d?e#f[", "turn:a@b:", "@a:"}) {
+            std::string text;
+            while (text.size() < 16 * 1024) {
+                text += unit;
+            }
+            text += " @";  // an "@" after the last scheme: no line is passed over for want of one
+            UserinfoFinder finder(text, cut_off);
+            // Every place a rule may start, as the redaction walks: a letter no identifier byte
+            // precedes; after a match the walk goes on at its "@".
+            for (std::size_t i = 0; i < text.size(); ++i) {
+                const bool letter = std::isalpha(static_cast<unsigned char>(text[i])) != 0;
+                const bool boundary =
+                    i == 0 ||
+                    !(std::isalnum(static_cast<unsigned char>(text[i - 1])) || text[i - 1] == '_');
+                if (letter && boundary) {
+                    if (const auto span = finder.at(i)) {
+                        i = span->end;
+                    }
+                }
+            }
+            EXPECT_LE(finder.bytes_read(), 4 * text.size()) << unit << " cut_off=" << cut_off;
+        }
     }
 }
 
@@ -228,11 +320,12 @@ TEST(RedactSecrets, LongRunsStayLinear) {
     const std::string open = "password=\"" + std::string(256 * 1024, 'x');
     EXPECT_EQ(redact_secrets(open), "password=\"[REDACTED]\"");
     // Schemes, user-info and brackets that never close, each from many starts.
-    for (const char* unit : {"a.", "x:y", "ws://a:", "token=[[", "token={\""}) {
+    for (const char* unit : {"a.", "x:y", "ws://a:", "token=[[", "token={\"", "a:b:c ", "x:y@z:"}) {
         std::string text;
         while (text.size() < 256 * 1024) {
             text += unit;
         }
+        text += " @";
         const std::string once = redact_secrets(text);
         EXPECT_EQ(redact_secrets(once), once) << unit;
         EXPECT_LE(once.size(), text.size() + 16) << unit;

@@ -21,8 +21,9 @@ std::uint64_t test_seed() {
 }
 
 // Pieces that steer the text into every branch of the rules: keys in both cases and spellings,
-// separators, quotes and escapes, schemes, token starts, blanks, and bytes that are not UTF-8.
-constexpr std::array<std::string_view, 51> kPieces{"password",
+// word joints, separators, quotes and escapes, schemes and URL bytes, token starts, blanks, and
+// bytes that are not UTF-8.
+constexpr std::array<std::string_view, 56> kPieces{"password",
                                                    "PassWord",
                                                    "token",
                                                    "api-key",
@@ -72,7 +73,12 @@ constexpr std::array<std::string_view, 51> kPieces{"password",
                                                    "//",
                                                    "Set-Cookie",
                                                    "sessionToken",
-                                                   "credentials"};
+                                                   "credentials",
+                                                   "_",
+                                                   "/",
+                                                   "?#",
+                                                   "\\n",
+                                                   "TURNPass"};
 
 std::string generate(std::mt19937_64& rng) {
     std::uniform_int_distribution<int> count(0, 60);

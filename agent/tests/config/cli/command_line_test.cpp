@@ -267,6 +267,26 @@ TEST(CommandLine, ErrorTextIsTheErrorAndWhereTheOptionsAre) {
               "Run velmora-agent --help to see the options.\n");
 }
 
+// An argument is outside text: its control characters never reach the console raw (an escape
+// sequence could clear or retitle the terminal, a line end could forge a line of its own), and a
+// long one is cut.
+TEST(CommandLine, ErrorsShowTheArgumentDefusedAndCut) {
+    const struct {
+        Args args;
+        std::string error;
+    } cases[] = {
+        {{"--fps", "\x1b]0;OWNED\x07"}, "--fps: '?]0;OWNED?' is not a whole number"},
+        {{"--x\x1b[2J\r\n"}, "unknown option '--x?[2J\\r\\n'"},
+        {{"--control-udp", "host\n\xc2\x9b"}, "--control-udp: 'host\\n?' is not HOST:PORT"},
+        {{"--fps", std::string(100'000, '9')},
+         "--fps: " + std::string(200, '9') + "... is out of range (0 to 4294967295)"},
+        {{std::string(100'000, 'x')}, "unknown option '" + std::string(200, 'x') + "...'"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(parse_command_line(c.args).error, c.error);
+    }
+}
+
 TEST(Version, IsTheReleaseText) {
     EXPECT_EQ(kAgentVersion, "0.4.448");
 }

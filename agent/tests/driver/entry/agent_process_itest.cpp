@@ -293,6 +293,8 @@ TEST_F(AgentProcess, BadOptionPrintsOnlyItsErrorAndEndsWithCodeOne) {
         {{"--verbose", "--fps", "99999999999"},
          "--fps: 99999999999 is out of range (0 to 4294967295)"},
         {{"--frames", "60"}, "unknown option '--frames'"},
+        // Outside text is defused: the terminal gets no escape sequence from an argument.
+        {{"--port-base", "\x1b[2J1"}, "--port-base: '?[2J1' is not a whole number"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.error);

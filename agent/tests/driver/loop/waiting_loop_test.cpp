@@ -77,6 +77,11 @@ TEST_F(WaitingLoopTest, AnOrderOlderThanAMinuteIsDropped) {
     EXPECT_EQ(log.count("Prepared session old waited 60 s to start - the client has given up on "
                         "it by now; not starting it"),
               1);
+    const std::string huge(100'000, 'i');  // the backend's text, quoted short
+    prepare(huge);
+    clock.advance_ms(60'001);
+    EXPECT_EQ(loop.step(0ms), Step::dropped_stale);
+    EXPECT_EQ(log.count("Prepared session " + huge.substr(0, 200) + "... waited 60 s to start"), 1);
     prepare("fresh");
     clock.advance_ms(60'000);
     EXPECT_EQ(loop.step(0ms), Step::ran_session) << "exactly 60 s is not too old";

@@ -407,6 +407,24 @@ TEST_F(SessionRunnerTest, TheRightTokenWithoutKeysFailsTheSetUp) {
     EXPECT_EQ(queued_types(), (std::vector<std::string>{"error"}));
 }
 
+// The session id and the codec are the backend's texts: the session's lines quote them short
+// and defused, whatever their size.
+TEST_F(SessionRunnerTest, TheOrdersTextsAreQuotedShort) {
+    SessionConfig s = order();
+    s.session_id = "s\x1b[2J" + std::string(100'000, 'i');
+    s.agent.codec = std::string(100'000, 'c');
+    start(s);
+    test::LineClient client(base_ + 3, kPatience);
+    client.send(auth_line("not-the-token"));
+    EXPECT_EQ(client.line(), R"({"code":"AUTH_REJECTED","type":"auth_failed"})");
+    EXPECT_TRUE(finish().setup_failed);
+    const std::string shown = "s?[2J" + std::string(195, 'i') + "...";
+    EXPECT_EQ(log_.count("Session " + shown + " set-up failed (handshake_failed)"), 1);
+    for (const std::string& line : log_.lines()) {
+        EXPECT_LT(line.size(), 1000u) << line.substr(0, 300);
+    }
+}
+
 TEST_F(SessionRunnerTest, BusyVideoPortFailsTheSetUp) {
     asio::ip::udp::socket taken(io_, {asio::ip::udp::v4(), static_cast<std::uint16_t>(base_ + 4)});
     start(order());

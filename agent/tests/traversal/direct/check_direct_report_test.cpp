@@ -124,7 +124,7 @@ TEST_F(CheckDirectReportTest, AudioPortPastTheRange) {
 }
 
 // A router's own words reach the report defused: a SOAP fault written to retitle the terminal,
-// clear the screen and forge a result line stays inside the discovery line, as question marks.
+// clear the screen and forge a result line stays inside the discovery line, defused.
 TEST(CheckDirectReportRouterText, AFaultCannotSteerTheTerminal) {
     test::FakeGateway::Options options;
     options.natpmp = options.pcp = false;
@@ -140,7 +140,7 @@ TEST(CheckDirectReportRouterText, AFaultCannotSteerTheTerminal) {
     std::string text;
     EXPECT_EQ(check_direct_report(47998, mapper, [&](std::string_view line) { text += line; }), 1);
     EXPECT_NE(text.find("  discover: FAILED - UPnP: GetExternalIPAddress: UPnP error 501 "
-                        "(?]0;OWNED??[2J?  result: direct video path available); NAT-PMP: "),
+                        "(?]0;OWNED??[2J\\n  result: direct video path available); NAT-PMP: "),
               std::string::npos)
         << text;
     for (const char c : text) {

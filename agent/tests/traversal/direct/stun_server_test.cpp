@@ -32,6 +32,8 @@ TEST(ParseStunServer, Table) {
         {"h:2147483648", "h", 3478, "--stun has a non-numeric port in 'h:2147483648' - using 3478"},
         {"h:2147483647", "h", 3478, "--stun port 2147483647 out of range - using 3478"},
         {"h:1:2", "h", 1, nullptr},  // the host ends at the first colon
+        // Command-line text reaches the log defused.
+        {"h:\x1b[2J\n", "h", 3478, "--stun has a non-numeric port in 'h:?[2J\\n' - using 3478"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);

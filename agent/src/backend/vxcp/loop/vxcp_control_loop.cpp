@@ -7,6 +7,7 @@
 
 #include "backend/vxcp/loop/vxcp_message_fit.hpp"
 #include "status/status_board.hpp"
+#include "util/outside_text.hpp"
 
 namespace vx::network {
 
@@ -136,7 +137,7 @@ VxcpControlLoop::Pass VxcpControlLoop::run_pass() {
         spdlog::info(
             "SaasConnector: a saved relay hold is set aside for one direct attempt ({} s health "
             "gate; relay {} stays the fallback)",
-            ConnectionPolicy::kHealthGateUs / 1'000'000, relay->id);
+            ConnectionPolicy::kHealthGateUs / 1'000'000, util::quote_outside_text(relay->id));
     }
     close_code_ = 0;
     close_reason_.clear();
@@ -168,7 +169,7 @@ void VxcpControlLoop::after_attempt_logs(const ConnectionPolicy::Verdict& v,
         spdlog::warn(
             "SaasConnector: the control channel through relay {} {} - back to the direct path "
             "(relay retried in {} min)",
-            current_relay_ ? current_relay_->id : "?",
+            current_relay_ ? util::quote_outside_text(current_relay_->id) : "?",
             stalled ? "stopped answering" : "could not be opened",
             ConnectionPolicy::kRelayBarUs / ConnectionPolicy::kMinuteUs);
     }
@@ -177,7 +178,8 @@ void VxcpControlLoop::after_attempt_logs(const ConnectionPolicy::Verdict& v,
             "SaasConnector: {} on the direct UDP path - the control channel uses relay {} ({}:{}) "
             "for the next {} min",
             stalled ? "the backend stopped answering" : "the backend did not answer",
-            direct_relay->id, direct_relay->host, direct_relay->port,
+            util::quote_outside_text(direct_relay->id),
+            util::quote_outside_text(direct_relay->host), direct_relay->port,
             v.engaged_length_us / ConnectionPolicy::kMinuteUs);
     }
     if (v.fall_back_to_websocket) {
@@ -232,11 +234,13 @@ UdpAttemptResult VxcpControlLoop::run_session(const std::optional<RelayNode>& re
     if (relay) {
         spdlog::info(
             "SaasConnector: connecting over UDP to {}:{} through relay {} ({}:{}) (VXCP/1)",
-            sc.control_udp_host, sc.control_udp_port, relay->id, relay->host, relay->port);
+            util::quote_outside_text(sc.control_udp_host), sc.control_udp_port,
+            util::quote_outside_text(relay->id), util::quote_outside_text(relay->host),
+            relay->port);
     } else {
         refresh_standby_relay(ch);
-        spdlog::info("SaasConnector: connecting over UDP to {}:{} (VXCP/1)", sc.control_udp_host,
-                     sc.control_udp_port);
+        spdlog::info("SaasConnector: connecting over UDP to {}:{} (VXCP/1)",
+                     util::quote_outside_text(sc.control_udp_host), sc.control_udp_port);
     }
     std::string err;
     const bool ok = ch.connect(err);
@@ -389,13 +393,14 @@ void VxcpControlLoop::housekeeping(UdpControlChannel& ch, std::int64_t now) {
         spdlog::info(
             "SaasConnector: the direct UDP path is held as dead on this network - the control "
             "channel moved to relay {} ({}:{})",
-            standby_node_->id, standby_node_->host, standby_node_->port);
+            util::quote_outside_text(standby_node_->id),
+            util::quote_outside_text(standby_node_->host), standby_node_->port);
         return;
     }
     spdlog::warn(
         "SaasConnector: could not move the control channel to relay {}: {} - staying "
         "direct",
-        standby_node_->id, err);
+        util::quote_outside_text(standby_node_->id), err);
     policy_.bar_relays(now);
     refresh_standby_relay(ch);
 }
@@ -419,7 +424,8 @@ void VxcpControlLoop::note_relay_move(UdpControlChannel& ch, std::int64_t now) {
             "SaasConnector: the backend stopped answering on the direct UDP path - the control "
             "channel moved to relay {} without reconnecting (nothing lost); new connections use "
             "the relay for the next {} min",
-            current_relay_ ? current_relay_->id : "?", length / ConnectionPolicy::kMinuteUs);
+            current_relay_ ? util::quote_outside_text(current_relay_->id) : "?",
+            length / ConnectionPolicy::kMinuteUs);
     }
 }
 
@@ -440,7 +446,7 @@ bool VxcpControlLoop::credential_renewal_due(std::int64_t now) {
     spdlog::info(
         "SaasConnector: renewing the relay credential of the control channel - reconnecting "
         "through relay {}",
-        candidate->id);
+        util::quote_outside_text(candidate->id));
     return true;
 }
 

@@ -2,9 +2,9 @@
 
 #include <asio/error.hpp>
 
-#include "traversal/router/http/router_text.hpp"
 #include "util/error_text.hpp"
 #include "util/io/name_lookup.hpp"
+#include "util/outside_text.hpp"
 
 namespace vx::network {
 
@@ -48,7 +48,7 @@ bool resolve_with_timeout(const std::string& host, std::uint16_t port, Deadline 
     }
     if (answer.error || answer.addresses.empty()) {
         error = answer.error ? "resolve: " + util::describe_error(answer.error)
-                             : "resolve timeout for " + quote_router_text(host);
+                             : "resolve timeout for " + util::quote_outside_text(host);
         return false;
     }
     endpoint = {answer.addresses.front(), port};

@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "util/ascii.hpp"
-#include "util/utf8.hpp"
 
 namespace vx::network {
 namespace {
@@ -12,29 +11,7 @@ bool is_blank(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
 
-constexpr std::string_view kCutMark = "...";
-
 }  // namespace
-
-std::string quote_router_text(std::string_view text) {
-    std::string out;
-    out.reserve(std::min(text.size(), kMaxQuotedRouterText) + kCutMark.size());
-    for (std::size_t pos = 0; pos < text.size();) {
-        const util::DecodedChar c = util::decode_utf8_at(text, pos);
-        const bool quotable = util::is_printable(c);
-        const std::size_t size = quotable ? static_cast<std::size_t>(c.length) : 1;
-        if (out.size() + size > kMaxQuotedRouterText) {
-            out.append(kCutMark);
-            break;
-        }
-        if (quotable)
-            out.append(text.substr(pos, size));
-        else
-            out.push_back('?');
-        pos += static_cast<std::size_t>(c.length);
-    }
-    return out;
-}
 
 std::string to_lower_ascii(std::string_view text) {
     return util::ascii_lower(text);

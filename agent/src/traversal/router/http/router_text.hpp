@@ -35,14 +35,6 @@ std::optional<HeaderField> split_header_line(std::string_view line);
 // text never goes into a request header.
 bool has_unsafe_header_bytes(std::string_view text);
 
-// Text a router or another LAN device wrote, made fit to quote in an error text or a log line:
-// those reach the log and the --check-direct report on the terminal, where an escape sequence
-// could retitle or clear the screen and a line end could forge a report line. Control
-// characters (C0, DEL, C1) and bytes that are not well-formed UTF-8 become '?'; a text longer
-// than kMaxQuotedRouterText bytes is cut before a character and ends in "...".
-inline constexpr std::size_t kMaxQuotedRouterText = 200;
-std::string quote_router_text(std::string_view text);
-
 // One or more decimal digits and nothing else, at most `max`; the digit count is capped before
 // the value is built, so no input overflows.
 std::optional<std::uint64_t> parse_decimal(std::string_view text, std::uint64_t max);

@@ -4,6 +4,7 @@
 
 #include "traversal/router/http/router_text.hpp"
 #include "traversal/router/http/xml_text.hpp"
+#include "util/outside_text.hpp"
 
 namespace vx::network {
 namespace {
@@ -25,7 +26,7 @@ std::optional<std::string> router_words(std::string_view body, std::string_view 
     const auto text = find_xml_element_text(body, element);
     if (!text)
         return std::nullopt;
-    return quote_router_text(*text);
+    return util::quote_outside_text(*text);
 }
 
 }  // namespace

@@ -69,7 +69,7 @@ TEST(SoapAnswer, FaultsCodesAndTexts) {
 TEST(SoapAnswer, RouterTextIsDefusedOnTheWayIn) {
     const std::string injection =
         "&#27;]0;OWNED&#7;&#27;[2J&#10;  result: direct video path available";
-    const std::string defused = "?]0;OWNED??[2J?  result: direct video path available";
+    const std::string defused = "?]0;OWNED??[2J\\n  result: direct video path available";
     const SoapResult fault_answer = parse_soap_response(
         fault("<errorCode>501</errorCode><errorDescription>" + injection + "</errorDescription>"),
         500);

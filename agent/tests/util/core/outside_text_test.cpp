@@ -1,13 +1,13 @@
-#include "traversal/router/http/router_text.hpp"
+#include "util/outside_text.hpp"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-namespace vx::network {
+namespace vx::util {
 namespace {
 
-TEST(QuoteRouterText, ControlsAndBrokenBytesBecomeQuestionMarks) {
+TEST(QuoteOutsideText, ControlsAndBrokenBytesAreDefused) {
     struct Case {
         std::string text;
         std::string quoted;
@@ -15,7 +15,8 @@ TEST(QuoteRouterText, ControlsAndBrokenBytesBecomeQuestionMarks) {
     const Case cases[] = {
         {"ConflictInMappingEntry", "ConflictInMappingEntry"},
         {"", ""},
-        {"\x1b]0;OWNED\x07\x1b[2J\n  result: ok\r\t", "?]0;OWNED??[2J?  result: ok??"},
+        // Line ends stay readable and forge no line; a tab is harmless.
+        {"\x1b]0;OWNED\x07\x1b[2J\n  result: ok\r\t", "?]0;OWNED??[2J\\n  result: ok\\r\t"},
         {std::string("a\0b", 3), "a?b"},
         {"\x7f", "?"},
         {"\xc2\x9b"  // CSI in UTF-8: one character, one mark
@@ -33,14 +34,24 @@ TEST(QuoteRouterText, ControlsAndBrokenBytesBecomeQuestionMarks) {
          "\xc2\xa0\xd0\x9e\xd1\x88\xd0\xb8\xd0\xb1\xd0\xba\xd0\xb0 \xe2\x9c\x93"},
         {std::string(200, 'a'), std::string(200, 'a')},
         {std::string(250, 'a'), std::string(200, 'a') + "..."},
-        // The cut falls before a character, never inside one.
+        // The cut falls before a character, never inside one, nor inside a stand-in.
         {std::string(199, 'a') + "\xd0\x96", std::string(199, 'a') + "..."},
+        {std::string(199, 'a') + "\n", std::string(199, 'a') + "..."},
         {std::string(300, '\x1b'), std::string(200, '?') + "..."},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(quote_router_text(c.text), c.quoted) << c.text;
+        EXPECT_EQ(quote_outside_text(c.text), c.quoted) << c.text;
     }
+    EXPECT_EQ(quote_outside_text("abc\ndef", 4), "abc...");
+    EXPECT_EQ(quote_outside_text(std::string(100'000, 'h'), 80), std::string(80, 'h') + "...");
+}
+
+// The log formatter writes every line through the same rule, whole.
+TEST(AppendPrintable, TheRuleWithoutACut) {
+    std::string out = ">";
+    append_printable(std::string(300, 'x') + "\r\n\x1b\t\xff", out);
+    EXPECT_EQ(out, ">" + std::string(300, 'x') + "\\r\\n?\t?");
 }
 
 }  // namespace
-}  // namespace vx::network
+}  // namespace vx::util
