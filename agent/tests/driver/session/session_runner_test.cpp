@@ -413,10 +413,11 @@ TEST_F(SessionRunnerTest, TheOrdersTextsAreQuotedShort) {
     SessionConfig s = order();
     s.session_id = "s\x1b[2J" + std::string(100'000, 'i');
     s.agent.codec = std::string(100'000, 'c');
+    s.encryption_key.clear();  // the right token then fails the set-up
     start(s);
     test::LineClient client(base_ + 3, kPatience);
-    client.send(auth_line("not-the-token"));
-    EXPECT_EQ(client.line(), R"({"code":"AUTH_REJECTED","type":"auth_failed"})");
+    client.send(auth_line(kToken));
+    EXPECT_EQ(client.line(), R"({"code":"SESSION_ABORTED","type":"auth_failed"})");
     EXPECT_TRUE(finish().setup_failed);
     const std::string shown = "s?[2J" + std::string(195, 'i') + "...";
     EXPECT_EQ(log_.count("Session " + shown + " set-up failed (handshake_failed)"), 1);
