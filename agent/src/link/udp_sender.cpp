@@ -6,6 +6,7 @@
 
 #include "util/error_text.hpp"
 #include "util/io/strand_call.hpp"
+#include "util/log_throttle.hpp"
 
 namespace vx {
 
@@ -27,10 +28,7 @@ struct UdpSender::State : std::enable_shared_from_this<UdpSender::State> {
     std::optional<ProbeToken> token;
     // The router forwards this port to anyone: a flood of probes from ever-changing sources
     // must not wash the log away, so a new source is logged once a second at most.
-    static constexpr std::int64_t kProofLogEveryUs = 1'000'000;
-    bool proof_logged = false;
-    std::int64_t proof_logged_us = 0;
-    std::uint64_t unlogged_proofs = 0;  // new sources since the last line
+    util::LogThrottle proof_lines{1'000'000};
 
     // Held while the probe handler runs, so `close` can promise that none runs afterwards.
     std::mutex callback_mutex;
@@ -86,20 +84,15 @@ bool UdpSender::State::accept_probe(const Probe& probe) {
 }
 
 void UdpSender::State::log_proof_locked(ProbeKind kind) {
-    const std::int64_t t = now();
-    if (proof_logged && t - proof_logged_us < kProofLogEveryUs) {
-        ++unlogged_proofs;
+    std::uint64_t left_out = 0;
+    if (!proof_lines.due(now(), left_out)) {
         return;
     }
     const std::string unlogged =
-        unlogged_proofs == 0
-            ? std::string()
-            : " (the source changed " + std::to_string(unlogged_proofs) + " times before it)";
+        left_out == 0 ? std::string()
+                      : " (the source changed " + std::to_string(left_out) + " times before it)";
     spdlog::info("UdpSender: {} probe from {}:{} proved the path{}", probe_kind_name(kind),
                  sender.address().to_string(), sender.port(), unlogged);
-    proof_logged = true;
-    proof_logged_us = t;
-    unlogged_proofs = 0;
 }
 
 bool UdpSender::State::taken_by_filter(std::size_t size) {
