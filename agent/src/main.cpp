@@ -143,6 +143,8 @@ int main(int argc, char** argv) {
         case vx::EarlyAction::none:
             break;
     }
+    // Only now: an early answer to a closed standard output is a failure, not a success.
+    vx::platform::open_missing_standard_descriptors();
     // Read before anything is shown or started: a mistyped option gets its error and the hint,
     // not a flash of the status screen, its stop text and a log.
     const vx::CommandLineResult parsed = vx::parse_command_line(args);

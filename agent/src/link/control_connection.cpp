@@ -8,6 +8,14 @@
 #include "util/outside_text.hpp"
 
 namespace vx::detail {
+namespace {
+
+std::string more_since_last_warning(std::uint64_t left_out) {
+    return left_out == 0 ? std::string()
+                         : " (" + std::to_string(left_out) + " more since the last such warning)";
+}
+
+}  // namespace
 
 ControlConnection::ControlConnection(asio::ip::tcp::socket socket, util::NowFn now,
                                      std::string peer)
@@ -126,9 +134,13 @@ void ControlConnection::handle_line(const std::string& line) {
     }
     const LauncherLine parsed = parse_launcher_line(line);
     if (parsed.kind == LauncherLineKind::invalid) {
-        spdlog::warn(
-            "TcpControlServer: ignoring a launcher line that is not a JSON object ({} bytes)",
-            line.size());
+        std::uint64_t left_out = 0;
+        if (unreadable_lines_.due(now_(), left_out)) {
+            spdlog::warn(
+                "TcpControlServer: ignoring a launcher line that is not a JSON object ({} "
+                "bytes){}",
+                line.size(), more_since_last_warning(left_out));
+        }
         return;
     }
     last_activity_us = now_();
@@ -154,8 +166,12 @@ void ControlConnection::handle_line(const std::string& line) {
 void ControlConnection::send(std::string text) {
     if (writes_.size() >= kMaxPendingWrites) {
         // A launcher that pings without reading its answers gets no more of them.
-        spdlog::warn("TcpControlServer: {} answers waiting for the launcher - dropping a pong",
-                     writes_.size());
+        std::uint64_t left_out = 0;
+        if (dropped_pongs_.due(now_(), left_out)) {
+            spdlog::warn(
+                "TcpControlServer: {} answers waiting for the launcher - dropping a pong{}",
+                writes_.size(), more_since_last_warning(left_out));
+        }
         return;
     }
     writes_.push_back(std::move(text));

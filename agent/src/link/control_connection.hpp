@@ -11,6 +11,7 @@
 
 #include "link/control_protocol.hpp"
 #include "util/clock.hpp"
+#include "util/log_throttle.hpp"
 
 namespace vx::detail {
 
@@ -55,7 +56,11 @@ struct ControlConnection : std::enable_shared_from_this<ControlConnection> {
     util::NowFn now_;
     std::string peer_;
     std::deque<std::string> writes_;  // strand only
-    std::mutex socket_mutex_;         // closing (strand) against shutting down (any thread)
+    // What the launcher may repeat at will is warned about once in ten seconds (strand only).
+    static constexpr std::int64_t kWarnEveryUs = 10'000'000;
+    util::LogThrottle unreadable_lines_{kWarnEveryUs};
+    util::LogThrottle dropped_pongs_{kWarnEveryUs};
+    std::mutex socket_mutex_;  // closing (strand) against shutting down (any thread)
 
     std::mutex callbacks_mutex_;
     bool stopped_ = false;  // guarded by callbacks_mutex_

@@ -6,23 +6,29 @@
 
 #include "util/error_text.hpp"
 #include "util/io/strand_call.hpp"
+#include "util/log_throttle.hpp"
 
 namespace vx {
 
 struct UdpSender::State : std::enable_shared_from_this<UdpSender::State> {
-    explicit State(asio::io_context& io) : socket(io), strand(asio::make_strand(io)) {}
+    State(asio::io_context& io, util::NowFn now_fn)
+        : socket(io), strand(asio::make_strand(io)), now(std::move(now_fn)) {}
 
     asio::ip::udp::socket socket;
     asio::strand<asio::io_context::executor_type> strand;
     std::array<std::uint8_t, 1500> buffer{};
     asio::ip::udp::endpoint sender;
     bool receiving = false;  // strand only
+    util::NowFn now;
 
     mutable std::mutex mutex;  // guards everything below
     bool closed = false;
     std::optional<asio::ip::udp::endpoint> destination;
     std::optional<asio::ip::udp::endpoint> proven;
     std::optional<ProbeToken> token;
+    // The router forwards this port to anyone: a flood of probes from ever-changing sources
+    // must not wash the log away, so a new source is logged once a second at most.
+    util::LogThrottle proof_lines{1'000'000};
 
     // Held while the probe handler runs, so `close` can promise that none runs afterwards.
     std::mutex callback_mutex;
@@ -33,6 +39,7 @@ struct UdpSender::State : std::enable_shared_from_this<UdpSender::State> {
     void on_datagram(std::size_t size);
     bool taken_by_filter(std::size_t size);
     bool accept_probe(const Probe& probe);
+    void log_proof_locked(ProbeKind kind);
 };
 
 void UdpSender::State::receive() {
@@ -70,11 +77,22 @@ bool UdpSender::State::accept_probe(const Probe& probe) {
         return false;
     }
     if (!proven || *proven != sender) {
-        spdlog::info("UdpSender: {} probe from {}:{} proved the path", probe_kind_name(probe.kind),
-                     sender.address().to_string(), sender.port());
+        log_proof_locked(probe.kind);
     }
     proven = sender;
     return true;
+}
+
+void UdpSender::State::log_proof_locked(ProbeKind kind) {
+    std::uint64_t left_out = 0;
+    if (!proof_lines.due(now(), left_out)) {
+        return;
+    }
+    const std::string unlogged =
+        left_out == 0 ? std::string()
+                      : " (the source changed " + std::to_string(left_out) + " times before it)";
+    spdlog::info("UdpSender: {} probe from {}:{} proved the path{}", probe_kind_name(kind),
+                 sender.address().to_string(), sender.port(), unlogged);
 }
 
 bool UdpSender::State::taken_by_filter(std::size_t size) {
@@ -100,7 +118,8 @@ void UdpSender::State::on_datagram(std::size_t size) {
     }
 }
 
-UdpSender::UdpSender(asio::io_context& io) : io_(io), state_(std::make_shared<State>(io)) {}
+UdpSender::UdpSender(asio::io_context& io, util::NowFn now)
+    : io_(io), state_(std::make_shared<State>(io, std::move(now))) {}
 
 UdpSender::~UdpSender() {
     close();

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "link/probe.hpp"
+#include "util/clock.hpp"
 
 namespace vx {
 
@@ -20,7 +21,7 @@ struct ProbeEvent {
 // probes and remembers where they came from; media itself is someone else's business.
 class UdpSender {
   public:
-    explicit UdpSender(asio::io_context& io);
+    explicit UdpSender(asio::io_context& io, util::NowFn now = util::steady_now_us);
     ~UdpSender();
     UdpSender(const UdpSender&) = delete;
     UdpSender& operator=(const UdpSender&) = delete;

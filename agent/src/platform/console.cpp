@@ -31,6 +31,20 @@ struct sigaction g_saved_stop_action {};
 
 }  // namespace
 
+void open_missing_standard_descriptors() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) {
+            continue;
+        }
+        // The lowest free number: this one, as the ones below it are open by now.
+        const int opened = ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+        if (opened > fd) {
+            ::dup2(opened, fd);
+            ::close(opened);
+        }
+    }
+}
+
 bool write_fd(int fd, const char* data, std::size_t size) {
     if (fd < 0) {
         errno = EBADF;

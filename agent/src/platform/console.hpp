@@ -14,6 +14,11 @@ struct ConsoleSize {
     bool operator==(const ConsoleSize&) const = default;
 };
 
+// Opens /dev/null on each of descriptors 0, 1 and 2 that is closed (a starter may close them), so
+// no file or socket opened later gets one of those numbers: what is meant for the console would
+// go into it. Call in main before anything is opened.
+void open_missing_standard_descriptors();
+
 // Writes all bytes to `fd` in pieces of at most 1 MiB, retrying EINTR; stops when a write fails
 // or writes nothing (errno then tells why). True when every byte was written. Async-signal-safe.
 bool write_fd(int fd, const char* data, std::size_t size);

@@ -23,8 +23,10 @@ bool install_crash_handler();
 // goes: standard error and the crash log file. Async-signal-safe, for the hooks.
 void write_crash_note(const char* level, const char* text, std::size_t size) noexcept;
 
-// Opens the file the crash line is appended to (the agent's log). Call from ordinary code, not
-// from a handler; a later call replaces the file. Returns false when it cannot be opened.
+// Opens the file the crash line is appended to (the agent's log). A crash opens it again by name,
+// so a log that rotated meanwhile gets the line in its current file; the descriptor opened here
+// serves when that fails. Call from ordinary code, not from a handler; a later call replaces the
+// file. Returns false when it cannot be opened.
 bool set_crash_log_file(const std::filesystem::path& path);
 // The path last given to `set_crash_log_file`, empty before; ordinary code only.
 std::filesystem::path crash_log_file();

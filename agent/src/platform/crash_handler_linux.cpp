@@ -8,6 +8,8 @@
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
+#include <cstring>
 #include <ctime>
 #include <mutex>
 
@@ -23,6 +25,12 @@ constexpr int kFatalSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT, SIGQU
 
 std::atomic<CrashHook> g_hooks[2] = {nullptr, nullptr};
 std::atomic<int> g_log_fd{-1};
+// The log's path, for the handler to open afresh: the rotating log renames its file and starts a
+// new one under the old name, so the descriptor opened at start-up ends up in an old file (after
+// a few rotations, a deleted one). That descriptor stays as the fallback for a crash with no
+// descriptor to spare. A new path goes into the other buffer, never the one a crash may read.
+char g_log_path_text[2][PATH_MAX];
+std::atomic<int> g_log_path_slot{-1};
 std::atomic<long> g_utc_offset_s{0};  // local time minus UTC, taken outside the handler
 std::atomic<bool> g_crashing{false};
 std::mutex g_log_path_mutex;
@@ -57,7 +65,16 @@ CrashFacts facts_of(int signal_number, const siginfo_t* info) {
 
 void write_everywhere(const char* line, std::size_t size) {
     write_fd(STDERR_FILENO, line, size);
-    write_fd(g_log_fd.load(), line, size);
+    const int slot = g_log_path_slot.load();
+    const int fd =
+        slot < 0 ? -1
+                 : ::open(g_log_path_text[slot], O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        write_fd(g_log_fd.load(), line, size);
+        return;
+    }
+    write_fd(fd, line, size);
+    ::close(fd);
 }
 
 void report_crash(int signal_number, const siginfo_t* info) {
@@ -119,6 +136,14 @@ bool set_crash_log_file(const std::filesystem::path& path) {
     {
         std::lock_guard lock(g_log_path_mutex);
         g_log_path = path;
+        const std::string& text = path.native();
+        const int slot = g_log_path_slot.load() == 0 ? 1 : 0;
+        if (text.size() < sizeof g_log_path_text[slot]) {
+            std::memcpy(g_log_path_text[slot], text.c_str(), text.size() + 1);
+            g_log_path_slot.store(slot);
+        } else {
+            g_log_path_slot.store(-1);  // too long to open by name: the descriptor alone
+        }
     }
     refresh_utc_offset();
     const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);

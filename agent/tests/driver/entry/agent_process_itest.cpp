@@ -31,6 +31,8 @@ using ::testing::HasSubstr;
 using ::testing::Not;
 
 constexpr const char* kUnshare = "/usr/bin/unshare";
+// As a console for `AgentSandbox::start`: standard output and error closed.
+constexpr const char* kClosedConsole = "<closed>";
 
 struct ProcessExit {
     bool exited = false;
@@ -111,14 +113,19 @@ class AgentSandbox {
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        if (stdout_path.empty()) {
-            posix_spawn_file_actions_addopen(&actions, 1, output(run, "out").c_str(),
-                                             O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (stdout_path == kClosedConsole) {
+            posix_spawn_file_actions_addclose(&actions, 1);
+            posix_spawn_file_actions_addclose(&actions, 2);
         } else {
-            posix_spawn_file_actions_addopen(&actions, 1, stdout_path.c_str(), O_WRONLY, 0);
+            if (stdout_path.empty()) {
+                posix_spawn_file_actions_addopen(&actions, 1, output(run, "out").c_str(),
+                                                 O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            } else {
+                posix_spawn_file_actions_addopen(&actions, 1, stdout_path.c_str(), O_WRONLY, 0);
+            }
+            posix_spawn_file_actions_addopen(&actions, 2, output(run, "err").c_str(),
+                                             O_WRONLY | O_CREAT | O_TRUNC, 0644);
         }
-        posix_spawn_file_actions_addopen(&actions, 2, output(run, "err").c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
         // A test run under nohup must not hand its ignored hang-up to the agent, which keeps it
         // ignored then.
         posix_spawnattr_t attributes;
@@ -322,6 +329,22 @@ TEST_F(AgentProcess, LogThatCannotBeBesideTheProgramGoesToTheStateFolder) {
     EXPECT_THAT(out, HasSubstr("; the log is kept in " + moved + ".\n"));
     EXPECT_THAT(out, HasSubstr("Full log: " + moved + "\n"));
     EXPECT_THAT(read_file(moved), HasSubstr("could not be opened"));
+}
+
+// Started with standard output and error closed (some service starters do that), the agent must
+// not give descriptors 1 and 2 to its own files: whatever goes to the console (the log's console
+// copy, the screen, a library's complaint) would land in them.
+TEST_F(AgentProcess, ClosedStandardOutputAndErrorStayOutOfTheLog) {
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"--verbose"}, {}}) {
+        SCOPED_TRACE(args.empty() ? "status screen" : "full log");
+        AgentSandbox sandbox;
+        const pid_t pid = sandbox.start(args, kClosedConsole);
+        ASSERT_TRUE(sandbox.wait_for_log("Config: ")) << sandbox.log();
+        ASSERT_EQ(::kill(pid, SIGTERM), 0);
+        EXPECT_EQ(sandbox.wait_exit(pid, 60s).value_or(ProcessExit{}).code, 0);
+        EXPECT_EQ(count(sandbox.log(), "Config: "), 1) << sandbox.log();
+        EXPECT_EQ(count(sandbox.log(), "Ctrl+C stops the agent"), 0) << sandbox.log();
+    }
 }
 
 // SIGHUP is the terminal closing: as clean a stop as SIGTERM.

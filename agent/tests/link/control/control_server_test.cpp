@@ -135,6 +135,30 @@ TEST_F(ControlServerTest, LauncherLeavingIsReported) {
     EXPECT_FALSE(server_.launcher_connected());
 }
 
+// A launcher that writes lines this agent cannot read gets one warning per ten seconds, each
+// saying how many lines it stands for, not one a line.
+TEST_F(ControlServerTest, LinesThatAreNoJsonObjectsAreWarnedAboutOnceInTenSeconds) {
+    auto client = authenticated();
+    std::future<void> gone = read_until_disconnect();
+    const auto junk_then_ping = [&](int junk) {
+        std::string text;
+        for (int i = 0; i < junk; ++i) {
+            text += "\x01 not json\n";
+        }
+        client->send(text + "{\"type\":\"ping\"}\n");
+        EXPECT_EQ(client->line(), R"({"type":"pong"})");  // all of it was read
+    };
+    junk_then_ping(30);
+    EXPECT_EQ(log_.count("not a JSON object"), 1);
+    clock_.advance_ms(9'999);
+    junk_then_ping(1);
+    EXPECT_EQ(log_.count("not a JSON object"), 1);
+    clock_.advance_ms(1);
+    junk_then_ping(1);
+    EXPECT_EQ(log_.count("not a JSON object"), 2);
+    EXPECT_EQ(log_.count("(30 more since the last such warning)"), 1);
+}
+
 TEST_F(ControlServerTest, OverlongLineAfterHandshakeClosesTheConnection) {
     auto client = authenticated();
     std::future<void> gone = read_until_disconnect();

@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <asio.hpp>
+#include <atomic>
 #include <future>
 
 #include "link/udp_sender.hpp"
+#include "support/eventually.hpp"
+#include "support/fake_clock.hpp"
+#include "support/log_lines.hpp"
 #include "util/io/io_pool.hpp"
 
 namespace vx {
@@ -22,9 +26,10 @@ class UdpSenderTest : public ::testing::Test {
         sender_.close();
         pool_.stop();
     }
-    void send(const std::string& text) {
-        peer_.send_to(asio::buffer(text),
-                      {asio::ip::make_address("127.0.0.1"), sender_.local_port()});
+    void send(const std::string& text) { send_from(peer_, text); }
+    void send_from(asio::ip::udp::socket& from, const std::string& text) {
+        from.send_to(asio::buffer(text),
+                     {asio::ip::make_address("127.0.0.1"), sender_.local_port()});
     }
     std::string receive() {
         char buf[64];
@@ -35,7 +40,8 @@ class UdpSenderTest : public ::testing::Test {
 
     asio::io_context io_;
     IoPool pool_{io_};
-    UdpSender sender_{io_};
+    test::FakeClock clock_;
+    UdpSender sender_{io_, clock_.fn()};
     asio::io_context peer_io_;
     asio::ip::udp::socket peer_{peer_io_};
 };
@@ -75,6 +81,29 @@ TEST_F(UdpSenderTest, JunkAndForeignTokensProveNothing) {
     EXPECT_EQ(event.kind, ProbeKind::hole_punch);
     send("VXK1");  // a check without a token is accepted and echoed
     EXPECT_EQ(receive(), "VXK1");
+}
+
+// The router forwards the media port to anyone: probes from ever-changing sources cost a log line
+// a second, not one each, and the next line tells how many changes it leaves out.
+TEST_F(UdpSenderTest, ProbesFromChangingSourcesAreLoggedOnceASecond) {
+    test::LogLines log;
+    std::atomic<int> probes{0};
+    sender_.set_on_probe([&](const ProbeEvent&) { ++probes; });
+    sender_.arm_probe_listener();
+    asio::ip::udp::socket other(peer_io_);
+    other.open(asio::ip::udp::v4());
+    other.bind({asio::ip::make_address("127.0.0.1"), 0});
+    for (int i = 0; i < 40; ++i) {
+        send_from(i % 2 == 0 ? other : peer_, "VXP1");
+    }
+    ASSERT_TRUE(test::eventually([&] { return probes == 40; }, std::chrono::seconds(20)));
+    EXPECT_EQ(log.count("proved the path"), 1);
+    clock_.advance_ms(1000);
+    send_from(other, "VXP1");
+    ASSERT_TRUE(test::eventually([&] { return probes == 41; }, std::chrono::seconds(20)));
+    EXPECT_EQ(log.count("proved the path"), 2);
+    EXPECT_EQ(log.count("the source changed 39 times before it"), 1);
+    EXPECT_EQ(*sender_.proven_endpoint(), other.local_endpoint());
 }
 
 TEST_F(UdpSenderTest, DestinationTakesOnlyIpv4AndAPort) {

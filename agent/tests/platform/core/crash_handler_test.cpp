@@ -73,6 +73,21 @@ void second_thread_crashes_hook() {
     std::_Exit(4);  // not reached: the default action ends the process
 }
 
+// The log rotates as the rotating file sink does it: the file is renamed and a new one takes its
+// name. A crash after that belongs in the new file, which is the one anybody reads.
+[[noreturn]] void crash_after_the_log_rotated(const std::filesystem::path& log) {
+    rlimit no_core{0, 0};
+    ::setrlimit(RLIMIT_CORE, &no_core);
+    set_crash_log_file(log);
+    if (!install_crash_handler()) {
+        std::_Exit(3);
+    }
+    std::filesystem::rename(log, log.string() + ".1");
+    std::ofstream{log};
+    ::raise(SIGSEGV);
+    std::_Exit(4);  // not reached: the default action ends the process
+}
+
 std::string read_file(const std::filesystem::path& path) {
     std::ifstream in(path);
     std::stringstream s;
@@ -127,6 +142,13 @@ TEST_F(CrashHandler, LogFileThatCannotBeOpenedStillReportsOnStandardError) {
     EXPECT_FALSE(set_crash_log_file(dir_.path() / "missing" / "agent.log"));
     EXPECT_EXIT(crash_with(SIGFPE, dir_.path() / "missing" / "agent.log"),
                 ::testing::KilledBySignal(SIGFPE), "Fatal crash: Unhandled OS exception 0x8");
+}
+
+TEST_F(CrashHandler, AfterTheLogRotatedTheReportGoesToTheCurrentLog) {
+    EXPECT_EXIT(crash_after_the_log_rotated(log_), ::testing::KilledBySignal(SIGSEGV),
+                "Fatal crash: Unhandled OS exception 0xB");
+    EXPECT_NE(read_file(log_).find("Fatal crash"), std::string::npos);
+    EXPECT_EQ(read_file(log_.string() + ".1").find("Fatal crash"), std::string::npos);
 }
 
 TEST_F(CrashHandler, ASecondCrashWaitsForTheFirstReport) {
