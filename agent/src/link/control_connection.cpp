@@ -134,12 +134,11 @@ void ControlConnection::handle_line(const std::string& line) {
     }
     const LauncherLine parsed = parse_launcher_line(line);
     if (parsed.kind == LauncherLineKind::invalid) {
-        std::uint64_t left_out = 0;
-        if (unreadable_lines_.due(now_(), left_out)) {
+        if (unreadable_lines_.due(now_())) {
             spdlog::warn(
                 "TcpControlServer: ignoring a launcher line that is not a JSON object ({} "
                 "bytes){}",
-                line.size(), more_since_last_warning(left_out));
+                line.size(), more_since_last_warning(unreadable_lines_.take_suppressed()));
         }
         return;
     }
@@ -166,11 +165,10 @@ void ControlConnection::handle_line(const std::string& line) {
 void ControlConnection::send(std::string text) {
     if (writes_.size() >= kMaxPendingWrites) {
         // A launcher that pings without reading its answers gets no more of them.
-        std::uint64_t left_out = 0;
-        if (dropped_pongs_.due(now_(), left_out)) {
+        if (dropped_pongs_.due(now_())) {
             spdlog::warn(
                 "TcpControlServer: {} answers waiting for the launcher - dropping a pong{}",
-                writes_.size(), more_since_last_warning(left_out));
+                writes_.size(), more_since_last_warning(dropped_pongs_.take_suppressed()));
         }
         return;
     }

@@ -11,7 +11,7 @@
 
 #include "link/control_protocol.hpp"
 #include "util/clock.hpp"
-#include "util/log_throttle.hpp"
+#include "util/rate_limited_log.hpp"
 
 namespace vx::detail {
 
@@ -57,9 +57,9 @@ struct ControlConnection : std::enable_shared_from_this<ControlConnection> {
     std::string peer_;
     std::deque<std::string> writes_;  // strand only
     // What the launcher may repeat at will is warned about once in ten seconds (strand only).
-    static constexpr std::int64_t kWarnEveryUs = 10'000'000;
-    util::LogThrottle unreadable_lines_{kWarnEveryUs};
-    util::LogThrottle dropped_pongs_{kWarnEveryUs};
+    static constexpr std::chrono::seconds kWarnEvery{10};
+    util::RateLimitedLog unreadable_lines_{kWarnEvery};
+    util::RateLimitedLog dropped_pongs_{kWarnEvery};
     std::mutex socket_mutex_;  // closing (strand) against shutting down (any thread)
 
     std::mutex callbacks_mutex_;

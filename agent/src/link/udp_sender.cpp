@@ -6,7 +6,7 @@
 
 #include "util/error_text.hpp"
 #include "util/io/strand_call.hpp"
-#include "util/log_throttle.hpp"
+#include "util/rate_limited_log.hpp"
 
 namespace vx {
 
@@ -28,7 +28,7 @@ struct UdpSender::State : std::enable_shared_from_this<UdpSender::State> {
     std::optional<ProbeToken> token;
     // The router forwards this port to anyone: a flood of probes from ever-changing sources
     // must not wash the log away, so a new source is logged once a second at most.
-    util::LogThrottle proof_lines{1'000'000};
+    util::RateLimitedLog proof_lines{std::chrono::seconds(1)};
 
     // Held while the probe handler runs, so `close` can promise that none runs afterwards.
     std::mutex callback_mutex;
@@ -84,10 +84,10 @@ bool UdpSender::State::accept_probe(const Probe& probe) {
 }
 
 void UdpSender::State::log_proof_locked(ProbeKind kind) {
-    std::uint64_t left_out = 0;
-    if (!proof_lines.due(now(), left_out)) {
+    if (!proof_lines.due(now())) {
         return;
     }
+    const std::uint64_t left_out = proof_lines.take_suppressed();
     const std::string unlogged =
         left_out == 0 ? std::string()
                       : " (the source changed " + std::to_string(left_out) + " times before it)";
