@@ -140,8 +140,11 @@ HandshakeResult TcpControlServer::run_handshake(const std::function<bool()>& kee
     std::vector<pollfd> fds;
     std::optional<HandshakeResult> decided;
     bool announced = false;  // what on_launcher_arrival_ was told last
+    bool stalled = false;
     while (!decided && acceptor.is_open() && keep_waiting()) {
-        fds.assign(1, pollfd{acceptor.native_handle(), POLLIN, 0});
+        // poll leaves out a negative descriptor: a stalled listener rests for one step.
+        fds.assign(1, pollfd{stalled ? -1 : acceptor.native_handle(), POLLIN, 0});
+        stalled = false;
         for (Pending& p : pending) {
             fds.push_back(pollfd{p.socket.native_handle(), POLLIN, 0});
         }
@@ -163,7 +166,7 @@ HandshakeResult TcpControlServer::run_handshake(const std::function<bool()>& kee
         }
         std::erase_if(pending, [](const Pending& p) { return p.done; });
         if (!decided && fds[0].revents != 0) {
-            decided = take_newcomers(pending);
+            decided = take_newcomers(pending, stalled);
         }
         const bool someone_waits = !pending.empty();
         if (!decided && on_launcher_arrival_ && someone_waits != announced) {
@@ -201,14 +204,26 @@ std::optional<HandshakeResult> TcpControlServer::decisive(
     return std::nullopt;
 }
 
-std::optional<HandshakeResult> TcpControlServer::take_newcomers(std::vector<Pending>& pending) {
+std::optional<HandshakeResult> TcpControlServer::take_newcomers(std::vector<Pending>& pending,
+                                                                bool& stalled) {
     asio::ip::tcp::acceptor& acceptor = listener_->acceptor;
     for (std::size_t n = 0; n < kMaxPendingLaunchers; ++n) {
         std::error_code ec;
         asio::ip::tcp::socket socket(io_);
         acceptor.accept(socket, ec);
-        if (ec) {
+        if (ec == asio::error::would_block || ec == asio::error::try_again ||
+            ec == asio::error::connection_aborted) {
             return std::nullopt;  // nobody else waits, or the client left before we took it
+        }
+        if (ec) {
+            stalled = true;
+            if (accept_failures_.due(now_())) {
+                spdlog::warn(
+                    "TcpControlServer: cannot take a waiting connection ({}) - trying "
+                    "again shortly",
+                    util::describe_error(ec));
+            }
+            return std::nullopt;
         }
         std::optional<HandshakeResult> decided;
         if (pending.size() >= kMaxPendingLaunchers) {

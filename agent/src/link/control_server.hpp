@@ -12,6 +12,7 @@
 #include "link/control_protocol.hpp"
 #include "link/session_keys.hpp"
 #include "util/clock.hpp"
+#include "util/rate_limited_log.hpp"
 
 namespace vx {
 
@@ -94,7 +95,9 @@ class TcpControlServer {
     struct Pending;
     // The verdict when it ends the wait for the launcher; nothing for one that leaves it open.
     std::optional<HandshakeResult> decisive(const std::optional<HandshakeResult>& verdict) const;
-    std::optional<HandshakeResult> take_newcomers(std::vector<Pending>& pending);
+    // Sets `stalled` when the listener cannot hand over a waiting connection (descriptors ran
+    // out, say): it stays readable, so the next round rests instead of asking again at once.
+    std::optional<HandshakeResult> take_newcomers(std::vector<Pending>& pending, bool& stalled);
     std::optional<HandshakeResult> read_from(Pending& p);
     HandshakeResult judge(Pending& p, const std::string& line, std::string rest);
     HandshakeResult refuse_pending(Pending& p, AuthRefusal refusal);
@@ -112,6 +115,7 @@ class TcpControlServer {
     std::function<void(const LauncherLine&)> on_line_;
     std::shared_ptr<detail::ControlConnection> connection_;
     std::string pending_rest_;  // bytes that arrived behind the auth line
+    util::RateLimitedLog accept_failures_{std::chrono::seconds(10)};
 };
 
 }  // namespace vx

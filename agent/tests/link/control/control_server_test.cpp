@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
 #include <asio.hpp>
+
 #include <atomic>
 #include <future>
 #include <numeric>
@@ -374,6 +378,56 @@ TEST_F(ControlServerTest, NobodyComingEndsWhenTheSessionEnds) {
     EXPECT_FALSE(r.ok);
     EXPECT_EQ(r.refusal, AuthRefusal::aborted);
     EXPECT_TRUE(r.peer.empty());
+}
+
+// Out of descriptors, a connection waiting in the listen queue cannot be taken, and the listener
+// stays readable: the handshake must not go round without rest until a descriptor comes free.
+// It runs in a child process, whose descriptor limit it lowers.
+int handshake_rounds_without_descriptors() {
+    asio::io_context io;
+    TcpControlServer server(io);
+    std::string error;
+    if (!server.listen(0, error))
+        return -1;
+    const asio::ip::tcp::endpoint port{asio::ip::make_address_v4("127.0.0.1"), server.port()};
+    {
+        // One round takes a connection and finds nobody more: the sanitizers check such calls
+        // once with descriptors of their own, which are about to run out.
+        asio::ip::tcp::socket early(io);
+        early.connect(port);
+        bool first = true;
+        server.run_handshake([&] { return std::exchange(first, false); });
+    }
+    asio::ip::tcp::socket waiting(io);
+    waiting.connect(port);
+    // Every descriptor below the limit is taken, so the accept has none left.
+    const int limit = ::open("/dev/null", O_RDONLY);
+    for (int fd = 0; fd < limit; ++fd) {
+        if (::fcntl(fd, F_GETFD) < 0)
+            ::dup2(limit, fd);
+    }
+    const rlimit lowered{static_cast<rlim_t>(limit), static_cast<rlim_t>(limit)};
+    if (::setrlimit(RLIMIT_NOFILE, &lowered) != 0)
+        return -1;
+    int rounds = 0;
+    const auto end = std::chrono::steady_clock::now() + 500ms;
+    server.run_handshake([&] {
+        ++rounds;
+        return std::chrono::steady_clock::now() < end;
+    });
+    return rounds;
+}
+
+TEST(ControlServerDescriptors, RunningOutDoesNotSpinTheHandshake) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    // One round per 50 ms step, and a few more for the steps the connection's arrival ends.
+    EXPECT_EXIT(
+        {
+            const int r = handshake_rounds_without_descriptors();
+            std::fprintf(stderr, "rounds %d\n", r);
+            std::exit(r >= 0 && r <= 40 ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 TEST(ControlServerListen, BusyPortFails) {
