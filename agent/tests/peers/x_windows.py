@@ -44,7 +44,7 @@ def make_window(d, window, made, position):
         event_mask=X.KeyPressMask | X.KeyReleaseMask | X.StructureNotifyMask)
     title = window.get("title") or ""
     if title:
-        w.set_wm_name(title)
+        w.set_wm_name(title.encode("latin-1", "replace"))  # STRING is Latin-1
         w.change_property(atom("_NET_WM_NAME"), atom("UTF8_STRING"), 8, title.encode())
     pid = window.get("pid", "self")
     if pid is not None:

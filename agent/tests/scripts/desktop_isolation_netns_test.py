@@ -4,16 +4,18 @@ Python test backend and launcher, on an X desktop of the test's own (Xvfb, openb
 system tray, windows of a helper process, xdotool for keys and clicks). A session that asks to
 hide the desktop hides the panel and the desktop window, minimises the ordinary windows (not the
 agent's own, not dialogs, untitled, utility or skip-taskbar windows), swallows the Super key under
-any modifier and docks a tray icon whose menu brings windows back; after the session everything is
-as it was, the focus back on the window that had it; the same when the agent is stopped with
-SIGTERM; after a crash (SIGSEGV) the windows come back and the shell stays hidden, as the log says;
-an X server that stops answering holds up neither the session nor the agent's stop, and what the
-agent could not give back then is given back by the process it hands the restore to, once the
-server answers, also after the agent has stopped or crashed; a tray that restarts gets the icon
-again; an X server that goes away takes nothing with it. Every key that produces Super is taken,
-also one the keymap gains during the session, and two overlapping Super keys stay swallowed.
+any modifier and docks a tray icon whose menu brings windows back (and draws their Cyrillic
+titles); after the session everything is as it was, the focus back on the window that had it; the
+same when the agent is stopped with SIGTERM; after a crash (SIGSEGV) the windows come back and the
+shell stays hidden, as the log says; an X server that stops answering holds up neither the session
+nor the agent's stop, and what the agent could not give back then is given back by the process it
+hands the restore to, once the server answers, also after the agent has stopped or crashed; a tray
+that restarts gets the icon again; an X server that goes away takes nothing with it. Every key that
+produces Super is taken, also one the keymap gains during the session, and two overlapping Super
+keys stay swallowed.
 
-Skipped when Xvfb, openbox, trayer or xdotool is missing. Env: VX_AGENT, VX_PEERS.
+Skipped when Xvfb, openbox, trayer or xdotool is missing; the drawing of Cyrillic titles when the
+X server has no ISO 10646 font (xfonts-base). Env: VX_AGENT, VX_PEERS.
 """
 
 import os
@@ -37,13 +39,15 @@ PATIENCE = 10
 # The agent's own log file (the restore process writes its outcome there).
 AGENT_LOG = os.path.join(os.path.dirname(AGENT), "agent.log")
 SUPER_L, SUPER_R, CAPS = 133, 134, 66  # keycodes of the evdev keymap
+UNICODE_FONT = "-*-*-medium-r-*--13-*-*-*-*-*-iso10646-1"  # as the tray menu asks for
 
 # The desktop: what the isolation changes and what it must leave alone.
 WINDOWS = [
     {"name": "panel", "title": "Panel", "type": "dock"},
     {"name": "wallpaper", "title": "Desktop", "type": "desktop"},
-    {"name": "editor", "title": "Editor"},
-    {"name": "browser", "title": "Browser"},
+    # Titles that a menu without Cyrillic glyphs would draw alike ("Editor" in Russian).
+    {"name": "editor", "title": "Редактор"},
+    {"name": "browser", "title": "????????"},
     {"name": "untitled", "focus": True},
     # openbox minimises a dialog with its owner: the owner is one the agent leaves alone.
     {"name": "dialog", "title": "Save as", "transient_for": "untitled"},
@@ -218,6 +222,24 @@ class DesktopIsolation(unittest.TestCase):
                  if self.x.viewable(m)]
         return shown[0] if shown else None
 
+    def assert_titles_drawn_apart(self, line):
+        """The menu's lines of the editor and the browser differ on the screen."""
+        with self.subTest("Cyrillic titles drawn"):
+            if not self.x.has_font(UNICODE_FONT):
+                self.skipTest("the X server has no ISO 10646 font (xfonts-base)")
+            menu = self.menu()
+            width = self.x.geometry(menu)[2]
+            bands = []
+
+            def drawn():
+                # A line is drawn by one request: a band that is not blank is drawn whole.
+                bands[:] = [self.x.pixels(menu, 0, line + 7 + k * line, width, line)
+                            for k in (0, 1)]
+                return all(b != b[:4] * (len(b) // 4) for b in bands)
+
+            self.assertTrue(wait_until(drawn, PATIENCE), "the menu's lines were not drawn")
+            self.assertTrue(bands[0] != bands[1], "the two titles are drawn alike")
+
     def tray_icon(self):
         icons = self.x.windows_of(self.agent.proc.pid, TIP)
         return icons[0] if icons else None
@@ -239,8 +261,9 @@ class DesktopIsolation(unittest.TestCase):
         self.x.click(ix + iw // 2, iy + ih // 2)
         self.assertTrue(wait_until(lambda: self.menu() is not None, PATIENCE))
         mx, my, _, mh = self.x.geometry(self.menu())
-        # Title, separator, "Restore: Editor", "Restore: Browser", separator, "Restore All".
+        # Title, separator, "Restore: <editor>", "Restore: <browser>", separator, "Restore All".
         line = (mh - 2 * 7) // 4
+        self.assert_titles_drawn_apart(line)
         self.x.click(mx + 30, my + line + 7 + line // 2)
         self.assertTrue(wait_until(
             lambda: "SessionIsolation: tray -> restored window #0" in self.agent.text(), PATIENCE),

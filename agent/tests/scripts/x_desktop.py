@@ -210,6 +210,14 @@ class XDesktop:
         at = self.d.screen().root.translate_coords(w, 0, 0)
         return at.x, at.y, g.width, g.height
 
+    def pixels(self, wid, x, y, width, height):
+        """What the window shows in that rectangle: its pixels, row after row (bytes)."""
+        w = self.d.create_resource_object("window", wid)
+        return w.get_image(x, y, width, height, X.ZPixmap, 0xFFFFFFFF).data
+
+    def has_font(self, pattern):
+        return len(self.d.list_fonts(pattern, 1)) > 0
+
     def within(self, wid):
         """Whether the window sits inside another window than the root (docked)."""
         w = self.d.create_resource_object("window", wid)
