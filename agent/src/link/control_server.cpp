@@ -23,12 +23,14 @@ std::string peer_text(const asio::ip::tcp::socket& socket) {
     return ep.address().to_string() + ":" + std::to_string(ep.port());
 }
 
-// One warning, the auth_failed line and the end of the connection. The line is a few bytes into
-// a send buffer nothing else was written to, so the non-blocking send never falls short.
-void refuse(asio::ip::tcp::socket& socket, const std::string& peer, AuthRefusal refusal,
-            const char* why = "") {
-    spdlog::warn("TcpControlServer: handshake from {} refused ({}){}", peer,
-                 auth_refusal_code(refusal), why);
+// Anyone on the LAN can connect in a loop: a burst of connection lines per window is logged and
+// the rest only counted, so what was logged before a flood is not rotated away.
+constexpr std::chrono::seconds kConnectionLinesWindow{10};
+constexpr std::uint64_t kConnectionLinesBurst = 32;
+
+// The auth_failed line and the end of the connection. The line is a few bytes into a send
+// buffer nothing else was written to, so the non-blocking send never falls short.
+void send_refusal(asio::ip::tcp::socket& socket, AuthRefusal refusal) {
     const std::string line = make_auth_failed_line(refusal);
     std::error_code ignored;
     socket.non_blocking(true, ignored);
@@ -47,10 +49,34 @@ namespace detail {
 // connections shares it, so a handler still queued after `close` finds it alive and closed.
 class ControlListener : public std::enable_shared_from_this<ControlListener> {
   public:
-    explicit ControlListener(asio::io_context& io) : acceptor(io) {}
+    ControlListener(asio::io_context& io, util::NowFn now) : acceptor(io), now_(std::move(now)) {}
 
     // The handshake's thread uses it directly until `refuse_all` starts.
     asio::ip::tcp::acceptor acceptor;
+
+    // A line about one connection, unless a flood of them has used up this window's burst.
+    template <typename... Args>
+    void log(spdlog::level::level_enum level, fmt::format_string<Args...> format, Args&&... args) {
+        if (!lines_.due(now_())) {
+            return;
+        }
+        const std::uint64_t left_out = lines_.take_suppressed();
+        const std::string text = fmt::format(format, std::forward<Args>(args)...);
+        if (left_out == 0) {
+            spdlog::log(level, "TcpControlServer: {}", text);
+        } else {
+            spdlog::log(level, "TcpControlServer: {} ({} connection lines left out before it)",
+                        text, left_out);
+        }
+    }
+
+    // One warning, the auth_failed line and the end of the connection.
+    void refuse(asio::ip::tcp::socket& socket, const std::string& peer, AuthRefusal refusal,
+                const char* why = "") {
+        log(spdlog::level::warn, "handshake from {} refused ({}){}", peer,
+            auth_refusal_code(refusal), why);
+        send_refusal(socket, refusal);
+    }
 
     void refuse_all() {
         std::lock_guard lock(mutex_);
@@ -68,28 +94,31 @@ class ControlListener : public std::enable_shared_from_this<ControlListener> {
 
   private:
     void accept_next() {
-        acceptor.async_accept([self = shared_from_this()](const std::error_code& ec,
-                                                          asio::ip::tcp::socket socket) {
-            std::lock_guard lock(self->mutex_);
-            if (self->closed_) {
-                return;
-            }
-            if (ec) {
-                // Not a client that left (asio retries those): descriptors ran out, say.
-                // Later connections wait in the listen queue until the session ends.
-                spdlog::warn(
-                    "TcpControlServer: accepting failed ({}) - later connections are not "
-                    "answered until the session ends",
-                    util::describe_error(ec));
-                return;
-            }
-            refuse(socket, peer_text(socket), TcpControlServer::kSessionTaken, kSessionTakenWhy);
-            self->accept_next();
-        });
+        acceptor.async_accept(
+            [self = shared_from_this()](const std::error_code& ec, asio::ip::tcp::socket socket) {
+                std::lock_guard lock(self->mutex_);
+                if (self->closed_) {
+                    return;
+                }
+                if (ec) {
+                    // Not a client that left (asio retries those): descriptors ran out, say.
+                    // Later connections wait in the listen queue until the session ends.
+                    spdlog::warn(
+                        "TcpControlServer: accepting failed ({}) - later connections are not "
+                        "answered until the session ends",
+                        util::describe_error(ec));
+                    return;
+                }
+                self->refuse(socket, peer_text(socket), TcpControlServer::kSessionTaken,
+                             kSessionTakenWhy);
+                self->accept_next();
+            });
     }
 
     std::mutex mutex_;  // the accept handler against `close`
     bool closed_ = false;
+    util::NowFn now_;
+    util::RateLimitedLog lines_{kConnectionLinesWindow, kConnectionLinesBurst};
 };
 
 }  // namespace detail
@@ -104,7 +133,9 @@ struct TcpControlServer::Pending {
 };
 
 TcpControlServer::TcpControlServer(asio::io_context& io, util::NowFn now)
-    : io_(io), now_(std::move(now)), listener_(std::make_shared<detail::ControlListener>(io)) {}
+    : io_(io),
+      now_(std::move(now)),
+      listener_(std::make_shared<detail::ControlListener>(io, now_)) {}
 
 TcpControlServer::~TcpControlServer() {
     stop();
@@ -178,7 +209,7 @@ HandshakeResult TcpControlServer::run_handshake(const std::function<bool()>& kee
         // The newcomers still in the listen queue are answered once reading starts.
         for (Pending& p : pending) {
             if (!p.done) {
-                refuse(p.socket, p.peer, kSessionTaken, kSessionTakenWhy);
+                listener_->refuse(p.socket, p.peer, kSessionTaken, kSessionTakenWhy);
             }
         }
         return *decided;
@@ -186,7 +217,7 @@ HandshakeResult TcpControlServer::run_handshake(const std::function<bool()>& kee
     // Nobody will be admitted: whoever is connected learns why nobody answers.
     for (Pending& p : pending) {
         if (!p.done) {
-            refuse(p.socket, p.peer, AuthRefusal::aborted);
+            listener_->refuse(p.socket, p.peer, AuthRefusal::aborted);
         }
     }
     refuse_listen_queue();
@@ -233,7 +264,7 @@ std::optional<HandshakeResult> TcpControlServer::take_newcomers(std::vector<Pend
         }
         socket.non_blocking(true, ec);
         std::string peer = peer_text(socket);
-        spdlog::info("TcpControlServer: launcher connection from {} - waiting for auth", peer);
+        listener_->log(spdlog::level::info, "launcher connection from {} - waiting for auth", peer);
         pending.push_back(Pending{std::move(socket), std::move(peer), now_(), {}});
         if (decided) {
             return decided;
@@ -250,7 +281,7 @@ void TcpControlServer::refuse_listen_queue() {
         if (ec) {
             return;
         }
-        refuse(socket, peer_text(socket), AuthRefusal::aborted);
+        listener_->refuse(socket, peer_text(socket), AuthRefusal::aborted);
     }
 }
 
@@ -262,8 +293,8 @@ std::optional<HandshakeResult> TcpControlServer::read_from(Pending& p) {
         return std::nullopt;
     }
     if (ec) {
-        spdlog::info("TcpControlServer: {} left before authenticating ({})", p.peer,
-                     ec == asio::error::eof ? std::string("EOF") : util::describe_error(ec));
+        listener_->log(spdlog::level::info, "{} left before authenticating ({})", p.peer,
+                       ec == asio::error::eof ? std::string("EOF") : util::describe_error(ec));
         p.socket.close(ec);
         p.done = true;
         return std::nullopt;
@@ -311,7 +342,7 @@ HandshakeResult TcpControlServer::judge(Pending& p, const std::string& line, std
 }
 
 HandshakeResult TcpControlServer::refuse_pending(Pending& p, AuthRefusal refusal) {
-    refuse(p.socket, p.peer, refusal);
+    listener_->refuse(p.socket, p.peer, refusal);
     p.done = true;
     return {false, refusal, p.peer};
 }

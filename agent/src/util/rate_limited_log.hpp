@@ -6,31 +6,39 @@
 
 namespace vx::util {
 
-// One log line of a kind per interval; the lines that come sooner are only counted. The caller
-// passes the time, from its own clock. Threads may share one: two lines at the same moment may
-// then both be due, but no count is lost.
+// A burst of log lines of a kind per interval (one, unless asked for more); the lines beyond it
+// are only counted. The caller passes the time, from its own clock. Threads may share one: two
+// lines at the same moment may then both be due, but no count is lost.
 class RateLimitedLog {
   public:
-    explicit RateLimitedLog(std::chrono::microseconds interval) : interval_us_(interval.count()) {}
+    explicit RateLimitedLog(std::chrono::microseconds interval, std::uint64_t burst = 1)
+        : interval_us_(interval.count()), burst_(burst) {}
 
-    // True when a line is due at `now_us` (the first time, or a whole interval after the last
-    // line); the caller logs it. Otherwise the line is counted as suppressed.
+    // True when a line is due at `now_us` (the first of a window, which opens with the first line
+    // a whole interval after the window before, or one more of its burst); the caller logs it.
+    // Otherwise the line is counted as suppressed.
     bool due(std::int64_t now_us) {
-        if (now_us - last_us_.load() < interval_us_) {
-            ++suppressed_;
-            return false;
+        if (now_us - last_us_.load() >= interval_us_) {
+            last_us_.store(now_us);
+            in_window_.store(1);
+            return true;
         }
-        last_us_.store(now_us);
-        return true;
+        if (in_window_.fetch_add(1) < burst_) {
+            return true;
+        }
+        ++suppressed_;
+        return false;
     }
     // The lines suppressed since the last call, counting from zero again.
     std::uint64_t take_suppressed() { return suppressed_.exchange(0); }
-    // When the next line will be due.
+    // When the next window opens.
     std::int64_t next_due_us() const { return last_us_.load() + interval_us_; }
 
   private:
     const std::int64_t interval_us_;
-    std::atomic<std::int64_t> last_us_{INT64_MIN / 2};
+    const std::uint64_t burst_;
+    std::atomic<std::int64_t> last_us_{INT64_MIN / 2};  // the opening of the current window
+    std::atomic<std::uint64_t> in_window_{0};
     std::atomic<std::uint64_t> suppressed_{0};
 };
 

@@ -20,5 +20,18 @@ TEST(RateLimitedLog, OneLinePerIntervalAndTheRestCounted) {
     EXPECT_EQ(log.take_suppressed(), 1u);
 }
 
+// A burst of three a window: the window opens with its first line, not with the last of the
+// burst.
+TEST(RateLimitedLog, ABurstAWindow) {
+    RateLimitedLog log(std::chrono::seconds(10), 3);
+    EXPECT_TRUE(log.due(0));
+    EXPECT_TRUE(log.due(1));
+    EXPECT_TRUE(log.due(9'000'000));
+    EXPECT_FALSE(log.due(9'999'999));
+    EXPECT_EQ(log.take_suppressed(), 1u);
+    EXPECT_TRUE(log.due(10'000'000));
+    EXPECT_TRUE(log.due(10'000'001));
+}
+
 }  // namespace
 }  // namespace vx::util
