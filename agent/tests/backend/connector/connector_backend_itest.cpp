@@ -337,6 +337,7 @@ TEST_F(ConnectorStopTest, ALinkThatDropsDuringTheDrainEndsIt) {
         10s));
     deaf.reset();
     ASSERT_EQ(stopped.wait_for(30s), std::future_status::ready);
+    EXPECT_EQ(log.count("SaasConnector: WS write failed"), 1);
     EXPECT_EQ(log.count("had not left within"), 0);
     EXPECT_EQ(log.count("WS writer did not exit within"), 0);
 }
