@@ -30,6 +30,21 @@ def wait_until(pred, limit):
     return pred()
 
 
+def start_launcher(port, token, master_key, *args):
+    """The test launcher (peers/test_launcher.py) on a control port, pinging every 0.1 s;
+    `args` are more of its options."""
+    return subprocess.Popen(
+        ["/usr/bin/python3", os.path.join(PEERS, "test_launcher.py"), "--port", str(port),
+         "--token", token, "--master-key", master_key, "--ping-interval", "0.1"] + list(args),
+        stdout=subprocess.PIPE, text=True)
+
+
+def launcher_outcome(proc):
+    """The launcher's outcome (its last line of output) and its exit code."""
+    out, _ = proc.communicate(timeout=60)
+    return json.loads(out.strip().splitlines()[-1]), proc.returncode
+
+
 class AgentProcess:
     """The agent with its output in a file; `stop` sends SIGTERM."""
 

@@ -21,7 +21,7 @@ import time
 import unittest
 
 from netns_agent import (PEERS, AgentProcess, RecordingPeer, assert_clean_uploads,
-                         enter_namespace, wait_until)
+                         enter_namespace, launcher_outcome, start_launcher, wait_until)
 
 sys.path.insert(0, PEERS)
 from test_launcher import connect  # noqa: E402
@@ -171,15 +171,10 @@ def strays_before_the_launcher(test, backend, session_id, host):
 
 
 def launcher(port, *args):
-    return subprocess.Popen(
-        ["/usr/bin/python3", os.path.join(PEERS, "test_launcher.py"), "--port", str(port),
-         "--token", TOKEN, "--master-key", MASTER, "--ping-interval", "0.1"] + list(args),
-        stdout=subprocess.PIPE, text=True)
+    return start_launcher(port, TOKEN, MASTER, *args)
 
 
-def outcome(proc):
-    out, _ = proc.communicate(timeout=60)
-    return json.loads(out.strip().splitlines()[-1]), proc.returncode
+outcome = launcher_outcome
 
 
 class Sessions(unittest.TestCase):
@@ -372,7 +367,7 @@ class Sessions(unittest.TestCase):
         assert_clean_uploads(self, self.backend, at_least=3)
 
     def test_9_sigterm_mid_session(self):
-        self.start("stop-1")
+        t = self.start("stop-1")
         proc = launcher(CONTROL_PORT, "--pings", "1", "--then", "hold")
         self.assertTrue(wait_until(lambda: self.ready("stop-1"), 10))
         rc = self.agent.stop()
@@ -382,6 +377,8 @@ class Sessions(unittest.TestCase):
         text = self.agent.text()
         self.assertIn("Session ending \u2014 cleaning up...", text)
         self.assertIn("Agent stopped cleanly", text)
+        # The agent is gone, so no reconnect can replay it: the end left before the agent did.
+        self.ended("stop-1", t, "pipeline_ended")
 
 
 class Standalone(unittest.TestCase):

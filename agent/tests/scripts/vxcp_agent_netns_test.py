@@ -5,6 +5,9 @@ inside a network namespace of its own with only loopback up.
 Env: VX_AGENT (agent binary), VX_PEERS (test peers folder).
 """
 
+import base64
+import hashlib
+import json
 import os
 import subprocess
 import sys
@@ -12,7 +15,7 @@ import tempfile
 import unittest
 
 from netns_agent import (AgentProcess, RecordingPeer, assert_clean_uploads, enter_namespace,
-                         wait_until)
+                         launcher_outcome, start_launcher, wait_until)
 
 AGENT = os.environ.get("VX_AGENT", "")
 SERVER_ID = "00000000-0000-4000-8000-0000000000cc"
@@ -88,6 +91,28 @@ class AgentOverVxcp(unittest.TestCase):
         closes = self.server.events("agent_close")
         self.assertTrue(closes and closes[0]["code"] == 1000, self.server.events())
         self.assertIn("agent stopping", closes[0]["reason"])
+
+    def test_a_stop_mid_session_still_reports_its_end(self):
+        token, master = "launcher-token", base64.b64encode(bytes(range(32))).decode()
+        prepare = {"type": "prepare_session", "session_id": "udp-stop-1",
+                   "client_id": "client-1", "max_duration_sec": 0,
+                   "session_token_sha256": hashlib.sha256(token.encode()).hexdigest(),
+                   "encryption_key": master}
+        self.server = VxcpServer(self.tmp, {"1": [{"wait": "register"}, {"send": prepare}]})
+        self.agent = Agent(self.tmp, self.server.port)
+        self.assertTrue(wait_until(lambda: "Waiting for launcher connection" in self.agent.text(),
+                                   15), self.agent.text())
+        proc = start_launcher(48001, token, master, "--pings", "1", "--then", "hold")
+        self.assertTrue(wait_until(lambda: self.server.events("recv", "session_ready"), 15),
+                        self.agent.text())
+        rc, _ = self.agent.stop()
+        self.assertEqual(rc, 0, self.agent.text())
+        result, _ = launcher_outcome(proc)
+        self.assertTrue(result["closed_by_agent"], result)
+        # The agent is gone, so no reconnect can replay it: the end left before the agent did.
+        self.assertTrue(wait_until(lambda: [
+            e for e in self.server.events("recv", "session_ended")
+            if json.loads(e["text"])["session_id"] == "udp-stop-1"], 5), self.agent.text())
 
     def test_reset_reconnects_with_a_new_connection(self):
         self.server = VxcpServer(self.tmp, {"1": [{"wait": "register"}, {"reset": True}],

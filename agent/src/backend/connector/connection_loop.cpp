@@ -72,6 +72,7 @@ class ConnectionLoop::WsHooks : public WsSessionHooks {
     }
     bool paced_parts_pending() const override { return l_.parts_waiting(); }
     int outgoing_wake_fd() const override { return l_.queue().drainer_wake_fd(); }
+    int stop_wake_fd() const override { return l_.stop_wake_.native_handle(); }
     void on_message(const std::string& text) override {
         l_.dispatcher_.note_heard(now_());
         l_.dispatcher_.handle_message(text);
@@ -157,13 +158,17 @@ void ConnectionLoop::start() {
     }
     running_.store(true);
     stop_wake_.clear();
-    thread_ = std::thread([this] {
+    thread_done_ = std::make_shared<DoneFlag>();
+    thread_ = std::thread([this, done = thread_done_] {
         platform::name_this_thread("vx-connection");
         run();
+        done->store(true);
     });
 }
 
 void ConnectionLoop::stop() {
+    // Read before it is cleared: only a connection that is up has something to let leave.
+    const bool link_up = connected_.load();
     {
         std::lock_guard lock(stop_mutex_);
         running_.store(false);
@@ -171,12 +176,10 @@ void ConnectionLoop::stop() {
     stop_cv_.notify_all();
     stop_wake_.signal();
     connected_.store(false);
-    if (auto transport = seams_.transport.get()) {
-        transport->wake_for_stop();
-    }
     // The UDP connection waits on the queue's wake-up together with its socket.
     queue().wake_drainer();
     std::thread thread;
+    DoneFlagPtr done;
     {
         std::lock_guard lock(lifecycle_mutex_);
         if (thread_.joinable() && thread_.get_id() == std::this_thread::get_id()) {
@@ -184,6 +187,23 @@ void ConnectionLoop::stop() {
                                     "SaasConnector::stop on the connection thread");
         }
         thread = std::move(thread_);
+        done = thread_done_;
+    }
+    // A stop comes right after the session's end, and the process ends next, so no reconnect
+    // would replay what is queued: a connection that is up sends it before it closes, within
+    // the limit. One that is still connecting has nothing to send and is cut at once.
+    const bool draining = link_up && thread.joinable() && done;
+    const bool drained = draining && done->wait_for(stop_drain_limit_);
+    if (draining && !drained) {
+        spdlog::warn(
+            "SaasConnector: what was queued had not left within {} ms of the stop - closing the "
+            "connection anyway",
+            stop_drain_limit_.count());
+    }
+    if (!drained) {
+        if (auto transport = seams_.transport.get()) {
+            transport->wake_for_stop();
+        }
     }
     if (thread.joinable()) {
         thread.join();

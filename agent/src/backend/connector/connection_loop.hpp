@@ -18,6 +18,7 @@
 #include "backend/messages/saas_connector_records.hpp"
 #include "backend/vxcp/loop/vxcp_loop_timings.hpp"
 #include "platform/wake_event.hpp"
+#include "util/io/join_with_deadline.hpp"
 
 namespace asio {
 class io_context;
@@ -42,11 +43,19 @@ class ConnectionLoop {
     ConnectionLoop(const ConnectionLoop&) = delete;
     ConnectionLoop& operator=(const ConnectionLoop&) = delete;
 
+    // How long a stop lets a connection that is up send what is queued before closing it
+    // anyway: enough for a few messages on any working link, and the stop stays well inside
+    // the few seconds a service manager waits (the UDP channel's close is bounded alike).
+    static constexpr std::chrono::milliseconds kStopDrainLimit{1500};
+
     // Starts the connection thread. A second call while it exists is logged and ignored.
     void start();
-    // Clears the running flag, wakes the current transport and joins the connection thread
-    // without a deadline. Harmless when never started or called twice; not from that thread.
+    // Clears the running flag; a connection that is up gets the drain limit to send what is
+    // queued, then the current transport is woken, and the connection thread is joined without
+    // a deadline. Harmless when never started or called twice; not from that thread.
     void stop();
+    // Before stop().
+    void set_stop_drain_limit(std::chrono::milliseconds limit) { stop_drain_limit_ = limit; }
 
     void set_link_up(std::string transport_name, std::int64_t now_us);
     void set_link_down();
@@ -92,6 +101,8 @@ class ConnectionLoop {
 
     std::mutex lifecycle_mutex_;
     std::thread thread_;
+    DoneFlagPtr thread_done_;  // set as the connection thread's last action
+    std::chrono::milliseconds stop_drain_limit_{kStopDrainLimit};
 
     // The WebSocket transport, one connection at a time.
     std::shared_ptr<WebSocketSession> ws_;

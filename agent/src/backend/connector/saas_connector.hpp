@@ -70,7 +70,9 @@ class SaasConnector {
     // Starts the connection thread. A second call while it exists is logged and ignored.
     void start();
     // Stops the connection thread (joined without a deadline), the control bridge and the
-    // relay probe. Harmless when never started or called twice; not from the connection thread.
+    // relay probe. A connection that is up first gets up to the drain limit to send what is
+    // queued (the process ends next: nothing would replay it). Harmless when never started or
+    // called twice; not from the connection thread.
     void stop();
 
     // ---- Senders: build one message and queue it; never wait for the network. ----
@@ -142,6 +144,11 @@ class SaasConnector {
     void set_clocks(util::NowFn steady_now_us, util::NowFn wall_now_ms);
     // The UDP control channel's time-outs; set before start().
     void set_vxcp_timings(const VxcpLoopTimings& timings) { loop_.set_vxcp_timings(timings); }
+    // How long a stop lets a connection that is up send what is queued (1500 ms unless set);
+    // set before stop().
+    void set_stop_drain_limit(std::chrono::milliseconds limit) {
+        loop_.set_stop_drain_limit(limit);
+    }
 
     // ---- State read by other components ----
     const SaasConfig& config() const { return config_; }

@@ -1,9 +1,11 @@
 #include "backend/ws/saas_stream.hpp"
 
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -20,6 +22,9 @@ namespace vx::network {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// No descriptor becomes ready when the peer acknowledges: the count is looked at this often.
+constexpr std::chrono::milliseconds kAckLook{10};
 
 // Waits until `fd` is ready for `events` (true) or a wake-up descriptor is readable or the time
 // is up (false).
@@ -310,6 +315,50 @@ std::size_t SaasStream::read(std::uint8_t* buffer, std::size_t size, std::error_
 
 std::size_t SaasStream::read(std::uint8_t* buffer, std::size_t size, std::error_code& ec) {
     return read(buffer, size, ec, ReadWait{});
+}
+
+bool SaasStream::finish_sending(std::chrono::milliseconds limit) {
+    const auto deadline = Clock::now() + limit;
+    int fd = -1;
+    {
+        std::lock_guard lock(fd_mutex_);
+        if (shut_.load() || !socket_.is_open())
+            return false;
+        fd = socket_.native_handle();
+        ::shutdown(fd, SHUT_WR);
+    }
+    bool peer_ended = false;  // the peer's end of stream came: nothing more to read
+    for (;;) {
+        int unacknowledged = 0;
+        if (::ioctl(fd, SIOCOUTQ, &unacknowledged) != 0)
+            return false;
+        if (unacknowledged == 0)
+            return true;
+        while (!peer_ended) {
+            char discard[4096];
+            const ssize_t n = ::recv(fd, discard, sizeof discard, MSG_DONTWAIT);
+            if (n == 0) {
+                peer_ended = true;
+            } else if (n < 0 && errno != EINTR) {
+                if (errno != EAGAIN && errno != EWOULDBLOCK)
+                    return false;  // reset: what is left never leaves
+                break;
+            }
+        }
+        int error = 0;
+        socklen_t len = sizeof error;
+        if (peer_ended && (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0 || error != 0))
+            return false;
+        const auto step = std::min(util::time_left(deadline), kAckLook);
+        if (step.count() == 0 || shut_.load())
+            return false;
+        // Past its end of stream the socket stays readable: then only a shutdown ends the wait.
+        const int shut_fd = shut_wake_.native_handle();
+        if (peer_ended)
+            wait_fd(shut_fd, POLLIN, step, {-1, -1, -1, -1});
+        else
+            wait_fd(fd, POLLIN, step, {shut_fd, -1, -1, -1});
+    }
 }
 
 void SaasStream::shutdown() {

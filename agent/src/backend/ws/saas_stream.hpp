@@ -103,6 +103,12 @@ class SaasStream {
     // The same with the default readiness wait and no wake-ups but a shutdown.
     std::size_t read(std::uint8_t* buffer, std::size_t size, std::error_code& ec);
 
+    // Owner only, once nothing more is to be written: sends the end of stream after what was
+    // written and waits until the peer has acknowledged all of it, the peer resets the
+    // connection, the stream is shut down or `limit` passes; true in the first case. What the
+    // peer still sends meanwhile is read and thrown away: a socket closed with unread bytes
+    // resets the connection, and the reset throws away what has not left yet.
+    bool finish_sending(std::chrono::milliseconds limit);
     // Any thread: shuts both directions down and wakes whatever waits on the stream (a read, a
     // write, the connect or the name lookup); never closes.
     void shutdown();

@@ -175,7 +175,7 @@ bool WebSocketSession::run(const WsSessionConfig& config, WsSessionHooks& hooks,
     hooks.resend_after_reconnect();
     writer_join_limit_ = config.writer_join_limit;
     loop(config, hooks, running, *stream);
-    end_connection(hooks, stream);
+    end_connection(hooks, stream, !running.load());
     const std::int64_t up_us = now_() - connected_since_us_.load();
     connected_ = false;
     return !(agent_closed_ && up_us < config.up_rule.count());
@@ -350,7 +350,8 @@ void WebSocketSession::loop(const WsSessionConfig& config, WsSessionHooks& hooks
                 now_(), last_heartbeat + config.heartbeat_interval.count(), next_paced);
             // With the data lane full the queue's wake-up stays set: the rest is retried after
             // a short pause instead, while the writer drains the lane.
-            wait.wake_fds = {owner_.writer_waiting_fd(), moved ? hooks.outgoing_wake_fd() : -1, -1};
+            wait.wake_fds = {owner_.writer_waiting_fd(), moved ? hooks.outgoing_wake_fd() : -1,
+                             hooks.stop_wake_fd()};
             if (!moved)
                 wait.limit = std::min(wait.limit, kBacklogRetry);
             if (auto message = next_message(stream, wait)) {
@@ -458,7 +459,7 @@ bool WebSocketSession::keepalive_step(SaasStream& stream, const WsSessionHooks& 
 }
 
 void WebSocketSession::end_connection(WsSessionHooks& hooks,
-                                      const std::shared_ptr<SaasStream>& stream) {
+                                      const std::shared_ptr<SaasStream>& stream, bool stopping) {
     const std::int64_t now = now_();
     const auto s = stats();
     spdlog::info(
@@ -469,26 +470,41 @@ void WebSocketSession::end_connection(WsSessionHooks& hooks,
         keepalive_.pings_sent(), keepalive_.pongs_received(),
         (now - keepalive_.last_inbound_us()) / 1000, s.reads, s.read_timeouts, s.data_dropped,
         s.control_dropped, s.write_failures);
-    move_outgoing(hooks);
+    // Frames the lanes accepted get the join limit to be written. At a stop so does everything
+    // still queued, since no reconnect follows to replay it: the lane takes it as the writer
+    // makes room, and the socket closes only once the backend has acknowledged it all.
+    const auto until = Clock::now() + writer_join_limit_;
+    while (!move_outgoing(hooks) && stopping && stream->valid() && Clock::now() < until) {
+        if (stream->tls())
+            pump_writes(*stream);
+        else
+            lanes_->wait_drained(std::min(kBacklogRetry, util::time_left(until)));
+    }
     if (stream->tls() && stream->valid())
         pump_writes(*stream);
     // Refuse new frames; the writer still writes what the lanes hold, within the limit.
     lanes_->close();
-    join_writer(writer_join_limit_);
+    join_writer(until);
     lanes_->discard();
+    // Still published meanwhile: shutdown_current() cuts the wait short.
+    if (stopping && stream->valid() && !stream->finish_sending(util::time_left(until))) {
+        spdlog::warn(
+            "SaasConnector: the backend had not acknowledged everything written when the "
+            "connection closed at the stop");
+    }
     publish(nullptr);
     // Only shut down: a detached writer may still hold the stream, and the descriptor closes
     // when the last holder lets go of it.
     stream->shutdown();
 }
 
-void WebSocketSession::join_writer(std::chrono::milliseconds limit) {
-    if (join_with_deadline(writer_, writer_done_, limit) != JoinResult::timed_out)
+void WebSocketSession::join_writer(Clock::time_point until) {
+    if (join_with_deadline(writer_, writer_done_, until) != JoinResult::timed_out)
         return;
     spdlog::error(
         "SaasConnector: WS writer did not exit within {} ms - detached (its socket is "
         "closed below, so it exits when the pending write returns)",
-        limit.count());
+        writer_join_limit_.count());
     retire_writer();
 }
 

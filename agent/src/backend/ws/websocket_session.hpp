@@ -48,6 +48,9 @@ class WsSessionHooks {
     // Readable while messages wait in the outgoing queue (take_outgoing clears it); -1 for none.
     // The connection's readiness wait watches it, so a queued message leaves at once.
     virtual int outgoing_wake_fd() const { return -1; }
+    // Readable once the agent stops (the running flag clears); -1 for none. The connection's
+    // wait watches it, so a stop ends the connection at once.
+    virtual int stop_wake_fd() const { return -1; }
     // One received message; an exception ends the connection.
     virtual void on_message(const std::string& text) = 0;
     // Application pings the dispatcher counted on this connection (for the silence log).
@@ -96,7 +99,9 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
     ~WebSocketSession();
 
     // One connection, start to end. True when it came up and was not closed by the agent's own
-    // liveness checks within its first minute (the caller may then reset its back-off).
+    // liveness checks within its first minute (the caller may then reset its back-off). When
+    // `running` clears, what is queued still leaves before the connection closes, within the
+    // writer's join limit; shutting the stream down (shutdown_current) cuts that short.
     bool run(const WsSessionConfig& config, WsSessionHooks& hooks,
              const std::atomic<bool>& running);
 
@@ -136,8 +141,9 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
     // False when the data lane refused some (they went back to the head of the queue).
     bool move_outgoing(WsSessionHooks& hooks);
     bool keepalive_step(SaasStream& stream, const WsSessionHooks& hooks);
-    void end_connection(WsSessionHooks& hooks, const std::shared_ptr<SaasStream>& stream);
-    void join_writer(std::chrono::milliseconds limit);
+    void end_connection(WsSessionHooks& hooks, const std::shared_ptr<SaasStream>& stream,
+                        bool stopping);
+    void join_writer(std::chrono::steady_clock::time_point until);
 
     std::optional<std::string> next_message(SaasStream& stream, const SaasStream::ReadWait& wait);
     ReadResult read_frames(SaasStream& stream, const SaasStream::ReadWait& wait);

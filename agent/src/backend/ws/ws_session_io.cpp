@@ -175,6 +175,12 @@ void WebSocketSession::pump_writes(SaasStream& stream) {
             stream.write(frame.bytes.data(), frame.bytes.size());
             ++frames_written_;
         } catch (const std::exception& e) {
+            // A stream shut down meanwhile (a stop that waited long enough) is the end of the
+            // connection, not a failed write.
+            if (!stream.valid()) {
+                lanes_->close();
+                return;
+            }
             ++write_failures_;
             spdlog::warn("SaasConnector: WS write failed ({}), closing", e.what());
             lanes_->close();

@@ -1,6 +1,7 @@
 // The connector's WebSocket path against the Python test backend over loopback.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -10,12 +11,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <future>
 #include <memory>
 #include <sstream>
+#include <thread>
 
 #include "backend/connector/saas_connector.hpp"
 #include "backend/ws/websocket_session.hpp"
 #include "status/status_board.hpp"
+#include "support/eventually.hpp"
 #include "support/log_lines.hpp"
 #include "support/loopback_listener.hpp"
 #include "support/test_backend_peer.hpp"
@@ -54,6 +58,31 @@ class ConnectorBackendTest : public ::testing::Test {
         connector->start();
     }
     virtual void before_start() {}
+
+    // The agent's process ends right after a stop, so no reconnect could replay a
+    // "session_ended" queued just before it: each of a few stops lets it leave first.
+    void expect_each_stop_delivers_the_session_end(const TestBackendPeer& peer) {
+        connector->set_stop_drain_limit(30s);  // the backend reads: the limit never matters
+        for (std::size_t round = 1; round <= 5; ++round) {
+            ASSERT_TRUE(peer.wait_for(
+                [&] { return peer.events("recv", "register").size() >= round; }, 10s));
+            const std::string id = "stopped-" + std::to_string(round);
+            connector->send_session_ended(id, "pipeline_ended", 3);
+            connector->stop();
+            EXPECT_TRUE(peer.wait_for(
+                [&] {
+                    for (const auto& e : peer.events("recv", "session_ended")) {
+                        const auto m = nlohmann::json::parse(e["text"].get<std::string>());
+                        if (m["session_id"] == id)
+                            return true;
+                    }
+                    return false;
+                },
+                5s))
+                << id;
+            connector->start();
+        }
+    }
 
     bool problem(ProblemKind kind) {
         return status_board().snapshot().problems[static_cast<std::size_t>(kind)];
@@ -211,6 +240,108 @@ TEST_F(ConnectorBackendTest, SessionEndedIsReplayedInsteadOfTheReadyMessage) {
     EXPECT_EQ(order.at(1), "session_ended");
 }
 
+TEST_F(ConnectorBackendTest, AStopRightAfterASessionEndStillDeliversIt) {
+    TestBackendPeer peer;
+    start(peer.port());
+    expect_each_stop_delivers_the_session_end(peer);
+}
+
+// A backend that takes the upgrade and then reads nothing: once the socket buffers are full
+// (its receive buffer is small), the agent's writes wait.
+class DeafBackend {
+  public:
+    DeafBackend() {
+        listener_ = test::listen_on_loopback(1, port_);
+        const int small = 2048;
+        ::setsockopt(listener_, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        server_ = std::thread([this] { take_the_upgrade(); });
+    }
+    ~DeafBackend() {
+        if (server_.joinable())
+            server_.join();
+        if (conn_ >= 0)
+            ::close(conn_);
+        ::close(listener_);
+    }
+    std::uint16_t port() const { return port_; }
+    // The link drops: the connection is reset.
+    void reset() {
+        if (server_.joinable())
+            server_.join();
+        const linger abort{1, 0};
+        ::setsockopt(conn_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+        ::close(conn_);
+        conn_ = -1;
+    }
+
+  private:
+    void take_the_upgrade() {
+        pollfd p{listener_, POLLIN, 0};
+        if (::poll(&p, 1, 10'000) != 1)
+            return;
+        conn_ = ::accept(listener_, nullptr, nullptr);
+        std::string request;
+        char buf[1024];
+        p = {conn_, POLLIN, 0};
+        while (request.find("\r\n\r\n") == std::string::npos && ::poll(&p, 1, 10'000) == 1) {
+            const ssize_t n = ::recv(conn_, buf, sizeof buf, 0);
+            if (n <= 0)
+                return;
+            request.append(buf, static_cast<std::size_t>(n));
+        }
+        const std::string answer = "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n\r\n";
+        ::send(conn_, answer.data(), answer.size(), MSG_NOSIGNAL);
+    }
+
+    int listener_ = -1;
+    int conn_ = -1;
+    std::uint16_t port_ = 0;
+    std::thread server_;
+};
+
+class ConnectorStopTest : public ConnectorBackendTest {
+  protected:
+    // Connects to the deaf backend and queues more than the socket buffers and the writer's
+    // lane take, so the writer waits for a backend that never reads.
+    void start_backlogged() {
+        start(deaf.port());
+        ASSERT_TRUE(test::eventually([&] { return connector->connected(); }, 10s));
+        const std::string filler(64 * 1024, 'm');
+        for (int i = 0; i < 300; ++i)
+            connector->enqueue_text(filler);
+        ASSERT_TRUE(
+            test::eventually([&] { return connector->websocket_stats().data_dropped > 0; }, 10s));
+    }
+
+    DeafBackend deaf;
+};
+
+TEST_F(ConnectorStopTest, ABackendThatDoesNotReadHoldsTheStopOnlyForTheDrainLimit) {
+    start_backlogged();
+    const auto t0 = Clock::now();
+    connector->stop();
+    // 1.5 s; the margin is for a loaded machine.
+    EXPECT_LT(Clock::now() - t0, 10s);
+    EXPECT_EQ(log.count("SaasConnector: what was queued had not left within 1500 ms of the stop "
+                        "- closing the connection anyway"),
+              1);
+    EXPECT_EQ(log.count("WS writer did not exit within"), 0);
+}
+
+TEST_F(ConnectorStopTest, ALinkThatDropsDuringTheDrainEndsIt) {
+    start_backlogged();
+    connector->set_stop_drain_limit(60s);  // only the drop can end the drain in time
+    auto stopped = std::async(std::launch::async, [&] { connector->stop(); });
+    ASSERT_TRUE(test::eventually(
+        [&] { return log.count("SaasConnector: WS connection ended (agent stopping)") == 1; },
+        10s));
+    deaf.reset();
+    ASSERT_EQ(stopped.wait_for(30s), std::future_status::ready);
+    EXPECT_EQ(log.count("SaasConnector: WS write failed"), 1);
+    EXPECT_EQ(log.count("had not left within"), 0);
+    EXPECT_EQ(log.count("WS writer did not exit within"), 0);
+}
+
 // A listener whose accept queue is full drops further SYNs: a black hole on loopback.
 class BlackHole {
   public:
@@ -320,6 +451,13 @@ TEST_F(ConnectorTlsTest, GoodCertificateConnects) {
     ASSERT_TRUE(peer.wait_for([&] { return !peer.events("recv", "register").empty(); }, 5s));
     EXPECT_TRUE(peer.events("recv", "register")[0]["canonical"].get<bool>());
     EXPECT_EQ(peer.events("connect").at(0)["sni"], "localhost") << "the host goes out as SNI";
+}
+
+TEST_F(ConnectorTlsTest, AStopRightAfterASessionEndStillDeliversIt) {
+    TestBackendPeer peer(tls_args());
+    trust_ = dir_ + "/ca.pem";
+    start(peer.port(), "tok", true, "localhost");
+    expect_each_stop_delivers_the_session_end(peer);
 }
 
 TEST_F(ConnectorTlsTest, WrongHostNameIsRefused) {

@@ -364,6 +364,23 @@ TEST_F(ChannelTest, MessagesArrivingWhileTheCloseDrainsAreHandedOver) {
     EXPECT_EQ(backend.closes[0].reason, "pong refused");
 }
 
+// The agent's stop waits on this close: a backend that never acknowledges, or a path that is
+// gone, holds it 1.5 s of protocol time and no longer.
+TEST_F(ChannelTest, ACloseNeverAcknowledgedEndsAfterItsDrainTime) {
+    for (const bool path_gone : {false, true}) {
+        SCOPED_TRACE(path_gone ? "path gone" : "backend silent");
+        net.black_hole = false;
+        auto ch = connected();
+        ASSERT_TRUE(ch->queue_message(as_bytes("session ended")));
+        net.black_hole = path_gone;  // else the backend receives but never answers
+        const std::int64_t start = clock.now_us();
+        ch->close(1000, "agent stopping");
+        EXPECT_FALSE(ch->alive());
+        EXPECT_GE(clock.now_us() - start, 1'500'000);
+        EXPECT_LE(clock.now_us() - start, 1'520'000);
+    }
+}
+
 TEST_F(ChannelTest, IdleTimeoutIsAPathFailure) {
     backend.welcome.idle_timeout_ms = 0;  // clamped to twice the keep-alive (2 x 1000 ms)
     auto ch = connected();
