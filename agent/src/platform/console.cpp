@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -53,6 +54,16 @@ bool write_fd(int fd, const char* data, std::size_t size) {
     while (size > 0) {
         const ssize_t n = ::write(fd, data, std::min(size, kMaxPiece));
         if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            // A terminal's open file is shared by every program on it, and one of them may have
+            // made it non-blocking: a full buffer must not cost the rest of a frame or the
+            // sequence that leaves the alternate screen. Waits as a blocking write would.
+            pollfd ready{fd, POLLOUT, 0};
+            if (::poll(&ready, 1, -1) < 0 && errno != EINTR) {
+                return false;
+            }
             continue;
         }
         if (n <= 0) {

@@ -19,8 +19,9 @@ struct ConsoleSize {
 // go into it. Call in main before anything is opened.
 void open_missing_standard_descriptors();
 
-// Writes all bytes to `fd` in pieces of at most 1 MiB, retrying EINTR; stops when a write fails
-// or writes nothing (errno then tells why). True when every byte was written. Async-signal-safe.
+// Writes all bytes to `fd` in pieces of at most 1 MiB, retrying EINTR and waiting for room when
+// the file is non-blocking; stops when a write fails or writes nothing (errno then tells why).
+// True when every byte was written. Async-signal-safe.
 bool write_fd(int fd, const char* data, std::size_t size);
 
 // write_fd on standard output. Async-signal-safe (used by the crash handler's screen hook).

@@ -16,24 +16,33 @@ namespace vx::platform {
 namespace {
 
 TEST(Console, WritesEverythingInPiecesThroughAPipe) {
-    int fds[2];
-    ASSERT_EQ(::pipe(fds), 0);
     std::string data(3 * 1024 * 1024 + 17, '\0');
     for (std::size_t i = 0; i < data.size(); ++i) {
         data[i] = static_cast<char>(i * 7);
     }
-    std::string received;
-    std::thread reader([&] {
-        char buf[65536];
-        for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) {
-            received.append(buf, static_cast<std::size_t>(n));
+    // A terminal shares its open file with every program on it, and one of them may have left it
+    // non-blocking: a full buffer then means waiting, not losing the rest of a frame.
+    for (bool nonblocking : {false, true}) {
+        SCOPED_TRACE(nonblocking ? "non-blocking" : "blocking");
+        int fds[2];
+        ASSERT_EQ(::pipe(fds), 0);
+        if (nonblocking) {
+            ASSERT_EQ(::fcntl(fds[1], F_SETFL, O_NONBLOCK), 0);
         }
-    });
-    EXPECT_TRUE(write_fd(fds[1], data.data(), data.size()));
-    ::close(fds[1]);
-    reader.join();
-    ::close(fds[0]);
-    EXPECT_EQ(received, data);
+        std::string received;
+        std::thread reader([&] {
+            char buf[4096];
+            for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) {
+                received.append(buf, static_cast<std::size_t>(n));
+            }
+        });
+        EXPECT_TRUE(write_fd(fds[1], data.data(), data.size()));
+        ::close(fds[1]);
+        reader.join();
+        ::close(fds[0]);
+        EXPECT_EQ(received.size(), data.size());
+        EXPECT_TRUE(received == data);
+    }
 }
 
 TEST(Console, AClosedReaderEndsTheWriteQuietly) {
