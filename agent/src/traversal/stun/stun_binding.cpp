@@ -52,24 +52,35 @@ bool resolve_destination(const std::string& host, std::uint16_t port,
     return true;
 }
 
-// Logs and judges one datagram; true when it carried the mapping.
+// One request's view of what arrives: the destination, the transaction id and how many answers
+// of another transaction it has ignored.
+struct BindingWait {
+    asio::ip::udp::endpoint destination;
+    TransactionId id{};
+    std::uint64_t unauthenticated = 0;
+};
+
+// Logs and judges one datagram; true when it carried the mapping. Whoever sends from the
+// server's address may flood answers of another transaction: the first is logged, the rest only
+// counted (see binding_exchange), so they cannot rotate the log away.
 bool judge(const std::uint8_t* data, std::size_t size, const asio::ip::udp::endpoint& from,
-           const asio::ip::udp::endpoint& destination, const TransactionId& id,
-           std::string& address, std::uint16_t& port) {
+           BindingWait& wait, std::string& address, std::uint16_t& port) {
     if (size < kStunHeaderSize) {
         return false;
     }
-    if (from != destination) {
+    if (from != wait.destination) {
         spdlog::debug("STUN: ignoring datagram from unexpected source {}:{}",
                       from.address().to_string(), from.port());
         return false;
     }
-    const BindingAnswer answer = check_binding_answer(data, size, id);
+    const BindingAnswer answer = check_binding_answer(data, size, wait.id);
     if (answer.verdict == BindingVerdict::unauthenticated) {
-        spdlog::warn(
-            "STUN: ignoring unauthenticated binding response from {}:{} (cookie_ok={} "
-            "txid_ok={})",
-            from.address().to_string(), from.port(), answer.cookie_ok, answer.txid_ok);
+        if (wait.unauthenticated++ == 0) {
+            spdlog::warn(
+                "STUN: ignoring unauthenticated binding response from {}:{} (cookie_ok={} "
+                "txid_ok={})",
+                from.address().to_string(), from.port(), answer.cookie_ok, answer.txid_ok);
+        }
         return false;
     }
     if (answer.verdict != BindingVerdict::accepted) {
@@ -80,15 +91,15 @@ bool judge(const std::uint8_t* data, std::size_t size, const asio::ip::udp::endp
     return true;
 }
 
-bool wait_on_socket(asio::ip::udp::socket& socket, const asio::ip::udp::endpoint& destination,
-                    const TransactionId& id, std::chrono::steady_clock::time_point deadline,
-                    std::string& address, std::uint16_t& port) {
+bool wait_on_socket(asio::ip::udp::socket& socket, BindingWait& wait,
+                    std::chrono::steady_clock::time_point deadline, std::string& address,
+                    std::uint16_t& port) {
     std::array<std::uint8_t, kReceiveBufferSize> buffer{};
     while (std::chrono::steady_clock::now() < deadline) {
         asio::ip::udp::endpoint from;
         std::error_code ec;
         const std::size_t n = socket.receive_from(asio::buffer(buffer), from, 0, ec);
-        if (!ec && judge(buffer.data(), n, from, destination, id, address, port)) {
+        if (!ec && judge(buffer.data(), n, from, wait, address, port)) {
             return true;
         }
         // Nothing (more) waiting: sleep until the next datagram arrives.
@@ -99,12 +110,12 @@ bool wait_on_socket(asio::ip::udp::socket& socket, const asio::ip::udp::endpoint
     return false;
 }
 
-bool wait_on_handoff(StunResponseHandoff& handoff, const asio::ip::udp::endpoint& destination,
-                     const TransactionId& id, std::chrono::steady_clock::time_point deadline,
-                     std::string& address, std::uint16_t& port) {
+bool wait_on_handoff(StunResponseHandoff& handoff, BindingWait& wait,
+                     std::chrono::steady_clock::time_point deadline, std::string& address,
+                     std::uint16_t& port) {
     while (auto datagram = handoff.wait_until(deadline)) {
-        if (judge(datagram->bytes.data(), datagram->bytes.size(), datagram->from, destination, id,
-                  address, port)) {
+        if (judge(datagram->bytes.data(), datagram->bytes.size(), datagram->from, wait, address,
+                  port)) {
             return true;
         }
     }
@@ -231,17 +242,17 @@ using SendFn = std::function<bool(const std::array<std::uint8_t, 20>&,
 bool binding_exchange(const std::string& host, std::uint16_t port, std::string& mapped_address,
                       std::uint16_t& mapped_port, int timeout_ms, const SendFn& send,
                       asio::ip::udp::socket* socket, StunResponseHandoff* handoff) {
-    asio::ip::udp::endpoint destination;
-    if (!resolve_destination(host, port, destination)) {
+    BindingWait wait;
+    if (!resolve_destination(host, port, wait.destination)) {
         return false;
     }
-    const TransactionId id = new_transaction_id();
-    const auto request = binding_request_bytes(id);
+    wait.id = new_transaction_id();
+    const auto request = binding_request_bytes(wait.id);
     if (handoff != nullptr) {
-        handoff->begin(id);
+        handoff->begin(wait.id);
     }
     std::error_code ec;
-    if (!send(request, destination, ec)) {
+    if (!send(request, wait.destination, ec)) {
         if (handoff != nullptr)
             handoff->end();
         spdlog::warn("STUN: send failed: {}", util::describe_error(ec));
@@ -253,12 +264,17 @@ bool binding_exchange(const std::string& host, std::uint16_t port, std::string& 
     std::uint16_t mapped = 0;
     bool ok = false;
     if (handoff != nullptr) {
-        ok = wait_on_handoff(*handoff, destination, id, deadline, address, mapped);
+        ok = wait_on_handoff(*handoff, wait, deadline, address, mapped);
         handoff->end();
     } else {
         socket->non_blocking(true, ec);
-        ok = wait_on_socket(*socket, destination, id, deadline, address, mapped);
+        ok = wait_on_socket(*socket, wait, deadline, address, mapped);
         socket->non_blocking(false, ec);
+    }
+    if (wait.unauthenticated > 1) {
+        spdlog::warn("STUN: ignored {} more unauthenticated binding responses from {}:{}",
+                     wait.unauthenticated - 1, wait.destination.address().to_string(),
+                     wait.destination.port());
     }
     if (!ok) {
         spdlog::warn("STUN: no binding response from {}:{}", util::quote_outside_text(host), port);

@@ -6,6 +6,7 @@
 #include <future>
 #include <thread>
 
+#include "support/log_lines.hpp"
 #include "traversal/stun/nat_profile.hpp"
 #include "traversal/turn/scripted_udp_peer.hpp"
 
@@ -170,6 +171,29 @@ TEST(StunBindingRequest, ScriptedServerEdgeCases) {
     EXPECT_FALSE(stun_binding_request(c.io, closed, "127.0.0.1", silent.port(), address, port));
     EXPECT_FALSE(
         stun_binding_request(c.io, c.socket, "no-such-host.invalid", 3478, address, port, 10));
+}
+
+// A server (or whoever sends from its address) that floods answers of another transaction costs
+// one warning per request, not one per datagram: the log before it is not rotated away.
+TEST(StunBindingRequest, FloodOfForeignAnswersLogsOneWarning) {
+    constexpr int kFlood = 100;  // what the socket's receive buffer holds on any machine
+    test::ScriptedUdpPeer server([&](const Bytes& request, const asio::ip::udp::endpoint& from) {
+        StunTransactionId other = test::transaction_id_of(request);
+        other[3] ^= 0x5A;
+        std::vector<Bytes> replies(kFlood, response(other, 0x0101, {}));
+        replies.push_back(reflect()(request, from).front());
+        return replies;
+    });
+    test::LogLines log;
+    Client c;
+    std::string address;
+    std::uint16_t port = 0;
+    ASSERT_TRUE(
+        stun_binding_request(c.io, c.socket, "127.0.0.1", server.port(), address, port, 5000));
+    EXPECT_EQ(log.count("STUN: ignoring unauthenticated binding response"), 1);
+    EXPECT_EQ(log.count(" more unauthenticated binding responses from 127.0.0.1:" +
+                        std::to_string(server.port())),
+              1);
 }
 
 // The socket's own asynchronous reader sees every datagram first and hands STUN to the request.
