@@ -326,15 +326,29 @@ TEST_F(ChannelTest, DataNumberedBeyondThePeersReachIsDroppedAndLoggedOnce) {
     EXPECT_EQ(log.count("cannot have reached"), 1);
 }
 
+// The reason is the backend's own text: it reaches the log inside the end reason, where a line
+// end or an escape sequence must not forge a line or steer the console.
 TEST_F(ChannelTest, CloseFromTheBackendKeepsItsCode) {
-    auto ch = connected();
-    backend.stream->queue_close(4009, "replaced");
-    backend.flush();
-    tick(*ch);
-    EXPECT_FALSE(ch->alive());
-    EXPECT_EQ(ch->end_reason(), "closed by the backend (4009 replaced)");
-    EXPECT_EQ(ch->backend_close_code(), 4009);
-    EXPECT_FALSE(ch->path_failure());
+    const struct {
+        std::string reason;
+        std::string shown;
+    } cases[] = {
+        {"replaced", "replaced"},
+        {"x\nSaasConnector: forged\x1b[2J", "x\\nSaasConnector: forged?[2J"},
+        {std::string(255, 'r'), std::string(255, 'r')},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.shown);
+        auto ch = connected();
+        backend.stream->queue_close(4009, c.reason);
+        backend.flush();
+        tick(*ch);
+        EXPECT_FALSE(ch->alive());
+        EXPECT_EQ(ch->end_reason(), "closed by the backend (4009 " + c.shown + ")");
+        EXPECT_EQ(ch->backend_close_code(), 4009);
+        EXPECT_EQ(ch->backend_close_reason(), c.reason);
+        EXPECT_FALSE(ch->path_failure());
+    }
 }
 
 TEST_F(ChannelTest, CloseByTheAgentSendsThreeCloseFrames) {
@@ -476,6 +490,15 @@ TEST_F(ChannelTest, OpeningThroughARelayRunsTheHandshakeThere) {
     std::string err;
     EXPECT_FALSE(failing.connect(err));
     EXPECT_EQ(err, "relay allocation on broken: timed out");
+    // The relay's host comes from the backend's relay list and ends up in a log line.
+    config.relay->server = "turns:r\nSaasConnector: forged\x1b[2J";
+    VxcpSeams seams = fake_seams(net);
+    seams.open_relay = open_relay_path;
+    UdpControlChannel hostile(config, seams);
+    EXPECT_FALSE(hostile.connect(err));
+    EXPECT_EQ(err,
+              "relay allocation on turns:r\\nSaasConnector: forged?[2J: TURN: turns: (TLS) is "
+              "not supported; use turn:HOST:PORT?transport=udp");
 }
 
 }  // namespace
