@@ -106,6 +106,17 @@ void UdpControlChannel::tick(int wait_ms, std::vector<std::string>& delivered) {
              false);
         return;
     }
+    if (const auto id = stream_->oversize_message()) {
+        const std::uint32_t limit = stream_->settings().max_message;
+        spdlog::warn(
+            "VXCP: the backend sent message {} over its own limit of {} B - refused, and no later "
+            "message can be delivered on this connection, so it ends",
+            *id, limit);
+        fail("message " + std::to_string(*id) + " from the backend over the " +
+                 std::to_string(limit) + " B limit",
+             false);
+        return;
+    }
     const std::int64_t t = now();
     stream_->on_timer(t);
     const std::int64_t stall_us =
