@@ -309,9 +309,12 @@ void ReliableStream::store_fragment(const FragmentFrame& f) {
     if (d >= 0x8000'0000u) {
         return;  // already delivered
     }
-    if (d > kVxcpReassemblyWindow ||
-        std::uint64_t{f.count} * kVxcpFragmentSize > settings_.max_message + kVxcpFragmentSize) {
+    if (d > kVxcpReassemblyWindow) {
         ++counters_.fragments_refused;
+        return;
+    }
+    if (std::uint64_t{f.count} * kVxcpFragmentSize > settings_.max_message + kVxcpFragmentSize) {
+        refuse_oversize(f.message_id);
         return;
     }
     Reassembly& r = grown_slot(d);
@@ -322,7 +325,7 @@ void ReliableStream::store_fragment(const FragmentFrame& f) {
         return;
     }
     if (r.bytes + f.data.size() > settings_.max_message) {
-        ++counters_.fragments_refused;
+        refuse_oversize(f.message_id);
         return;
     }
     r.bytes += f.data.size();
@@ -337,6 +340,15 @@ void ReliableStream::store_fragment(const FragmentFrame& f) {
          it = r.later.erase(it)) {
         r.whole += it->second;
         ++r.joined;
+    }
+}
+
+// The packet that carried the fragment is acknowledged, so the peer never sends it again: the
+// message can never complete, and every later one waits behind it.
+void ReliableStream::refuse_oversize(std::uint32_t message_id) {
+    ++counters_.fragments_refused;
+    if (!oversize_message_) {
+        oversize_message_ = message_id;
     }
 }
 

@@ -76,6 +76,9 @@ class ReliableStream {
     bool stalled(std::int64_t now, std::int64_t stall_us) const;
     bool idle_expired(std::int64_t now) const { return now - last_receive_ >= idle_timeout_us_; }
 
+    // The first message of the peer refused for exceeding the maximum message size: none after
+    // it can be delivered any more.
+    std::optional<std::uint32_t> oversize_message() const { return oversize_message_; }
     bool close_received() const { return close_received_; }
     std::uint16_t close_code() const { return close_code_; }
     const std::string& close_reason() const { return close_reason_; }
@@ -124,6 +127,7 @@ class ReliableStream {
     }
     Reassembly& grown_slot(std::uint32_t ahead);
     void store_fragment(const FragmentFrame& f);
+    void refuse_oversize(std::uint32_t message_id);
     void deliver_ready(std::vector<std::string>& delivered);
     void on_ack(const AckFrame& ack, std::int64_t now);
     void update_rtt(std::int64_t sample, std::uint32_t ack_delay);
@@ -179,6 +183,7 @@ class ReliableStream {
     std::vector<Reassembly> reassembly_;
     std::size_t first_slot_ = 0;
     std::uint32_t next_deliver_ = 0;
+    std::optional<std::uint32_t> oversize_message_;
     bool close_received_ = false;
     std::uint16_t close_code_ = 0;
     std::string close_reason_;

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "backend/vxcp/udp_control_channel.hpp"
+#include "util/outside_text.hpp"
 
 // The live connection: DATA in and out, timers, close and the move onto a relay.
 namespace vx::network {
@@ -95,8 +96,24 @@ void UdpControlChannel::tick(int wait_ms, std::vector<std::string>& delivered) {
     if (stream_->close_received()) {
         backend_close_code_ = stream_->close_code();
         backend_close_reason_ = stream_->close_reason();
+        // The reason is the backend's text and the end reason goes into a log line: defused,
+        // and whole as long as it is printable.
         fail("closed by the backend (" + std::to_string(backend_close_code_) +
-                 (backend_close_reason_.empty() ? "" : " " + backend_close_reason_) + ")",
+                 (backend_close_reason_.empty()
+                      ? ""
+                      : " " + util::quote_outside_text(backend_close_reason_, kMaxCloseReason)) +
+                 ")",
+             false);
+        return;
+    }
+    if (const auto id = stream_->oversize_message()) {
+        const std::uint32_t limit = stream_->settings().max_message;
+        spdlog::warn(
+            "VXCP: the backend sent message {} over its own limit of {} B - refused, and no later "
+            "message can be delivered on this connection, so it ends",
+            *id, limit);
+        fail("message " + std::to_string(*id) + " from the backend over the " +
+                 std::to_string(limit) + " B limit",
              false);
         return;
     }

@@ -1,6 +1,7 @@
 #include <spdlog/spdlog.h>
 
 #include "backend/vxcp/vxcp_path.hpp"
+#include "traversal/turn/turn_url.hpp"
 
 namespace vx::network {
 
@@ -51,7 +52,8 @@ std::unique_ptr<DatagramPath> open_relay_path(const TurnConfig& config, const Vx
     auto client = std::make_unique<TurnClient>();
     std::string why;
     if (!client->allocate(config, why)) {
-        err = "relay allocation on " + config.server + ": " + why;
+        // The relay's host comes from the backend's relay list; the error goes into log lines.
+        err = "relay allocation on " + server_text_for_messages(config.server) + ": " + why;
         return nullptr;
     }
     if (!client->create_permission(backend.address, why)) {

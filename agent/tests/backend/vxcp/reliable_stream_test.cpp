@@ -419,14 +419,21 @@ TEST(ReliableStreamReceive, MalformedPayloadsAreRefused) {
 TEST(ReliableStreamReceive, OversizeMessagesAreRefused) {
     ReliableStream s(settings(1200), kStart);
     std::vector<std::string> out;
+    EXPECT_FALSE(s.oversize_message());
     ASSERT_TRUE(s.on_packet(1, payload_of({fragment(0, 0, 3, "x")}), kStart, out));  // 3300 > 2300
     EXPECT_EQ(s.counters().fragments_refused, 1u);
+    EXPECT_EQ(s.oversize_message(), 0u);  // it can never complete now
     ASSERT_TRUE(
         s.on_packet(2, payload_of({fragment(0, 0, 2, std::string(900, 'a'))}), kStart, out));
     ASSERT_TRUE(
         s.on_packet(3, payload_of({fragment(0, 1, 2, std::string(400, 'b'))}), kStart, out));
     EXPECT_EQ(s.counters().fragments_refused, 2u);
     EXPECT_TRUE(out.empty());
+    // One beyond the window is sent again later: that is no reason to give up on the stream.
+    ReliableStream t(settings(1200), kStart);
+    ASSERT_TRUE(t.on_packet(1, payload_of({fragment(1025, 0, 1, "x")}), kStart, out));
+    EXPECT_EQ(t.counters().fragments_refused, 1u);
+    EXPECT_FALSE(t.oversize_message());
 }
 
 }  // namespace

@@ -326,15 +326,57 @@ TEST_F(ChannelTest, DataNumberedBeyondThePeersReachIsDroppedAndLoggedOnce) {
     EXPECT_EQ(log.count("cannot have reached"), 1);
 }
 
-TEST_F(ChannelTest, CloseFromTheBackendKeepsItsCode) {
+// A message over the limit the backend itself set in WELCOME is refused, and its packet was
+// acknowledged: it can never complete, and nothing queued behind it can be delivered. The
+// connection ends with a line that says so instead of living on without hearing the backend.
+TEST_F(ChannelTest, AMessageOverTheBackendsOwnLimitEndsTheConnection) {
+    LogLines log;
+    backend.welcome.max_message = 2000;
     auto ch = connected();
-    backend.stream->queue_close(4009, "replaced");
+    // The backend's sender, unlike its WELCOME, allows larger messages.
+    backend.stream = std::make_unique<ReliableStream>(
+        StreamSettings{100'000, 1'000'000, 15'000'000}, clock.now_us());
+    for (const std::size_t size : {5, 2001, 7}) {
+        ASSERT_TRUE(backend.stream->queue_message(Bytes(size, 'm')));
+    }
     backend.flush();
-    tick(*ch);
+    std::vector<std::string> got;
+    for (int i = 0; i < 100 && ch->alive(); ++i) {
+        for (auto& m : tick(*ch)) {
+            got.push_back(m);
+        }
+        backend.flush();
+    }
+    EXPECT_EQ(got, std::vector<std::string>{std::string(5, 'm')});
     EXPECT_FALSE(ch->alive());
-    EXPECT_EQ(ch->end_reason(), "closed by the backend (4009 replaced)");
-    EXPECT_EQ(ch->backend_close_code(), 4009);
+    EXPECT_EQ(ch->end_reason(), "message 1 from the backend over the 2000 B limit");
     EXPECT_FALSE(ch->path_failure());
+    EXPECT_EQ(log.count("VXCP: the backend sent message 1 over its own limit of 2000 B"), 1);
+}
+
+// The reason is the backend's own text: it reaches the log inside the end reason, where a line
+// end or an escape sequence must not forge a line or steer the console.
+TEST_F(ChannelTest, CloseFromTheBackendKeepsItsCode) {
+    const struct {
+        std::string reason;
+        std::string shown;
+    } cases[] = {
+        {"replaced", "replaced"},
+        {"x\nSaasConnector: forged\x1b[2J", "x\\nSaasConnector: forged?[2J"},
+        {std::string(255, 'r'), std::string(255, 'r')},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.shown);
+        auto ch = connected();
+        backend.stream->queue_close(4009, c.reason);
+        backend.flush();
+        tick(*ch);
+        EXPECT_FALSE(ch->alive());
+        EXPECT_EQ(ch->end_reason(), "closed by the backend (4009 " + c.shown + ")");
+        EXPECT_EQ(ch->backend_close_code(), 4009);
+        EXPECT_EQ(ch->backend_close_reason(), c.reason);
+        EXPECT_FALSE(ch->path_failure());
+    }
 }
 
 TEST_F(ChannelTest, CloseByTheAgentSendsThreeCloseFrames) {
@@ -476,6 +518,15 @@ TEST_F(ChannelTest, OpeningThroughARelayRunsTheHandshakeThere) {
     std::string err;
     EXPECT_FALSE(failing.connect(err));
     EXPECT_EQ(err, "relay allocation on broken: timed out");
+    // The relay's host comes from the backend's relay list and ends up in a log line.
+    config.relay->server = "turns:r\nSaasConnector: forged\x1b[2J";
+    VxcpSeams seams = fake_seams(net);
+    seams.open_relay = open_relay_path;
+    UdpControlChannel hostile(config, seams);
+    EXPECT_FALSE(hostile.connect(err));
+    EXPECT_EQ(err,
+              "relay allocation on turns:r\\nSaasConnector: forged?[2J: TURN: turns: (TLS) is "
+              "not supported; use turn:HOST:PORT?transport=udp");
 }
 
 }  // namespace

@@ -451,10 +451,13 @@ bool VxcpControlLoop::credential_renewal_due(std::int64_t now) {
 }
 
 void VxcpControlLoop::pump_outgoing(UdpControlChannel& ch) {
+    // A dead channel takes nothing: what waits stays queued, and the next reconnect's replay
+    // counts it among the stale drops (and re-sends what matters) instead of it being lost here
+    // without a line. Queueing and sending never end the channel, so it stays alive below.
+    if (!ch.alive()) {
+        return;
+    }
     for (const std::string& text : hooks_.take_outgoing()) {
-        if (!ch.alive()) {
-            break;  // the replay after the next reconnect re-sends what matters
-        }
         if (ch.queue_message(as_bytes(text))) {
             ch.send();
             continue;

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <utility>
+
 #include "backend/vxcp/fake_vxcp_backend.hpp"
 #include "support/log_lines.hpp"
 
@@ -64,6 +67,40 @@ TEST(VxcpControlLoop, AnIdleConnectionWakesOnlyForItsTimers) {
     EXPECT_GE(net.waits, 60);
     EXPECT_LE(net.waits, 3 * 60) << "woken more often than its timers ask";
     EXPECT_EQ(log.count("UDP control channel ended (closed by the agent (1000))"), 1);
+}
+
+// A message queued just as the channel dies (here: an answer to the message that came with the
+// backend's RESET) stays in the queue, where the next reconnect counts it among the stale drops,
+// instead of being taken by the dead connection and lost without a line.
+TEST(VxcpControlLoop, WhatIsQueuedAsTheChannelDiesStaysQueued) {
+    FakeClock clock{5'000'000};
+    FakeNetwork net{clock};
+    FakeBackend backend{net};
+    backend.attach();
+    struct Hooks : IdleHooks {
+        using IdleHooks::IdleHooks;
+        void resend_after_reconnect() override { replay(); }
+        std::vector<std::string> take_outgoing() override { return std::exchange(queue, {}); }
+        void on_message(const std::string& text) override { queue.push_back("answer to " + text); }
+        std::function<void()> replay;
+        std::vector<std::string> queue;
+    } hooks(clock, clock.now_us() + 60'000'000);
+    hooks.replay = [&] {
+        backend.stream->queue_message(as_bytes("order"));
+        backend.flush();
+        net.to_agent.push_back(build_reset(backend.id, backend.welcome.reset_token));
+    };
+    SaasConfig config;
+    config.control_udp_host = "127.0.0.1";
+    config.control_udp_port = 40001;
+    config.server_id = std::string(kTestServerId);
+    config.agent_token = std::string(kTestAgentToken);
+    VxcpSeams seams = fake_seams(net);
+    VxcpControlLoop loop(hooks, config, VxcpLoopTimings{}, seams.steady_us, seams.wall_ms, {},
+                         seams);
+    loop.run_pass();
+    EXPECT_EQ(hooks.connections, 1);
+    EXPECT_EQ(hooks.queue, std::vector<std::string>{"answer to order"});
 }
 
 }  // namespace
