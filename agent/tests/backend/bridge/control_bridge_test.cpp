@@ -344,22 +344,30 @@ TEST(ControlBridgeConnector, ChunksForAPortThatRefusesCostAFewLines) {
     LocalServer server;
     const std::uint16_t port = server.port();
     server.close();
+    test::FakeClock clock;  // outlives the connector, which stops the bridge at its end
     asio::io_context io;
     SaasConfig config;
     config.tls = false;
     config.register_payload.port_base = static_cast<std::uint16_t>(port - 3);
     SaasConnector connector(io, config);
-    connector.set_control_bridge(ControlBridge::for_connector(connector));
-    for (int i = 0; i < 1000; ++i) {
+    connector.set_control_bridge(std::make_shared<ControlBridge>(
+        io, connector.bridge_queue(), ControlBridge::Hooks{}, clock.fn()));
+    const auto chunk = [&] {
         connector.handle_message(R"({"type":"control_data","data":"aGk="})");
+    };
+    for (int i = 0; i < 1000; ++i) {
+        chunk();
     }
     EXPECT_EQ(connector.bridge_queue()->drops(), 1000u);
     EXPECT_EQ(log.count("unreachable"), 1);
+    clock.advance_ms(60'000);
+    chunk();
+    EXPECT_EQ(log.count("unreachable"), 2);
+    EXPECT_EQ(log.count("(1999 more attempt(s) failed before)"), 1);
     EXPECT_EQ(log.count("control frame dropped - local control port " + std::to_string(port) +
                         " not reachable"),
               3);
     EXPECT_EQ(log.count("(1000 frame(s) dropped this session)"), 1);
-    connector.stop();
 }
 
 }  // namespace
