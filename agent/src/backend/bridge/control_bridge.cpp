@@ -1,6 +1,11 @@
 #include "backend/bridge/control_bridge.hpp"
 
+#include <poll.h>
+#include <sys/socket.h>
+
 #include <spdlog/spdlog.h>
+
+#include <cerrno>
 
 #include "backend/messages/messages.hpp"
 #include "platform/thread_name.hpp"
@@ -71,6 +76,41 @@ void run_writer(SocketPtr socket, Done done, std::shared_ptr<ControlBridge::Shar
     spdlog::info("ControlBridge: writer finished");
 }
 
+// Loopback accepts or refuses at once; only a control server whose listen queue is full leaves
+// the SYN unanswered, and a blocking connect would then wait out the kernel's SYN retries
+// (minutes) on the connection thread.
+std::error_code connect_within(asio::ip::tcp::socket& socket, std::uint16_t port,
+                               std::chrono::milliseconds limit) {
+    const asio::ip::tcp::endpoint endpoint{asio::ip::address_v4::loopback(), port};
+    std::error_code ec;
+    socket.open(endpoint.protocol(), ec);
+    if (!ec)
+        socket.non_blocking(true, ec);
+    if (ec)
+        return ec;
+    const int fd = socket.native_handle();
+    if (::connect(fd, endpoint.data(), static_cast<socklen_t>(endpoint.size())) != 0) {
+        if (errno != EINPROGRESS)
+            return {errno, std::system_category()};
+        const auto until = std::chrono::steady_clock::now() + limit;
+        pollfd p{fd, POLLOUT, 0};
+        int ready = 0;
+        do {
+            ready = ::poll(&p, 1, static_cast<int>(util::time_left(until).count()));
+        } while (ready < 0 && errno == EINTR);
+        if (ready <= 0)
+            return asio::error::timed_out;
+        int error = 0;
+        socklen_t len = sizeof error;
+        if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0)
+            error = errno;
+        if (error != 0)
+            return {error, std::system_category()};
+    }
+    socket.non_blocking(false, ec);
+    return ec;
+}
+
 void join_worker(std::thread& thread, const Done& done, const char* name) {
     switch (join_with_deadline(thread, done, ControlBridge::kJoinDeadline)) {
         case JoinResult::detached_self:
@@ -88,6 +128,11 @@ void join_worker(std::thread& thread, const Done& done, const char* name) {
     }
 }
 
+std::string suppressed_note(std::uint64_t suppressed) {
+    return suppressed == 0 ? std::string()
+                           : " (" + std::to_string(suppressed) + " more attempt(s) failed before)";
+}
+
 }  // namespace
 
 ControlBridge::ControlBridge(asio::io_context& io, std::shared_ptr<BridgeWriteQueue> queue,
@@ -100,15 +145,18 @@ ControlBridge::~ControlBridge() {
 
 void ControlBridge::open(std::uint16_t port) {
     stop();
-    queue_->reset_drops();
     auto socket = std::make_shared<asio::ip::tcp::socket>(io_);
-    std::error_code ec;
-    socket->connect({asio::ip::address_v4::loopback(), port}, ec);
-    if (ec) {
-        spdlog::warn("ControlBridge: local control port {} unreachable: {}", port,
-                     util::describe_error(ec));
+    if (const std::error_code ec = connect_within(*socket, port, kConnectLimit)) {
+        // Each relayed chunk tries again while the port refuses: a line a window, and the drops
+        // keep counting toward their own 1st, 500th ... lines.
+        if (unreachable_log_.due(now_())) {
+            spdlog::warn("ControlBridge: local control port {} unreachable: {}{}", port,
+                         util::describe_error(ec),
+                         suppressed_note(unreachable_log_.take_suppressed()));
+        }
         return;
     }
+    queue_->reset_drops();
     bool installed = false;
     try {
         installed = install(std::move(socket), port);

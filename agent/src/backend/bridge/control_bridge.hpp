@@ -23,6 +23,7 @@
 #include "backend/messages/messages.hpp"
 #include "util/clock.hpp"
 #include "util/io/join_with_deadline.hpp"
+#include "util/rate_limited_log.hpp"
 
 namespace vx::network {
 
@@ -42,6 +43,10 @@ class ControlBridge : public BridgeControl {
     static constexpr std::chrono::milliseconds kJoinDeadline{2000};
     // How long stop() lets both directions finish what is under way before it cuts the socket.
     static constexpr std::chrono::milliseconds kDrainLimit{1000};
+    // How long open() waits for the control server to take the connection.
+    static constexpr std::chrono::milliseconds kConnectLimit{1000};
+    // A failed open is logged once a window; the attempts in between are counted.
+    static constexpr std::chrono::microseconds kUnreachableLogWindow{60'000'000};
 
     struct Hooks {
         // Queues one message toward the backend (SaasConnector::enqueue_message).
@@ -106,6 +111,7 @@ class ControlBridge : public BridgeControl {
     Hooks hooks_;
     util::NowFn now_;
     std::shared_ptr<Shared> shared_ = std::make_shared<Shared>();
+    util::RateLimitedLog unreachable_log_{kUnreachableLogWindow};
 
     mutable std::mutex mutex_;  // the bridge mutex: socket, threads and flags
     std::shared_ptr<asio::ip::tcp::socket> socket_;

@@ -9,14 +9,6 @@ namespace vx::network {
 
 using nlohmann::json;
 
-namespace {
-
-std::string or_none(const std::string& id) {
-    return id.empty() ? "<none>" : log_field(id);
-}
-
-}  // namespace
-
 void Dispatcher::on_observed_ip(const json& message) {
     const std::string public_ip = read_string(message, "public_ip", "");
     if (public_ip.empty()) {
@@ -36,7 +28,7 @@ void Dispatcher::on_client_candidate(const json& message) {
         spdlog::warn(
             "SaasConnector: client_candidate for foreign session '{}' (active '{}') — "
             "dropped",
-            or_none(session_id), or_none(active));
+            log_field_or_none(session_id), log_field_or_none(active));
         return;
     }
     const auto candidate = message.find("candidate");

@@ -74,8 +74,7 @@ void Dispatcher::on_prepare_session(const json& message, const std::string& raw)
         "SaasConnector: prepare_session id={} codec={} res={} fps={} bitrate={}kbps "
         "hide_desktop={} launch_steam={} steam_app_id={}",
         log_field(p.session_id), log_field(p.codec), log_field(p.resolution), p.max_fps,
-        p.bitrate_kbps, p.hide_desktop, p.launch_steam,
-        p.steam_app_id.empty() ? "<none>" : log_field(p.steam_app_id));
+        p.bitrate_kbps, p.hide_desktop, p.launch_steam, log_field_or_none(p.steam_app_id));
     try {
         on_prepare_session_(p);
     } catch (const std::exception& e) {
@@ -91,10 +90,22 @@ void Dispatcher::on_terminate_session(const json& message) {
     if (!session_id.empty() && !was_handled(session_id)) {
         remember_handled(session_id);
     }
-    if (on_session_terminated_) {
-        const std::string reason = read_string(message, "reason", "saas_terminated");
-        on_session_terminated_(session_id, reason);
+    if (!on_session_terminated_) {
+        return;
     }
+    // The reason only goes into the driver's log line: one of another type must not cost the
+    // order, or the session would go on streaming after the backend ended it.
+    std::string reason = "saas_terminated";
+    const auto it = message.find("reason");
+    if (it != message.end() && it->is_string()) {
+        reason = it->get<std::string>();
+    } else if (it != message.end()) {
+        spdlog::warn(
+            "SaasConnector: terminate_session {} has a reason that is not a string ({}) — "
+            "ending it as {}",
+            log_field_or_none(session_id), it->type_name(), reason);
+    }
+    on_session_terminated_(session_id, reason);
 }
 
 }  // namespace vx::network

@@ -65,6 +65,8 @@ std::string log_excerpt(std::string_view text, std::size_t limit);
 // A received text value (an id, an address, a type) as it may stand in a log line: the quoting
 // rule of util/outside_text.hpp at kFieldExcerpt bytes, so a megabyte id costs a short line.
 std::string log_field(std::string_view text);
+// log_field, or "<none>" for an empty text (an id or a value the message left out).
+std::string log_field_or_none(std::string_view text);
 
 // How much of a refused message is logged: of text that is not a JSON object, and of an object
 // whose content was refused.

@@ -17,4 +17,8 @@ std::string log_field(std::string_view text) {
     return util::quote_outside_text(text, kFieldExcerpt);
 }
 
+std::string log_field_or_none(std::string_view text) {
+    return text.empty() ? std::string("<none>") : log_field(text);
+}
+
 }  // namespace vx::network

@@ -24,9 +24,24 @@ WsFrameOutcome message_or_none(std::string text) {
     return outcome(WsFrameOutcome::Kind::message, std::move(text));
 }
 
+// Two bytes make a stray frame: a broken peer's stream of them must not become a warning each.
+bool stray_log_due(std::uint64_t count) {
+    return count == 1 || count % 500 == 0;
+}
+
+std::string stray_count_note(std::uint64_t count) {
+    return count == 1 ? std::string() : " (" + std::to_string(count) + " on this connection)";
+}
+
 }  // namespace
 
 void WsMessageAssembler::reset() {
+    drop_fragment();
+    stray_continuations_ = 0;
+    stale_fragments_ = 0;
+}
+
+void WsMessageAssembler::drop_fragment() {
     fragment_.clear();
     active_ = false;
 }
@@ -44,7 +59,7 @@ WsFrameOutcome WsMessageAssembler::on_frame(WsFrame frame) {
                                                static_cast<std::uint8_t>(frame.payload[1]));
                 o.text = frame.payload.substr(2);
             }
-            reset();
+            drop_fragment();
             return o;
         }
         case WsOpcode::ping:
@@ -71,9 +86,12 @@ WsFrameOutcome WsMessageAssembler::on_frame(WsFrame frame) {
 
 WsFrameOutcome WsMessageAssembler::on_data(WsFrame& frame) {
     if (active_) {
-        spdlog::warn(
-            "SaasConnector: WS data frame during active fragment - dropping stale fragment");
-        reset();
+        if (stray_log_due(++stale_fragments_)) {
+            spdlog::warn(
+                "SaasConnector: WS data frame during active fragment - dropping stale fragment{}",
+                stray_count_note(stale_fragments_));
+        }
+        drop_fragment();
     }
     if (frame.fin)
         return message_or_none(std::move(frame.payload));
@@ -88,20 +106,24 @@ WsFrameOutcome WsMessageAssembler::on_data(WsFrame& frame) {
 
 WsFrameOutcome WsMessageAssembler::on_continuation(WsFrame& frame) {
     if (!active_) {
-        spdlog::warn("SaasConnector: WS continuation frame with no active fragment - dropping");
+        if (stray_log_due(++stray_continuations_)) {
+            spdlog::warn(
+                "SaasConnector: WS continuation frame with no active fragment - dropping{}",
+                stray_count_note(stray_continuations_));
+        }
         return outcome(WsFrameOutcome::Kind::none);
     }
     if (fragment_.size() + frame.payload.size() > kWsMaxPayload) {
         spdlog::error("SaasConnector: WS fragmented message exceeds {} bytes - closing",
                       kWsMaxPayload);
-        reset();
+        drop_fragment();
         return outcome(WsFrameOutcome::Kind::too_large);
     }
     fragment_ += frame.payload;
     if (!frame.fin)
         return outcome(WsFrameOutcome::Kind::none);
     std::string text = std::move(fragment_);
-    reset();
+    drop_fragment();
     return message_or_none(std::move(text));
 }
 

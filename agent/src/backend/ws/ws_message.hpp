@@ -28,15 +28,20 @@ struct WsFrameOutcome {
 class WsMessageAssembler {
   public:
     WsFrameOutcome on_frame(WsFrame frame);
+    // A new connection: no fragment, and the stray frames are counted from zero.
     void reset();
     bool fragment_active() const { return active_; }
 
   private:
     WsFrameOutcome on_data(WsFrame& frame);
     WsFrameOutcome on_continuation(WsFrame& frame);
+    void drop_fragment();
 
     std::string fragment_;
     bool active_ = false;
+    // Frames that broke the fragment rules on this connection, logged at the 1st, 500th ...
+    std::uint64_t stray_continuations_ = 0;
+    std::uint64_t stale_fragments_ = 0;
 };
 
 }  // namespace vx::network

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <asio.hpp>
 #include <condition_variable>
 #include <future>
@@ -13,6 +15,7 @@
 #include "link/control_server.hpp"
 #include "support/fake_clock.hpp"
 #include "support/log_lines.hpp"
+#include "support/loopback_listener.hpp"
 #include "util/base64.hpp"
 
 namespace vx::network {
@@ -200,6 +203,25 @@ TEST_F(ControlBridgeTest, RefusedConnectInstallsNothing) {
         1);
 }
 
+// A control server whose listen queue is full answers no SYN: an unbounded connect held the
+// connection thread (and a stop of the agent) for the kernel's whole SYN retry time, minutes.
+TEST_F(ControlBridgeTest, AFullListenQueueDoesNotHoldTheOpen) {
+    std::uint16_t port = 0;
+    const int listener = test::listen_on_loopback(0, port);
+    ASSERT_NE(port, 0);
+    asio::ip::tcp::socket filler(io_);
+    filler.connect({asio::ip::address_v4::loopback(), port});  // the one place in the queue
+    auto opened = std::async(std::launch::async, [&] { bridge_.open(port); });
+    EXPECT_EQ(opened.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    opened.get();
+    ::close(listener);
+    EXPECT_FALSE(bridge_.is_socket_open());
+    EXPECT_TRUE(queue_->closed());
+    EXPECT_EQ(
+        log_.count("ControlBridge: local control port " + std::to_string(port) + " unreachable"),
+        1);
+}
+
 TEST_F(ControlBridgeTest, FullQueueDropsAndCountsWhileTheWriterIsBlocked) {
     bridge_.open(server_.port());
     auto local = server_.accept();
@@ -312,6 +334,40 @@ TEST(ControlBridgeConnector, RelayedControlMessagesDriveTheBridge) {
     connector.handle_message(R"({"type":"control_close"})");
     EXPECT_FALSE(bridge->is_socket_open());
     connector.stop();
+}
+
+// A relayed launcher goes on sending while the control server is not listening: the drops are
+// logged at the 1st, 500th, 1000th ... and the failed connects once a window, not three lines a
+// chunk that rotate the log away.
+TEST(ControlBridgeConnector, ChunksForAPortThatRefusesCostAFewLines) {
+    test::LogLines log;
+    LocalServer server;
+    const std::uint16_t port = server.port();
+    server.close();
+    test::FakeClock clock;  // outlives the connector, which stops the bridge at its end
+    asio::io_context io;
+    SaasConfig config;
+    config.tls = false;
+    config.register_payload.port_base = static_cast<std::uint16_t>(port - 3);
+    SaasConnector connector(io, config);
+    connector.set_control_bridge(std::make_shared<ControlBridge>(
+        io, connector.bridge_queue(), ControlBridge::Hooks{}, clock.fn()));
+    const auto chunk = [&] {
+        connector.handle_message(R"({"type":"control_data","data":"aGk="})");
+    };
+    for (int i = 0; i < 1000; ++i) {
+        chunk();
+    }
+    EXPECT_EQ(connector.bridge_queue()->drops(), 1000u);
+    EXPECT_EQ(log.count("unreachable"), 1);
+    clock.advance_ms(60'000);
+    chunk();
+    EXPECT_EQ(log.count("unreachable"), 2);
+    EXPECT_EQ(log.count("(1999 more attempt(s) failed before)"), 1);
+    EXPECT_EQ(log.count("control frame dropped - local control port " + std::to_string(port) +
+                        " not reachable"),
+              3);
+    EXPECT_EQ(log.count("(1000 frame(s) dropped this session)"), 1);
 }
 
 }  // namespace

@@ -184,6 +184,20 @@ TEST(TerminateSessionDispatch, EveryOrderReachesTheDriver) {
     EXPECT_EQ(rig.connector.current_session_id(), "s-1");
 }
 
+// The reason only goes into a log line: a backend that sends it as null or a number still ends
+// the session, where dropping the order left the session streaming after the backend ended it.
+TEST(TerminateSessionDispatch, AReasonOfAnotherTypeStillEndsTheSession) {
+    test::LogCapture log;
+    SessionRig rig;
+    for (const char* reason : {"null", "5", "true", R"({"code":7})", "[]"}) {
+        rig.connector.handle_message(
+            std::string(R"({"type":"terminate_session","session_id":"s-1","reason":)") + reason +
+            "}");
+    }
+    EXPECT_EQ(rig.terminated, std::vector<std::string>(5, "s-1/saas_terminated"));
+    EXPECT_EQ(log.count("terminate_session s-1 has a reason that is not a string"), 5u);
+}
+
 TEST(TerminateSessionDispatch, AFailingDriverCallbackCostsOnlyThatMessage) {
     test::LogCapture log;
     test::ConnectorRig rig;

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/log_lines.hpp"
+
 namespace vx::network {
 namespace {
 
@@ -70,6 +72,32 @@ TEST(WsMessageAssembler, EmptyAndOversizedMessages) {
     const auto exact = a.on_frame(frame(WsOpcode::continuation, "b"));
     EXPECT_EQ(exact.kind, Kind::message);
     EXPECT_EQ(exact.text.size(), kWsMaxPayload);
+}
+
+// A broken proxy's frames cost two bytes each: a warning per stray frame rotated the log away.
+TEST(WsMessageAssembler, StrayFramesCostAFewLinesAConnection) {
+    const struct {
+        const char* line;
+        WsFrame stray;
+    } cases[] = {
+        {"WS continuation frame with no active fragment", frame(WsOpcode::continuation, "x")},
+        {"WS data frame during active fragment", frame(WsOpcode::text, "x", false)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        test::LogLines log;
+        WsMessageAssembler a;
+        for (int connection = 0; connection < 2; ++connection) {
+            a.reset();
+            for (int i = 0; i < 1000; ++i) {
+                a.on_frame(c.stray);
+            }
+        }
+        // The 1st, 500th and 1000th of each connection; the first fragment is no stray.
+        const bool fragment = c.stray.opcode == static_cast<std::uint8_t>(WsOpcode::text);
+        EXPECT_EQ(log.count(c.line), fragment ? 4 : 6);
+        EXPECT_EQ(a.on_frame(frame(WsOpcode::text, "whole")).text, "whole");
+    }
 }
 
 }  // namespace
