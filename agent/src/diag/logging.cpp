@@ -38,6 +38,7 @@ std::mutex g_mutex;
 // The set-up in use; guarded by g_mutex.
 std::shared_ptr<spdlog::logger> g_logger;
 std::shared_ptr<util::detail::overflow_watch_sink> g_watch;
+std::uint64_t g_markers_posted = 0;  // drain markers posted to g_watch, under g_mutex
 std::unique_ptr<DelayedFlush> g_flush;
 
 // One worker for the whole run, created on first use and never destroyed: a thread that already
@@ -102,16 +103,20 @@ void replace_default_locked(std::shared_ptr<spdlog::logger> next) {
     spdlog::set_default_logger(std::move(next));
 }
 
+// Everything queued before the marker is written once the worker reaches it. Returns the number
+// of markers the watch sink will have seen by then.
+std::uint64_t post_drain_marker_locked() {
+    g_logger->log(spdlog::level::critical, util::detail::overflow_watch_sink::kDrainMarker);
+    return ++g_markers_posted;
+}
+
 void shutdown_locked() {
     // Late callers on other threads now log into nothing.
     replace_default_locked(std::make_shared<spdlog::logger>(kLoggerName));
     if (!g_logger) {
         return;
     }
-    // Everything queued before the marker is written once the worker reaches it.
-    const std::uint64_t marker = g_watch->markers_seen() + 1;
-    g_logger->log(spdlog::level::critical, util::detail::overflow_watch_sink::kDrainMarker);
-    g_watch->wait_for_markers(marker, kDrainTimeout);
+    g_watch->wait_for_markers(post_drain_marker_locked(), kDrainTimeout);
     g_logger->set_level(spdlog::level::off);
     g_watch->set_unflushed_hook(spdlog::level::off, {});
     g_flush.reset();
@@ -158,6 +163,7 @@ std::string init_logging(const LoggingOptions& options) {
     watch->set_unflushed_hook(kFlushOnLevel, [flush = g_flush.get()] { flush->request(); });
     g_logger = logger;
     g_watch = watch;
+    g_markers_posted = 0;
 
     if (!wanted.sink && file.sink) {
         logger->warn("Log file {} could not be opened ({}) - logging to {} instead", wanted.path,
@@ -178,6 +184,20 @@ std::string init_logging(const LoggingOptions& options) {
 std::string log_file_path(const std::string& directory) {
     return directory.empty() ? std::string("agent.log")
                              : (std::filesystem::path(directory) / "agent.log").string();
+}
+
+void wait_logged(std::chrono::milliseconds limit) {
+    std::shared_ptr<util::detail::overflow_watch_sink> watch;
+    std::uint64_t marker = 0;
+    {
+        std::lock_guard lock(g_mutex);
+        if (!g_logger) {
+            return;
+        }
+        marker = post_drain_marker_locked();
+        watch = g_watch;
+    }
+    watch->wait_for_markers(marker, limit);
 }
 
 void shutdown_logging() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <string>
 
 namespace vx::diag {
@@ -28,6 +29,11 @@ std::string init_logging(const LoggingOptions& options);
 
 // The path of "agent.log" in `directory` (the working directory when empty).
 std::string log_file_path(const std::string& directory);
+
+// Waits, at most `limit`, until every line logged before the call has reached the sinks (the
+// diagnostics store among them): lines are written on the logger's own thread, and an upload of
+// a session's log right after its end must not miss the session's last lines.
+void wait_logged(std::chrono::milliseconds limit);
 
 // Writes out what is queued (waiting at most a few seconds), stops the periodic flush, and
 // leaves a default logger without sinks, so a late log call is harmless. The worker thread

@@ -50,6 +50,11 @@ void Diagnostics::upload_session(const std::string& session_id, const std::strin
         return;
     }
     end_session(session_id);
+    // The session's last lines (the launcher's goodbye, the end's reason) may still be on their
+    // way to the store.
+    if (seams_.wait_logged) {
+        seams_.wait_logged();
+    }
     const std::uint64_t from = take_session_start(session_id);
     const diag::LogSnapshot snapshot = seams_.store->snapshot_range(from, kSessionContextLines);
     raise_last_reported(snapshot.total);

@@ -27,6 +27,7 @@
 #include "backend/diagnostics/part_pacing.hpp"
 #include "backend/diagnostics/upload_cache.hpp"
 #include "diag/diagnostics_store.hpp"
+#include "diag/logging.hpp"
 #include "util/clock.hpp"
 #include "util/seen_id_set.hpp"
 
@@ -45,6 +46,9 @@ struct DiagnosticsSeams {
     util::NowFn now_us = util::steady_now_us;
     util::RandomFn random = util::sodium_random();
     diag::DiagnosticsStore* store = &diag::diagnostics_store();
+    // Returns once the lines logged so far are in the store (bounded): the logger writes them on
+    // its own thread.
+    std::function<void()> wait_logged = [] { diag::wait_logged(std::chrono::seconds(1)); };
 };
 
 class Diagnostics final : public LogUpload {

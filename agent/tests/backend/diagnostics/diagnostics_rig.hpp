@@ -34,6 +34,8 @@ struct DiagnosticsRig {
     std::atomic<std::uint32_t> ids{0};
     mutable std::mutex sent_mutex;
     std::vector<std::string> sent;
+    // What the logger's thread still had to write when the upload asked for it.
+    std::vector<std::string> still_logging;
     Diagnostics diagnostics{test_identity(), seams()};
 
     DiagnosticsSeams seams() {
@@ -56,6 +58,12 @@ struct DiagnosticsRig {
             }
         };
         s.store = &store;
+        s.wait_logged = [this] {
+            for (const std::string& line : still_logging) {
+                store.append(line);
+            }
+            still_logging.clear();
+        };
         return s;
     }
 

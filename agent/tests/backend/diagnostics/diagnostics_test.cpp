@@ -71,6 +71,18 @@ TEST(SessionUpload, OncePerSessionId) {
     EXPECT_EQ(lines_of(sent[0].at("content"))[2], "# session s1 ended: ");
 }
 
+TEST(SessionUpload, TakesTheLinesTheLoggerStillHadToWrite) {
+    DiagnosticsRig rig;
+    rig.diagnostics.note_session_start("s1");
+    rig.log(5);
+    rig.still_logging = {stored_line(5), "[2024-05-01 10:00:00.000] [info] [7] goodbye"};
+    rig.diagnostics.upload_session_log("s1", "client_lost");
+    const std::vector<json> sent = rig.drain();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(lines_of(sent[0].at("content")).back(),
+              "[2024-05-01 10:00:00.000] [info] [7] goodbye");
+}
+
 // The session id is the backend's text: in the header line and the summary it follows the
 // logger's printable rule, so it forges no line and the line count matches the content, and a
 // very long one is cut. The "session_id" member keeps it whole: the backend matches it.

@@ -61,6 +61,20 @@ TEST(Logging, ALineReachesTheFileAndTheStore) {
     EXPECT_FALSE(store_has("after shutdown"));
 }
 
+// Lines are written on the logger's own thread; a session's log is taken from the store as soon
+// as the session ends, and the lines logged just before must be in it by then.
+TEST(Logging, WaitLoggedReturnsOnceEarlierLinesAreInTheStore) {
+    TempDir dir;
+    init_logging({dir.path().string(), false, {}});
+    for (int n = 0; n < 2000; ++n) {
+        spdlog::info("Logging test: burst line {}", n);
+    }
+    wait_logged(std::chrono::seconds(60));
+    EXPECT_TRUE(store_has("Logging test: burst line 1999"));
+    shutdown_logging();
+    wait_logged(std::chrono::seconds(60));  // no set-up: returns at once
+}
+
 // Text from peers (ids from the backend, texts from routers and launchers) is logged as it came:
 // a line must not carry control sequences to the console or a line break into the file.
 TEST(Logging, ControlCharactersAreWrittenAsNoTerminalReadsThem) {
