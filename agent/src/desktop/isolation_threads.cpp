@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "desktop/isolation_note.hpp"
+#include "desktop/restore_plan.hpp"
 #include "desktop/super_key_filter.hpp"
 #include "desktop/tray_menu.hpp"
 #include "desktop/window_filter.hpp"
@@ -129,12 +130,8 @@ void IsolationCore::on_tray_command(int command) {
             show_steam_window(windows);
             break;
         case TrayCommand::Kind::restore_all:
-            for (const platform::WindowId window : minimized_) {
-                const platform::WindowFacts facts =
-                    windows != nullptr ? windows->describe(window) : platform::WindowFacts{};
-                if (facts.exists && facts.minimized) {
-                    windows->restore(window);
-                }
+            if (windows != nullptr) {
+                restore_windows(*windows, minimized_);
             }
             note(Level::info, "SessionIsolation: tray -> restored all windows");
             break;

@@ -165,6 +165,7 @@ int run_restore_process(const std::vector<std::string>& args) {
     std::string error;
     const auto desktop = platform::open_desktop_platform()->connect(error);
     if (!desktop) {
+        ::alarm(0);  // the note and the exit below are not to be cut short
         note(order->log_path, "warning",
              fmt::format("SessionIsolation: restore process: no desktop ({}) - the {} stay as "
                          "they are",

@@ -135,7 +135,7 @@ bool SessionRunner::open_sockets(const SessionConfig& s, Live& live) {
     const auto control_port = static_cast<std::uint16_t>(ports.control);
     const auto video_port = static_cast<std::uint16_t>(ports.video);
     std::string error;
-    live.video = std::make_shared<UdpSender>(d_.io);
+    live.video = std::make_shared<UdpSender>(d_.io, d_.now);
     if (!live.video->bind(video_port, error)) {
         spdlog::error("Video UDP socket bind failed (UDP port {}): {}", video_port, error);
         status_board().report_problem(ProblemKind::port_busy, video_port);

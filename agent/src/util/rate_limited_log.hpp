@@ -42,4 +42,9 @@ class RateLimitedLog {
     std::atomic<std::uint64_t> suppressed_{0};
 };
 
+// For a count that a peer can raise at will: log the 1st occurrence and every 500th after it.
+inline bool nth_log_due(std::uint64_t count) {
+    return count == 1 || (count != 0 && count % 500 == 0);
+}
+
 }  // namespace vx::util

@@ -269,7 +269,7 @@ bool ControlBridge::is_socket_open() const {
 
 void ControlBridge::count_drop(const std::string& reason) {
     const std::uint32_t drops = queue_->drops();
-    if (drops == 1 || (drops != 0 && drops % 500 == 0)) {
+    if (util::nth_log_due(drops)) {
         spdlog::warn("ControlBridge: control frame dropped - {} ({} frame(s) dropped this session)",
                      reason, drops);
     }

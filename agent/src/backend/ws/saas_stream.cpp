@@ -334,7 +334,8 @@ bool SaasStream::finish_sending(std::chrono::milliseconds limit) {
             return false;
         if (unacknowledged == 0)
             return true;
-        while (!peer_ended) {
+        // Bounded too: a peer that keeps the receive queue full must not hold the stop.
+        while (!peer_ended && !shut_.load() && Clock::now() < deadline) {
             char discard[4096];
             const ssize_t n = ::recv(fd, discard, sizeof discard, MSG_DONTWAIT);
             if (n == 0) {

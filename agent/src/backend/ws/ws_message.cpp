@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "util/rate_limited_log.hpp"
+
 namespace vx::network {
 
 namespace {
@@ -22,11 +24,6 @@ WsFrameOutcome message_or_none(std::string text) {
     if (text.empty())
         return outcome(WsFrameOutcome::Kind::none);
     return outcome(WsFrameOutcome::Kind::message, std::move(text));
-}
-
-// Two bytes make a stray frame: a broken peer's stream of them must not become a warning each.
-bool stray_log_due(std::uint64_t count) {
-    return count == 1 || count % 500 == 0;
 }
 
 std::string stray_count_note(std::uint64_t count) {
@@ -86,7 +83,9 @@ WsFrameOutcome WsMessageAssembler::on_frame(WsFrame frame) {
 
 WsFrameOutcome WsMessageAssembler::on_data(WsFrame& frame) {
     if (active_) {
-        if (stray_log_due(++stale_fragments_)) {
+        // Two bytes make a stray frame: a broken peer's stream of them must not become a
+        // warning each.
+        if (util::nth_log_due(++stale_fragments_)) {
             spdlog::warn(
                 "SaasConnector: WS data frame during active fragment - dropping stale fragment{}",
                 stray_count_note(stale_fragments_));
@@ -106,7 +105,7 @@ WsFrameOutcome WsMessageAssembler::on_data(WsFrame& frame) {
 
 WsFrameOutcome WsMessageAssembler::on_continuation(WsFrame& frame) {
     if (!active_) {
-        if (stray_log_due(++stray_continuations_)) {
+        if (util::nth_log_due(++stray_continuations_)) {
             spdlog::warn(
                 "SaasConnector: WS continuation frame with no active fragment - dropping{}",
                 stray_count_note(stray_continuations_));

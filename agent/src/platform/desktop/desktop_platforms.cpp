@@ -26,7 +26,10 @@ class OwnProgram final : public DetachedProcess {
     static std::string own_path() {
         std::error_code error;
         const auto path = std::filesystem::read_symlink("/proc/self/exe", error);
-        return error ? std::string("/proc/self/exe") : path.string();
+        // A program file deleted under the running agent (an upgrade that came before this
+        // session) is still there to start through /proc, not by its old name.
+        return error || path.string().ends_with(" (deleted)") ? std::string("/proc/self/exe")
+                                                              : path.string();
     }
 
     PreparedStart start_;

@@ -120,10 +120,8 @@ PortMappingGuard::PortMappingGuard(DirectPortMapper* mapper, std::uint16_t port_
     : mapper_(mapper), port_base_(port_base) {}
 
 PortMappingGuard::~PortMappingGuard() {
-    if (mapper_ == nullptr)
-        return;
-    for (const MediaPort& media : media_ports(port_base_))
-        mapper_->release(static_cast<std::uint16_t>(media.port));
+    DirectPathResult released;
+    release_media_ports(mapper_, port_base_, released);
 }
 
 }  // namespace vx::network

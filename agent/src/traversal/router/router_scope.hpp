@@ -24,7 +24,6 @@ struct RouterScope {
     // A fake gateway on loopback stands for a LAN router. This PC's other addresses are never
     // taken for the router's.
     bool gateway_on_loopback = false;
-    ThisPcAddresses this_pc;
 };
 
 }  // namespace vx::network

@@ -326,8 +326,6 @@ TEST_F(WebSocketSessionTest, ABurstOfPingsKeepsTheConnection) {
     EXPECT_EQ(ws->stats().control_dropped, 0u);
 }
 
-// App pings answered on the control lane, as the dispatcher does: a burst far beyond the
-// lane's 16 frames arrives in one read, and every pong still goes out on the same connection.
 // The backend's pings are logged once a minute by the session's clock; the rest are counted.
 TEST_F(WebSocketSessionTest, TheBackendsPingsAreLoggedOnceAMinute) {
     test::LogLines log;
@@ -364,6 +362,8 @@ TEST_F(WebSocketSessionTest, TheBackendsPingsAreLoggedOnceAMinute) {
     EXPECT_TRUE(finish());
 }
 
+// App pings answered on the control lane, as the dispatcher does: a burst far beyond the
+// lane's 16 frames arrives in one read, and every pong still goes out on the same connection.
 TEST_F(WebSocketSessionTest, ABurstOfAppPingsIsAnsweredInFull) {
     std::atomic<int> refused{0};
     hooks.answer = [&](const std::string& text) {
