@@ -35,8 +35,7 @@ WaitingLoop::Step WaitingLoop::step(std::chrono::milliseconds wait) {
         return Step::stopped;
     if (!d_.orders.prepared) {
         // A session end requested while nothing ran cleared the running flag: wait on.
-        if (!d_.running.load())
-            d_.running.store(true);
+        rearm_running();
         lock.unlock();
         // Woken by an order dropped before it started, or by the step's end.
         note_waiting();
@@ -56,14 +55,8 @@ WaitingLoop::Step WaitingLoop::step(std::chrono::milliseconds wait) {
         back_to_waiting(false);
         return Step::dropped_stale;
     }
-    // The stop clears the running flag without the session mutex: set again here after it, the
-    // flag would keep a whole session going. Looked at after the store, a stop is either seen
-    // here or clears the flag after the store.
-    d_.running.store(true);
-    if (d_.stop_requested.load()) {
-        d_.running.store(false);
+    if (!rearm_running())
         return Step::stopped;
-    }
     d_.orders.session_running = true;
     d_.orders.running_session_id = params.session_id;
     d_.orders.end_requested = false;
@@ -76,11 +69,23 @@ WaitingLoop::Step WaitingLoop::step(std::chrono::milliseconds wait) {
     d_.orders.running_session_id.clear();
     const bool end_requested = d_.orders.end_requested;
     d_.orders.end_requested = false;
-    if (end_requested && !d_.stop_requested.load())
-        d_.running.store(true);
+    if (end_requested)
+        rearm_running();
     lock.unlock();
     back_to_waiting(true);
     return Step::ran_session;
+}
+
+// The stop clears the running flag without the session mutex: set again after it, the flag would
+// keep a whole session going. Looked at after the store, a stop is either seen here or clears the
+// flag after the store.
+bool WaitingLoop::rearm_running() {
+    d_.running.store(true);
+    if (d_.stop_requested.load()) {
+        d_.running.store(false);
+        return false;
+    }
+    return true;
 }
 
 void WaitingLoop::back_to_waiting(bool after_session) {

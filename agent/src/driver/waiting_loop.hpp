@@ -43,6 +43,8 @@ class WaitingLoop {
     Step step(std::chrono::milliseconds wait);
 
   private:
+    // Sets the running flag again unless a stop has come; false when it has.
+    bool rearm_running();
     void back_to_waiting(bool after_session);
     // Called without the session mutex.
     void note_waiting();

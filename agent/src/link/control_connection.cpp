@@ -10,10 +10,7 @@
 namespace vx::detail {
 namespace {
 
-std::string more_since_last_warning(std::uint64_t left_out) {
-    return left_out == 0 ? std::string()
-                         : " (" + std::to_string(left_out) + " more since the last such warning)";
-}
+constexpr std::string_view kSinceLastWarning = "more since the last such warning";
 
 }  // namespace
 
@@ -138,7 +135,8 @@ void ControlConnection::handle_line(const std::string& line) {
             spdlog::warn(
                 "TcpControlServer: ignoring a launcher line that is not a JSON object ({} "
                 "bytes){}",
-                line.size(), more_since_last_warning(unreadable_lines_.take_suppressed()));
+                line.size(),
+                util::suppressed_note(unreadable_lines_.take_suppressed(), kSinceLastWarning));
         }
         return;
     }
@@ -168,7 +166,8 @@ void ControlConnection::send(std::string text) {
         if (dropped_pongs_.due(now_())) {
             spdlog::warn(
                 "TcpControlServer: {} answers waiting for the launcher - dropping a pong{}",
-                writes_.size(), more_since_last_warning(dropped_pongs_.take_suppressed()));
+                writes_.size(),
+                util::suppressed_note(dropped_pongs_.take_suppressed(), kSinceLastWarning));
         }
         return;
     }

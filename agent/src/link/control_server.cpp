@@ -7,6 +7,7 @@
 
 #include "link/control_connection.hpp"
 #include "util/error_text.hpp"
+#include "util/rate_limited_log.hpp"
 
 namespace vx {
 namespace {
@@ -60,14 +61,9 @@ class ControlListener : public std::enable_shared_from_this<ControlListener> {
         if (!lines_.due(now_())) {
             return;
         }
-        const std::uint64_t left_out = lines_.take_suppressed();
-        const std::string text = fmt::format(format, std::forward<Args>(args)...);
-        if (left_out == 0) {
-            spdlog::log(level, "TcpControlServer: {}", text);
-        } else {
-            spdlog::log(level, "TcpControlServer: {} ({} connection lines left out before it)",
-                        text, left_out);
-        }
+        spdlog::log(
+            level, "TcpControlServer: {}{}", fmt::format(format, std::forward<Args>(args)...),
+            util::suppressed_note(lines_.take_suppressed(), "connection lines left out before it"));
     }
 
     // One warning, the auth_failed line and the end of the connection.

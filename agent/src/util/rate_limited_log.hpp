@@ -3,6 +3,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 namespace vx::util {
 
@@ -41,6 +43,14 @@ class RateLimitedLog {
     std::atomic<std::uint64_t> in_window_{0};
     std::atomic<std::uint64_t> suppressed_{0};
 };
+
+// What a line that follows suppressed ones adds: " (N <what>)", or nothing when none were.
+inline std::string suppressed_note(std::uint64_t suppressed, std::string_view what) {
+    if (suppressed == 0) {
+        return {};
+    }
+    return " (" + std::to_string(suppressed) + " " + std::string(what) + ")";
+}
 
 // For a count that a peer can raise at will: log the 1st occurrence and every 500th after it.
 inline bool nth_log_due(std::uint64_t count) {

@@ -128,11 +128,6 @@ void join_worker(std::thread& thread, const Done& done, const char* name) {
     }
 }
 
-std::string suppressed_note(std::uint64_t suppressed) {
-    return suppressed == 0 ? std::string()
-                           : " (" + std::to_string(suppressed) + " more attempt(s) failed before)";
-}
-
 }  // namespace
 
 ControlBridge::ControlBridge(asio::io_context& io, std::shared_ptr<BridgeWriteQueue> queue,
@@ -152,7 +147,8 @@ void ControlBridge::open(std::uint16_t port) {
         if (unreachable_log_.due(now_())) {
             spdlog::warn("ControlBridge: local control port {} unreachable: {}{}", port,
                          util::describe_error(ec),
-                         suppressed_note(unreachable_log_.take_suppressed()));
+                         util::suppressed_note(unreachable_log_.take_suppressed(),
+                                               "more attempt(s) failed before"));
         }
         return;
     }

@@ -118,14 +118,6 @@ inline bool may_start_rule(std::string_view text, std::size_t i) {
     return at_boundary(text, i) || (i >= 2 && is_escape_letter(text, i - 1));
 }
 
-// One past the run of identifier bytes that starts at i.
-std::size_t word_end(std::string_view text, std::size_t i) {
-    while (i < text.size() && is_ident(text[i])) {
-        ++i;
-    }
-    return i;
-}
-
 // One past the key spelled at i, or npos when it is not spelled there or an identifier byte
 // follows it.
 std::size_t key_end(std::string_view text, std::size_t i, std::string_view key) {
@@ -220,7 +212,7 @@ bool may_end_key(std::string_view text, std::size_t start, std::size_t end) {
 
 struct KeySearch {
     std::optional<KeyMatch> key;
-    std::size_t word_end;  // one past the identifier when no key counts in it, else its start
+    std::size_t word_end;  // one past the identifier
 };
 
 // The key of the identifier that starts at i (a rule start). Words start inside an identifier
@@ -261,7 +253,7 @@ KeySearch match_key(std::string_view text, std::size_t i) {
             continue;
         }
         if (auto key = match_key_at(text, start)) {
-            return {key, i};
+            return {key, end};
         }
     }
     return {std::nullopt, end};
@@ -432,9 +424,7 @@ class Redactor {
             } else if (!(key() || bearer() || web_token())) {
                 // No rule starts inside a word (but for its keys, which key() looked at): its other
                 // bytes are not at a boundary, unless the word is an escaped line break's letter.
-                i_ = is_escape_letter(text_, i_) ? i_ + 1
-                     : word_end_ > i_            ? word_end_
-                                                 : word_end(text_, i_);
+                i_ = is_escape_letter(text_, i_) ? i_ + 1 : word_end_;
             }
         }
         copy_to(text_.size());
@@ -504,7 +494,7 @@ class Redactor {
     std::size_t i_ = 0;
     std::size_t copied_ = 0;  // the text before it is in out_
     std::size_t no_web_token_before_ = 0;
-    std::size_t word_end_ = 0;  // the end of the identifier key() last looked at, if it knows it
+    std::size_t word_end_ = 0;  // one past the identifier key() last looked at
 };
 
 // The user-info of URLs, judged on the text the other rules left: a value they redacted

@@ -71,14 +71,12 @@ std::optional<HttpResponseHead> parse_head(std::string_view bytes, std::size_t e
     return head;
 }
 
-}  // namespace
-
+// `searched`: how many of `bytes` an earlier scan went through without finding the blank line.
 HttpHeadScan scan_http_head(std::string_view bytes, std::size_t searched) {
     const std::size_t from =
         std::min(bytes.size(), searched > kBlankLineOverlap ? searched - kBlankLineOverlap : 0);
     HttpHeadScan scan;
     scan.looked_at = bytes.size() - from;
-    scan.searched = bytes.size();
     const auto end = head_end(bytes, from);
     if (!end)
         return scan;
@@ -86,6 +84,8 @@ HttpHeadScan scan_http_head(std::string_view bytes, std::size_t searched) {
     scan.state = scan.head ? HttpHeadScan::State::whole : HttpHeadScan::State::malformed;
     return scan;
 }
+
+}  // namespace
 
 std::optional<HttpResponseHead> parse_http_response(std::string_view bytes) {
     return scan_http_head(bytes, 0).head;
@@ -116,7 +116,7 @@ void HttpResponseReader::feed(std::string_view bytes) {
     const std::size_t before = buffer_.size();
     buffer_.append(bytes);
     if (scan_.state == HttpHeadScan::State::need_more) {
-        scan_ = scan_http_head(buffer_, scan_.searched);
+        scan_ = scan_http_head(buffer_, before);
         head_bytes_searched_ += scan_.looked_at;
         if (scan_.head && scan_.head->chunked)
             chunks_.feed(std::string_view(buffer_).substr(scan_.head->body_offset));

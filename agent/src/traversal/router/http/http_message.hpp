@@ -43,17 +43,15 @@ struct HttpResult {
 // None until the head's blank line has arrived, or when the status line is not HTTP.
 std::optional<HttpResponseHead> parse_http_response(std::string_view bytes);
 
-// One step of reading a head as its bytes arrive. `searched` says how many of `bytes` an earlier
-// scan went through without finding the blank line; the search resumes just before them, so a
-// head that arrives in many small pieces costs time in proportion to its size.
+// One step of reading a head as its bytes arrive. Each step's search resumes just before the
+// bytes an earlier one went through, so a head that arrives in many small pieces costs time in
+// proportion to its size.
 struct HttpHeadScan {
     enum class State { need_more, whole, malformed };
     State state = State::need_more;
-    std::size_t searched = 0;              // hand back with the next, longer bytes
     std::size_t looked_at = 0;             // bytes this scan went through
     std::optional<HttpResponseHead> head;  // when whole
 };
-HttpHeadScan scan_http_head(std::string_view bytes, std::size_t searched);
 
 // The whole message as it stands when the peer has finished. A chunked body must end between
 // chunks: one cut inside a chunk, or with a size line that cannot be read, gives none.
