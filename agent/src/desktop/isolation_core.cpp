@@ -130,9 +130,7 @@ bool IsolationCore::hide_and_minimize() {
         platform::DesktopConnection* desktop = connection();
         const platform::WindowId focus =
             desktop != nullptr && !given_up() ? desktop->active_window() : 0;
-        if (publish_plan([&](RestorePlan& plan) { plan.focus = focus; })) {
-            focus_ = focus;
-        }
+        publish_plan([&](RestorePlan& plan) { plan.focus = focus; });
     });
     if (!guarded([&] { hide_shell(); })) {
         ok = false;
@@ -191,7 +189,9 @@ bool IsolationCore::publish_plan(const std::function<void(RestorePlan&)>& change
         return false;
     }
     change(plan_);
-    prepare_restores();
+    if (!plan_.empty()) {  // the focus alone is nothing to hand on
+        prepare_restores();
+    }
     return true;
 }
 
@@ -502,7 +502,12 @@ void IsolationCore::show_shell(bool crash) {
 // Last: activating a window brings it forward, and the windows restored before took the focus.
 void IsolationCore::give_back_focus() {
     if (platform::DesktopConnection* desktop = connection_.get()) {
-        return_focus(*desktop, focus_);
+        platform::WindowId focus = 0;
+        {
+            std::lock_guard lock(plan_mutex_);
+            focus = plan_.focus;
+        }
+        return_focus(*desktop, focus);
     }
 }
 

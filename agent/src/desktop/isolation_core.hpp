@@ -109,7 +109,6 @@ class IsolationCore : public std::enable_shared_from_this<IsolationCore> {
     bool shell_hidden_ = false;
     std::vector<platform::WindowId> hidden_shell_;  // what hide_shell hid, to show it again
     bool windows_minimized_ = false;
-    platform::WindowId focus_ = 0;  // the active window when apply began
 
     // What apply's job changes, published before each change (under `plan_mutex_`, with the
     // give-up), and the restore processes prepared for it: the whole restore for a restore that
